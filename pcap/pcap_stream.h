@@ -1,0 +1,58 @@
+// The classic pcap stream (version 2.4, microsecond stamps, little-endian)
+// that Wireshark reads live: one global header, then a record header and the
+// payload for every frame.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+constexpr int32_t PCAP_GLOBAL_HEADER_LEN = 24;
+constexpr int32_t PCAP_RECORD_HEADER_LEN = 16;
+constexpr uint32_t PCAP_SNAPLEN = 65535;
+constexpr uint32_t PCAP_LINKTYPE_IEEE802_15_4_WITHFCS = 195;
+constexpr uint32_t PCAP_MAGIC = 0xA1B2C3D4u;
+// The dongle reports RSSI/LQI instead of the frame check sequence, so every
+// record declares the frame on the air two bytes longer than it carries.
+constexpr uint32_t PCAP_FCS_LEN = 2;
+
+struct CPcapTime { uint32_t m_dwSec; uint32_t m_dwUsec; };
+
+// One real-time clock reading in microseconds; never earlier than the last one
+// returned (from any thread), so a clock stepped back cannot reorder records.
+CPcapTime PcapNow();
+
+// The clamp behind PcapNow, as an object so that a clock can be fed to it.
+class CPcapClock {
+public:
+    CPcapClock();
+    // qwNowUsec: microseconds since 1970-01-01 UTC. Returns the later of that
+    // and the last stamp handed out. Thread-safe.
+    CPcapTime Stamp(uint64_t qwNowUsec);
+private:
+    std::atomic<uint64_t> m_qwLastUsec;
+};
+
+void BuildPcapGlobalHeader(uint8_t* pOut /*24*/);
+// orig_len = incl_len + 2. No length check here; CPcapStreamWriter refuses
+// lengths past the snaplen.
+void BuildPcapRecordHeader(uint8_t* pOut /*16*/, uint32_t dwInclLen, CPcapTime tm);
+
+class IByteSink {
+public:
+    virtual ~IByteSink() = default;
+    virtual int32_t WriteBytes(const uint8_t* p, int32_t n) = 0;   // bytes moved
+};
+
+// Global header once, then header + payload per record, over any sink. Each
+// block is handed over whole; a sink that takes part of it is called again for
+// the rest, and one that takes nothing ends the write with false.
+class CPcapStreamWriter {
+public:
+    explicit CPcapStreamWriter(IByteSink& sink);
+    bool WriteGlobalHeader();
+    bool WriteRecord(const uint8_t* pData, int32_t nLen);   // nLen 0..65535, else refused (false)
+    bool WriteRecordAt(const uint8_t* pData, int32_t nLen, CPcapTime tm);   // same, given stamp
+private:
+    bool WriteAll(const uint8_t* p, int32_t n);
+    IByteSink& m_sink;
+};
