@@ -1,0 +1,47 @@
+// Settings store: the three user choices ("ComPort", "Channel", "Wireshark") in
+// Quillmark.ini. Nothing is cached: every read goes to the file, every write
+// replaces it atomically and keeps all lines it does not change.
+//
+// The file lives beside the executable; when that directory is not writable
+// by the user, it lives in $XDG_CONFIG_HOME/Quillmark (default
+// ~/.config/Quillmark, created on the first write) for reads and writes
+// alike. The choice is made once, when the path is computed.
+//
+// A file that is not INI text (binary bytes, unreadable, not a regular file,
+// larger than 1 MiB) reads as defaults and is never modified: a write into it
+// fails (returns 0) rather than replacing what the user keeps there.
+#pragma once
+
+#include <cstdint>
+
+constexpr int32_t SETTINGS_INDEX = 255;           // selects the section "Config"
+constexpr int32_t SETTINGS_PATH_SIZE = 384;       // directory and INI path buffers
+constexpr int32_t SETTINGS_EXE_DIR_SIZE = 260;    // GetExeDirectory's destination, at least
+constexpr int32_t SETTINGS_VALUE_SIZE = 256;      // string value: 255 characters + terminator
+
+extern const char* const SETTINGS_DEFAULT_WIRESHARK;   // "wireshark" on POSIX
+
+// Computes the settings directory and path from the executable's directory.
+void InitSettingsPath();
+// Same rule for a given directory (tests and tools).
+void InitSettingsPathFor(const char* pszExeDir);
+// Directory of the running executable; "" when it cannot be found or does not
+// fit SETTINGS_EXE_DIR_SIZE bytes.
+void GetExeDirectory(char* pszDir /* >= SETTINGS_EXE_DIR_SIZE */);
+const char* GetSettingsPath();        // the INI file in use ("" before InitSettingsPath)
+const char* GetSettingsDirectory();   // its directory
+
+int32_t ReadSettingInt(int32_t nIndex, const char* pszKey, int32_t nDefault);
+int32_t WriteSettingInt(int32_t nIndex, const char* pszKey, int32_t nValue);         // 1 ok, 0 fail
+// Fills pszOut (SETTINGS_VALUE_SIZE bytes) and returns the number of characters stored.
+int32_t ReadSettingString(int32_t nIndex, const char* pszKey, const char* pszDefault, char* pszOut);
+// pszValue nullptr removes the key. Values with line breaks are refused (0).
+int32_t WriteSettingString(int32_t nIndex, const char* pszKey, const char* pszValue);  // 1 ok, 0 fail
+
+// Section name for an index: "Config_%d" up to 4 (negative ones included), "Config" from 5.
+void SettingsSectionName(int32_t nIndex, char* pszOut /* >= 64 */);
+
+// Decides whether a directory can hold the settings file (default: writable
+// by the user). Tests replace it; nullptr restores the default.
+typedef bool (*PFN_SETTINGS_DIR_PROBE)(const char* pszDir);
+void SetSettingsDirProbe(PFN_SETTINGS_DIR_PROBE pfnProbe);
