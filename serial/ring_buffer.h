@@ -1,0 +1,51 @@
+// Fixed-capacity byte queue for exactly one producer thread and one consumer
+// thread, without a lock. One slot always stays empty, so a ring of capacity C
+// holds at most C - 1 bytes.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+// The C heap's realloc by default; tests replace it to make an allocation fail.
+typedef void* (*PFN_RING_REALLOC)(void* pBlock, size_t nSize);
+extern PFN_RING_REALLOC g_pfnRingRealloc;
+
+class CRingBuffer {
+public:
+    explicit CRingBuffer(int32_t nCapacity);
+    virtual ~CRingBuffer();
+
+    // Empties the ring and (re)allocates the storage; a capacity <= 0 frees it.
+    // A failed allocation keeps the old storage and capacity (but empties the ring).
+    // Not safe while another thread uses the ring.
+    void Resize(int32_t nCapacity);
+
+    // Producer side: stores as many bytes as fit, returns the number stored.
+    int32_t Write(const uint8_t* pSrc, int32_t nLen);
+    // Consumer side: removes up to nLen bytes, oldest first, returns the number copied.
+    int32_t Read(uint8_t* pDst, int32_t nLen);
+    // Consumer side: removes up to nLen bytes without copying them, returns the number removed.
+    int32_t Discard(int32_t nLen);
+
+    // Any thread: a snapshot of the number of stored bytes (0 without storage).
+    int32_t GetCount() const;
+    // Bytes that a Write could store now (0 without storage).
+    int32_t GetFree() const;
+    // Both indices back to 0, storage kept. Not safe while another thread uses the ring.
+    void Clear();
+
+    int32_t GetCapacity() const { return m_nCapacity; }
+    bool HasStorage() const { return m_pData != nullptr; }
+    int32_t GetReadPos() const { return m_nReadPos.load(std::memory_order_acquire); }
+    int32_t GetWritePos() const { return m_nWritePos.load(std::memory_order_acquire); }
+
+    CRingBuffer(const CRingBuffer&) = delete;
+    CRingBuffer& operator=(const CRingBuffer&) = delete;
+
+private:
+    int32_t m_nCapacity;
+    std::atomic<int32_t> m_nReadPos;    // written by the consumer only
+    std::atomic<int32_t> m_nWritePos;   // written by the producer only
+    uint8_t* m_pData;
+};

@@ -1,0 +1,106 @@
+// One serial port behind two byte rings and two worker threads: the reader
+// thread moves received bytes into the receive ring and reports each comm event
+// through a hook; the writer thread sends the transmit ring in 512-byte chunks.
+// The owner opens, closes, writes and reads on its own thread only.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "serial/comm_api.h"
+#include "serial/ring_buffer.h"
+
+constexpr int32_t UART_RX_RING_SIZE = 131072;  // one second and more of the line rate
+constexpr int32_t UART_TX_RING_SIZE = 2048;
+constexpr int32_t UART_READ_BLOCK = 2048;      // bytes per driver read
+constexpr int32_t UART_WRITE_CHUNK = 512;      // bytes per driver write
+constexpr uint32_t UART_READER_MASK = 0x5BF;   // every event but EV_BREAK and EV_PERR
+constexpr uint32_t UART_MODEM_EVENTS = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+
+class CUartPort {
+public:
+    typedef void (*PFN_COMM_EVENT)(CUartPort* pPort, uint32_t dwEvtMask);
+    typedef void (*PFN_PORT_HOOK)(CUartPort* pPort);
+
+    CUartPort();
+    virtual ~CUartPort();
+
+    // Closes the port, then selects COMn for the next Open.
+    void SetPort(int32_t nPort);
+    virtual int32_t Open();                 // 1 ok / already open, 0 failure
+    virtual void Close();                   // harmless when closed
+    virtual int32_t Read(uint8_t* pDst, int32_t nLen);
+    virtual int32_t Write(const uint8_t* pSrc, int32_t nLen);
+    virtual int32_t WriteString(const char* psz);
+    virtual void PurgeRx(bool bAbort);
+    virtual void PurgeTx(bool bAbort);
+    virtual int32_t Escape(uint32_t dwFunc);
+    virtual void OnCommEvent(uint32_t dwMask);
+    virtual void OnOpened();
+    virtual void OnClosing();
+
+    bool IsOpen() const { return m_bOpen; }
+    // Received bytes that did not fit the receive ring, over the object's life.
+    uint64_t GetRxOverflowBytes() const { return m_qwRxOverflow.load(std::memory_order_relaxed); }
+    // Waits (bounded) until the transmit ring and the driver's output queue are
+    // empty; true if drained. Used before closing after a stop command.
+    bool DrainTx(int32_t nTimeoutMs);
+    int32_t GetLastOpenError() const { return m_nLastOpenError; }  // errno-style, 0 if none
+    const char* GetDevicePath() const { return m_strDevicePath.c_str(); }
+    // True once the device went away while open (unplugged, other end closed).
+    bool IsLineLost() const { return m_bLineLost.load(std::memory_order_acquire); }
+
+    static void ReaderThread(CUartPort* pPort);
+    static void WriterThread(CUartPort* pPort);
+
+    COMM_HANDLE m_hComm;
+    COMM_DCB m_dcb;
+    bool m_bOpen;
+    bool m_bDtr;
+    bool m_bRts;
+    int32_t m_nPort;
+    uint32_t m_dwInQueue;
+    uint32_t m_dwOutQueue;
+    CRingBuffer* m_pRxBuffer;
+    CRingBuffer* m_pTxBuffer;
+    PFN_COMM_EVENT m_pfnCommEvent;
+    PFN_PORT_HOOK m_pfnOpened;
+    PFN_PORT_HOOK m_pfnClosing;
+    std::thread m_hReaderThread;            // not joinable while no reader runs
+    std::atomic<bool> m_bReaderRun;
+    std::atomic<bool> m_bReaderAlive;
+    std::thread m_hWriterThread;
+    std::atomic<bool> m_bWriterRun;
+    std::atomic<bool> m_bWriterAlive;
+    COMM_OVERLAPPED m_ovRead;
+    COMM_OVERLAPPED m_ovWrite;
+    COMM_EVENT m_hReaderStop;
+    COMM_EVENT m_hWriterStop;
+    COMM_EVENT m_hTxReady;
+    std::atomic<uint32_t> m_dwModemStatus;
+
+    // Received bytes dropped because the receive ring was full.
+    std::atomic<uint64_t> m_qwRxOverflow;
+    std::atomic<bool> m_bLineLost;
+    int32_t m_nLastOpenError;
+    std::string m_strDevicePath;
+
+    // Transmit accounting, in bytes since construction. The owner counts what
+    // Write accepted; the writer counts what it took from the ring and what is
+    // finished (handed to the driver or purged). A purge asks the writer, the
+    // ring's consumer, to drop everything the owner had written up to then.
+    std::atomic<uint64_t> m_qwTxAccepted;
+    std::atomic<uint64_t> m_qwTxTaken;
+    std::atomic<uint64_t> m_qwTxFinished;
+    std::atomic<uint64_t> m_qwTxPurgeTo;
+
+    CUartPort(const CUartPort&) = delete;
+    CUartPort& operator=(const CUartPort&) = delete;
+
+private:
+    int32_t FailOpen(int32_t nError);
+    void StopThreads();
+    void ReleaseEvents();
+};
