@@ -1,0 +1,157 @@
+#include "shell/settings.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "shell/ini_text.h"
+#include "shell/settings_os.h"
+
+static char s_szSettingsDir[SETTINGS_PATH_SIZE];
+static char s_szSettingsPath[SETTINGS_PATH_SIZE];
+static PFN_SETTINGS_DIR_PROBE s_pfnDirProbe = nullptr;
+
+static const char SETTINGS_FILE_NAME[] = "/Quillmark.ini";
+static const char SETTINGS_USER_SUBDIR[] = "/Quillmark";
+constexpr int32_t SETTINGS_SECTION_SIZE = 64;
+constexpr int32_t SETTINGS_INT_TEXT_SIZE = 64;
+
+void SetSettingsDirProbe(PFN_SETTINGS_DIR_PROBE pfnProbe)
+{
+    s_pfnDirProbe = pfnProbe;
+}
+
+// A directory is taken only when its INI path fits the buffer whole: a cut
+// path would name some other file.
+static bool FitsPathBuffer(const std::string& strDir)
+{
+    return !strDir.empty()
+        && strDir.size() + sizeof(SETTINGS_FILE_NAME) <= static_cast<size_t>(SETTINGS_PATH_SIZE);
+}
+
+void InitSettingsPathFor(const char* pszExeDir)
+{
+    std::memset(s_szSettingsDir, 0, sizeof(s_szSettingsDir));
+    std::memset(s_szSettingsPath, 0, sizeof(s_szSettingsPath));
+
+    const std::string strExeDir = pszExeDir != nullptr ? pszExeDir : "";
+    const PFN_SETTINGS_DIR_PROBE pfnProbe = s_pfnDirProbe != nullptr ? s_pfnDirProbe : SettingsDirWritable;
+    std::string strDir;
+    if (FitsPathBuffer(strExeDir) && pfnProbe(strExeDir.c_str())) {
+        strDir = strExeDir;
+    } else {
+        std::string strHome;
+        if (SettingsUserConfigHome(strHome))
+            strDir = strHome + SETTINGS_USER_SUBDIR;
+        // Without a usable per-user place the executable's directory still
+        // serves reads; writes there fail as they would anyway.
+        if (!FitsPathBuffer(strDir))
+            strDir = strExeDir;
+    }
+    if (!FitsPathBuffer(strDir))
+        return;   // no path: every read gives its default, every write fails
+    std::snprintf(s_szSettingsDir, sizeof(s_szSettingsDir), "%s", strDir.c_str());
+    std::snprintf(s_szSettingsPath, sizeof(s_szSettingsPath), "%s%s", strDir.c_str(), SETTINGS_FILE_NAME);
+}
+
+void InitSettingsPath()
+{
+    char szExeDir[SETTINGS_PATH_SIZE];
+    std::memset(szExeDir, 0, sizeof(szExeDir));
+    GetExeDirectory(szExeDir);
+    InitSettingsPathFor(szExeDir);
+}
+
+const char* GetSettingsPath()
+{
+    return s_szSettingsPath;
+}
+
+const char* GetSettingsDirectory()
+{
+    return s_szSettingsDir;
+}
+
+void SettingsSectionName(int32_t nIndex, char* pszOut)
+{
+    if (nIndex <= 4)
+        std::snprintf(pszOut, SETTINGS_SECTION_SIZE, "Config_%d", static_cast<int>(nIndex));
+    else
+        std::snprintf(pszOut, SETTINGS_SECTION_SIZE, "Config");
+}
+
+static bool ReadValue(int32_t nIndex, const char* pszKey, std::string& strValue)
+{
+    if (s_szSettingsPath[0] == '\0' || pszKey == nullptr)
+        return false;
+    std::string strText;
+    if (SettingsReadFile(s_szSettingsPath, INI_TEXT_MAX, strText) != SETTINGS_FILE_OK)
+        return false;
+    if (!IniIsText(strText.data(), strText.size()))
+        return false;
+    char szSection[SETTINGS_SECTION_SIZE];
+    SettingsSectionName(nIndex, szSection);
+    return IniFindValue(strText, szSection, pszKey, strValue);
+}
+
+// A file that exists but cannot be read whole, or is not INI text, is left
+// exactly as it is: replacing it would destroy what it holds.
+static int32_t WriteValue(int32_t nIndex, const char* pszKey, const char* pszValue)
+{
+    if (s_szSettingsPath[0] == '\0')
+        return 0;
+    std::string strText;
+    const int32_t nState = SettingsReadFile(s_szSettingsPath, INI_TEXT_MAX, strText);
+    if (nState == SETTINGS_FILE_UNUSABLE)
+        return 0;
+    if (nState == SETTINGS_FILE_OK && !IniIsText(strText.data(), strText.size()))
+        return 0;
+    if (nState == SETTINGS_FILE_MISSING)
+        strText.clear();
+
+    char szSection[SETTINGS_SECTION_SIZE];
+    SettingsSectionName(nIndex, szSection);
+    std::string strNew = strText;
+    if (!IniSetValue(strNew, szSection, pszKey, pszValue))
+        return 0;
+    if (strNew == strText)
+        return 1;   // already stored (or nothing to remove): leave the file alone
+    if (!SettingsMakeDirs(s_szSettingsDir))
+        return 0;
+    return SettingsReplaceFile(s_szSettingsPath, strNew) ? 1 : 0;
+}
+
+int32_t ReadSettingInt(int32_t nIndex, const char* pszKey, int32_t nDefault)
+{
+    std::string strValue;
+    if (!ReadValue(nIndex, pszKey, strValue))
+        return nDefault;
+    return IniParseInt(strValue, nDefault);
+}
+
+int32_t WriteSettingInt(int32_t nIndex, const char* pszKey, int32_t nValue)
+{
+    char szValue[SETTINGS_INT_TEXT_SIZE];
+    std::snprintf(szValue, sizeof(szValue), "%d", static_cast<int>(nValue));
+    return WriteValue(nIndex, pszKey, szValue);
+}
+
+int32_t ReadSettingString(int32_t nIndex, const char* pszKey, const char* pszDefault, char* pszOut)
+{
+    if (pszOut == nullptr)
+        return 0;
+    std::string strValue;
+    if (!ReadValue(nIndex, pszKey, strValue))
+        strValue = pszDefault != nullptr ? pszDefault : "";
+    size_t nLen = strValue.size();
+    if (nLen > static_cast<size_t>(SETTINGS_VALUE_SIZE - 1))
+        nLen = SETTINGS_VALUE_SIZE - 1;
+    std::memcpy(pszOut, strValue.data(), nLen);
+    pszOut[nLen] = '\0';
+    return static_cast<int32_t>(nLen);
+}
+
+int32_t WriteSettingString(int32_t nIndex, const char* pszKey, const char* pszValue)
+{
+    return WriteValue(nIndex, pszKey, pszValue);
+}

@@ -1,0 +1,33 @@
+// What the settings store needs from the operating system: whole-file reads,
+// atomic whole-file replacement, directories, and where the user's
+// configuration lives. One backend per platform (settings_os_posix.cpp).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+constexpr int32_t SETTINGS_FILE_OK = 0;        // read; strText holds the bytes
+constexpr int32_t SETTINGS_FILE_MISSING = 1;   // no such file (or a missing directory)
+constexpr int32_t SETTINGS_FILE_UNUSABLE = 2;  // exists but cannot be read whole: not a regular
+                                               // file, no permission, I/O error, too large
+
+// Reads at most nMaxLen bytes; a longer file is SETTINGS_FILE_UNUSABLE. Never
+// blocks on a FIFO and never modifies the file.
+int32_t SettingsReadFile(const char* pszPath, size_t nMaxLen, std::string& strText);
+
+// Replaces the file with strText: a temporary file in the same directory,
+// flushed to disk, renamed over the old one, then the directory flushed. An
+// existing file keeps its permissions; a symbolic link keeps pointing at the
+// file it names, which is the one replaced. false leaves the old file as it was.
+bool SettingsReplaceFile(const char* pszPath, const std::string& strText);
+
+// Whether the user may create files in the directory.
+bool SettingsDirWritable(const char* pszDir);
+
+// Creates the directory and its missing parents (new ones private to the user).
+bool SettingsMakeDirs(const char* pszDir);
+
+// The user's configuration home: $XDG_CONFIG_HOME when it is an absolute path,
+// else $HOME/.config (the password database's home when HOME is unset).
+// false when there is none.
+bool SettingsUserConfigHome(std::string& strDir);
