@@ -1,0 +1,46 @@
+// The pipe that Wireshark captures from: one server instance with a fixed
+// name, at most one client at a time, a blocking byte stream towards it.
+// CPcapPipe keeps the protocol; this layer only does the operating system's
+// part (on POSIX a FIFO in a directory that belongs to the user alone).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+typedef intptr_t PIPE_HANDLE;
+constexpr PIPE_HANDLE INVALID_PIPE_HANDLE = -1;
+
+constexpr int32_t PIPE_WAIT_CONNECTED = 0;
+constexpr int32_t PIPE_WAIT_TIMEOUT = 1;
+constexpr int32_t PIPE_WAIT_ERROR = 2;
+
+// The name a client opens (the argument after "-i"). Follows the current
+// environment; an instance keeps the name it was created with.
+std::string PipeDefaultPath();
+
+// Creates the pipe instance, or takes over the one this user left behind.
+// INVALID_PIPE_HANDLE on failure with an errno-style code in *pnError
+// (EEXIST: something that is not our pipe sits at the name; EWOULDBLOCK:
+// another process holds the instance).
+PIPE_HANDLE PipeCreateInstance(int32_t* pnError);
+
+// The name clients open for this instance.
+std::string PipeInstancePath(PIPE_HANDLE hPipe);
+
+// Waits up to dwTimeoutMs for a client. One that arrived earlier counts at
+// once. PIPE_WAIT_ERROR carries an errno-style code in *pnError; the instance
+// is left as it was either way.
+int32_t PipeWaitForClient(PIPE_HANDLE hPipe, uint32_t dwTimeoutMs, int32_t* pnError);
+
+bool PipeHasClient(PIPE_HANDLE hPipe);
+
+// Writes the whole block, blocking while the client is slow. Returns the bytes
+// moved: fewer than nLen (0 for the first byte) when the client has gone or
+// none is connected. Never raises a signal.
+int32_t PipeWrite(PIPE_HANDLE hPipe, const uint8_t* pData, int32_t nLen);
+
+// Drops the client (it sees the end of the stream); the instance stays.
+void PipeDisconnectClient(PIPE_HANDLE hPipe);
+
+// Drops the client and ends the instance; the handle is gone afterwards.
+void PipeCloseInstance(PIPE_HANDLE hPipe);

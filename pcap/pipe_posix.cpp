@@ -1,0 +1,260 @@
+// The Wireshark pipe as a FIFO "wireshark0" in $XDG_RUNTIME_DIR/quillmark/
+// (or /tmp/quillmark-<uid>/). The directory must be a real directory of ours
+// with no access for anyone else; every lookup goes through its descriptor
+// with O_NOFOLLOW, and whatever we open is checked to be the FIFO we made, so
+// a link or file planted there is refused, never followed or written through.
+#include "pcap/pipe_api.h"
+
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static const char* const FIFO_NAME = "wireshark0";
+static constexpr int32_t CONNECT_POLL_MS = 10;   // how often we look for a reader
+
+class CFifoInstance {
+public:
+    int m_nDirFd = -1;
+    int m_nFifoFd = -1;   // our write end while a client is connected
+    dev_t m_dev = 0;
+    ino_t m_ino = 0;
+    std::string m_strPath;
+};
+
+static CFifoInstance* FromHandle(PIPE_HANDLE hPipe)
+{
+    return hPipe == INVALID_PIPE_HANDLE ? nullptr : reinterpret_cast<CFifoInstance*>(hPipe);
+}
+
+// A client that goes away must show up as EPIPE, not kill the program.
+static void IgnoreBrokenPipe()
+{
+    struct sigaction sa = {};
+    sa.sa_handler = SIG_IGN;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGPIPE, &sa, nullptr);
+}
+
+// Parent directory and the name of our directory in it.
+static void PipeDirLocation(std::string& strParent, std::string& strName)
+{
+    const char* pszRuntime = getenv("XDG_RUNTIME_DIR");
+    if (pszRuntime != nullptr && pszRuntime[0] == '/') {
+        strParent = pszRuntime;
+        while (strParent.size() > 1 && strParent.back() == '/')
+            strParent.pop_back();
+        strName = "quillmark";
+    } else {
+        strParent = "/tmp";
+        strName = "quillmark-" + std::to_string(static_cast<unsigned long>(geteuid()));
+    }
+}
+
+static bool SameFifo(const struct stat& st, const CFifoInstance& inst)
+{
+    return S_ISFIFO(st.st_mode) && st.st_dev == inst.m_dev && st.st_ino == inst.m_ino;
+}
+
+// Opens (creating it if need be) our private directory; -1 with errno set.
+static int OpenPrivateDir()
+{
+    std::string strParent, strName;
+    PipeDirLocation(strParent, strName);
+    const int nParent = open(strParent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (nParent < 0)
+        return -1;
+    if (mkdirat(nParent, strName.c_str(), 0700) != 0 && errno != EEXIST) {
+        const int nErr = errno;
+        close(nParent);
+        errno = nErr;
+        return -1;
+    }
+    const int nDir = openat(nParent, strName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int nErr = errno;
+    close(nParent);
+    if (nDir < 0) {
+        // O_NOFOLLOW on a link gives ELOOP, a file gives ENOTDIR: both "not ours".
+        errno = (nErr == ELOOP || nErr == ENOTDIR) ? EEXIST : nErr;
+        return -1;
+    }
+    struct stat st;
+    if (fstat(nDir, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()
+        || (st.st_mode & 0077) != 0) {
+        close(nDir);
+        errno = EPERM;
+        return -1;
+    }
+    if ((st.st_mode & 0700) != 0700 && fchmod(nDir, 0700) != 0) {   // a tight umask
+        const int nErrChmod = errno;
+        close(nDir);
+        errno = nErrChmod;
+        return -1;
+    }
+    return nDir;
+}
+
+static int64_t MonotonicMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+std::string PipeDefaultPath()
+{
+    std::string strParent, strName;
+    PipeDirLocation(strParent, strName);
+    return strParent + "/" + strName + "/" + FIFO_NAME;
+}
+
+PIPE_HANDLE PipeCreateInstance(int32_t* pnError)
+{
+    IgnoreBrokenPipe();
+    const std::string strPath = PipeDefaultPath();
+    const int nDir = OpenPrivateDir();
+    auto fail = [&](int nErr) {
+        if (nDir >= 0)
+            close(nDir);
+        if (pnError != nullptr)
+            *pnError = nErr;
+        return INVALID_PIPE_HANDLE;
+    };
+    if (nDir < 0)
+        return fail(errno);
+    // One instance per user, as the Windows pipe allows one: a second program
+    // feeding the same FIFO would interleave two streams. The lock lives as
+    // long as the directory descriptor.
+    if (flock(nDir, LOCK_EX | LOCK_NB) != 0)
+        return fail(errno);
+    if (mkfifoat(nDir, FIFO_NAME, 0600) != 0 && errno != EEXIST)
+        return fail(errno);
+    struct stat st;
+    if (fstatat(nDir, FIFO_NAME, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return fail(errno);
+    if (!S_ISFIFO(st.st_mode))
+        return fail(EEXIST);
+    if (st.st_uid != geteuid())
+        return fail(EPERM);
+    // The entry is a FIFO of ours in a directory nobody else can change.
+    if ((st.st_mode & 07777) != 0600 && fchmodat(nDir, FIFO_NAME, 0600, 0) != 0)
+        return fail(errno);
+
+    CFifoInstance* pInst = new CFifoInstance;
+    pInst->m_nDirFd = nDir;
+    pInst->m_dev = st.st_dev;
+    pInst->m_ino = st.st_ino;
+    pInst->m_strPath = strPath;
+    if (pnError != nullptr)
+        *pnError = 0;
+    return reinterpret_cast<PIPE_HANDLE>(pInst);
+}
+
+std::string PipeInstancePath(PIPE_HANDLE hPipe)
+{
+    const CFifoInstance* pInst = FromHandle(hPipe);
+    return pInst != nullptr ? pInst->m_strPath : std::string();
+}
+
+int32_t PipeWaitForClient(PIPE_HANDLE hPipe, uint32_t dwTimeoutMs, int32_t* pnError)
+{
+    CFifoInstance* pInst = FromHandle(hPipe);
+    if (pInst == nullptr) {
+        if (pnError != nullptr)
+            *pnError = EBADF;
+        return PIPE_WAIT_ERROR;
+    }
+    if (pInst->m_nFifoFd >= 0)
+        return PIPE_WAIT_CONNECTED;
+    const int64_t nDeadline = MonotonicMs() + dwTimeoutMs;
+    int nFd = -1;
+    for (;;) {
+        // Without a reader this fails with ENXIO; a reader that opened before
+        // us (even one still blocked in its open) lets it succeed at once.
+        nFd = openat(pInst->m_nDirFd, FIFO_NAME, O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+        if (nFd >= 0)
+            break;
+        if (errno == EINTR)
+            continue;
+        if (errno != ENXIO) {
+            if (pnError != nullptr)
+                *pnError = errno == ELOOP ? EEXIST : errno;
+            return PIPE_WAIT_ERROR;
+        }
+        const int64_t nLeft = nDeadline - MonotonicMs();
+        if (nLeft <= 0)
+            return PIPE_WAIT_TIMEOUT;
+        poll(nullptr, 0, static_cast<int>(nLeft < CONNECT_POLL_MS ? nLeft : CONNECT_POLL_MS));
+    }
+    struct stat st;
+    if (fstat(nFd, &st) != 0 || !SameFifo(st, *pInst)) {
+        // Something replaced our FIFO: not a client of ours, nothing is written.
+        close(nFd);
+        if (pnError != nullptr)
+            *pnError = EEXIST;
+        return PIPE_WAIT_ERROR;
+    }
+    const int nFlags = fcntl(nFd, F_GETFL);
+    if (nFlags < 0 || fcntl(nFd, F_SETFL, nFlags & ~O_NONBLOCK) != 0) {
+        // Can't happen on a FIFO we just opened; a client that connected here
+        // would see an empty stream, but a non-blocking stream would lose data.
+        const int nErr = errno;
+        close(nFd);
+        if (pnError != nullptr)
+            *pnError = nErr;
+        return PIPE_WAIT_ERROR;
+    }
+    pInst->m_nFifoFd = nFd;
+    return PIPE_WAIT_CONNECTED;
+}
+
+bool PipeHasClient(PIPE_HANDLE hPipe)
+{
+    const CFifoInstance* pInst = FromHandle(hPipe);
+    return pInst != nullptr && pInst->m_nFifoFd >= 0;
+}
+
+int32_t PipeWrite(PIPE_HANDLE hPipe, const uint8_t* pData, int32_t nLen)
+{
+    const CFifoInstance* pInst = FromHandle(hPipe);
+    if (pInst == nullptr || pInst->m_nFifoFd < 0 || pData == nullptr || nLen <= 0)
+        return 0;
+    int32_t nDone = 0;
+    while (nDone < nLen) {
+        const ssize_t nMoved = write(pInst->m_nFifoFd, pData + nDone, static_cast<size_t>(nLen - nDone));
+        if (nMoved > 0) {
+            nDone += static_cast<int32_t>(nMoved);
+            continue;
+        }
+        if (nMoved < 0 && errno == EINTR)
+            continue;
+        break;   // EPIPE: the client has gone
+    }
+    return nDone;
+}
+
+void PipeDisconnectClient(PIPE_HANDLE hPipe)
+{
+    CFifoInstance* pInst = FromHandle(hPipe);
+    if (pInst == nullptr || pInst->m_nFifoFd < 0)
+        return;
+    close(pInst->m_nFifoFd);
+    pInst->m_nFifoFd = -1;
+}
+
+void PipeCloseInstance(PIPE_HANDLE hPipe)
+{
+    CFifoInstance* pInst = FromHandle(hPipe);
+    if (pInst == nullptr)
+        return;
+    PipeDisconnectClient(hPipe);
+    struct stat st;
+    if (fstatat(pInst->m_nDirFd, FIFO_NAME, &st, AT_SYMLINK_NOFOLLOW) == 0 && SameFifo(st, *pInst))
+        unlinkat(pInst->m_nDirFd, FIFO_NAME, 0);
+    close(pInst->m_nDirFd);   // releases the instance lock
+    delete pInst;
+}
