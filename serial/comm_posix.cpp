@@ -1,0 +1,474 @@
+// The comm layer on a terminal device: non-blocking descriptor, poll() waits
+// that also watch the caller's stop event, termios for the line settings.
+#include "serial/comm_api.h"
+#include "serial/comm_posix.h"
+#include "serial/port_names.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <string>
+
+namespace {
+
+struct CPosixComm {
+    int m_fd;
+    int m_fdWake;                              // eventfd: the mask changed or bytes were written
+    std::atomic<uint32_t> m_dwMask { 0 };
+    std::atomic<uint32_t> m_dwMaskChanges { 0 };
+    std::atomic<bool> m_bTxPending { false };  // written since the last EV_TXEMPTY
+    std::atomic<bool> m_bNoModemLines { false };
+};
+
+// While the driver still holds output, the wait looks again this often for EV_TXEMPTY.
+constexpr int TX_EMPTY_POLL_MS = 1;
+
+CPosixComm* CommFromHandle(COMM_HANDLE h)
+{
+    return h == COMM_INVALID_HANDLE || h == 0 ? nullptr : reinterpret_cast<CPosixComm*>(h);
+}
+
+int32_t Fail(int32_t nError)
+{
+    CommSetLastError(nError);
+    return 0;
+}
+
+bool IsGoneError(int nError)
+{
+    return nError == EIO || nError == ENXIO || nError == ENODEV || nError == EPIPE;
+}
+
+void DrainWake(CPosixComm* pComm)
+{
+    uint64_t qwCount = 0;
+    while (read(pComm->m_fdWake, &qwCount, sizeof(qwCount)) < 0 && errno == EINTR) {
+    }
+}
+
+void SignalWake(CPosixComm* pComm)
+{
+    const uint64_t qwOne = 1;
+    while (write(pComm->m_fdWake, &qwOne, sizeof(qwOne)) < 0 && errno == EINTR) {
+    }
+}
+
+// Waits for the stop event or for nEvents on the port. 1 port ready, 0 stopped, -1 failure.
+int WaitPortOrStop(CPosixComm* pComm, short nEvents, COMM_EVENT hStop, short* pnRevents)
+{
+    struct pollfd aPfd[2] = { { CommEventFd(hStop), POLLIN, 0 }, { pComm->m_fd, nEvents, 0 } };
+    for (;;) {
+        if (poll(aPfd, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            CommSetLastError(errno);
+            return -1;
+        }
+        if (aPfd[0].revents != 0)
+            return 0;
+        if (aPfd[1].revents != 0) {
+            *pnRevents = aPfd[1].revents;
+            return 1;
+        }
+    }
+}
+
+bool SpeedFromBaud(uint32_t dwBaud, speed_t* pSpeed)
+{
+    static const struct { uint32_t m_dwBaud; speed_t m_speed; } s_aSpeeds[] = {
+        { 110, B110 }, { 300, B300 }, { 600, B600 }, { 1200, B1200 }, { 2400, B2400 },
+        { 4800, B4800 }, { 9600, B9600 }, { 19200, B19200 }, { 38400, B38400 },
+        { 57600, B57600 }, { 115200, B115200 }, { 230400, B230400 }, { 460800, B460800 },
+        { 500000, B500000 }, { 921600, B921600 }, { 1000000, B1000000 }, { 1500000, B1500000 },
+        { 2000000, B2000000 }, { 3000000, B3000000 }, { 4000000, B4000000 },
+    };
+    for (const auto& entry : s_aSpeeds) {
+        if (entry.m_dwBaud == dwBaud) {
+            *pSpeed = entry.m_speed;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Raises or lowers modem lines; a device without them (a pseudo-terminal) is noted.
+bool SetModemLines(CPosixComm* pComm, int nLines, bool bRaise)
+{
+    if (ioctl(pComm->m_fd, bRaise ? TIOCMBIS : TIOCMBIC, &nLines) == 0)
+        return true;
+    if (errno == ENOTTY || errno == EINVAL) {
+        pComm->m_bNoModemLines.store(true, std::memory_order_relaxed);
+        return true;
+    }
+    CommSetLastError(errno);
+    return false;
+}
+
+} // namespace
+
+COMM_HANDLE CommOpen(const char* pszName, char* pszDevice, int32_t nDeviceSize)
+{
+    std::string strPath;
+    if (pszName != nullptr && pszName[0] == '/')
+        strPath = pszName;   // tools may name a device node directly
+    else
+        strPath = ResolveComPort(ComPortFromName(pszName));
+    if (pszDevice != nullptr && nDeviceSize > 0) {
+        std::strncpy(pszDevice, strPath.c_str(), static_cast<size_t>(nDeviceSize) - 1);
+        pszDevice[nDeviceSize - 1] = '\0';
+    }
+    if (strPath.empty()) {
+        Fail(ENOENT);
+        return COMM_INVALID_HANDLE;
+    }
+    const int fd = open(strPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        Fail(errno);
+        return COMM_INVALID_HANDLE;
+    }
+    int nError = 0;
+    if (!isatty(fd))
+        nError = ENOTTY;
+    else if (ioctl(fd, TIOCEXCL) != 0)
+        nError = errno;
+    else if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        nError = errno == EWOULDBLOCK ? EBUSY : errno;
+    const int fdWake = nError == 0 ? eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC) : -1;
+    if (nError == 0 && fdWake < 0)
+        nError = errno;
+    CPosixComm* pComm = nError == 0 ? new (std::nothrow) CPosixComm : nullptr;
+    if (nError == 0 && pComm == nullptr)
+        nError = ENOMEM;
+    if (nError != 0) {
+        if (fdWake >= 0)
+            close(fdWake);
+        close(fd);
+        Fail(nError);
+        return COMM_INVALID_HANDLE;
+    }
+    pComm->m_fd = fd;
+    pComm->m_fdWake = fdWake;
+    return reinterpret_cast<COMM_HANDLE>(pComm);
+}
+
+void CommClose(COMM_HANDLE h)
+{
+    CPosixComm* pComm = CommFromHandle(h);
+    if (pComm == nullptr)
+        return;
+    close(pComm->m_fdWake);
+    close(pComm->m_fd);
+    delete pComm;
+}
+
+int32_t CommSetMask(COMM_HANDLE h, uint32_t dwMask)
+{
+    CPosixComm* pComm = CommFromHandle(h);
+    if (pComm == nullptr)
+        return Fail(EBADF);
+    pComm->m_dwMask.store(dwMask, std::memory_order_release);
+    pComm->m_dwMaskChanges.fetch_add(1, std::memory_order_acq_rel);
+    SignalWake(pComm);
+    return 1;
+}
+
+int32_t CommSetupQueues(COMM_HANDLE h, uint32_t dwInQueue, uint32_t dwOutQueue)
+{
+    // The terminal driver sizes its own queues.
+    (void)dwInQueue;
+    (void)dwOutQueue;
+    return CommFromHandle(h) != nullptr ? 1 : Fail(EBADF);
+}
+
+int32_t CommSetState(COMM_HANDLE h, const COMM_DCB* pDcb)
+{
+    CPosixComm* pComm = CommFromHandle(h);
+    if (pComm == nullptr || pDcb == nullptr)
+        return Fail(pComm == nullptr ? EBADF : EINVAL);
+    speed_t speed = B0;
+    if (!SpeedFromBaud(pDcb->BaudRate, &speed))
+        return Fail(EINVAL);
+    struct termios tio;
+    if (tcgetattr(pComm->m_fd, &tio) != 0)
+        return Fail(errno);
+    cfmakeraw(&tio);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK);
+    switch (pDcb->ByteSize) {
+    case 5: tio.c_cflag |= CS5; break;
+    case 6: tio.c_cflag |= CS6; break;
+    case 7: tio.c_cflag |= CS7; break;
+    case 8: tio.c_cflag |= CS8; break;
+    default: return Fail(EINVAL);
+    }
+    switch (pDcb->Parity) {
+    case NOPARITY: break;
+    case ODDPARITY: tio.c_cflag |= PARENB | PARODD; break;
+    case EVENPARITY: tio.c_cflag |= PARENB; break;
+    case 3: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;   // mark
+    case 4: tio.c_cflag |= PARENB | CMSPAR; break;            // space
+    default: return Fail(EINVAL);
+    }
+    if (pDcb->fParity && pDcb->Parity != NOPARITY)
+        tio.c_iflag |= INPCK;
+    if (pDcb->StopBits == ONE5STOPBITS || pDcb->StopBits == TWOSTOPBITS)
+        tio.c_cflag |= CSTOPB;
+    else if (pDcb->StopBits != ONESTOPBIT)
+        return Fail(EINVAL);
+    if (pDcb->fOutxCtsFlow || pDcb->fRtsControl == RTS_CONTROL_HANDSHAKE)
+        tio.c_cflag |= CRTSCTS;
+    if (pDcb->fOutX)
+        tio.c_iflag |= IXON;
+    if (pDcb->fInX)
+        tio.c_iflag |= IXOFF;
+    tio.c_cc[VSTART] = static_cast<cc_t>(pDcb->XonChar);
+    tio.c_cc[VSTOP] = static_cast<cc_t>(pDcb->XoffChar);
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0)
+        return Fail(errno);
+    if (tcsetattr(pComm->m_fd, TCSANOW, &tio) != 0)
+        return Fail(errno);
+    if (!SetModemLines(pComm, TIOCM_DTR, pDcb->fDtrControl != DTR_CONTROL_DISABLE))
+        return 0;
+    if (!SetModemLines(pComm, TIOCM_RTS,
+            pDcb->fRtsControl == RTS_CONTROL_ENABLE || pDcb->fRtsControl == RTS_CONTROL_HANDSHAKE))
+        return 0;
+    return 1;
+}
+
+int32_t CommClearError(COMM_HANDLE h, uint32_t* pdwErrors, uint32_t* pdwInQueue)
+{
+    CPosixComm* pComm = CommFromHandle(h);
+    if (pComm == nullptr)
+        return Fail(EBADF);
+    int nQueued = 0;
+    if (ioctl(pComm->m_fd, FIONREAD, &nQueued) != 0)
+        return Fail(errno);
+    if (pdwErrors != nullptr)
+        *pdwErrors = 0;   // raw mode keeps no line-error state to clear
+    if (pdwInQueue != nullptr)
+        *pdwInQueue = nQueued > 0 ? static_cast<uint32_t>(nQueued) : 0;
+    return 1;
+}
+
+int32_t CommGetOutQueue(COMM_HANDLE h, uint32_t* pdwOutQueue)
+{
+    CPosixComm* pComm = CommFromHandle(h);
+    if (pComm == nullptr || pdwOutQueue == nullptr)
+        return Fail(pComm == nullptr ? EBADF : EINVAL);
+    int nQueued = 0;
+    if (ioctl(pComm->m_fd, TIOCOUTQ, &nQueued) != 0)
+        return Fail(errno);
+    *pdwOutQueue = nQueued > 0 ? static_cast<uint32_t>(nQueued) : 0;
+    return 1;
+}
+
+int32_t CommGetModemStatus(COMM_HANDLE h, uint32_t* pdwStatus)
+{
+    CPosixComm* pComm = CommFromHandle(h);
+    if (pComm == nullptr || pdwStatus == nullptr)
+        return Fail(pComm == nullptr ? EBADF : EINVAL);
+    int nLines = 0;
+    if (ioctl(pComm->m_fd, TIOCMGET, &nLines) != 0) {
+        if (errno != ENOTTY && errno != EINVAL)
+            return Fail(errno);
+        nLines = 0;
+    }
+    uint32_t dwStatus = 0;
+    if (nLines & TIOCM_CTS)
+        dwStatus |= MS_CTS_ON;
+    if (nLines & TIOCM_DSR)
+        dwStatus |= MS_DSR_ON;
+    if (nLines & TIOCM_RI)
+        dwStatus |= MS_RING_ON;
+    if (nLines & TIOCM_CD)
+        dwStatus |= MS_RLSD_ON;
+    *pdwStatus = dwStatus;
+    return 1;
+}
+
+int32_t CommPurge(COMM_HANDLE h, uint32_t dwFlags)
+{
+    CPosixComm* pComm = CommFromHandle(h);
+    if (pComm == nullptr)
+        return Fail(EBADF);
+    // Reads and writes are never left pending here, so the abort bits have nothing to cancel.
+    const bool bRx = (dwFlags & (PURGE_RXCLEAR | PURGE_RXABORT)) != 0;
+    const bool bTx = (dwFlags & (PURGE_TXCLEAR | PURGE_TXABORT)) != 0;
+    if (!bRx && !bTx)
+        return 1;
+    const int nQueue = bRx && bTx ? TCIOFLUSH : (bRx ? TCIFLUSH : TCOFLUSH);
+    return tcflush(pComm->m_fd, nQueue) == 0 ? 1 : Fail(errno);
+}
+
+int32_t CommEscape(COMM_HANDLE h, uint32_t dwFunc)
+{
+    CPosixComm* pComm = CommFromHandle(h);
+    if (pComm == nullptr)
+        return Fail(EBADF);
+    int nLine = 0;
+    unsigned long nRequest = 0;
+    switch (dwFunc) {
+    case SETRTS: nRequest = TIOCMBIS; nLine = TIOCM_RTS; break;
+    case CLRRTS: nRequest = TIOCMBIC; nLine = TIOCM_RTS; break;
+    case SETDTR: nRequest = TIOCMBIS; nLine = TIOCM_DTR; break;
+    case CLRDTR: nRequest = TIOCMBIC; nLine = TIOCM_DTR; break;
+    case SETBREAK: return ioctl(pComm->m_fd, TIOCSBRK) == 0 ? 1 : Fail(errno);
+    case CLRBREAK: return ioctl(pComm->m_fd, TIOCCBRK) == 0 ? 1 : Fail(errno);
+    case SETXOFF: return tcflow(pComm->m_fd, TCOOFF) == 0 ? 1 : Fail(errno);
+    case SETXON: return tcflow(pComm->m_fd, TCOON) == 0 ? 1 : Fail(errno);
+    default: return Fail(EINVAL);
+    }
+    return ioctl(pComm->m_fd, nRequest, &nLine) == 0 ? 1 : Fail(errno);
+}
+
+int32_t CommWaitEvent(COMM_HANDLE h, COMM_OVERLAPPED* pOv, COMM_EVENT hStop, uint32_t* pdwMask)
+{
+    (void)pOv;   // poll() needs no record of its own
+    CPosixComm* pComm = CommFromHandle(h);
+    if (pComm == nullptr || pdwMask == nullptr) {
+        Fail(pComm == nullptr ? EBADF : EINVAL);
+        return COMM_FAILED;
+    }
+    *pdwMask = 0;
+    const uint32_t dwChangesAtStart = pComm->m_dwMaskChanges.load(std::memory_order_acquire);
+    for (;;) {
+        const uint32_t dwMask = pComm->m_dwMask.load(std::memory_order_acquire);
+        bool bTxWatch = false;
+        if ((dwMask & EV_TXEMPTY) != 0 && pComm->m_bTxPending.exchange(false)) {
+            uint32_t dwOutQueue = 0;
+            if (CommGetOutQueue(h, &dwOutQueue) == 0 || dwOutQueue == 0) {
+                *pdwMask = EV_TXEMPTY;
+                return COMM_DONE;
+            }
+            pComm->m_bTxPending.store(true);
+            bTxWatch = true;
+        }
+        struct pollfd aPfd[3] = {
+            { CommEventFd(hStop), POLLIN, 0 },
+            { pComm->m_fdWake, POLLIN, 0 },
+            { pComm->m_fd, static_cast<short>((dwMask & EV_RXCHAR) != 0 ? POLLIN : 0), 0 },
+        };
+        const int nReady = poll(aPfd, 3, bTxWatch ? TX_EMPTY_POLL_MS : -1);
+        if (nReady < 0) {
+            if (errno == EINTR)
+                continue;
+            Fail(errno);
+            return COMM_FAILED;
+        }
+        if (aPfd[0].revents != 0)
+            return COMM_STOPPED;
+        if (aPfd[1].revents != 0) {
+            DrainWake(pComm);
+            // A new mask ends the wait at once, with no events.
+            if (pComm->m_dwMaskChanges.load(std::memory_order_acquire) != dwChangesAtStart)
+                return COMM_DONE;
+        }
+        const short nRevents = aPfd[2].revents;
+        if (nRevents == 0)
+            continue;
+        int nQueued = 0;
+        if ((nRevents & POLLIN) != 0 && ioctl(pComm->m_fd, FIONREAD, &nQueued) == 0 && nQueued > 0) {
+            *pdwMask = EV_RXCHAR;
+            return COMM_DONE;
+        }
+        // Readable with nothing queued is end of file; hang-up or error: the device is gone.
+        Fail(ENXIO);
+        *pdwMask = EV_ERR;
+        return COMM_LOST;
+    }
+}
+
+int32_t CommRead(COMM_HANDLE h, uint8_t* pDst, uint32_t dwLen, COMM_OVERLAPPED* pOv,
+    COMM_EVENT hStop, uint32_t* pdwRead)
+{
+    (void)pOv;
+    CPosixComm* pComm = CommFromHandle(h);
+    if (pComm == nullptr || pDst == nullptr || pdwRead == nullptr || dwLen == 0) {
+        Fail(pComm == nullptr ? EBADF : EINVAL);
+        return COMM_FAILED;
+    }
+    *pdwRead = 0;
+    for (;;) {
+        const ssize_t nGot = read(pComm->m_fd, pDst, dwLen);
+        if (nGot > 0) {
+            *pdwRead = static_cast<uint32_t>(nGot);
+            return COMM_DONE;
+        }
+        if (nGot == 0) {
+            Fail(ENXIO);
+            return COMM_LOST;
+        }
+        const int nError = errno;
+        if (nError == EINTR)
+            continue;
+        if (IsGoneError(nError)) {
+            Fail(nError);
+            return COMM_LOST;
+        }
+        if (nError != EAGAIN) {
+            Fail(nError);
+            return COMM_FAILED;
+        }
+        short nRevents = 0;
+        const int nWait = WaitPortOrStop(pComm, POLLIN, hStop, &nRevents);
+        if (nWait <= 0)
+            return nWait == 0 ? COMM_STOPPED : COMM_FAILED;
+        // Readable: the next read tells data from end of file.
+        if ((nRevents & POLLIN) == 0) {
+            Fail(ENXIO);
+            return COMM_LOST;
+        }
+    }
+}
+
+int32_t CommWrite(COMM_HANDLE h, const uint8_t* pSrc, uint32_t dwLen, COMM_OVERLAPPED* pOv,
+    COMM_EVENT hStop, uint32_t* pdwWritten)
+{
+    (void)pOv;
+    CPosixComm* pComm = CommFromHandle(h);
+    if (pComm == nullptr || pSrc == nullptr || pdwWritten == nullptr || dwLen == 0) {
+        Fail(pComm == nullptr ? EBADF : EINVAL);
+        return COMM_FAILED;
+    }
+    *pdwWritten = 0;
+    for (;;) {
+        const ssize_t nPut = write(pComm->m_fd, pSrc, dwLen);
+        if (nPut > 0) {
+            *pdwWritten = static_cast<uint32_t>(nPut);
+            pComm->m_bTxPending.store(true);
+            SignalWake(pComm);   // the event wait now watches for EV_TXEMPTY
+            return COMM_DONE;
+        }
+        const int nError = nPut == 0 ? EAGAIN : errno;
+        if (nError == EINTR)
+            continue;
+        if (IsGoneError(nError)) {
+            Fail(nError);
+            return COMM_LOST;
+        }
+        if (nError != EAGAIN) {
+            Fail(nError);
+            return COMM_FAILED;
+        }
+        short nRevents = 0;
+        const int nWait = WaitPortOrStop(pComm, POLLOUT, hStop, &nRevents);
+        if (nWait <= 0)
+            return nWait == 0 ? COMM_STOPPED : COMM_FAILED;
+        if ((nRevents & POLLOUT) == 0) {
+            Fail(ENXIO);
+            return COMM_LOST;
+        }
+    }
+}

@@ -1,0 +1,50 @@
+#include "serial/port_names.h"
+
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstdlib>
+#include <mutex>
+
+namespace {
+
+std::mutex s_mtxPortsDir;
+std::string s_strPortsDir;
+
+} // namespace
+
+void SetPortsDirectory(const char* pszDir)
+{
+    std::lock_guard<std::mutex> lock(s_mtxPortsDir);
+    s_strPortsDir = pszDir != nullptr ? pszDir : "";
+}
+
+const char* GetPortsDirectory()
+{
+    std::lock_guard<std::mutex> lock(s_mtxPortsDir);
+    return s_strPortsDir.c_str();
+}
+
+std::string ResolveComPort(int32_t nPort)
+{
+    if (nPort < COM_PORT_MIN || nPort > COM_PORT_MAX)
+        return std::string();
+    std::string strDir;
+    {
+        std::lock_guard<std::mutex> lock(s_mtxPortsDir);
+        strDir = s_strPortsDir;
+    }
+    if (!strDir.empty()) {
+        const std::string strLink = strDir + "/com" + std::to_string(nPort);
+        struct stat stLink;
+        struct stat stTarget;
+        // A link wins only while its target is present, as device discovery lists it.
+        if (lstat(strLink.c_str(), &stLink) == 0 && S_ISLNK(stLink.st_mode)
+            && stat(strLink.c_str(), &stTarget) == 0) {
+            char szTarget[PATH_MAX];
+            if (realpath(strLink.c_str(), szTarget) != nullptr)
+                return std::string(szTarget);
+        }
+    }
+    return FixedRangeDeviceNode(nPort);
+}

@@ -1,0 +1,120 @@
+#include "serial/ring_buffer.h"
+
+#include <cstdlib>
+#include <cstring>
+
+PFN_RING_REALLOC g_pfnRingRealloc = std::realloc;
+
+CRingBuffer::CRingBuffer(int32_t nCapacity)
+    : m_nCapacity(nCapacity), m_nReadPos(0), m_nWritePos(0), m_pData(nullptr)
+{
+    try {
+        Resize(nCapacity);
+    } catch (...) {
+        Resize(0);
+    }
+}
+
+CRingBuffer::~CRingBuffer()
+{
+    Resize(0);
+}
+
+void CRingBuffer::Resize(int32_t nCapacity)
+{
+    // The contents go first, whether or not the new block can be had.
+    m_nWritePos.store(0, std::memory_order_release);
+    m_nReadPos.store(0, std::memory_order_release);
+    if (nCapacity > 0) {
+        void* pNew = g_pfnRingRealloc(m_pData, static_cast<size_t>(nCapacity));
+        if (pNew != nullptr) {
+            m_pData = static_cast<uint8_t*>(pNew);
+            m_nCapacity = nCapacity;
+        }
+    } else if (m_pData != nullptr) {
+        std::free(m_pData);
+        m_pData = nullptr;
+    }
+}
+
+int32_t CRingBuffer::Write(const uint8_t* pSrc, int32_t nLen)
+{
+    if (m_pData == nullptr || nLen <= 0 || pSrc == nullptr)
+        return 0;
+    const int32_t nCap = m_nCapacity;
+    const int32_t nWrite = m_nWritePos.load(std::memory_order_relaxed);
+    const int32_t nRead = m_nReadPos.load(std::memory_order_acquire);
+    const int32_t nFree = (nRead - nWrite - 1 + nCap) % nCap;
+    const int32_t n = nFree < nLen ? nFree : nLen;
+    if (n == 0)
+        return 0;
+    int32_t nWrap = nWrite + n - nCap;
+    if (nWrap < 0)
+        nWrap = 0;
+    std::memcpy(m_pData + nWrite, pSrc, static_cast<size_t>(n - nWrap));
+    if (nWrap > 0)
+        std::memcpy(m_pData, pSrc + (n - nWrap), static_cast<size_t>(nWrap));
+    // Published after the copies: the consumer never sees the index before the bytes.
+    m_nWritePos.store((nWrite + n) % nCap, std::memory_order_release);
+    return n;
+}
+
+int32_t CRingBuffer::Read(uint8_t* pDst, int32_t nLen)
+{
+    if (m_pData == nullptr || nLen <= 0 || pDst == nullptr)
+        return 0;
+    const int32_t nCap = m_nCapacity;
+    const int32_t nRead = m_nReadPos.load(std::memory_order_relaxed);
+    const int32_t nWrite = m_nWritePos.load(std::memory_order_acquire);
+    const int32_t nAvail = (nWrite - nRead + nCap) % nCap;
+    const int32_t n = nAvail < nLen ? nAvail : nLen;
+    if (n == 0)
+        return 0;
+    int32_t nWrap = nRead + n - nCap;
+    if (nWrap < 0)
+        nWrap = 0;
+    std::memcpy(pDst, m_pData + nRead, static_cast<size_t>(n - nWrap));
+    if (nWrap > 0)
+        std::memcpy(pDst + (n - nWrap), m_pData, static_cast<size_t>(nWrap));
+    // Published after the copies: the producer never overwrites bytes still being read.
+    m_nReadPos.store((nRead + n) % nCap, std::memory_order_release);
+    return n;
+}
+
+int32_t CRingBuffer::Discard(int32_t nLen)
+{
+    if (m_pData == nullptr || nLen <= 0)
+        return 0;
+    const int32_t nCap = m_nCapacity;
+    const int32_t nRead = m_nReadPos.load(std::memory_order_relaxed);
+    const int32_t nWrite = m_nWritePos.load(std::memory_order_acquire);
+    const int32_t nAvail = (nWrite - nRead + nCap) % nCap;
+    const int32_t n = nAvail < nLen ? nAvail : nLen;
+    if (n > 0)
+        m_nReadPos.store((nRead + n) % nCap, std::memory_order_release);
+    return n;
+}
+
+int32_t CRingBuffer::GetCount() const
+{
+    if (m_pData == nullptr || m_nCapacity <= 0)
+        return 0;
+    const int32_t nWrite = m_nWritePos.load(std::memory_order_acquire);
+    const int32_t nRead = m_nReadPos.load(std::memory_order_acquire);
+    return (nWrite - nRead + m_nCapacity) % m_nCapacity;
+}
+
+int32_t CRingBuffer::GetFree() const
+{
+    if (m_pData == nullptr || m_nCapacity <= 0)
+        return 0;
+    const int32_t nWrite = m_nWritePos.load(std::memory_order_acquire);
+    const int32_t nRead = m_nReadPos.load(std::memory_order_acquire);
+    return (nRead - nWrite - 1 + m_nCapacity) % m_nCapacity;
+}
+
+void CRingBuffer::Clear()
+{
+    m_nWritePos.store(0, std::memory_order_release);
+    m_nReadPos.store(0, std::memory_order_release);
+}

@@ -1,0 +1,299 @@
+// The serial port object: construction, Open, Close and the owner's operations.
+// The two thread bodies are in uart_threads.cpp.
+#include "serial/uart_port.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <system_error>
+
+namespace {
+
+constexpr uint32_t OPEN_CLOSE_EVENTS = EV_CTS | EV_DSR | EV_RLSD;   // 0x38: the lines may have changed
+constexpr int32_t DEVICE_PATH_SIZE = 4096;
+constexpr int32_t DRAIN_POLL_MS = 1;
+
+} // namespace
+
+CUartPort::CUartPort()
+    : m_hComm(COMM_INVALID_HANDLE), m_dcb(), m_bOpen(false), m_bDtr(true), m_bRts(true), m_nPort(1),
+      m_dwInQueue(1200), m_dwOutQueue(1200), m_pRxBuffer(nullptr), m_pTxBuffer(nullptr),
+      m_pfnCommEvent(nullptr), m_pfnOpened(nullptr), m_pfnClosing(nullptr), m_bReaderRun(false),
+      m_bReaderAlive(false), m_bWriterRun(false), m_bWriterAlive(false), m_ovRead(), m_ovWrite(),
+      m_hReaderStop(0), m_hWriterStop(0), m_hTxReady(0), m_dwModemStatus(0), m_qwRxOverflow(0),
+      m_bLineLost(false), m_nLastOpenError(0), m_qwTxAccepted(0), m_qwTxTaken(0),
+      m_qwTxFinished(0), m_qwTxPurgeTo(0)
+{
+    std::memset(&m_dcb, 0, sizeof(m_dcb));
+    m_dcb.DCBlength = sizeof(COMM_DCB);
+    m_dcb.BaudRate = 1000000;
+    m_dcb.fBinary = 1;
+    m_dcb.XonLim = 2048;
+    m_dcb.XoffLim = 512;
+    m_dcb.ByteSize = 8;
+    m_dcb.Parity = NOPARITY;
+    m_dcb.StopBits = ONESTOPBIT;
+    m_dcb.XonChar = 0x11;
+    m_dcb.XoffChar = 0x13;
+    m_pRxBuffer = new (std::nothrow) CRingBuffer(UART_RX_RING_SIZE);
+    m_pTxBuffer = new (std::nothrow) CRingBuffer(UART_TX_RING_SIZE);
+}
+
+CUartPort::~CUartPort()
+{
+    CUartPort::Close();
+    delete m_pTxBuffer;
+    delete m_pRxBuffer;
+}
+
+void CUartPort::SetPort(int32_t nPort)
+{
+    Close();
+    m_nPort = nPort;
+}
+
+int32_t CUartPort::FailOpen(int32_t nError)
+{
+    m_nLastOpenError = nError != 0 ? nError : EIO;
+    Close();   // m_bOpen is still false: releases what was made, calls no hook
+    return 0;
+}
+
+int32_t CUartPort::Open()
+{
+    if (m_bOpen)
+        return 1;
+    m_nLastOpenError = 0;
+    m_strDevicePath.clear();
+    if (m_pRxBuffer == nullptr || !m_pRxBuffer->HasStorage())
+        return FailOpen(ENOMEM);
+    if (m_pTxBuffer == nullptr || !m_pTxBuffer->HasStorage())
+        return FailOpen(ENOMEM);
+
+    char szName[32];
+    std::snprintf(szName, sizeof(szName), "\\\\.\\Com%d", static_cast<int>(m_nPort));
+    char szDevice[DEVICE_PATH_SIZE];
+    m_hComm = CommOpen(szName, szDevice, DEVICE_PATH_SIZE);
+    m_strDevicePath = szDevice;
+    if (m_hComm == COMM_INVALID_HANDLE)
+        return FailOpen(CommGetLastError());
+    if (CommSetMask(m_hComm, EV_RXFLAG) == 0)
+        return FailOpen(CommGetLastError());
+    if (CommSetupQueues(m_hComm, m_dwInQueue, m_dwOutQueue) == 0)
+        return FailOpen(CommGetLastError());
+    m_dcb.fDtrControl = m_bDtr ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    m_dcb.fRtsControl = m_bRts ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+    const COMM_DCB dcb = m_dcb;
+    if (CommSetState(m_hComm, &dcb) == 0)
+        return FailOpen(CommGetLastError());
+
+    std::memset(&m_ovRead, 0, sizeof(m_ovRead));
+    m_ovRead.hEvent = CommCreateEvent();
+    m_hReaderStop = CommCreateEvent();
+    if (m_ovRead.hEvent == 0 || m_hReaderStop == 0)
+        return FailOpen(CommGetLastError());
+    std::memset(&m_ovWrite, 0, sizeof(m_ovWrite));
+    m_ovWrite.hEvent = CommCreateEvent();
+    m_hTxReady = CommCreateEvent();
+    m_hWriterStop = CommCreateEvent();
+    if (m_ovWrite.hEvent == 0 || m_hTxReady == 0 || m_hWriterStop == 0)
+        return FailOpen(CommGetLastError());
+
+    // Bytes left in the transmit ring from before count as not yet sent.
+    const uint64_t qwPending = static_cast<uint64_t>(m_pTxBuffer->GetCount());
+    const uint64_t qwAccepted = m_qwTxAccepted.load(std::memory_order_relaxed);
+    m_qwTxTaken.store(qwAccepted - qwPending, std::memory_order_relaxed);
+    m_qwTxFinished.store(qwAccepted - qwPending, std::memory_order_relaxed);
+    m_qwTxPurgeTo.store(0, std::memory_order_relaxed);
+    m_bLineLost.store(false, std::memory_order_release);
+
+    m_bReaderRun.store(true, std::memory_order_release);
+    try {
+        m_hReaderThread = std::thread(ReaderThread, this);
+    } catch (const std::system_error& err) {
+        m_bReaderRun.store(false, std::memory_order_release);
+        return FailOpen(err.code().value());
+    }
+    m_bWriterRun.store(true, std::memory_order_release);
+    try {
+        m_hWriterThread = std::thread(WriterThread, this);
+    } catch (const std::system_error& err) {
+        m_bWriterRun.store(false, std::memory_order_release);
+        return FailOpen(err.code().value());
+    }
+    // The reader raises its own priority as it starts.
+
+    m_bOpen = true;
+    uint32_t dwStatus = 0;
+    if (CommGetModemStatus(m_hComm, &dwStatus) != 0)
+        m_dwModemStatus.store(dwStatus, std::memory_order_relaxed);
+    m_bDtr = m_dcb.fDtrControl != 0;
+    m_bRts = m_dcb.fRtsControl != 0;
+    OnCommEvent(OPEN_CLOSE_EVENTS);
+    OnOpened();
+    return 1;
+}
+
+void CUartPort::StopThreads()
+{
+    m_bReaderRun.store(false, std::memory_order_release);
+    m_bWriterRun.store(false, std::memory_order_release);
+    if (m_hComm != COMM_INVALID_HANDLE)
+        CommSetMask(m_hComm, EV_RXFLAG);   // ends a pending event wait
+    CommSetEvent(m_hReaderStop);
+    CommSetEvent(m_hWriterStop);
+    // Join rather than poll: nothing the threads use is released before they have ended.
+    // A hook that closes the port from one of these threads cannot join itself; that
+    // thread ends on its own once the hook returns, touching nothing but the object.
+    const std::thread::id idSelf = std::this_thread::get_id();
+    for (std::thread* pThread : { &m_hReaderThread, &m_hWriterThread }) {
+        if (!pThread->joinable())
+            continue;
+        if (pThread->get_id() == idSelf)
+            pThread->detach();
+        else
+            pThread->join();
+    }
+}
+
+void CUartPort::ReleaseEvents()
+{
+    CommCloseEvent(m_ovRead.hEvent);
+    std::memset(&m_ovRead, 0, sizeof(m_ovRead));
+    CommCloseEvent(m_hReaderStop);
+    m_hReaderStop = 0;
+    CommCloseEvent(m_hTxReady);
+    m_hTxReady = 0;
+    CommCloseEvent(m_ovWrite.hEvent);
+    std::memset(&m_ovWrite, 0, sizeof(m_ovWrite));
+    CommCloseEvent(m_hWriterStop);
+    m_hWriterStop = 0;
+}
+
+void CUartPort::Close()
+{
+    if (m_bOpen)
+        OnClosing();
+    StopThreads();
+    ReleaseEvents();
+    if (m_hComm != COMM_INVALID_HANDLE) {
+        CommClose(m_hComm);
+        m_hComm = COMM_INVALID_HANDLE;
+    }
+    m_bDtr = m_dcb.fDtrControl != 0;
+    m_bRts = m_dcb.fRtsControl != 0;
+    if (m_bOpen) {
+        m_bOpen = false;
+        m_dwModemStatus.store(0, std::memory_order_relaxed);
+        OnCommEvent(OPEN_CLOSE_EVENTS);
+    }
+}
+
+int32_t CUartPort::Read(uint8_t* pDst, int32_t nLen)
+{
+    return m_pRxBuffer != nullptr ? m_pRxBuffer->Read(pDst, nLen) : 0;
+}
+
+int32_t CUartPort::Write(const uint8_t* pSrc, int32_t nLen)
+{
+    if (m_pTxBuffer == nullptr)
+        return 0;
+    const int32_t nStored = m_pTxBuffer->Write(pSrc, nLen);
+    m_qwTxAccepted.fetch_add(static_cast<uint64_t>(nStored), std::memory_order_release);
+    CommSetEvent(m_hTxReady);
+    return nStored;
+}
+
+int32_t CUartPort::WriteString(const char* psz)
+{
+    if (psz == nullptr)
+        return 0;
+    return Write(reinterpret_cast<const uint8_t*>(psz), static_cast<int32_t>(std::strlen(psz)));
+}
+
+void CUartPort::PurgeRx(bool bAbort)
+{
+    if (!m_bOpen)
+        return;
+    (void)CommPurge(m_hComm, bAbort ? (PURGE_RXABORT | PURGE_RXCLEAR) : PURGE_RXCLEAR);
+    // The owner is the receive ring's consumer: it empties the ring from its own side,
+    // which the reader thread, still filling it, can safely run against.
+    if (m_pRxBuffer != nullptr)
+        m_pRxBuffer->Discard(m_pRxBuffer->GetCount());
+}
+
+void CUartPort::PurgeTx(bool bAbort)
+{
+    if (!m_bOpen)
+        return;
+    (void)CommPurge(m_hComm, bAbort ? (PURGE_TXABORT | PURGE_TXCLEAR) : PURGE_TXCLEAR);
+    // The writer thread is the transmit ring's consumer: it drops everything accepted
+    // up to this point at its next wake-up, bytes written after the purge survive.
+    m_qwTxPurgeTo.store(m_qwTxAccepted.load(std::memory_order_relaxed), std::memory_order_release);
+    CommSetEvent(m_hTxReady);
+}
+
+int32_t CUartPort::Escape(uint32_t dwFunc)
+{
+    if (!m_bOpen || CommEscape(m_hComm, dwFunc) == 0)
+        return 0;
+    switch (dwFunc) {
+    case SETRTS: m_bRts = true; break;
+    case CLRRTS: m_bRts = false; break;
+    case SETDTR: m_bDtr = true; break;
+    case CLRDTR: m_bDtr = false; break;
+    default: break;
+    }
+    return 1;
+}
+
+bool CUartPort::DrainTx(int32_t nTimeoutMs)
+{
+    const auto tmDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
+    for (;;) {
+        if (!m_bOpen)
+            return m_pTxBuffer == nullptr || m_pTxBuffer->GetCount() == 0;
+        if (m_bLineLost.load(std::memory_order_acquire))
+            return false;
+        const bool bHanded = m_qwTxFinished.load(std::memory_order_acquire)
+            >= m_qwTxAccepted.load(std::memory_order_relaxed);
+        uint32_t dwOutQueue = 0;
+        if (bHanded && CommGetOutQueue(m_hComm, &dwOutQueue) != 0 && dwOutQueue == 0)
+            return true;
+        if (std::chrono::steady_clock::now() >= tmDeadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(DRAIN_POLL_MS));
+    }
+}
+
+void CUartPort::OnCommEvent(uint32_t dwMask)
+{
+    if (m_pfnCommEvent == nullptr)
+        return;
+    try {
+        m_pfnCommEvent(this, dwMask);
+    } catch (...) {
+    }
+}
+
+void CUartPort::OnOpened()
+{
+    if (m_pfnOpened == nullptr)
+        return;
+    try {
+        m_pfnOpened(this);
+    } catch (...) {
+    }
+}
+
+void CUartPort::OnClosing()
+{
+    if (m_pfnClosing == nullptr)
+        return;
+    try {
+        m_pfnClosing(this);
+    } catch (...) {
+    }
+}
