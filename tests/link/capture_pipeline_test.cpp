@@ -61,7 +61,7 @@ Bytes BeaconFrame(uint8_t bySeq)
     Le16(by, PAN_ID);
     Le16(by, COORD);
     Le16(by, 0xCFFF);   // superframe: BO 15, SO 15, final CAP slot 15, PAN coordinator, association permit
-    by.push_back(0x00);  // GTS specification: none
+    by.push_back(0x00);  // GTS field: no guaranteed slots
     by.push_back(0x00);  // pending addresses: none
     by.push_back(0x00);  // ZigBee protocol id
     by.push_back(0x22);  // stack profile 2 (PRO), protocol version 2
