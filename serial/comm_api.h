@@ -77,6 +77,7 @@ constexpr int32_t COMM_DONE = 1;      // completed; the mask or byte count is st
 constexpr int32_t COMM_STOPPED = 0;   // the stop event ended the wait; nothing is left pending
 constexpr int32_t COMM_FAILED = -1;   // failed; CommGetLastError tells why
 constexpr int32_t COMM_LOST = -2;     // the device has gone (unplugged, other end closed)
+constexpr int32_t COMM_ABORTED = -3;  // a purge with the abort bit cancelled the operation
 constexpr int32_t COMM_WAIT_TIMEOUT = -1;
 
 // The error of the last failed call made by the calling thread (errno values on
@@ -97,7 +98,9 @@ int32_t CommClearError(COMM_HANDLE h, uint32_t* pdwErrors, uint32_t* pdwInQueue)
 int32_t CommGetOutQueue(COMM_HANDLE h, uint32_t* pdwOutQueue);
 // GetCommModemStatus; a port without modem lines reports 0 and succeeds.
 int32_t CommGetModemStatus(COMM_HANDLE h, uint32_t* pdwStatus);
-int32_t CommPurge(COMM_HANDLE h, uint32_t dwFlags);                   // PurgeComm
+// PurgeComm. PURGE_RXABORT / PURGE_TXABORT end a CommRead / CommWrite that is
+// waiting at that moment with COMM_ABORTED.
+int32_t CommPurge(COMM_HANDLE h, uint32_t dwFlags);
 // EscapeCommFunction; fails on a port without modem lines.
 int32_t CommEscape(COMM_HANDLE h, uint32_t dwFunc);
 
@@ -107,11 +110,13 @@ int32_t CommEscape(COMM_HANDLE h, uint32_t dwFunc);
 // when the stop event wins, a pending wait is cancelled before it returns.
 int32_t CommWaitEvent(COMM_HANDLE h, COMM_OVERLAPPED* pOv, COMM_EVENT hStop, uint32_t* pdwMask);
 // ReadFile of up to dwLen bytes. Waits (until hStop) only when nothing can be read
-// at once. COMM_DONE with *pdwRead > 0, or COMM_STOPPED / COMM_FAILED / COMM_LOST.
+// at once. COMM_DONE with *pdwRead > 0, or COMM_STOPPED / COMM_ABORTED / COMM_FAILED /
+// COMM_LOST.
 int32_t CommRead(COMM_HANDLE h, uint8_t* pDst, uint32_t dwLen, COMM_OVERLAPPED* pOv,
     COMM_EVENT hStop, uint32_t* pdwRead);
 // WriteFile of up to dwLen bytes, waiting (until hStop) for room in the driver.
-// COMM_DONE with *pdwWritten > 0, or COMM_STOPPED / COMM_FAILED / COMM_LOST.
+// COMM_DONE with *pdwWritten > 0, or COMM_STOPPED / COMM_ABORTED / COMM_FAILED /
+// COMM_LOST.
 int32_t CommWrite(COMM_HANDLE h, const uint8_t* pSrc, uint32_t dwLen, COMM_OVERLAPPED* pOv,
     COMM_EVENT hStop, uint32_t* pdwWritten);
 

@@ -112,7 +112,7 @@ int32_t CommWaitEvents(const COMM_EVENT* phEvents, int32_t nCount, int32_t nTime
     for (;;) {
         int nWaitMs = -1;
         if (nTimeoutMs >= 0) {
-            const auto tmLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
+            const auto tmLeft = std::chrono::ceil<std::chrono::milliseconds>(
                 tmDeadline - std::chrono::steady_clock::now()).count();
             nWaitMs = tmLeft > 0 ? static_cast<int>(tmLeft) : 0;
         }
@@ -128,7 +128,7 @@ int32_t CommWaitEvents(const COMM_EVENT* phEvents, int32_t nCount, int32_t nTime
             if (aPfd[i].revents != 0)
                 return i;
         }
-        if (nReady == 0 && nWaitMs >= 0)
+        if (nWaitMs == 0)
             return COMM_WAIT_TIMEOUT;
     }
 }

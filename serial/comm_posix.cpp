@@ -27,6 +27,11 @@ struct CPosixComm {
     std::atomic<uint32_t> m_dwMaskChanges { 0 };
     std::atomic<bool> m_bTxPending { false };  // written since the last EV_TXEMPTY
     std::atomic<bool> m_bNoModemLines { false };
+    // Purges with the abort bit: counted, and an eventfd each to wake a waiting read or write.
+    int m_fdRxAbort;
+    int m_fdTxAbort;
+    std::atomic<uint32_t> m_dwRxAborts { 0 };
+    std::atomic<uint32_t> m_dwTxAborts { 0 };
 };
 
 // While the driver still holds output, the wait looks again this often for EV_TXEMPTY.
@@ -48,36 +53,47 @@ bool IsGoneError(int nError)
     return nError == EIO || nError == ENXIO || nError == ENODEV || nError == EPIPE;
 }
 
-void DrainWake(CPosixComm* pComm)
+void DrainFd(int fd)
 {
     uint64_t qwCount = 0;
-    while (read(pComm->m_fdWake, &qwCount, sizeof(qwCount)) < 0 && errno == EINTR) {
+    while (read(fd, &qwCount, sizeof(qwCount)) < 0 && errno == EINTR) {
     }
 }
 
-void SignalWake(CPosixComm* pComm)
+void SignalFd(int fd)
 {
     const uint64_t qwOne = 1;
-    while (write(pComm->m_fdWake, &qwOne, sizeof(qwOne)) < 0 && errno == EINTR) {
+    while (write(fd, &qwOne, sizeof(qwOne)) < 0 && errno == EINTR) {
     }
 }
 
-// Waits for the stop event or for nEvents on the port. 1 port ready, 0 stopped, -1 failure.
-int WaitPortOrStop(CPosixComm* pComm, short nEvents, COMM_EVENT hStop, short* pnRevents)
+// Waits for the stop event, for an abort counted after dwAbortsAtStart, or for
+// nEvents on the port. Returns COMM_DONE (port ready, *pnRevents set), COMM_STOPPED,
+// COMM_ABORTED or COMM_FAILED.
+int32_t WaitPortOrStop(CPosixComm* pComm, short nEvents, COMM_EVENT hStop, bool bTx,
+    uint32_t dwAbortsAtStart, short* pnRevents)
 {
-    struct pollfd aPfd[2] = { { CommEventFd(hStop), POLLIN, 0 }, { pComm->m_fd, nEvents, 0 } };
+    const int fdAbort = bTx ? pComm->m_fdTxAbort : pComm->m_fdRxAbort;
+    const std::atomic<uint32_t>& dwAborts = bTx ? pComm->m_dwTxAborts : pComm->m_dwRxAborts;
+    struct pollfd aPfd[3] = {
+        { CommEventFd(hStop), POLLIN, 0 }, { fdAbort, POLLIN, 0 }, { pComm->m_fd, nEvents, 0 },
+    };
     for (;;) {
-        if (poll(aPfd, 2, -1) < 0) {
+        if (dwAborts.load(std::memory_order_acquire) != dwAbortsAtStart)
+            return COMM_ABORTED;
+        if (poll(aPfd, 3, -1) < 0) {
             if (errno == EINTR)
                 continue;
             CommSetLastError(errno);
-            return -1;
+            return COMM_FAILED;
         }
         if (aPfd[0].revents != 0)
-            return 0;
-        if (aPfd[1].revents != 0) {
-            *pnRevents = aPfd[1].revents;
-            return 1;
+            return COMM_STOPPED;
+        if (aPfd[1].revents != 0)
+            DrainFd(fdAbort);   // an abort counted before this operation began is not for it
+        if (aPfd[2].revents != 0) {
+            *pnRevents = aPfd[2].revents;
+            return COMM_DONE;
         }
     }
 }
@@ -142,21 +158,28 @@ COMM_HANDLE CommOpen(const char* pszName, char* pszDevice, int32_t nDeviceSize)
         nError = errno;
     else if (flock(fd, LOCK_EX | LOCK_NB) != 0)
         nError = errno == EWOULDBLOCK ? EBUSY : errno;
-    const int fdWake = nError == 0 ? eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC) : -1;
-    if (nError == 0 && fdWake < 0)
-        nError = errno;
+    int aFd[3] = { -1, -1, -1 };   // wake, receive abort, transmit abort
+    for (int i = 0; i < 3 && nError == 0; ++i) {
+        aFd[i] = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (aFd[i] < 0)
+            nError = errno;
+    }
     CPosixComm* pComm = nError == 0 ? new (std::nothrow) CPosixComm : nullptr;
     if (nError == 0 && pComm == nullptr)
         nError = ENOMEM;
     if (nError != 0) {
-        if (fdWake >= 0)
-            close(fdWake);
+        for (int fdEvent : aFd) {
+            if (fdEvent >= 0)
+                close(fdEvent);
+        }
         close(fd);
         Fail(nError);
         return COMM_INVALID_HANDLE;
     }
     pComm->m_fd = fd;
-    pComm->m_fdWake = fdWake;
+    pComm->m_fdWake = aFd[0];
+    pComm->m_fdRxAbort = aFd[1];
+    pComm->m_fdTxAbort = aFd[2];
     return reinterpret_cast<COMM_HANDLE>(pComm);
 }
 
@@ -165,6 +188,8 @@ void CommClose(COMM_HANDLE h)
     CPosixComm* pComm = CommFromHandle(h);
     if (pComm == nullptr)
         return;
+    close(pComm->m_fdTxAbort);
+    close(pComm->m_fdRxAbort);
     close(pComm->m_fdWake);
     close(pComm->m_fd);
     delete pComm;
@@ -177,7 +202,7 @@ int32_t CommSetMask(COMM_HANDLE h, uint32_t dwMask)
         return Fail(EBADF);
     pComm->m_dwMask.store(dwMask, std::memory_order_release);
     pComm->m_dwMaskChanges.fetch_add(1, std::memory_order_acq_rel);
-    SignalWake(pComm);
+    SignalFd(pComm->m_fdWake);
     return 1;
 }
 
@@ -303,9 +328,16 @@ int32_t CommPurge(COMM_HANDLE h, uint32_t dwFlags)
     CPosixComm* pComm = CommFromHandle(h);
     if (pComm == nullptr)
         return Fail(EBADF);
-    // Reads and writes are never left pending here, so the abort bits have nothing to cancel.
-    const bool bRx = (dwFlags & (PURGE_RXCLEAR | PURGE_RXABORT)) != 0;
-    const bool bTx = (dwFlags & (PURGE_TXCLEAR | PURGE_TXABORT)) != 0;
+    if ((dwFlags & PURGE_RXABORT) != 0) {
+        pComm->m_dwRxAborts.fetch_add(1, std::memory_order_acq_rel);
+        SignalFd(pComm->m_fdRxAbort);
+    }
+    if ((dwFlags & PURGE_TXABORT) != 0) {
+        pComm->m_dwTxAborts.fetch_add(1, std::memory_order_acq_rel);
+        SignalFd(pComm->m_fdTxAbort);
+    }
+    const bool bRx = (dwFlags & PURGE_RXCLEAR) != 0;
+    const bool bTx = (dwFlags & PURGE_TXCLEAR) != 0;
     if (!bRx && !bTx)
         return 1;
     const int nQueue = bRx && bTx ? TCIOFLUSH : (bRx ? TCIFLUSH : TCOFLUSH);
@@ -370,7 +402,7 @@ int32_t CommWaitEvent(COMM_HANDLE h, COMM_OVERLAPPED* pOv, COMM_EVENT hStop, uin
         if (aPfd[0].revents != 0)
             return COMM_STOPPED;
         if (aPfd[1].revents != 0) {
-            DrainWake(pComm);
+            DrainFd(pComm->m_fdWake);
             // A new mask ends the wait at once, with no events.
             if (pComm->m_dwMaskChanges.load(std::memory_order_acquire) != dwChangesAtStart)
                 return COMM_DONE;
@@ -400,6 +432,7 @@ int32_t CommRead(COMM_HANDLE h, uint8_t* pDst, uint32_t dwLen, COMM_OVERLAPPED* 
         return COMM_FAILED;
     }
     *pdwRead = 0;
+    const uint32_t dwAbortsAtStart = pComm->m_dwRxAborts.load(std::memory_order_acquire);
     for (;;) {
         const ssize_t nGot = read(pComm->m_fd, pDst, dwLen);
         if (nGot > 0) {
@@ -422,9 +455,9 @@ int32_t CommRead(COMM_HANDLE h, uint8_t* pDst, uint32_t dwLen, COMM_OVERLAPPED* 
             return COMM_FAILED;
         }
         short nRevents = 0;
-        const int nWait = WaitPortOrStop(pComm, POLLIN, hStop, &nRevents);
-        if (nWait <= 0)
-            return nWait == 0 ? COMM_STOPPED : COMM_FAILED;
+        const int32_t nWait = WaitPortOrStop(pComm, POLLIN, hStop, false, dwAbortsAtStart, &nRevents);
+        if (nWait != COMM_DONE)
+            return nWait;
         // Readable: the next read tells data from end of file.
         if ((nRevents & POLLIN) == 0) {
             Fail(ENXIO);
@@ -443,12 +476,13 @@ int32_t CommWrite(COMM_HANDLE h, const uint8_t* pSrc, uint32_t dwLen, COMM_OVERL
         return COMM_FAILED;
     }
     *pdwWritten = 0;
+    const uint32_t dwAbortsAtStart = pComm->m_dwTxAborts.load(std::memory_order_acquire);
     for (;;) {
         const ssize_t nPut = write(pComm->m_fd, pSrc, dwLen);
         if (nPut > 0) {
             *pdwWritten = static_cast<uint32_t>(nPut);
             pComm->m_bTxPending.store(true);
-            SignalWake(pComm);   // the event wait now watches for EV_TXEMPTY
+            SignalFd(pComm->m_fdWake);   // the event wait now watches for EV_TXEMPTY
             return COMM_DONE;
         }
         const int nError = nPut == 0 ? EAGAIN : errno;
@@ -463,9 +497,9 @@ int32_t CommWrite(COMM_HANDLE h, const uint8_t* pSrc, uint32_t dwLen, COMM_OVERL
             return COMM_FAILED;
         }
         short nRevents = 0;
-        const int nWait = WaitPortOrStop(pComm, POLLOUT, hStop, &nRevents);
-        if (nWait <= 0)
-            return nWait == 0 ? COMM_STOPPED : COMM_FAILED;
+        const int32_t nWait = WaitPortOrStop(pComm, POLLOUT, hStop, true, dwAbortsAtStart, &nRevents);
+        if (nWait != COMM_DONE)
+            return nWait;
         if ((nRevents & POLLOUT) == 0) {
             Fail(ENXIO);
             return COMM_LOST;

@@ -67,6 +67,8 @@ int32_t CUartPort::Open()
         return 1;
     m_nLastOpenError = 0;
     m_strDevicePath.clear();
+    if (!JoinThreads())
+        return FailOpen(EDEADLK);   // reopened from a hook on the reader thread itself
     if (m_pRxBuffer == nullptr || !m_pRxBuffer->HasStorage())
         return FailOpen(ENOMEM);
     if (m_pTxBuffer == nullptr || !m_pTxBuffer->HasStorage())
@@ -144,18 +146,26 @@ void CUartPort::StopThreads()
         CommSetMask(m_hComm, EV_RXFLAG);   // ends a pending event wait
     CommSetEvent(m_hReaderStop);
     CommSetEvent(m_hWriterStop);
+    JoinThreads();
+}
+
+bool CUartPort::JoinThreads()
+{
     // Join rather than poll: nothing the threads use is released before they have ended.
-    // A hook that closes the port from one of these threads cannot join itself; that
-    // thread ends on its own once the hook returns, touching nothing but the object.
+    // A hook that closes the port runs on the reader thread, which cannot join itself;
+    // it ends on its own once the hook returns, touching nothing but the object, and
+    // the next Open, Close or the destructor on the owner's thread joins it.
     const std::thread::id idSelf = std::this_thread::get_id();
+    bool bAllJoined = true;
     for (std::thread* pThread : { &m_hReaderThread, &m_hWriterThread }) {
         if (!pThread->joinable())
             continue;
         if (pThread->get_id() == idSelf)
-            pThread->detach();
+            bAllJoined = false;
         else
             pThread->join();
     }
+    return bAllJoined;
 }
 
 void CUartPort::ReleaseEvents()
@@ -228,10 +238,11 @@ void CUartPort::PurgeTx(bool bAbort)
 {
     if (!m_bOpen)
         return;
-    (void)CommPurge(m_hComm, bAbort ? (PURGE_TXABORT | PURGE_TXCLEAR) : PURGE_TXCLEAR);
     // The writer thread is the transmit ring's consumer: it drops everything accepted
-    // up to this point at its next wake-up, bytes written after the purge survive.
+    // up to this point at its next wake-up (at once when a write of its own is
+    // aborted); bytes written after the purge survive.
     m_qwTxPurgeTo.store(m_qwTxAccepted.load(std::memory_order_relaxed), std::memory_order_release);
+    (void)CommPurge(m_hComm, bAbort ? (PURGE_TXABORT | PURGE_TXCLEAR) : PURGE_TXCLEAR);
     CommSetEvent(m_hTxReady);
 }
 
@@ -252,6 +263,8 @@ int32_t CUartPort::Escape(uint32_t dwFunc)
 bool CUartPort::DrainTx(int32_t nTimeoutMs)
 {
     const auto tmDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
+    // Bytes written while the port was closed wait for the writer's next wake-up: give it one.
+    CommSetEvent(m_hTxReady);
     for (;;) {
         if (!m_bOpen)
             return m_pTxBuffer == nullptr || m_pTxBuffer->GetCount() == 0;

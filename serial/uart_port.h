@@ -102,5 +102,6 @@ public:
 private:
     int32_t FailOpen(int32_t nError);
     void StopThreads();
+    bool JoinThreads();
     void ReleaseEvents();
 };

@@ -165,7 +165,7 @@ void CUartPort::WriterThread(CUartPort* pPort)
             bLost = true;
             pPort->m_bLineLost.store(true, std::memory_order_release);
             continue;
-        } else if (!PauseUnlessStopped(pPort->m_hWriterStop)) {
+        } else if (nResult != COMM_ABORTED && !PauseUnlessStopped(pPort->m_hWriterStop)) {
             break;
         }
         if (!chunk.IsDone())
