@@ -200,14 +200,15 @@ void CSimEngine::QueueFrame(uint64_t qwNowUs)
     m_bFrameQueued = true;
     ++m_nFramesQueued;
 
-    if (m_nBurstLeft > 0) {
-        if (--m_nBurstLeft == 0)
-            m_dNextFrameUs = static_cast<double>(qwNowUs);
-        return;
-    }
     const double dPeriodUs = m_opts.m_bLineRate
         ? static_cast<double>(m_queOut.back().m_by.size()) * SIM_LINE_US_PER_BYTE
         : 1000000.0 / m_opts.m_dRate;
+    if (m_nBurstLeft > 0) {
+        // Paced frames follow a burst one period after its last frame.
+        if (--m_nBurstLeft == 0)
+            m_dNextFrameUs = static_cast<double>(qwNowUs) + dPeriodUs;
+        return;
+    }
     double dBase = m_dNextFrameUs;
     if (dBase + static_cast<double>(SIM_CATCH_UP_LIMIT_US) < static_cast<double>(qwNowUs))
         dBase = static_cast<double>(qwNowUs);

@@ -1,0 +1,466 @@
+// The simulator's building blocks: command parsing, the frames it puts on the
+// line, the traffic it makes up, replay of pcap files and its command line.
+#include <gtest/gtest.h>
+
+#include <pcap/pcap.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "link/frame_protocol.h"
+#include "tools/dongle_sim/sim_command_parser.h"
+#include "tools/dongle_sim/sim_frame.h"
+#include "tools/dongle_sim/sim_mac.h"
+#include "tools/dongle_sim/sim_options.h"
+#include "tools/dongle_sim/sim_replay.h"
+#include "tools/dongle_sim/sim_traffic.h"
+
+namespace {
+
+typedef std::vector<uint8_t> CByteVec;
+
+CByteVec Cat(std::initializer_list<CByteVec> parts)
+{
+    CByteVec by;
+    for (const CByteVec& p : parts)
+        by.insert(by.end(), p.begin(), p.end());
+    return by;
+}
+
+const CByteVec START(g_byStartSniffFrame, g_byStartSniffFrame + RF_CMD_LEN);
+const CByteVec STOP(g_byStopSniffFrame, g_byStopSniffFrame + RF_CMD_LEN);
+const CByteVec CH11(g_bySetChannelFrame11, g_bySetChannelFrame11 + RF_CMD_LEN);
+
+std::vector<CSimParsed> ParseAll(const CByteVec& by, size_t nChunk = 0)
+{
+    CSimCommandParser parser;
+    std::vector<CSimParsed> vec;
+    if (nChunk == 0)
+        nChunk = by.size();
+    for (size_t i = 0; i < by.size(); i += nChunk)
+        parser.Feed(by.data() + i, static_cast<int32_t>(std::min(nChunk, by.size() - i)), vec);
+    return vec;
+}
+
+std::vector<CByteVec> CommandsOf(const std::vector<CSimParsed>& vec)
+{
+    std::vector<CByteVec> out;
+    for (const CSimParsed& p : vec)
+        if (p.m_nResult == SIM_PARSE_COMMAND)
+            out.emplace_back(p.m_byFrame, p.m_byFrame + RF_CMD_LEN);
+    return out;
+}
+
+TEST(DongleSimParser, FindsCommandsHoweverTheBytesArrive)
+{
+    const CByteVec by = Cat({CH11, START, STOP});
+    for (size_t nChunk : {1u, 2u, 3u, 5u, 7u, 21u}) {
+        SCOPED_TRACE(nChunk);
+        const auto vecCmds = CommandsOf(ParseAll(by, nChunk));
+        ASSERT_EQ(3u, vecCmds.size());
+        EXPECT_EQ(CH11, vecCmds[0]);
+        EXPECT_EQ(START, vecCmds[1]);
+        EXPECT_EQ(STOP, vecCmds[2]);
+    }
+}
+
+TEST(DongleSimParser, GarbageAndFalseHeadersNeverHideACommand)
+{
+    // A stray 00 01 04 right before a command: the first seven bytes look like
+    // a command with a bad checksum; the real one behind them must still count.
+    const CByteVec by = Cat({{0xFF, 0x00, 0x00, 0x01, 0x04}, START, {0x00, 0x01, 0x09, 0x01}, STOP, {0x00}});
+    CSimCommandParser parser;
+    std::vector<CSimParsed> vec;
+    parser.Feed(by.data(), static_cast<int32_t>(by.size()), vec);
+    const auto vecCmds = CommandsOf(vec);
+    ASSERT_EQ(2u, vecCmds.size());
+    EXPECT_EQ(START, vecCmds[0]);
+    EXPECT_EQ(STOP, vecCmds[1]);
+    EXPECT_EQ(1, parser.GetPending()) << "a trailing 00 may start the next command";
+}
+
+TEST(DongleSimParser, ClassifiesBrokenCommands)
+{
+    CByteVec byBadSum = START;
+    byBadSum[4] = 0x02;
+    CByteVec byBadEnd = STOP;
+    byBadEnd[6] = 0x00;
+    const auto vec = ParseAll(Cat({byBadSum, byBadEnd, CH11}));
+    std::vector<int32_t> vecKinds;
+    for (const CSimParsed& p : vec)
+        vecKinds.push_back(p.m_nResult);
+    EXPECT_EQ((std::vector<int32_t>{SIM_PARSE_BAD_CHECKSUM, SIM_PARSE_BAD_END, SIM_PARSE_COMMAND}), vecKinds);
+}
+
+TEST(DongleSimParser, DescribesCommandsForTheLog)
+{
+    char sz[64];
+    CByteVec by = CH11;
+    PatchSetChannelFrame(by.data(), 26);
+    DescribeSimCommand(by.data(), sz, sizeof sz);
+    EXPECT_STREQ("set-channel 26", sz);
+    DescribeSimCommand(START.data(), sz, sizeof sz);
+    EXPECT_STREQ("start", sz);
+    DescribeSimCommand(STOP.data(), sz, sizeof sz);
+    EXPECT_STREQ("stop", sz);
+    const uint8_t byOdd[7] = {0, 1, 4, 0x07, 0x02, RfCommandChecksum(4, 7, 2), 4};
+    DescribeSimCommand(byOdd, sz, sizeof sz);
+    EXPECT_STREQ("unknown command 07 02", sz);
+    FormatSimBytes(by.data(), RF_CMD_LEN, sz, 8);
+    EXPECT_STREQ("00 01", sz) << "cut at whole bytes when the buffer is short";
+}
+
+TEST(DongleSimFrames, DataFrameCarriesTheMacFrameAtByteTen)
+{
+    for (int32_t nMac : {0, 3, 127, 241}) {
+        SCOPED_TRACE(nMac);
+        CByteVec mac(static_cast<size_t>(nMac));
+        for (int32_t i = 0; i < nMac; ++i)
+            mac[static_cast<size_t>(i)] = static_cast<uint8_t>(i * 7 + 1);
+        uint8_t by[RF_FRAME_MAX_LEN + 8];
+        std::memset(by, 0xEE, sizeof by);
+        const CSimFrameMeta meta{17, 0x1234, 0xA1B2C3D4, -60, 200};
+        const int32_t nTotal = BuildSimDataFrame(mac.data(), nMac, meta, by);
+        ASSERT_EQ(nMac + 17, nTotal);
+        EXPECT_EQ(0x00, by[0]);
+        EXPECT_EQ(0x01, by[1]);
+        EXPECT_EQ(nTotal - 3, by[2]);
+        EXPECT_EQ(RfPayloadLength(nTotal), nMac);
+        EXPECT_TRUE(std::equal(mac.begin(), mac.end(), by + RF_PAYLOAD_OFFSET));
+        EXPECT_EQ(17, by[3]);
+        EXPECT_EQ(0x34, by[4]);
+        EXPECT_EQ(0x12, by[5]);
+        EXPECT_EQ(0xD4, by[6]);
+        EXPECT_EQ(0xA1, by[9]);
+        const uint8_t* pTrail = by + nTotal - 7;
+        const uint16_t wFcs = MacFcs(mac.data(), nMac);
+        EXPECT_EQ(wFcs & 0xFF, pTrail[0]);
+        EXPECT_EQ(wFcs >> 8, pTrail[1]);
+        EXPECT_EQ(static_cast<uint8_t>(-60), pTrail[2]);
+        EXPECT_EQ(200, pTrail[3]);
+        EXPECT_EQ(0xEE, by[nTotal]) << "wrote past the frame";
+    }
+    CByteVec tooLong(242);
+    uint8_t by[RF_FRAME_MAX_LEN];
+    EXPECT_EQ(-1, BuildSimDataFrame(tooLong.data(), 242, CSimFrameMeta{11, 0, 0, 0, 0}, by));
+}
+
+TEST(DongleSimFrames, AckIsSevenBytesWithAValidChecksum)
+{
+    for (const CByteVec& cmd : {CH11, START, STOP}) {
+        uint8_t by[7];
+        BuildSimAckFrame(cmd.data(), by);
+        EXPECT_TRUE(RfIsAckLength(by[2] + 3));
+        EXPECT_EQ(7, by[2] + 3);
+        EXPECT_EQ(0, static_cast<uint8_t>(by[2] + by[3] + by[4] + by[5]));
+        EXPECT_EQ(cmd[3] | 0x80, by[3]);
+        EXPECT_EQ(cmd[4], by[4]);
+    }
+}
+
+TEST(DongleSimFrames, GarbageNeverFormsTheSyncPair)
+{
+    CSimRandom rng(77);
+    size_t nZeros = 0;
+    for (int i = 0; i < 20000; ++i) {
+        uint8_t by[SIM_GARBAGE_MAX + 1];
+        by[0] = static_cast<uint8_t>(i % 3 == 0 ? 0x00 : rng.Next());   // the byte sent before
+        const int32_t n = BuildSimGarbage(rng, by[0], by + 1);
+        ASSERT_GE(n, 1);
+        ASSERT_LE(n, SIM_GARBAGE_MAX);
+        for (int32_t k = 0; k < n; ++k) {
+            ASSERT_FALSE(by[k] == 0x00 && by[k + 1] == 0x01) << "sync pair at " << k;
+            nZeros += by[k + 1] == 0 ? 1 : 0;
+        }
+    }
+    EXPECT_GT(nZeros, 10000u) << "garbage should tempt readers with lone 00 bytes";
+}
+
+TEST(DongleSimFrames, FcsIsTheItuCrcOf802154)
+{
+    const char* psz = "123456789";
+    EXPECT_EQ(0x2189, MacFcs(reinterpret_cast<const uint8_t*>(psz), 9));   // CRC-16/KERMIT check value
+    const uint8_t byAck[3] = {0x02, 0x00, 0x56};
+    const uint16_t wFcs = MacFcs(byAck, 3);
+    // Appending the FCS (low byte first) gives a zero residue, as a receiver checks it.
+    const uint8_t byAll[5] = {0x02, 0x00, 0x56, static_cast<uint8_t>(wFcs), static_cast<uint8_t>(wFcs >> 8)};
+    EXPECT_EQ(0, MacFcs(byAll, 5));
+}
+
+// Minimal 802.15.4 header reader for the checks below.
+struct CMacInfo {
+    int m_nType;
+    bool m_bAckReq;
+    uint8_t m_bySeq;
+    int m_nSrcMode;
+    uint64_t m_qwSrc;
+    size_t m_nHeaderLen;
+};
+
+CMacInfo ReadMac(const CByteVec& by)
+{
+    CMacInfo info{};
+    const uint16_t wFc = static_cast<uint16_t>(by[0] | (by[1] << 8));
+    info.m_nType = wFc & 7;
+    info.m_bAckReq = (wFc & 0x20) != 0;
+    info.m_bySeq = by[2];
+    const bool bCompress = (wFc & 0x40) != 0;
+    const int nDst = (wFc >> 10) & 3;
+    info.m_nSrcMode = (wFc >> 14) & 3;
+    size_t n = 3;
+    if (nDst != 0)
+        n += 2 + (nDst == 2 ? 2 : 8);
+    if (info.m_nSrcMode != 0) {
+        if (!bCompress)
+            n += 2;
+        const size_t nLen = info.m_nSrcMode == 2 ? 2 : 8;
+        for (size_t i = 0; i < nLen && n + i < by.size(); ++i)
+            info.m_qwSrc |= static_cast<uint64_t>(by[n + i]) << (8 * i);
+        n += nLen;
+    }
+    info.m_nHeaderLen = n;
+    return info;
+}
+
+TEST(DongleSimTraffic, LooksLikeARealZigbeeNetwork)
+{
+    CSimTraffic traffic(3);
+    std::vector<CByteVec> vec(200);
+    for (CByteVec& by : vec)
+        ASSERT_TRUE(traffic.NextPayload(by));
+
+    std::set<int> setTypes;
+    std::set<uint8_t> setCommands;
+    std::map<uint64_t, uint8_t> mapLastSeq;
+    size_t nZigbee = 0;
+    for (size_t i = 0; i < vec.size(); ++i) {
+        SCOPED_TRACE(i);
+        const CByteVec& by = vec[i];
+        ASSERT_LE(by.size(), static_cast<size_t>(MAC_MAX_PSDU - 2)) << "no room for the FCS on the air";
+        const CMacInfo mac = ReadMac(by);
+        setTypes.insert(mac.m_nType);
+        ASSERT_GE(by.size(), mac.m_nHeaderLen + (mac.m_nType == 3 ? 1 : 0));
+        if (mac.m_nType == 3)
+            setCommands.insert(by[mac.m_nHeaderLen]);
+        if (mac.m_nType == 1) {
+            const uint8_t byNwk = by[mac.m_nHeaderLen];
+            EXPECT_EQ(2, (byNwk >> 2) & 0x0F) << "NWK protocol version";
+            ++nZigbee;
+        }
+        // Every frame that asks for an acknowledgement gets one, with its sequence number.
+        if (mac.m_bAckReq && i + 1 < vec.size()) {
+            const CByteVec& ack = vec[i + 1];
+            EXPECT_EQ(3u, ack.size());
+            EXPECT_EQ(2, ack[0] & 7);
+            EXPECT_EQ(mac.m_bySeq, ack[2]);
+        }
+        // Each device numbers its own frames one by one (the coordinator also
+        // sends under its extended address).
+        if (mac.m_nType != 2 && mac.m_nSrcMode != 0) {
+            uint64_t qwDev = mac.m_qwSrc;
+            if (qwDev == SIM_EXT_COORD)
+                qwDev = SIM_ADDR_COORD;
+            if (qwDev == SIM_EXT_JOINER)
+                continue;   // it also sends beacon requests without a source address
+            auto it = mapLastSeq.find(qwDev);
+            if (it != mapLastSeq.end()) {
+                EXPECT_EQ(static_cast<uint8_t>(it->second + 1), mac.m_bySeq) << "device " << qwDev;
+            }
+            mapLastSeq[qwDev] = mac.m_bySeq;
+        }
+    }
+    EXPECT_EQ((std::set<int>{0, 1, 2, 3}), setTypes);
+    EXPECT_EQ((std::set<uint8_t>{MAC_CMD_ASSOC_REQUEST, MAC_CMD_ASSOC_RESPONSE, MAC_CMD_DATA_REQUEST,
+                                 MAC_CMD_BEACON_REQUEST}), setCommands);
+    EXPECT_GE(nZigbee, 40u);
+    EXPECT_EQ(3u, mapLastSeq.size());
+}
+
+TEST(DongleSimTraffic, SameSeedSameTrafficOtherSeedOtherTraffic)
+{
+    CSimTraffic a(5);
+    CSimTraffic b(5);
+    CSimTraffic c(6);
+    bool bDiffer = false;
+    for (int i = 0; i < 50; ++i) {
+        CByteVec byA, byB, byC;
+        a.NextPayload(byA);
+        b.NextPayload(byB);
+        c.NextPayload(byC);
+        ASSERT_EQ(byA, byB);
+        bDiffer = bDiffer || byA != byC;
+    }
+    EXPECT_TRUE(bDiffer);
+}
+
+class DongleSimReplay : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char sz[] = "/tmp/qm-sim-replay-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(sz));
+        m_strDir = sz;
+    }
+    void TearDown() override { std::filesystem::remove_all(m_strDir); }
+
+    struct CRec {
+        CByteVec m_by;
+        uint32_t m_dwOrig;
+    };
+    std::string Write(const std::string& strName, int nLinkType, const std::vector<CRec>& vecRecs)
+    {
+        const std::string strPath = m_strDir + "/" + strName;
+        pcap_t* p = pcap_open_dead(nLinkType, 65535);
+        pcap_dumper_t* d = pcap_dump_open(p, strPath.c_str());
+        EXPECT_NE(nullptr, d);
+        for (const CRec& rec : vecRecs) {
+            pcap_pkthdr hdr{};
+            hdr.caplen = static_cast<bpf_u_int32>(rec.m_by.size());
+            hdr.len = rec.m_dwOrig;
+            pcap_dump(reinterpret_cast<u_char*>(d), &hdr, rec.m_by.data());
+        }
+        pcap_dump_close(d);
+        pcap_close(p);
+        return strPath;
+    }
+    static CByteVec WithFcs(const CByteVec& mac)
+    {
+        CByteVec by = mac;
+        const uint16_t w = MacFcs(mac.data(), static_cast<int32_t>(mac.size()));
+        by.push_back(static_cast<uint8_t>(w));
+        by.push_back(static_cast<uint8_t>(w >> 8));
+        return by;
+    }
+    std::string m_strDir;
+};
+
+TEST_F(DongleSimReplay, FcsBytesHeldByARecord)
+{
+    EXPECT_EQ(2, SimFcsBytesHeld(20, 20));
+    EXPECT_EQ(1, SimFcsBytesHeld(19, 20));
+    EXPECT_EQ(0, SimFcsBytesHeld(18, 20));
+    EXPECT_EQ(0, SimFcsBytesHeld(10, 200));
+    EXPECT_EQ(1, SimFcsBytesHeld(1, 1));
+    EXPECT_EQ(0, SimFcsBytesHeld(0, 2));
+    EXPECT_EQ(2, SimFcsBytesHeld(20, 7)) << "a length below the captured one holds the whole frame";
+}
+
+TEST_F(DongleSimReplay, Type195LosesTheFcsItHolds)
+{
+    const CByteVec a = BuildMacAck(0x11, false);
+    const CByteVec b = BuildBeaconRequest(0x22);
+    const CByteVec c = BuildDataRequest(0x33, 0x1A62, 0x0000, 0x7D13);
+    // Whole frames with FCS, and one cut two bytes short as Quillmark writes them.
+    const std::string strPath = Write("fcs.pcap", 195,
+                                      {{WithFcs(a), 5}, {WithFcs(b), 10}, {c, static_cast<uint32_t>(c.size() + 2)}});
+    CSimReplay replay;
+    std::string strError;
+    ASSERT_TRUE(replay.Load(strPath.c_str(), strError)) << strError;
+    EXPECT_TRUE(strError.empty());
+    ASSERT_EQ(3u, replay.GetFrameCount());
+    EXPECT_EQ(a, replay.GetFrames()[0]);
+    EXPECT_EQ(b, replay.GetFrames()[1]);
+    EXPECT_EQ(c, replay.GetFrames()[2]);
+    // Round and round.
+    CByteVec by;
+    for (int i = 0; i < 7; ++i)
+        ASSERT_TRUE(replay.NextPayload(by));
+    EXPECT_EQ(a, by);
+}
+
+TEST_F(DongleSimReplay, Type230IsTakenAsItIs)
+{
+    const CByteVec a = BuildMacAck(0x11, true);
+    const CByteVec big(241, 0x5A);
+    const CByteVec tooBig(242, 0x5B);
+    const std::string strPath = Write("nofcs.pcap", 230, {{a, 3}, {tooBig, 242}, {big, 241}});
+    CSimReplay replay;
+    std::string strError;
+    ASSERT_TRUE(replay.Load(strPath.c_str(), strError)) << strError;
+    ASSERT_EQ(2u, replay.GetFrameCount());
+    EXPECT_EQ(a, replay.GetFrames()[0]);
+    EXPECT_EQ(big, replay.GetFrames()[1]);
+    EXPECT_EQ(1, replay.GetSkipped());
+}
+
+TEST_F(DongleSimReplay, RefusesWhatItCannotReplay)
+{
+    CSimReplay replay;
+    std::string strError;
+    EXPECT_FALSE(replay.Load((m_strDir + "/missing.pcap").c_str(), strError));
+    EXPECT_NE(std::string::npos, strError.find("cannot read"));
+
+    strError.clear();
+    EXPECT_FALSE(replay.Load(Write("eth.pcap", 1, {{CByteVec(60, 0), 60}}).c_str(), strError));
+    EXPECT_NE(std::string::npos, strError.find("link type 1")) << strError;
+
+    strError.clear();
+    EXPECT_FALSE(replay.Load(Write("empty.pcap", 230, {}).c_str(), strError));
+    EXPECT_NE(std::string::npos, strError.find("no frame")) << strError;
+    CByteVec by;
+    EXPECT_FALSE(replay.NextPayload(by));
+
+    // Cut off in the middle of its second record: the first still replays.
+    const std::string strCut = Write("cut.pcap", 230, {{CByteVec(20, 1), 20}, {CByteVec(40, 2), 40}});
+    std::filesystem::resize_file(strCut, 24 + 16 + 20 + 16 + 10);
+    strError.clear();
+    ASSERT_TRUE(replay.Load(strCut.c_str(), strError));
+    EXPECT_EQ(1u, replay.GetFrameCount());
+    EXPECT_FALSE(strError.empty()) << "the damage goes unmentioned";
+}
+
+TEST(DongleSimOptions, DefaultsAndBothValueForms)
+{
+    CSimOptions opts;
+    std::string strError;
+    const char* argvNone[] = {"qm-dongle-sim"};
+    ASSERT_TRUE(ParseSimOptions(1, argvNone, opts, strError));
+    EXPECT_EQ(200, opts.m_nPort);
+    EXPECT_EQ(-1, opts.m_nFrames);
+    EXPECT_EQ(-1, opts.m_nHangupAfter);
+    EXPECT_TRUE(opts.m_strPortsDir.empty());
+
+    CSimOptions opts2;
+    const char* argv[] = {"qm-dongle-sim", "--port=17", "--ports-dir", "/x/y", "--rate=2.5", "--burst", "9",
+                          "--frames=100", "--ack-delay", "1500", "--garbage", "--hangup-after", "0",
+                          "--replay", "in.pcap", "--sent-pcap=out.pcap", "--seed", "4294967295"};
+    ASSERT_TRUE(ParseSimOptions(static_cast<int>(std::size(argv)), argv, opts2, strError)) << strError;
+    EXPECT_EQ(17, opts2.m_nPort);
+    EXPECT_EQ("/x/y", opts2.m_strPortsDir);
+    EXPECT_DOUBLE_EQ(2.5, opts2.m_dRate);
+    EXPECT_EQ(9, opts2.m_nBurst);
+    EXPECT_EQ(100, opts2.m_nFrames);
+    EXPECT_EQ(1500, opts2.m_nAckDelayMs);
+    EXPECT_TRUE(opts2.m_bGarbage);
+    EXPECT_EQ(0, opts2.m_nHangupAfter);
+    EXPECT_EQ("in.pcap", opts2.m_strReplay);
+    EXPECT_EQ("out.pcap", opts2.m_strSentPcap);
+    EXPECT_EQ(4294967295u, opts2.m_dwSeed);
+}
+
+TEST(DongleSimOptions, RefusesWhatItCannotTake)
+{
+    const std::vector<std::vector<const char*>> vecBad = {
+        {"--port", "0"}, {"--port", "256"}, {"--port", ""}, {"--port", "1e2"}, {"--port"},
+        {"--rate", "nan"}, {"--rate", "inf"}, {"--rate", "0"}, {"--rate", "1000001"},
+        {"--burst", "-1"}, {"--frames", "x"}, {"--ack-delay", "600001"}, {"--hangup-after", "-2"},
+        {"--ports-dir", ""}, {"--garbage=1"}, {"--line-rate", "--rate", "5"}, {"--no-ack", "--ack-delay", "5"},
+        {"--seed", "4294967296"}, {"ports"},
+    };
+    for (const auto& args : vecBad) {
+        std::vector<const char*> argv = {"qm-dongle-sim"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        CSimOptions opts;
+        std::string strError;
+        EXPECT_FALSE(ParseSimOptions(static_cast<int>(argv.size()), argv.data(), opts, strError)) << args[0];
+        EXPECT_FALSE(strError.empty()) << args[0];
+    }
+}
+
+}
