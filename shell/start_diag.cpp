@@ -1,0 +1,79 @@
+#include "shell/start_diag.h"
+
+#include "pcap/pcap_pipe.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+std::string Text(const char* psz)
+{
+    return psz != nullptr ? std::string(psz) : std::string();
+}
+
+std::string ErrorText(int32_t nError)
+{
+    return std::string(std::strerror(nError)) + " (error " + std::to_string(nError) + ")";
+}
+
+} // namespace
+
+std::string DescribeMissingProgram(const char* pszPath)
+{
+    std::string strPath = Text(pszPath);
+    if (strPath.empty())
+        return "No Wireshark path is set: choose the program with the \"...\" button";
+    if (strPath.find('/') == std::string::npos)
+        return "Wireshark program \"" + strPath + "\" was not found in PATH";
+    return "Wireshark program not found: " + strPath;
+}
+
+std::string DescribePipeFailure(const char* pszPath, int32_t nFailure, int32_t nLaunchError,
+    int32_t nPipeError, const char* pszPipePath, uint32_t dwConnectMs)
+{
+    const std::string strPipe = Text(pszPipePath);
+    switch (nFailure) {
+    case PIPE_FAIL_CREATE:
+        return "Could not create the pipe " + strPipe + ": " + ErrorText(nPipeError);
+    case PIPE_FAIL_LAUNCH:
+        return "Could not start " + Text(pszPath) + ": " + ErrorText(nLaunchError);
+    case PIPE_FAIL_CONNECT_TIMEOUT:
+        return "Wireshark did not connect to " + strPipe + " within "
+            + std::to_string((dwConnectMs + 999) / 1000) + " s";
+    case PIPE_FAIL_CONNECT_ERROR:
+        return "Waiting for Wireshark on " + strPipe + " failed: " + ErrorText(nPipeError);
+    default:
+        return "Wireshark could not be started on " + strPipe;
+    }
+}
+
+std::string DescribePortFailure(int32_t nPort, bool bOpen, int32_t nError, const char* pszDevice,
+    const char* pszResolved, const char* pszPortsDir)
+{
+    const std::string strCom = "COM" + std::to_string(nPort);
+    std::string strDevice = Text(pszDevice);
+    if (strDevice.empty())
+        strDevice = Text(pszResolved);
+    const std::string strLink = Text(pszPortsDir) + "/com" + std::to_string(nPort);
+
+    if (bOpen)
+        return strCom + " (" + strDevice + ") opened but did not take the set-channel command";
+    if (strDevice.empty())
+        return "No port " + strCom + ": nothing maps to it (no link " + strLink + ")";
+    switch (nError) {
+    case 0:
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return "No port " + strCom + ": nothing at " + strDevice + " (nor a link " + strLink + ")";
+    case EACCES:
+    case EPERM:
+        return strDevice + " (" + strCom + "): permission denied; join the 'dialout' group "
+            "(sudo usermod -aG dialout $USER) and log in again";
+    case EBUSY:
+        return strDevice + " (" + strCom + ") is in use by another program";
+    default:
+        return strDevice + " (" + strCom + "): " + ErrorText(nError);
+    }
+}

@@ -1,0 +1,24 @@
+// The reason lines that follow a failed Start in the activity log: what was
+// missing or refused, and what the user can do about it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The Wireshark path names nothing: a bare name was looked up in PATH.
+std::string DescribeMissingProgram(const char* pszPath);
+
+// The pipe link could not get Wireshark connected. nFailure is the pipe
+// link's PIPE_FAIL_* reason, nLaunchError the error number of a failed launch,
+// nPipeError that of a failed pipe creation or wait; pszPipePath the FIFO;
+// dwConnectMs the wait for the connection.
+std::string DescribePipeFailure(const char* pszPath, int32_t nFailure, int32_t nLaunchError,
+    int32_t nPipeError, const char* pszPipePath, uint32_t dwConnectMs);
+
+// The capture controller could not start on port nPort. bOpen: the port did
+// open (the set-channel command was not taken); nError: errno-style code of
+// the failed open (0 when none); pszDevice: the node the open resolved to
+// ("" when nothing mapped); pszResolved: what COMn resolves to now;
+// pszPortsDir: the ports directory.
+std::string DescribePortFailure(int32_t nPort, bool bOpen, int32_t nError, const char* pszDevice,
+    const char* pszResolved, const char* pszPortsDir);

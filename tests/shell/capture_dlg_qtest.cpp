@@ -1,0 +1,540 @@
+// The main dialog on its own (no capture running): the state it starts in,
+// the stored port and channel found again, the settings written the moment
+// the user changes a box (and only then), the browse button, the About
+// command, the log box's 200-line cycle, the Rx label and the status table.
+#include "shell/about_dlg.h"
+#include "shell/activity_log.h"
+#include "shell/device_discovery.h"
+#include "shell_test_util.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QTimer>
+#include <QtTest>
+
+#include <cstring>
+
+class CCaptureDlgTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void initialStateWithoutSettingsFile();
+    void storedPortAndChannelPreselected();
+    void storedChannelOutsideRangeShowsChannel11();
+    void storedPortAbsentLeavesNoSelection();
+    void userChoicesWrittenAtOnce();
+    void browseStoresChosenPath();
+    void aboutCommand();
+    void logCycleOf200Lines();
+    void logWithoutMainWindowDoesNothing();
+    void rxLabelCountsWholeFrames();
+    void statusReportsWhileCapturingOrNot();
+    void startChecksBeforeOpeningAnything();
+
+private:
+    QString IniPath() const { return m_pDir->path() + QStringLiteral("/Quillmark.ini"); }
+    QString PortsDir() const { return m_pDir->path() + QStringLiteral("/ports"); }
+    void WriteSetting(const char* pszKey, int nValue);
+    // Opens the modal box that fnTrigger brings up, checks it is the About
+    // box, and closes it with OK. False when no About box came up.
+    bool RunsAboutBox(const std::function<void()>& fnTrigger);
+
+    QTemporaryDir m_dirXdg;
+    std::unique_ptr<QTemporaryDir> m_pDir;
+};
+
+void CCaptureDlgTest::initTestCase()
+{
+    UsePrivateXdgDirs(m_dirXdg);
+}
+
+void CCaptureDlgTest::init()
+{
+    m_pDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_pDir->isValid());
+    // A fresh program start as far as the Rx label is concerned.
+    CCaptureDlg::s_nRxBytesSinceUpdate = RX_UPDATE_BYTES;
+}
+
+void CCaptureDlgTest::cleanup()
+{
+    m_pDir.reset();
+}
+
+void CCaptureDlgTest::WriteSetting(const char* pszKey, int nValue)
+{
+    InitSettingsPathFor(QFile::encodeName(m_pDir->path()).constData());
+    QCOMPARE(WriteSettingInt(SETTINGS_INDEX, pszKey, nValue), 1);
+}
+
+void CCaptureDlgTest::initialStateWithoutSettingsFile()
+{
+    CTestCaptureDlg dlg(m_pDir->path());
+    CMainWndScope scope(&dlg);
+    QVERIFY(dlg.OnInitDialog());
+
+    QCOMPARE(dlg.findChild<QLineEdit*>(QStringLiteral("IDC_WIRESHARK_PATH"))->text(), QStringLiteral("wireshark"));
+    QVERIFY(dlg.findChild<QRadioButton*>(QStringLiteral("IDC_MODE_WIRESHARK"))->isChecked());
+    QVERIFY(!dlg.findChild<QRadioButton*>(QStringLiteral("IDC_MODE_PCAPFILE"))->isChecked());
+    QVERIFY(dlg.m_btnStart->isEnabled());
+    QVERIFY(!dlg.m_btnStop->isEnabled());
+    QCOMPARE(dlg.findChild<QLabel*>(QStringLiteral("IDC_RX_COUNT"))->text(), QString());
+    QVERIFY(dlg.m_editLog->toPlainText().isEmpty());
+    QVERIFY(!dlg.m_editLog->isReadOnly());
+
+    // The 16 channels in order, index = channel - 11, channel 11 selected.
+    QCOMPARE(dlg.m_comboChannel->count(), 16);
+    for (int i = 0; i < 16; ++i) {
+        const int nChannel = 11 + i;
+        const QString strHex = QString::number(nChannel, 16).toUpper().rightJustified(2, QLatin1Char('0'));
+        const QString strWant = QStringLiteral("%1 (0x%2)  %3 GHz")
+            .arg(nChannel).arg(strHex).arg(QString::number((2405 + 5 * i) / 1000.0, 'f', 3));
+        QCOMPARE(dlg.m_comboChannel->itemText(i), strWant);
+    }
+    QCOMPARE(dlg.m_comboChannel->currentIndex(), 0);
+
+    // With no settings file the stored port is COM1: only such an item may be selected.
+    if (dlg.m_comboDevice->currentIndex() >= 0)
+        QCOMPARE(dlg.m_comboDevice->currentData().toInt(), 1);
+
+    // Caption, captions, icon and the control ids.
+    QVERIFY(dlg.windowTitle().startsWith(QStringLiteral("Quillmark (")));
+    QVERIFY(dlg.windowTitle().contains(QLatin1Char('@')));
+    QVERIFY(dlg.windowTitle().endsWith(QLatin1Char(')')));
+    QVERIFY(!(dlg.windowFlags() & Qt::WindowMinimizeButtonHint));
+    QVERIFY(!(dlg.windowFlags() & Qt::WindowMaximizeButtonHint));
+    QVERIFY(!dlg.windowIcon().pixmap(32, 32).isNull());
+    QVERIFY(dlg.windowIcon().availableSizes().contains(QSize(32, 32)));
+    QCOMPARE(dlg.m_btnStart->text(), QStringLiteral("Start"));
+    QCOMPARE(dlg.m_btnStop->text(), QStringLiteral("Stop"));
+    QCOMPARE(dlg.m_btnExit->text(), QStringLiteral("Exit"));
+    QCOMPARE(dlg.m_btnBrowse->text(), QStringLiteral("..."));
+    QCOMPARE(dlg.m_btnRefresh->text(), QStringLiteral("..."));
+    QCOMPARE(dlg.findChild<QRadioButton*>(QStringLiteral("IDC_MODE_PCAPFILE"))->text(), QStringLiteral("Save to .pcap file"));
+    QStringList lstLabels;
+    for (QLabel* pLabel : dlg.findChildren<QLabel*>())
+        lstLabels << pLabel->text();
+    for (const char* pszLabel : { "Select the sniffing mode", "Specify path to Wireshark",
+             "Choose sniffing device", "Choose sniffing channel" })
+        QVERIFY2(lstLabels.contains(QString::fromLatin1(pszLabel)), pszLabel);
+    QCOMPARE(dlg.GetDlgItem(IDC_STOP), static_cast<QWidget*>(dlg.m_btnStop));
+    QCOMPARE(dlg.GetDlgItem(IDC_DEVICE), static_cast<QWidget*>(dlg.m_comboDevice));
+    QVERIFY(dlg.GetDlgItem(4711) == nullptr);
+
+    // Tab order = template order.
+    QStringList lstWant;
+    for (const CDlgItemId& item : g_mainDlgItems) {
+        if (item.m_nID != IDC_RX_COUNT)
+            lstWant << QString::fromLatin1(item.m_pszName);
+    }
+    QStringList lstChain;
+    QWidget* pWidget = dlg.GetDlgItem(IDC_MODE_WIRESHARK);
+    for (int i = 0; i < 200 && lstChain.size() < lstWant.size(); ++i) {
+        if (lstWant.contains(pWidget->objectName()) && !lstChain.contains(pWidget->objectName()))
+            lstChain << pWidget->objectName();
+        pWidget = pWidget->nextInFocusChain();
+    }
+    QCOMPARE(lstChain, lstWant);
+
+    // Start-up reads the settings but writes nothing.
+    QVERIFY(!QFile::exists(IniPath()));
+}
+
+void CCaptureDlgTest::storedPortAndChannelPreselected()
+{
+    CPublishedPty pty3;
+    CPublishedPty pty12;
+    QVERIFY(pty3.Publish(PortsDir(), 3));
+    QVERIFY(pty12.Publish(PortsDir(), 12));
+    WriteSetting("ComPort", 12);
+    WriteSetting("Channel", 26);
+    const QByteArray byIniBefore = ReadFileBytes(IniPath());
+
+    CTestCaptureDlg dlg(m_pDir->path());
+    CMainWndScope scope(&dlg);
+    dlg.OnInitDialog();
+
+    QCOMPARE(QByteArray(GetPortsDirectory()), QFile::encodeName(PortsDir()));
+    const QString strWant12 = QStringLiteral("Serial port on %1 (COM12)").arg(QString::fromStdString(pty12.Node()));
+    QCOMPARE(dlg.m_comboDevice->currentText(), strWant12);
+    QCOMPARE(dlg.m_comboDevice->currentData().toInt(), 12);
+    QVERIFY(dlg.m_comboDevice->findText(
+                QStringLiteral("Serial port on %1 (COM3)").arg(QString::fromStdString(pty3.Node()))) >= 0);
+    // Sorted by text, and every item keeps the port number its text names.
+    for (int i = 0; i < dlg.m_comboDevice->count(); ++i) {
+        const QByteArray byText = dlg.m_comboDevice->itemText(i).toUtf8();
+        QCOMPARE(dlg.m_comboDevice->itemData(i).toInt(), PortNumberFromFriendlyName(byText.constData()));
+        if (i > 0)
+            QVERIFY(QString::compare(dlg.m_comboDevice->itemText(i - 1), dlg.m_comboDevice->itemText(i),
+                        Qt::CaseInsensitive) <= 0);
+    }
+    QCOMPARE(dlg.m_comboChannel->currentIndex(), 15);
+    QCOMPARE(ReadFileBytes(IniPath()), byIniBefore);
+}
+
+void CCaptureDlgTest::storedChannelOutsideRangeShowsChannel11()
+{
+    for (int nStored : { 27, 10, 0 }) {
+        WriteSetting("Channel", nStored);
+        CTestCaptureDlg dlg(m_pDir->path());
+        CMainWndScope scope(&dlg);
+        dlg.OnInitDialog();
+        QCOMPARE(dlg.m_comboChannel->currentIndex(), 0);
+        // Shown as 11, but not written back.
+        QCOMPARE(ReadSettingInt(SETTINGS_INDEX, "Channel", -1), nStored);
+    }
+}
+
+void CCaptureDlgTest::storedPortAbsentLeavesNoSelection()
+{
+    CPublishedPty pty;
+    QVERIFY(pty.Publish(PortsDir(), 200));
+    WriteSetting("ComPort", 150);
+    const QByteArray byIni = ReadFileBytes(IniPath());
+
+    CTestCaptureDlg dlg(m_pDir->path());
+    CMainWndScope scope(&dlg);
+    dlg.OnInitDialog();
+    QVERIFY(dlg.m_comboDevice->count() >= 1);
+    QCOMPARE(dlg.m_comboDevice->currentIndex(), -1);
+
+    // Refresh with the stored port still absent: nothing selected, nothing written.
+    QTest::mouseClick(dlg.m_btnRefresh, Qt::LeftButton);
+    QCOMPARE(dlg.m_comboDevice->currentIndex(), -1);
+    QCOMPARE(ReadFileBytes(IniPath()), byIni);
+
+    // Start without a selection: one line, nothing else happens.
+    QTest::mouseClick(dlg.m_btnStart, Qt::LeftButton);
+    QCOMPARE(LogMessages(dlg), QStringList { QStringLiteral("No found sniffing device!") });
+    QVERIFY(dlg.m_btnStart->isEnabled());
+    QVERIFY(!dlg.m_btnStop->isEnabled());
+}
+
+void CCaptureDlgTest::userChoicesWrittenAtOnce()
+{
+    CPublishedPty pty200;
+    CPublishedPty pty201;
+    QVERIFY(pty200.Publish(PortsDir(), 200));
+    QVERIFY(pty201.Publish(PortsDir(), 201));
+    WriteSetting("ComPort", 200);
+
+    CTestCaptureDlg dlg(m_pDir->path());
+    CMainWndScope scope(&dlg);
+    dlg.OnInitDialog();
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    QCOMPARE(dlg.m_comboDevice->currentData().toInt(), 200);
+
+    // The user picks the next channel with the keyboard: written at once.
+    QTest::keyClick(dlg.m_comboChannel, Qt::Key_Down);
+    QCOMPARE(dlg.m_comboChannel->currentIndex(), 1);
+    QCOMPARE(ReadSettingInt(SETTINGS_INDEX, "Channel", -1), 12);
+    QVERIFY(ReadFileBytes(IniPath()).contains("Channel=12"));
+    // The item at index 4 is channel 15.
+    dlg.m_comboChannel->setCurrentIndex(3);
+    QTest::keyClick(dlg.m_comboChannel, Qt::Key_Down);
+    QCOMPARE(ReadSettingInt(SETTINGS_INDEX, "Channel", -1), 15);
+
+    // The device box: the item after COM200's in sorted order.
+    const int nFrom = dlg.m_comboDevice->currentIndex();
+    QVERIFY(nFrom + 1 < dlg.m_comboDevice->count());
+    QTest::keyClick(dlg.m_comboDevice, Qt::Key_Down);
+    QCOMPARE(dlg.m_comboDevice->currentIndex(), nFrom + 1);
+    QCOMPARE(ReadSettingInt(SETTINGS_INDEX, "ComPort", -1), dlg.m_comboDevice->currentData().toInt());
+
+    // Selection by program writes nothing.
+    const QByteArray byIni = ReadFileBytes(IniPath());
+    dlg.m_comboChannel->setCurrentIndex(9);
+    dlg.m_comboDevice->setCurrentIndex(nFrom);
+    dlg.SelectStoredChannel();
+    dlg.FillDeviceList();
+    QCOMPARE(ReadFileBytes(IniPath()), byIni);
+
+    // Refresh writes the selected port back (here: the stored one).
+    WriteSetting("ComPort", 201);
+    QTest::mouseClick(dlg.m_btnRefresh, Qt::LeftButton);
+    QCOMPARE(dlg.m_comboDevice->currentData().toInt(), 201);
+    QCOMPARE(ReadSettingInt(SETTINGS_INDEX, "ComPort", -1), 201);
+}
+
+void CCaptureDlgTest::browseStoresChosenPath()
+{
+    CTestCaptureDlg dlg(m_pDir->path());
+    CMainWndScope scope(&dlg);
+    dlg.OnInitDialog();
+    QLineEdit* pPathBox = dlg.findChild<QLineEdit*>(QStringLiteral("IDC_WIRESHARK_PATH"));
+
+    // Cancelled: nothing changes.
+    QTest::mouseClick(dlg.m_btnBrowse, Qt::LeftButton);
+    QCOMPARE(dlg.m_nChooserRuns, 1);
+    QVERIFY(!QFile::exists(IniPath()));
+    QCOMPARE(pPathBox->text(), QStringLiteral("wireshark"));
+
+    // Chosen: stored and shown at once (existence is Start's business).
+    dlg.m_strChoice = QStringLiteral("/opt/ws tools/bin/wireshark");
+    QTest::mouseClick(dlg.m_btnBrowse, Qt::LeftButton);
+    char szStored[SETTINGS_VALUE_SIZE];
+    ReadSettingString(SETTINGS_INDEX, "Wireshark", "", szStored);
+    QCOMPARE(QByteArray(szStored), QByteArray("/opt/ws tools/bin/wireshark"));
+    QCOMPARE(pPathBox->text(), dlg.m_strChoice);
+
+    // A typed path is neither saved nor kept: the next refresh shows the stored one.
+    pPathBox->setText(QStringLiteral("/typed/by/hand"));
+    dlg.FillDeviceList();
+    QCOMPARE(pPathBox->text(), dlg.m_strChoice);
+    ReadSettingString(SETTINGS_INDEX, "Wireshark", "", szStored);
+    QCOMPARE(QByteArray(szStored), QByteArray("/opt/ws tools/bin/wireshark"));
+
+    // A path the setting cannot hold whole is refused with a log line, not cut.
+    const QByteArray byIni = ReadFileBytes(IniPath());
+    dlg.m_strChoice = QStringLiteral("/") + QString(300, QLatin1Char('w'));
+    QTest::mouseClick(dlg.m_btnBrowse, Qt::LeftButton);
+    QCOMPARE(ReadFileBytes(IniPath()), byIni);
+    QCOMPARE(pPathBox->text(), QStringLiteral("/opt/ws tools/bin/wireshark"));
+    const QStringList lstLog = LogMessages(dlg);
+    QCOMPARE(lstLog.size(), 1);
+    QVERIFY2(lstLog.constFirst().contains(QStringLiteral("not saved")), qPrintable(lstLog.constFirst()));
+
+    // 255 bytes still fit.
+    dlg.m_strChoice = QStringLiteral("/") + QString(254, QLatin1Char('w'));
+    QTest::mouseClick(dlg.m_btnBrowse, Qt::LeftButton);
+    ReadSettingString(SETTINGS_INDEX, "Wireshark", "", szStored);
+    QCOMPARE(QString::fromLatin1(szStored), dlg.m_strChoice);
+}
+
+bool CCaptureDlgTest::RunsAboutBox(const std::function<void()>& fnTrigger)
+{
+    bool bSeen = false;
+    QTimer timer;
+    timer.setInterval(10);
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        if (QMenu* pMenu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+            // The context menu: choose its About entry.
+            for (QAction* pAction : pMenu->actions()) {
+                if (pAction->text() == QStringLiteral("&About Quillmark...")) {
+                    // Chosen from a timer of its own: the box it opens runs
+                    // a modal loop in which this timer must still fire.
+                    pMenu->setActiveAction(pAction);
+                    QTimer::singleShot(0, pMenu, [pMenu] { QTest::keyClick(pMenu, Qt::Key_Return); });
+                    return;
+                }
+            }
+            pMenu->close();
+            return;
+        }
+        CAboutDlg* pAbout = qobject_cast<CAboutDlg*>(QApplication::activeModalWidget());
+        if (pAbout == nullptr)
+            return;
+        QStringList lstTexts;
+        bool bIcon = false;
+        for (QLabel* pLabel : pAbout->findChildren<QLabel*>()) {
+            lstTexts << pLabel->text();
+            bIcon = bIcon || !pLabel->pixmap().isNull();
+        }
+        bSeen = pAbout->windowTitle() == QStringLiteral("About Quillmark")
+            && lstTexts.contains(QStringLiteral("Quillmark Version 1.0")) && bIcon;
+        QPushButton* pOk = pAbout->findChild<QPushButton*>(QStringLiteral("IDOK"));
+        if (pOk != nullptr)
+            pOk->click();
+        else
+            pAbout->reject();
+    });
+    timer.start();
+    fnTrigger();
+    // A trigger that opens nothing returns at once; give a stray box no chance.
+    QTest::qWait(30);
+    timer.stop();
+    return bSeen;
+}
+
+void CCaptureDlgTest::aboutCommand()
+{
+    CTestCaptureDlg dlg(m_pDir->path());
+    CMainWndScope scope(&dlg);
+    dlg.OnInitDialog();
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    dlg.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&dlg));
+
+    QVERIFY(RunsAboutBox([&] { dlg.OnSysCommand(IDM_ABOUTBOX, 0); }));
+    QVERIFY(RunsAboutBox([&] { dlg.OnSysCommand(17, 0); }));
+    QVERIFY(RunsAboutBox([&] { dlg.OnSysCommand(31, 0); }));
+    QVERIFY(!RunsAboutBox([&] { dlg.OnSysCommand(32, 0); }));
+    dlg.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&dlg));
+    QVERIFY(RunsAboutBox([&] { QTest::keyClick(&dlg, Qt::Key_F1); }));
+    QVERIFY(RunsAboutBox([&] {
+        QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5), dlg.mapToGlobal(QPoint(5, 5)));
+        QCoreApplication::sendEvent(&dlg, &event);
+    }));
+    // The About command writes nothing to the log.
+    QVERIFY(dlg.m_editLog->toPlainText().isEmpty());
+}
+
+void CCaptureDlgTest::logCycleOf200Lines()
+{
+    CTestCaptureDlg dlg(m_pDir->path());
+    CMainWndScope scope(&dlg);
+    dlg.OnInitDialog();
+    const QRegularExpression rePrefix(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d  line 1$"));
+
+    for (int i = 1; i <= 200; ++i)
+        LogPrintf("line %d\n", i);
+    QStringList lstLines = dlg.m_editLog->toPlainText().split(QLatin1Char('\n'));
+    QCOMPARE(lstLines.size(), 201);   // 200 lines and the empty one after the last line end
+    QVERIFY2(rePrefix.match(lstLines.constFirst()).hasMatch(), qPrintable(lstLines.constFirst()));
+    QCOMPARE(LogMessages(dlg).constLast(), QStringLiteral("line 200"));
+    QCOMPARE(dlg.m_editLog->blockCount(), 201);
+
+    // The 201st replaces everything.
+    LogPrintf("line %d\n", 201);
+    QCOMPARE(LogMessages(dlg), QStringList { QStringLiteral("line 201") });
+
+    // Then 199 more are appended before the next fresh start.
+    for (int i = 202; i <= 400; ++i)
+        LogPrintf("line %d", i);   // no line feed of its own: still one line each
+    QCOMPARE(LogMessages(dlg).size(), 200);
+    QCOMPARE(LogMessages(dlg).constLast(), QStringLiteral("line 400"));
+    LogPrintf("line %d\n", 401);
+    QCOMPARE(LogMessages(dlg), QStringList { QStringLiteral("line 401") });
+
+    // Lines the user typed count too.
+    dlg.m_editLog->clear();
+    dlg.m_editLog->setPlainText(QString(QStringLiteral("typed\n")).repeated(199));   // 200 lines
+    LogPrintf("after typing\n");   // appended at 200 lines
+    QCOMPARE(LogMessages(dlg).size(), 200);
+    LogPrintf("fresh\n");          // 201 lines: replaced
+    QCOMPARE(LogMessages(dlg), QStringList { QStringLiteral("fresh") });
+}
+
+void CCaptureDlgTest::logWithoutMainWindowDoesNothing()
+{
+    CTestCaptureDlg dlg(m_pDir->path());
+    dlg.OnInitDialog();
+    LogPrintf("nobody listens %d\n", 1);
+    QVERIFY(dlg.m_editLog->toPlainText().isEmpty());
+    {
+        CMainWndScope scope(&dlg);
+        LogPrintf("now %s\n", "shown");
+    }
+    LogPrintf("gone again\n");
+    QCOMPARE(LogMessages(dlg), QStringList { QStringLiteral("now shown") });
+}
+
+void CCaptureDlgTest::rxLabelCountsWholeFrames()
+{
+    CTestCaptureDlg dlg(m_pDir->path());
+    CMainWndScope scope(&dlg);
+    dlg.OnInitDialog();
+    QLabel* pRx = dlg.findChild<QLabel*>(QStringLiteral("IDC_RX_COUNT"));
+    QLineEdit* pPathBox = dlg.findChild<QLineEdit*>(QStringLiteral("IDC_WIRESHARK_PATH"));
+    uint8_t byFrame[258] = {};
+    auto frame = [&](int nLen) {
+        dlg.OnMessage(WM_RF_FRAME, reinterpret_cast<WPARAM>(byFrame), nLen);
+    };
+
+    // 100-byte frames from program start: shown at once, then next at 1200.
+    frame(100);
+    QCOMPARE(pRx->text(), QStringLiteral("Rx : 100"));
+    pPathBox->setText(QStringLiteral("typed"));
+    for (int i = 2; i <= 11; ++i)
+        frame(100);
+    QCOMPARE(pRx->text(), QStringLiteral("Rx : 100"));
+    QCOMPARE(pPathBox->text(), QStringLiteral("typed"));
+    frame(100);
+    QCOMPARE(pRx->text(), QStringLiteral("Rx : 1200"));
+    QCOMPARE(pPathBox->text(), QStringLiteral("wireshark"));   // the refresh resets the path box
+
+    // Short frames (no payload) and the largest ones are counted in whole.
+    for (int nLen : { 8, 16, 17, 258 })
+        frame(nLen);
+    QCOMPARE(dlg.m_nRxBytes, int64_t(1200 + 8 + 16 + 17 + 258));
+    // Neither a null frame nor a negative length counts.
+    dlg.OnMessage(WM_RF_FRAME, 0, 100);
+    frame(-5);
+    QCOMPARE(dlg.m_nRxBytes, int64_t(1499));
+
+    // Past 2^31 bytes the label goes on counting.
+    dlg.m_nRxBytes = int64_t(2147483600);
+    CCaptureDlg::s_nRxBytesSinceUpdate = RX_UPDATE_BYTES;
+    frame(258);
+    QCOMPARE(pRx->text(), QStringLiteral("Rx : 2147483858"));
+}
+
+void CCaptureDlgTest::statusReportsWhileCapturingOrNot()
+{
+    CTestCaptureDlg dlg(m_pDir->path());
+    CMainWndScope scope(&dlg);
+    dlg.OnInitDialog();
+
+    // No capture: neither an acknowledgement nor a time-out is logged.
+    dlg.OnMessage(WM_RF_STATUS, 1, 0);
+    dlg.OnMessage(WM_RF_STATUS, 5, 0xFFFF);
+    QVERIFY(LogMessages(dlg).isEmpty());
+
+    // As after a successful Start.
+    dlg.m_bCapturing = 1;
+    dlg.m_btnStart->setEnabled(false);
+    dlg.m_btnStop->setEnabled(true);
+    dlg.OnMessage(WM_RF_STATUS, 2, 0);
+    QCOMPARE(dlg.m_bCapturing, 1);
+    QCOMPARE(LogMessages(dlg), QStringList { QStringLiteral("Start ZigBee sniffing OK!") });
+
+    dlg.OnMessage(WM_RF_STATUS, 4, 0xFFFF);
+    QCOMPARE(dlg.m_bCapturing, 0);
+    QCOMPARE(LogMessages(dlg), (QStringList { QStringLiteral("Start ZigBee sniffing OK!"),
+                                   QStringLiteral("Start ZigBee sniffing FAIL!"),
+                                   QStringLiteral("Stop ZigBee sniffing OK!") }));
+    QVERIFY(dlg.m_btnStart->isEnabled());
+    QVERIFY(!dlg.m_btnStop->isEnabled());
+}
+
+void CCaptureDlgTest::startChecksBeforeOpeningAnything()
+{
+    CPublishedPty pty;
+    QVERIFY(pty.Publish(PortsDir(), 200));
+    WriteSetting("ComPort", 200);
+    InitSettingsPathFor(QFile::encodeName(m_pDir->path()).constData());
+    QCOMPARE(WriteSettingString(SETTINGS_INDEX, "Wireshark", "/nonexistent/qm/wireshark"), 1);
+
+    CTestCaptureDlg dlg(m_pDir->path());
+    CMainWndScope scope(&dlg);
+    dlg.OnInitDialog();
+    QCOMPARE(dlg.m_comboDevice->currentData().toInt(), 200);
+
+    QTest::mouseClick(dlg.m_btnStart, Qt::LeftButton);
+    QStringList lstLog = LogMessages(dlg);
+    QCOMPARE(lstLog.size(), 2);
+    QCOMPARE(lstLog.at(0), QStringLiteral("Open Wireshark fail!"));
+    QVERIFY2(lstLog.at(1).contains(QStringLiteral("/nonexistent/qm/wireshark")), qPrintable(lstLog.at(1)));
+    QVERIFY(dlg.m_btnStart->isEnabled());
+    QVERIFY(!dlg.m_btnStop->isEnabled());
+    QCOMPARE(dlg.m_bCapturing, 0);
+    // No pipe was made for a program that is not there.
+    QVERIFY(!QFile::exists(QString::fromLocal8Bit(qgetenv("XDG_RUNTIME_DIR")) + QStringLiteral("/quillmark/wireshark0")));
+
+    // A bare name is looked up in PATH, and the line says so.
+    QCOMPARE(WriteSettingString(SETTINGS_INDEX, "Wireshark", "qm-no-such-wireshark"), 1);
+    dlg.m_editLog->clear();
+    QTest::mouseClick(dlg.m_btnStart, Qt::LeftButton);
+    lstLog = LogMessages(dlg);
+    QCOMPARE(lstLog.size(), 2);
+    QCOMPARE(lstLog.at(0), QStringLiteral("Open Wireshark fail!"));
+    QVERIFY2(lstLog.at(1).contains(QStringLiteral("PATH")), qPrintable(lstLog.at(1)));
+}
+
+QTEST_MAIN(CCaptureDlgTest)
+#include "capture_dlg_qtest.moc"

@@ -1,0 +1,132 @@
+// Shared by the shell's Qt tests: private settings and runtime directories,
+// pseudo-terminals published as ports, a dialog whose settings path and file
+// chooser point where the test says, and the log box read back line by line.
+#pragma once
+
+#include "serial/port_names.h"
+#include "shell/capture_app.h"
+#include "shell/capture_dlg.h"
+#include "shell/settings.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QPlainTextEdit>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+// Points XDG_CONFIG_HOME and XDG_RUNTIME_DIR at a private directory for the
+// whole test program, so nothing leaks into the user's own.
+inline void UsePrivateXdgDirs(QTemporaryDir& dirXdg)
+{
+    QVERIFY(dirXdg.isValid());
+    QByteArray byConfig = QFile::encodeName(dirXdg.path() + QStringLiteral("/config"));
+    QByteArray byRuntime = QFile::encodeName(dirXdg.path() + QStringLiteral("/runtime"));
+    QVERIFY(mkdir(byConfig.constData(), 0700) == 0);
+    QVERIFY(mkdir(byRuntime.constData(), 0700) == 0);
+    setenv("XDG_CONFIG_HOME", byConfig.constData(), 1);
+    setenv("XDG_RUNTIME_DIR", byRuntime.constData(), 1);
+}
+
+// A pseudo-terminal whose slave is published as <ports dir>/com<n>.
+class CPublishedPty {
+public:
+    CPublishedPty() = default;
+    ~CPublishedPty() { Close(); }
+    CPublishedPty(const CPublishedPty&) = delete;
+    CPublishedPty& operator=(const CPublishedPty&) = delete;
+
+    bool Publish(const QString& strPortsDir, int nPort)
+    {
+        char szName[128] = {};
+        if (openpty(&m_fdMaster, &m_fdSlave, szName, nullptr, nullptr) != 0)
+            return false;
+        m_strNode = szName;
+        mkdir(QFile::encodeName(strPortsDir).constData(), 0700);
+        m_strLink = QFile::encodeName(strPortsDir).toStdString() + "/com" + std::to_string(nPort);
+        return symlink(m_strNode.c_str(), m_strLink.c_str()) == 0;
+    }
+    void Close()
+    {
+        if (!m_strLink.empty())
+            unlink(m_strLink.c_str());
+        m_strLink.clear();
+        if (m_fdSlave >= 0)
+            close(m_fdSlave);
+        if (m_fdMaster >= 0)
+            close(m_fdMaster);
+        m_fdSlave = m_fdMaster = -1;
+    }
+    const std::string& Node() const { return m_strNode; }
+
+private:
+    int m_fdMaster = -1;
+    int m_fdSlave = -1;
+    std::string m_strNode;
+    std::string m_strLink;
+};
+
+// The main dialog with its settings in a test directory and a file chooser
+// that answers what the test put in m_strChoice ("" = cancelled).
+class CTestCaptureDlg : public CCaptureDlg {
+public:
+    explicit CTestCaptureDlg(const QString& strSettingsDir)
+        : m_strSettingsDir(strSettingsDir)
+    {
+    }
+    QString m_strSettingsDir;
+    QString m_strChoice;
+    int m_nChooserRuns = 0;
+
+protected:
+    void ComputeSettingsPath() override
+    {
+        InitSettingsPathFor(QFile::encodeName(m_strSettingsDir).constData());
+    }
+    QString ChooseWiresharkFile() override
+    {
+        ++m_nChooserRuns;
+        return m_strChoice;
+    }
+};
+
+// Makes the dialog the application's main window for the test's duration,
+// as InitInstance does for the program's.
+class CMainWndScope {
+public:
+    explicit CMainWndScope(CMsgTarget* pWnd) { GetCaptureApp()->m_pMainWnd = pWnd; }
+    ~CMainWndScope() { GetCaptureApp()->m_pMainWnd = nullptr; }
+    CMainWndScope(const CMainWndScope&) = delete;
+    CMainWndScope& operator=(const CMainWndScope&) = delete;
+};
+
+// The log box's lines, without the time prefix; the empty line that follows
+// the last line end is left out.
+inline QStringList LogMessages(const CCaptureDlg& dlg)
+{
+    QStringList lstLines = dlg.m_editLog->toPlainText().split(QLatin1Char('\n'));
+    if (!lstLines.isEmpty() && lstLines.constLast().isEmpty())
+        lstLines.removeLast();
+    QStringList lstMessages;
+    for (const QString& strLine : lstLines)
+        lstMessages << strLine.mid(10);
+    return lstMessages;
+}
+
+inline QByteArray ReadFileBytes(const QString& strPath)
+{
+    QFile file(strPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
