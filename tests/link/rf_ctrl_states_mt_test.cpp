@@ -7,6 +7,7 @@
 #include "serial/uart_port.h"
 #include "shell/settings.h"
 #include "tests/link/rf_ctrl_test_env.h"
+#include "tests/link/rf_ctrl_test_owner.h"
 #include "tests/link/rf_ctrl_test_posix.h"
 
 #include <gtest/gtest.h>
@@ -19,16 +20,9 @@ QM_REGISTER_QT_APP_ENVIRONMENT();
 
 namespace {
 
-typedef std::vector<uint8_t> CBytes;
-
 constexpr int32_t TEST_PORT = 201;
 constexpr uint32_t TIMEOUT_MS = 150;   // the controller's acknowledgement time-out here
 constexpr int WAIT_MS = 3000;          // upper bound for anything that should happen
-
-CBytes Bytes(const uint8_t* p, size_t n)
-{
-    return CBytes(p, p + n);
-}
 
 const CBytes START_FRAME = Bytes(g_byStartSniffFrame, RF_CMD_LEN);
 const CBytes STOP_FRAME = Bytes(g_byStopSniffFrame, RF_CMD_LEN);
@@ -56,39 +50,6 @@ CBytes Cat(const std::vector<CBytes>& vecParts)
         vec.insert(vec.end(), p.begin(), p.end());
     return vec;
 }
-
-struct CStatusSeen {
-    WPARAM m_wState;
-    LPARAM m_lCode;
-    bool m_bPortOpen;     // the port as the owner saw it during the report
-    int64_t m_nAtMs;
-};
-
-class COwner : public CMsgTarget {
-public:
-    CRFCtrl* m_pCtrl = nullptr;
-    std::vector<CStatusSeen> m_vecStatus;
-    std::vector<CBytes> m_vecFrames;
-    std::vector<int32_t> m_vecFrameStates;
-    std::function<void(WPARAM, LPARAM)> m_fnOnStatus;
-
-    LRESULT OnMessage(uint32_t nMsg, WPARAM wParam, LPARAM lParam) override
-    {
-        if (nMsg == WM_RF_STATUS) {
-            CUartPort* pPort = m_pCtrl->GetPort();
-            m_vecStatus.push_back({wParam, lParam, pPort != nullptr && pPort->IsOpen(), NowMs()});
-            if (m_fnOnStatus)
-                m_fnOnStatus(wParam, lParam);
-        } else if (nMsg == WM_RF_FRAME) {
-            const uint8_t* p = reinterpret_cast<const uint8_t*>(wParam);
-            m_vecFrames.push_back(Bytes(p, static_cast<size_t>(lParam)));
-            m_vecFrameStates.push_back(m_pCtrl->GetState());
-        } else {
-            ADD_FAILURE() << "unexpected message " << nMsg;
-        }
-        return 0;
-    }
-};
 
 class RfCtrlScripted : public ::testing::Test {
 protected:

@@ -1,0 +1,258 @@
+// The capture controller with the real serial port against the simulated
+// dongle (qm-dongle-sim on a pty, published as a port in a private ports
+// directory): whole captures, what the dongle saw, and its faults.
+#include "link/frame_protocol.h"
+#include "link/rf_ctrl.h"
+#include "serial/uart_port.h"
+#include "shell/settings.h"
+#include "tests/link/rf_ctrl_test_env.h"
+#include "tests/link/rf_ctrl_test_owner.h"
+#include "tests/link/rf_ctrl_test_posix.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+QM_REGISTER_QT_APP_ENVIRONMENT();
+
+namespace {
+
+constexpr int32_t SIM_PORT = 200;
+constexpr int WAIT_MS = 5000;
+
+std::map<std::string, uint64_t> ParseSummary(const std::string& strOut)
+{
+    std::map<std::string, uint64_t> map;
+    const size_t nAt = strOut.rfind("summary ");
+    if (nAt == std::string::npos)
+        return map;
+    std::istringstream is(strOut.substr(nAt + 8, strOut.find('\n', nAt) - nAt - 8));
+    std::string strField;
+    while (is >> strField) {
+        const size_t nEq = strField.find('=');
+        if (nEq != std::string::npos)
+            map[strField.substr(0, nEq)] = std::stoull(strField.substr(nEq + 1));
+    }
+    return map;
+}
+
+class RfCtrlSim : public ::testing::Test {
+protected:
+    CTestDir m_dir;
+    CChild m_sim;
+    COwner m_owner;
+    std::unique_ptr<CRFCtrl> m_pCtrl;
+    std::map<std::string, uint64_t> m_mapSummary;
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_dir.Ok());
+        ASSERT_EQ(WriteSettingInt(SETTINGS_INDEX, "ComPort", SIM_PORT), 1);
+        ASSERT_EQ(WriteSettingInt(SETTINGS_INDEX, "Channel", 15), 1);
+        m_pCtrl = std::make_unique<CRFCtrl>();
+        m_owner.m_pCtrl = m_pCtrl.get();
+        ASSERT_TRUE(m_pCtrl->Create(&m_owner, IDC_RFCTRL));
+    }
+
+    void TearDown() override
+    {
+        m_pCtrl.reset();
+        m_sim.Stop(SIGKILL, 2000);
+    }
+
+    void StartSim(const std::vector<std::string>& vecExtra)
+    {
+        std::vector<std::string> vecArgs = {QM_DONGLE_SIM_PATH, "--port", std::to_string(SIM_PORT),
+                                            "--ports-dir", m_dir.m_strPorts};
+        vecArgs.insert(vecArgs.end(), vecExtra.begin(), vecExtra.end());
+        ASSERT_TRUE(m_sim.Spawn(vecArgs));
+        ASSERT_TRUE(m_sim.WaitForOutput("ready ", WAIT_MS)) << m_sim.m_strErr;
+    }
+
+    // Ends the simulator and reads its summary.
+    void StopSim()
+    {
+        ASSERT_TRUE(m_sim.Stop(SIGTERM, WAIT_MS));
+        m_mapSummary = ParseSummary(m_sim.m_strOut);
+        ASSERT_FALSE(m_mapSummary.empty()) << m_sim.m_strOut;
+    }
+
+    bool WaitStatus(size_t n) { return WaitUntil([&] { return m_owner.m_vecStatus.size() >= n; }, WAIT_MS); }
+    bool WaitFrames(size_t n) { return WaitUntil([&] { return m_owner.m_vecFrames.size() >= n; }, WAIT_MS); }
+
+    void ExpectStatus(size_t i, WPARAM wState, LPARAM lCode)
+    {
+        ASSERT_GT(m_owner.m_vecStatus.size(), i);
+        EXPECT_EQ(m_owner.m_vecStatus[i].m_wState, wState) << "report " << i;
+        EXPECT_EQ(m_owner.m_vecStatus[i].m_lCode, lCode) << "report " << i;
+    }
+
+    // Start and wait for the (2, 0) report.
+    void StartSniffing()
+    {
+        const size_t n = m_owner.m_vecStatus.size();
+        ASSERT_EQ(m_pCtrl->StartCapture(), 0);
+        ASSERT_TRUE(WaitStatus(n + 1));
+        ExpectStatus(n, RF_STATE_SNIFFING, RF_STATUS_ACK);
+        ASSERT_EQ(m_pCtrl->GetState(), RF_STATE_SNIFFING);
+    }
+
+    // Stop and wait for the (1, 0) report; the port is closed after it.
+    void StopSniffing()
+    {
+        const size_t n = m_owner.m_vecStatus.size();
+        ASSERT_EQ(m_pCtrl->StopCapture(), RF_CMD_LEN);
+        ASSERT_TRUE(WaitStatus(n + 1));
+        ExpectStatus(n, RF_STATE_IDLE, RF_STATUS_ACK);
+        ASSERT_NE(m_pCtrl->GetPort(), nullptr);
+        EXPECT_FALSE(m_pCtrl->GetPort()->IsOpen());
+    }
+
+    // Every frame delivered is one whole, well-formed data frame.
+    void ExpectWellFormedFrames(uint64_t* pqwBytes)
+    {
+        uint64_t qwBytes = 0;
+        for (const CBytes& vec : m_owner.m_vecFrames) {
+            ASSERT_GE(vec.size(), static_cast<size_t>(RF_PAYLOAD_OVERHEAD));
+            EXPECT_EQ(vec[0], 0x00);
+            EXPECT_EQ(vec[1], 0x01);
+            EXPECT_EQ(vec.size(), static_cast<size_t>(vec[2]) + 3);
+            qwBytes += vec.size();
+        }
+        *pqwBytes = qwBytes;
+    }
+};
+
+} // namespace
+
+TEST_F(RfCtrlSim, CaptureDeliversEveryFrameTheDongleSent)
+{
+    StartSim({"--rate", "300"});
+    m_pCtrl->SetAckTimeoutMs(WAIT_MS);
+    StartSniffing();
+    ASSERT_TRUE(WaitFrames(40));
+    StopSniffing();
+    const size_t nFrames = m_owner.m_vecFrames.size();
+    PumpFor(50);
+    EXPECT_EQ(m_owner.m_vecFrames.size(), nFrames) << "frames after the stop acknowledgement";
+    for (int32_t nState : m_owner.m_vecFrameStates)
+        EXPECT_TRUE(nState == RF_STATE_SNIFFING || nState == RF_STATE_WAIT_STOP_ACK) << nState;
+    uint64_t qwBytes = 0;
+    ExpectWellFormedFrames(&qwBytes);
+    EXPECT_EQ(m_owner.m_vecStatus.size(), 2u);
+    EXPECT_EQ(m_pCtrl->GetLostBytes(), 0u);
+
+    StopSim();
+    EXPECT_EQ(m_mapSummary["set_channel"], 1u);
+    EXPECT_EQ(m_mapSummary["start"], 1u);
+    EXPECT_EQ(m_mapSummary["stop"], 1u);
+    EXPECT_EQ(m_mapSummary["bad"], 0u);
+    EXPECT_EQ(m_mapSummary["channel"], 15u) << "the channel from the settings";
+    EXPECT_EQ(m_mapSummary["frames"], nFrames);
+    EXPECT_EQ(m_mapSummary["frame_bytes"], qwBytes);
+}
+
+TEST_F(RfCtrlSim, RepeatedCapturesReopenTheKeptPort)
+{
+    StartSim({"--rate", "300"});
+    m_pCtrl->SetAckTimeoutMs(WAIT_MS);
+    CUartPort* pPort = nullptr;
+    for (int i = 0; i < 3; ++i) {
+        const size_t nFrames = m_owner.m_vecFrames.size();
+        StartSniffing();
+        if (pPort == nullptr)
+            pPort = m_pCtrl->GetPort();
+        EXPECT_EQ(m_pCtrl->GetPort(), pPort);
+        ASSERT_TRUE(WaitFrames(nFrames + 5));
+        StopSniffing();
+    }
+    uint64_t qwBytes = 0;
+    ExpectWellFormedFrames(&qwBytes);
+    StopSim();
+    EXPECT_EQ(m_mapSummary["start"], 3u);
+    EXPECT_EQ(m_mapSummary["stop"], 3u);
+    EXPECT_EQ(m_mapSummary["frames"], m_owner.m_vecFrames.size());
+}
+
+TEST_F(RfCtrlSim, UnansweredSetChannelTimesOutAfterTheDefaultSecond)
+{
+    StartSim({"--no-ack"});
+    const int64_t nStart = NowMs();
+    ASSERT_EQ(m_pCtrl->StartCapture(), 0);
+    ASSERT_TRUE(WaitStatus(1));
+    const int64_t nElapsed = m_owner.m_vecStatus[0].m_nAtMs - nStart;
+    EXPECT_GE(nElapsed, static_cast<int64_t>(RF_ACK_TIMEOUT_MS));
+    EXPECT_LT(nElapsed, static_cast<int64_t>(RF_ACK_TIMEOUT_MS) + 1500);
+    ExpectStatus(0, RF_STATE_WAIT_CHANNEL_ACK, RF_STATUS_TIMEOUT);
+    EXPECT_EQ(m_pCtrl->GetState(), RF_STATE_IDLE);
+    ASSERT_NE(m_pCtrl->GetPort(), nullptr);
+    EXPECT_TRUE(m_pCtrl->GetPort()->IsOpen()) << "a time-out leaves the port open";
+    EXPECT_FALSE(m_pCtrl->IsTimerSet(RF_ACK_TIMER_ID));
+
+    StopSim();
+    EXPECT_EQ(m_mapSummary["set_channel"], 1u);
+    EXPECT_EQ(m_mapSummary["start"], 0u) << "no start frame without an acknowledgement";
+    EXPECT_EQ(m_mapSummary["acks"], 0u);
+}
+
+TEST_F(RfCtrlSim, ShutdownRightAfterStopStillReachesTheDongle)
+{
+    StartSim({"--rate", "300"});
+    m_pCtrl->SetAckTimeoutMs(WAIT_MS);
+    StartSniffing();
+    ASSERT_TRUE(WaitFrames(5));
+    ASSERT_EQ(m_pCtrl->StopCapture(), RF_CMD_LEN);
+    EXPECT_EQ(m_pCtrl->Shutdown(), 0);
+    EXPECT_EQ(m_pCtrl->GetPort(), nullptr);
+    EXPECT_EQ(m_pCtrl->GetState(), RF_STATE_IDLE);
+    PumpFor(100);
+    EXPECT_EQ(m_owner.m_vecStatus.size(), 1u) << "no report may follow Shutdown";
+
+    StopSim();
+    EXPECT_NE(m_sim.m_strErr.find("cmd stop (00 01 04 01 00 FB 04)"), std::string::npos) << m_sim.m_strErr;
+    EXPECT_EQ(m_mapSummary["stop"], 1u);
+}
+
+TEST_F(RfCtrlSim, GarbageBetweenFramesIsDroppedCountedAndNeverAnAcknowledgement)
+{
+    StartSim({"--rate", "500", "--garbage"});
+    m_pCtrl->SetAckTimeoutMs(WAIT_MS);
+    StartSniffing();
+    ASSERT_TRUE(WaitFrames(80));
+    StopSniffing();
+    PumpFor(50);
+    EXPECT_EQ(m_owner.m_vecStatus.size(), 2u);
+    uint64_t qwBytes = 0;
+    ExpectWellFormedFrames(&qwBytes);
+
+    StopSim();
+    EXPECT_EQ(m_mapSummary["start"], 1u) << "a false acknowledgement resent the start frame";
+    EXPECT_EQ(m_mapSummary["frames"], m_owner.m_vecFrames.size());
+    EXPECT_EQ(m_mapSummary["frame_bytes"], qwBytes);
+    EXPECT_GT(m_mapSummary["garbage_bytes"], 0u);
+    EXPECT_EQ(m_pCtrl->GetLostBytes(), m_mapSummary["garbage_bytes"]);
+}
+
+TEST_F(RfCtrlSim, SecondStartWhileCapturingRunsTheHandshakeAgain)
+{
+    StartSim({"--rate", "300"});
+    m_pCtrl->SetAckTimeoutMs(WAIT_MS);
+    StartSniffing();
+    ASSERT_TRUE(WaitFrames(10));
+    ASSERT_EQ(WriteSettingInt(SETTINGS_INDEX, "Channel", 22), 1);
+    StartSniffing();
+    const size_t nFrames = m_owner.m_vecFrames.size();
+    ASSERT_TRUE(WaitFrames(nFrames + 10));
+    StopSniffing();
+    uint64_t qwBytes = 0;
+    ExpectWellFormedFrames(&qwBytes);
+
+    StopSim();
+    EXPECT_EQ(m_mapSummary["set_channel"], 2u);
+    EXPECT_EQ(m_mapSummary["start"], 2u);
+    EXPECT_EQ(m_mapSummary["channel"], 22u);
+}
