@@ -1,0 +1,173 @@
+// Where the settings file lives: beside the executable when the user may
+// write there, else in the user's configuration home.
+#include "settings_fixture.h"
+
+#include <sys/stat.h>
+
+#include <vector>
+
+class SettingsLocation : public CSettingsTree {};
+
+static std::string s_strProbed;
+static bool RefuseEveryDir(const char* pszDir)
+{
+    s_strProbed = pszDir;
+    return false;
+}
+static bool AcceptEveryDir(const char*)
+{
+    return true;
+}
+
+TEST_F(SettingsLocation, ExecutableDirectoryWhenWritable)
+{
+    EXPECT_EQ(std::string(GetSettingsDirectory()), m_strApp);
+    EXPECT_EQ(WriteSettingInt(SETTINGS_INDEX, "Channel", 13), 1);
+    EXPECT_TRUE(PathExists(Ini()));
+    EXPECT_FALSE(PathExists(m_strXdg));
+}
+
+TEST_F(SettingsLocation, RefusedDirectoryFallsBackToConfigHome)
+{
+    WriteBytes(Ini(), "[Config]\nComPort=5\n");
+    SetSettingsDirProbe(RefuseEveryDir);
+    InitSettingsPathFor(m_strApp.c_str());
+    EXPECT_EQ(s_strProbed, m_strApp);
+    EXPECT_EQ(std::string(GetSettingsDirectory()), XdgDir());
+    EXPECT_EQ(std::string(GetSettingsPath()), XdgDir() + "/Quillmark.ini");
+
+    // Reads and writes alike go to the per-user file; reads create nothing.
+    EXPECT_EQ(ReadSettingInt(SETTINGS_INDEX, "ComPort", 1), 1);
+    EXPECT_FALSE(PathExists(m_strXdg));
+    EXPECT_EQ(WriteSettingInt(SETTINGS_INDEX, "ComPort", 9), 1);
+    EXPECT_EQ(ReadBytes(XdgDir() + "/Quillmark.ini"), "[Config]\nComPort=9\n");
+    EXPECT_EQ(ReadBytes(Ini()), "[Config]\nComPort=5\n");
+    struct stat st;
+    ASSERT_EQ(stat(XdgDir().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    // The choice was made once: it holds until the path is computed again.
+    SetSettingsDirProbe(AcceptEveryDir);
+    EXPECT_EQ(ReadSettingInt(SETTINGS_INDEX, "ComPort", 1), 9);
+    InitSettingsPathFor(m_strApp.c_str());
+    EXPECT_EQ(ReadSettingInt(SETTINGS_INDEX, "ComPort", 1), 5);
+}
+
+// The real writability check, with the directory's permissions doing the
+// refusing (root would pass it, so this runs as an ordinary user).
+TEST_F(SettingsLocation, ReadOnlyDirectoryFallsBackForReal)
+{
+    ASSERT_EQ(chmod(m_strApp.c_str(), 0555), 0);
+    const std::string strApp = m_strApp;
+    const std::string strXdgIni = XdgDir() + "/Quillmark.ini";
+    const std::string strReport = RunUnprivileged(m_strRoot, [&]() -> std::string {
+        InitSettingsPathFor(strApp.c_str());
+        if (std::string(GetSettingsPath()) != strXdgIni)
+            return std::string("settings path is ") + GetSettingsPath();
+        if (WriteSettingInt(SETTINGS_INDEX, "Channel", 20) != 1)
+            return "write into the configuration home failed";
+        if (ReadSettingInt(SETTINGS_INDEX, "Channel", 11) != 20)
+            return "value did not read back";
+        return "";
+    });
+    if (strReport == "SKIP")
+        GTEST_SKIP() << "cannot drop root privileges here";
+    EXPECT_EQ(strReport, "");
+    EXPECT_EQ(ReadBytes(strXdgIni), "[Config]\nChannel=20\n");
+    EXPECT_TRUE(ListDir(m_strApp).empty());
+}
+
+TEST_F(SettingsLocation, UnusableExecutableDirectories)
+{
+    const std::string strFile = m_strRoot + "/plainfile";
+    WriteBytes(strFile, "x");
+    const std::string strLong = m_strApp + "/" + std::string(400, 'd');
+    // The longest directory whose INI path still fits the 384-byte buffer.
+    const std::string strParent = m_strRoot + "/" + std::string(200, 'p');
+    const std::string strJustFits = strParent + "/" + std::string(384 - 15 - strParent.size() - 1, 'f');
+    ASSERT_EQ(strJustFits.size() + sizeof("/Quillmark.ini"), 384u);
+    ASSERT_EQ(mkdir(strParent.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(strJustFits.c_str(), 0755), 0);
+    const std::string strOneTooLong = strJustFits + "g";
+    ASSERT_EQ(mkdir(strOneTooLong.c_str(), 0755), 0);
+
+    // A path through a plain file cannot be a directory, not even for root.
+    for (const std::string& strDir : {m_strRoot + "/missing", strFile + "/sub", strFile, std::string(), strLong, strOneTooLong}) {
+        InitSettingsPathFor(strDir.c_str());
+        EXPECT_EQ(std::string(GetSettingsDirectory()), XdgDir()) << strDir;
+        EXPECT_EQ(std::string(GetSettingsPath()), XdgDir() + "/Quillmark.ini") << strDir;
+    }
+    InitSettingsPathFor(nullptr);
+    EXPECT_EQ(std::string(GetSettingsDirectory()), XdgDir());
+
+    InitSettingsPathFor(strJustFits.c_str());
+    EXPECT_EQ(std::string(GetSettingsPath()), strJustFits + "/Quillmark.ini");
+}
+
+TEST_F(SettingsLocation, ConfigHomeRules)
+{
+    const std::string strHome = m_strRoot + "/home";
+    setenv("HOME", strHome.c_str(), 1);
+    SetSettingsDirProbe(RefuseEveryDir);
+
+    unsetenv("XDG_CONFIG_HOME");
+    InitSettingsPathFor(m_strApp.c_str());
+    EXPECT_EQ(std::string(GetSettingsDirectory()), strHome + "/.config/Quillmark");
+
+    for (const char* pszIgnored : {"", "relative/config"}) {
+        setenv("XDG_CONFIG_HOME", pszIgnored, 1);
+        InitSettingsPathFor(m_strApp.c_str());
+        EXPECT_EQ(std::string(GetSettingsDirectory()), strHome + "/.config/Quillmark") << pszIgnored;
+    }
+
+    setenv("HOME", (strHome + "/").c_str(), 1);
+    InitSettingsPathFor(m_strApp.c_str());
+    EXPECT_EQ(std::string(GetSettingsDirectory()), strHome + "/.config/Quillmark");
+
+    // The first write makes the whole chain of directories.
+    EXPECT_EQ(WriteSettingInt(SETTINGS_INDEX, "ComPort", 3), 1);
+    EXPECT_EQ(ReadBytes(strHome + "/.config/Quillmark/Quillmark.ini"), "[Config]\nComPort=3\n");
+
+    // No usable HOME: the password database's home (only computed here, never written).
+    unsetenv("HOME");
+    unsetenv("XDG_CONFIG_HOME");
+    InitSettingsPathFor(m_strApp.c_str());
+    const std::string strDir = GetSettingsDirectory();
+    ASSERT_GT(strDir.size(), sizeof("/.config/Quillmark"));
+    EXPECT_EQ(strDir[0], '/');
+    EXPECT_EQ(strDir.substr(strDir.size() - 18), "/.config/Quillmark");
+}
+
+TEST_F(SettingsLocation, ConfigHomeThatCannotBeMadeFailsTheWrite)
+{
+    const std::string strFile = m_strRoot + "/plainfile";
+    WriteBytes(strFile, "x");
+    setenv("XDG_CONFIG_HOME", (strFile + "/cfg").c_str(), 1);
+    SetSettingsDirProbe(RefuseEveryDir);
+    InitSettingsPathFor(m_strApp.c_str());
+    EXPECT_EQ(WriteSettingInt(SETTINGS_INDEX, "ComPort", 3), 0);
+    EXPECT_EQ(ReadSettingInt(SETTINGS_INDEX, "ComPort", 1), 1);
+    EXPECT_EQ(ReadBytes(strFile), "x");
+}
+
+TEST_F(SettingsLocation, ExecutableDirectoryOfThisProgram)
+{
+    std::vector<char> vecDir(SETTINGS_EXE_DIR_SIZE, 'x');   // exactly the promised size, for ASan
+    GetExeDirectory(vecDir.data());
+    const std::string strDir = vecDir.data();
+    ASSERT_FALSE(strDir.empty());
+    EXPECT_EQ(strDir[0], '/');
+    EXPECT_NE(strDir.back(), '/');
+    // The directory holds this very executable.
+    struct stat stSelf;
+    struct stat stNamed;
+    ASSERT_EQ(stat("/proc/self/exe", &stSelf), 0);
+    ASSERT_EQ(stat((strDir + "/settings_location_test").c_str(), &stNamed), 0);
+    EXPECT_EQ(stSelf.st_ino, stNamed.st_ino);
+    EXPECT_EQ(stSelf.st_dev, stNamed.st_dev);
+
+    SetSettingsDirProbe(AcceptEveryDir);
+    InitSettingsPath();
+    EXPECT_EQ(std::string(GetSettingsPath()), strDir + "/Quillmark.ini");
+    EXPECT_EQ(std::string(GetSettingsDirectory()), strDir);
+}
