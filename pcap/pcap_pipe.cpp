@@ -27,7 +27,7 @@ CPcapPipe::CPcapPipe()
 
 CPcapPipe::~CPcapPipe()
 {
-    Disconnect();
+    // Drops the client and removes the FIFO.
     if (m_hPipe != INVALID_PIPE_HANDLE) {
         PipeCloseInstance(m_hPipe);
         m_hPipe = INVALID_PIPE_HANDLE;
@@ -140,7 +140,7 @@ void CPcapPipe::WriteRecordHeader(uint32_t dwLen)
         return;
     // Nothing moved: the client has gone (or none was connected). Wait for
     // some client to open the pipe again; no new Wireshark is launched.
-    PipeDisconnectClient(m_hPipe);
+    PipeReleaseClient(m_hPipe);
     m_hPipe = ConnectWithTimeout(m_hPipe, m_dwReconnectTimeoutMs);
     if (m_hPipe == INVALID_PIPE_HANDLE)
         return;

@@ -39,8 +39,13 @@ bool PipeHasClient(PIPE_HANDLE hPipe);
 // none is connected. Never raises a signal.
 int32_t PipeWrite(PIPE_HANDLE hPipe, const uint8_t* pData, int32_t nLen);
 
-// Drops the client (it sees the end of the stream); the instance stays.
+// Drops the client by force: it sees the end of the stream and gets nothing
+// more, even if it has not noticed yet when the next client is awaited. The
+// instance stays, under the same name.
 void PipeDisconnectClient(PIPE_HANDLE hPipe);
+
+// Lets go of a client that has gone already (a write moved nothing).
+void PipeReleaseClient(PIPE_HANDLE hPipe);
 
 // Drops the client and ends the instance; the handle is gone afterwards.
 void PipeCloseInstance(PIPE_HANDLE hPipe);

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 static const char* const FIFO_NAME = "wireshark0";
+static const char* const FIFO_NEXT_NAME = "wireshark0.next";
 static constexpr int32_t CONNECT_POLL_MS = 10;   // how often we look for a reader
 
 class CFifoInstance {
@@ -237,7 +238,32 @@ int32_t PipeWrite(PIPE_HANDLE hPipe, const uint8_t* pData, int32_t nLen)
     return nDone;
 }
 
-void PipeDisconnectClient(PIPE_HANDLE hPipe)
+// Puts a fresh FIFO in place of ours in one step (the name never goes away).
+// A client that still holds the old one, even one that has not yet read the
+// end of its stream, can never be mistaken for a new client: it keeps the old
+// FIFO, which nobody writes to again. If anything fails, the old FIFO stays.
+static void ReplaceFifo(CFifoInstance& inst)
+{
+    if (mkfifoat(inst.m_nDirFd, FIFO_NEXT_NAME, 0600) != 0) {
+        if (errno != EEXIST)
+            return;
+        unlinkat(inst.m_nDirFd, FIFO_NEXT_NAME, 0);   // left over; the directory is ours alone
+        if (mkfifoat(inst.m_nDirFd, FIFO_NEXT_NAME, 0600) != 0)
+            return;
+    }
+    struct stat stNext, stOld;
+    if (fstatat(inst.m_nDirFd, FIFO_NEXT_NAME, &stNext, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISFIFO(stNext.st_mode)
+        || ((stNext.st_mode & 07777) != 0600 && fchmodat(inst.m_nDirFd, FIFO_NEXT_NAME, 0600, 0) != 0)
+        || fstatat(inst.m_nDirFd, FIFO_NAME, &stOld, AT_SYMLINK_NOFOLLOW) != 0 || !SameFifo(stOld, inst)
+        || renameat(inst.m_nDirFd, FIFO_NEXT_NAME, inst.m_nDirFd, FIFO_NAME) != 0) {
+        unlinkat(inst.m_nDirFd, FIFO_NEXT_NAME, 0);
+        return;
+    }
+    inst.m_dev = stNext.st_dev;
+    inst.m_ino = stNext.st_ino;
+}
+
+void PipeReleaseClient(PIPE_HANDLE hPipe)
 {
     CFifoInstance* pInst = FromHandle(hPipe);
     if (pInst == nullptr || pInst->m_nFifoFd < 0)
@@ -246,12 +272,21 @@ void PipeDisconnectClient(PIPE_HANDLE hPipe)
     pInst->m_nFifoFd = -1;
 }
 
+void PipeDisconnectClient(PIPE_HANDLE hPipe)
+{
+    CFifoInstance* pInst = FromHandle(hPipe);
+    if (pInst == nullptr || pInst->m_nFifoFd < 0)
+        return;
+    ReplaceFifo(*pInst);
+    PipeReleaseClient(hPipe);
+}
+
 void PipeCloseInstance(PIPE_HANDLE hPipe)
 {
     CFifoInstance* pInst = FromHandle(hPipe);
     if (pInst == nullptr)
         return;
-    PipeDisconnectClient(hPipe);
+    PipeReleaseClient(hPipe);
     struct stat st;
     if (fstatat(pInst->m_nDirFd, FIFO_NAME, &st, AT_SYMLINK_NOFOLLOW) == 0 && SameFifo(st, *pInst))
         unlinkat(pInst->m_nDirFd, FIFO_NAME, 0);
