@@ -1,8 +1,10 @@
 // The Wireshark pipe as a FIFO "wireshark0" in $XDG_RUNTIME_DIR/quillmark/
 // (or /tmp/quillmark-<uid>/). The directory must be a real directory of ours
 // with no access for anyone else; every lookup goes through its descriptor
-// with O_NOFOLLOW, and whatever we open is checked to be the FIFO we made, so
-// a link or file planted there is refused, never followed or written through.
+// with O_NOFOLLOW, and whatever we open is checked to be the FIFO we made (its
+// inode pinned by an O_PATH descriptor so that its number cannot be handed to
+// another file), so a link, file or other FIFO planted there is refused, never
+// followed or written through.
 #include "pcap/pipe_api.h"
 
 #include <cerrno>
@@ -22,6 +24,7 @@ class CFifoInstance {
 public:
     int m_nDirFd = -1;
     int m_nFifoFd = -1;   // our write end while a client is connected
+    int m_nPinFd = -1;    // O_PATH: keeps the FIFO's inode (and so its number) ours
     dev_t m_dev = 0;
     ino_t m_ino = 0;
     std::string m_strPath;
@@ -59,6 +62,33 @@ static void PipeDirLocation(std::string& strParent, std::string& strName)
 static bool SameFifo(const struct stat& st, const CFifoInstance& inst)
 {
     return S_ISFIFO(st.st_mode) && st.st_dev == inst.m_dev && st.st_ino == inst.m_ino;
+}
+
+// An O_PATH descriptor of the entry (a link itself, not its target) once it
+// proves to be a FIFO of ours; -1 with errno EEXIST or EPERM otherwise. It
+// does not count as a reader or writer.
+static int PinFifo(int nDir, const char* pszName, struct stat& st)
+{
+    const int nPin = openat(nDir, pszName, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (nPin < 0)
+        return -1;
+    int nErr = 0;
+    if (fstat(nPin, &st) != 0)
+        nErr = errno;
+    else if (!S_ISFIFO(st.st_mode))
+        nErr = EEXIST;
+    else if (st.st_uid != geteuid())
+        nErr = EPERM;
+    // A FIFO of ours in a directory nobody else can change; a tight umask
+    // may have left it without access for us.
+    else if ((st.st_mode & 07777) != 0600 && fchmodat(nDir, pszName, 0600, 0) != 0)
+        nErr = errno;
+    if (nErr != 0) {
+        close(nPin);
+        errno = nErr;
+        return -1;
+    }
+    return nPin;
 }
 
 // Opens (creating it if need be) our private directory; -1 with errno set.
@@ -135,18 +165,13 @@ PIPE_HANDLE PipeCreateInstance(int32_t* pnError)
     if (mkfifoat(nDir, FIFO_NAME, 0600) != 0 && errno != EEXIST)
         return fail(errno);
     struct stat st;
-    if (fstatat(nDir, FIFO_NAME, &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return fail(errno);
-    if (!S_ISFIFO(st.st_mode))
-        return fail(EEXIST);
-    if (st.st_uid != geteuid())
-        return fail(EPERM);
-    // The entry is a FIFO of ours in a directory nobody else can change.
-    if ((st.st_mode & 07777) != 0600 && fchmodat(nDir, FIFO_NAME, 0600, 0) != 0)
+    const int nPin = PinFifo(nDir, FIFO_NAME, st);
+    if (nPin < 0)
         return fail(errno);
 
     CFifoInstance* pInst = new CFifoInstance;
     pInst->m_nDirFd = nDir;
+    pInst->m_nPinFd = nPin;
     pInst->m_dev = st.st_dev;
     pInst->m_ino = st.st_ino;
     pInst->m_strPath = strPath;
@@ -252,13 +277,16 @@ static void ReplaceFifo(CFifoInstance& inst)
             return;
     }
     struct stat stNext, stOld;
-    if (fstatat(inst.m_nDirFd, FIFO_NEXT_NAME, &stNext, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISFIFO(stNext.st_mode)
-        || ((stNext.st_mode & 07777) != 0600 && fchmodat(inst.m_nDirFd, FIFO_NEXT_NAME, 0600, 0) != 0)
-        || fstatat(inst.m_nDirFd, FIFO_NAME, &stOld, AT_SYMLINK_NOFOLLOW) != 0 || !SameFifo(stOld, inst)
+    const int nPin = PinFifo(inst.m_nDirFd, FIFO_NEXT_NAME, stNext);
+    if (nPin < 0 || fstatat(inst.m_nDirFd, FIFO_NAME, &stOld, AT_SYMLINK_NOFOLLOW) != 0 || !SameFifo(stOld, inst)
         || renameat(inst.m_nDirFd, FIFO_NEXT_NAME, inst.m_nDirFd, FIFO_NAME) != 0) {
+        if (nPin >= 0)
+            close(nPin);
         unlinkat(inst.m_nDirFd, FIFO_NEXT_NAME, 0);
         return;
     }
+    close(inst.m_nPinFd);
+    inst.m_nPinFd = nPin;
     inst.m_dev = stNext.st_dev;
     inst.m_ino = stNext.st_ino;
 }
@@ -290,6 +318,7 @@ void PipeCloseInstance(PIPE_HANDLE hPipe)
     struct stat st;
     if (fstatat(pInst->m_nDirFd, FIFO_NAME, &st, AT_SYMLINK_NOFOLLOW) == 0 && SameFifo(st, *pInst))
         unlinkat(pInst->m_nDirFd, FIFO_NAME, 0);
+    close(pInst->m_nPinFd);
     close(pInst->m_nDirFd);   // releases the instance lock
     delete pInst;
 }
