@@ -78,6 +78,21 @@ static void MarkDescriptorsCloseOnExec()
         fcntl(nFd, F_SETFD, FD_CLOEXEC);
 }
 
+static void CloseDescriptorsExcept(int nKeepFd)
+{
+    const bool bBelowDone = nKeepFd <= 3 || close_range(3, static_cast<unsigned>(nKeepFd - 1), 0) == 0;
+    if (bBelowDone && close_range(static_cast<unsigned>(nKeepFd < 3 ? 3 : nKeepFd + 1), ~0U, 0) == 0)
+        return;
+    struct rlimit rl;
+    rlim_t nMax = 1024;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY)
+        nMax = rl.rlim_cur < 65536 ? rl.rlim_cur : 65536;
+    for (int nFd = 3; nFd < static_cast<int>(nMax); ++nFd) {
+        if (nFd != nKeepFd)
+            close(nFd);
+    }
+}
+
 [[noreturn]] static void RunGrandchild(const char* pszExe, char* const* ppArgv, int nErrFd)
 {
     setsid();
@@ -95,6 +110,10 @@ static void MarkDescriptorsCloseOnExec()
     MarkDescriptorsCloseOnExec();
     execve(pszExe, ppArgv, environ);
     const int nErr = errno;
+    // Let go of our descriptors before reporting, so that whatever they hold
+    // (the pipe's instance lock, the serial port) is free when the launch
+    // returns its error.
+    CloseDescriptorsExcept(nErrFd);
     ssize_t nIgnored = write(nErrFd, &nErr, sizeof nErr);
     (void)nIgnored;
     _exit(127);
