@@ -102,6 +102,17 @@ TEST_F(SettingsLocation, UnusableExecutableDirectories)
 
     InitSettingsPathFor(strJustFits.c_str());
     EXPECT_EQ(std::string(GetSettingsPath()), strJustFits + "/Quillmark.ini");
+
+    // Nowhere that fits: no path at all rather than a cut one. Reads give
+    // defaults, writes fail, nothing is created.
+    setenv("XDG_CONFIG_HOME", (m_strRoot + "/" + std::string(380, 'x')).c_str(), 1);
+    InitSettingsPathFor(strOneTooLong.c_str());
+    EXPECT_STREQ(GetSettingsPath(), "");
+    EXPECT_STREQ(GetSettingsDirectory(), "");
+    EXPECT_EQ(ReadSettingInt(SETTINGS_INDEX, "ComPort", 1), 1);
+    EXPECT_EQ(WriteSettingInt(SETTINGS_INDEX, "ComPort", 4), 0);
+    EXPECT_TRUE(ListDir(strOneTooLong).empty());
+    EXPECT_EQ(ListDir(m_strRoot), (std::set<std::string>{"app", "plainfile", std::string(200, 'p')}));
 }
 
 TEST_F(SettingsLocation, ConfigHomeRules)
