@@ -15,6 +15,7 @@ while [ $# -gt 0 ]; do
 done
 [ -n "$out" ] && [ -n "$fifo" ] || { echo "tshark_client.sh: needs --out FILE -i FIFO" >&2; exit 2; }
 tshark=/usr/bin/tshark
-"$tshark" -i "$fifo" -w "$out.part" >"$out.log" 2>&1
+# Bounded, so that a failed test never leaves tshark waiting on the FIFO.
+timeout 60 "$tshark" -i "$fifo" -w "$out.part" >"$out.log" 2>&1
 echo "exit $?" >>"$out.log"
 mv "$out.part" "$out"
