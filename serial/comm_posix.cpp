@@ -1,5 +1,5 @@
-// The comm layer on a terminal device: non-blocking descriptor, poll() waits
-// that also watch the caller's stop event, termios for the line settings.
+// The comm layer on a terminal device: opening, line settings, modem lines,
+// purges. The waits, reads and writes are in comm_io_posix.cpp.
 #include "serial/comm_api.h"
 #include "serial/comm_posix.h"
 #include "serial/port_names.h"
@@ -19,84 +19,6 @@
 #include <string>
 
 namespace {
-
-struct CPosixComm {
-    int m_fd;
-    int m_fdWake;                              // eventfd: the mask changed or bytes were written
-    std::atomic<uint32_t> m_dwMask { 0 };
-    std::atomic<uint32_t> m_dwMaskChanges { 0 };
-    std::atomic<bool> m_bTxPending { false };  // written since the last EV_TXEMPTY
-    std::atomic<bool> m_bNoModemLines { false };
-    // Purges with the abort bit: counted, and an eventfd each to wake a waiting read or write.
-    int m_fdRxAbort;
-    int m_fdTxAbort;
-    std::atomic<uint32_t> m_dwRxAborts { 0 };
-    std::atomic<uint32_t> m_dwTxAborts { 0 };
-};
-
-// While the driver still holds output, the wait looks again this often for EV_TXEMPTY.
-constexpr int TX_EMPTY_POLL_MS = 1;
-
-CPosixComm* CommFromHandle(COMM_HANDLE h)
-{
-    return h == COMM_INVALID_HANDLE || h == 0 ? nullptr : reinterpret_cast<CPosixComm*>(h);
-}
-
-int32_t Fail(int32_t nError)
-{
-    CommSetLastError(nError);
-    return 0;
-}
-
-bool IsGoneError(int nError)
-{
-    return nError == EIO || nError == ENXIO || nError == ENODEV || nError == EPIPE;
-}
-
-void DrainFd(int fd)
-{
-    uint64_t qwCount = 0;
-    while (read(fd, &qwCount, sizeof(qwCount)) < 0 && errno == EINTR) {
-    }
-}
-
-void SignalFd(int fd)
-{
-    const uint64_t qwOne = 1;
-    while (write(fd, &qwOne, sizeof(qwOne)) < 0 && errno == EINTR) {
-    }
-}
-
-// Waits for the stop event, for an abort counted after dwAbortsAtStart, or for
-// nEvents on the port. Returns COMM_DONE (port ready, *pnRevents set), COMM_STOPPED,
-// COMM_ABORTED or COMM_FAILED.
-int32_t WaitPortOrStop(CPosixComm* pComm, short nEvents, COMM_EVENT hStop, bool bTx,
-    uint32_t dwAbortsAtStart, short* pnRevents)
-{
-    const int fdAbort = bTx ? pComm->m_fdTxAbort : pComm->m_fdRxAbort;
-    const std::atomic<uint32_t>& dwAborts = bTx ? pComm->m_dwTxAborts : pComm->m_dwRxAborts;
-    struct pollfd aPfd[3] = {
-        { CommEventFd(hStop), POLLIN, 0 }, { fdAbort, POLLIN, 0 }, { pComm->m_fd, nEvents, 0 },
-    };
-    for (;;) {
-        if (dwAborts.load(std::memory_order_acquire) != dwAbortsAtStart)
-            return COMM_ABORTED;
-        if (poll(aPfd, 3, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            CommSetLastError(errno);
-            return COMM_FAILED;
-        }
-        if (aPfd[0].revents != 0)
-            return COMM_STOPPED;
-        if (aPfd[1].revents != 0)
-            DrainFd(fdAbort);   // an abort counted before this operation began is not for it
-        if (aPfd[2].revents != 0) {
-            *pnRevents = aPfd[2].revents;
-            return COMM_DONE;
-        }
-    }
-}
 
 bool SpeedFromBaud(uint32_t dwBaud, speed_t* pSpeed)
 {
@@ -131,6 +53,31 @@ bool SetModemLines(CPosixComm* pComm, int nLines, bool bRaise)
 
 } // namespace
 
+CPosixComm* CommFromHandle(COMM_HANDLE h)
+{
+    return h == COMM_INVALID_HANDLE || h == 0 ? nullptr : reinterpret_cast<CPosixComm*>(h);
+}
+
+int32_t CommFail(int32_t nError)
+{
+    CommSetLastError(nError);
+    return 0;
+}
+
+void CommDrainFd(int fd)
+{
+    uint64_t qwCount = 0;
+    while (read(fd, &qwCount, sizeof(qwCount)) < 0 && errno == EINTR) {
+    }
+}
+
+void CommSignalFd(int fd)
+{
+    const uint64_t qwOne = 1;
+    while (write(fd, &qwOne, sizeof(qwOne)) < 0 && errno == EINTR) {
+    }
+}
+
 COMM_HANDLE CommOpen(const char* pszName, char* pszDevice, int32_t nDeviceSize)
 {
     std::string strPath;
@@ -143,12 +90,12 @@ COMM_HANDLE CommOpen(const char* pszName, char* pszDevice, int32_t nDeviceSize)
         pszDevice[nDeviceSize - 1] = '\0';
     }
     if (strPath.empty()) {
-        Fail(ENOENT);
+        CommFail(ENOENT);
         return COMM_INVALID_HANDLE;
     }
     const int fd = open(strPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        Fail(errno);
+        CommFail(errno);
         return COMM_INVALID_HANDLE;
     }
     int nError = 0;
@@ -164,7 +111,7 @@ COMM_HANDLE CommOpen(const char* pszName, char* pszDevice, int32_t nDeviceSize)
         if (aFd[i] < 0)
             nError = errno;
     }
-    CPosixComm* pComm = nError == 0 ? new (std::nothrow) CPosixComm : nullptr;
+    CPosixComm* pComm = nError == 0 ? new (std::nothrow) CPosixComm() : nullptr;
     if (nError == 0 && pComm == nullptr)
         nError = ENOMEM;
     if (nError != 0) {
@@ -173,7 +120,7 @@ COMM_HANDLE CommOpen(const char* pszName, char* pszDevice, int32_t nDeviceSize)
                 close(fdEvent);
         }
         close(fd);
-        Fail(nError);
+        CommFail(nError);
         return COMM_INVALID_HANDLE;
     }
     pComm->m_fd = fd;
@@ -199,10 +146,10 @@ int32_t CommSetMask(COMM_HANDLE h, uint32_t dwMask)
 {
     CPosixComm* pComm = CommFromHandle(h);
     if (pComm == nullptr)
-        return Fail(EBADF);
+        return CommFail(EBADF);
     pComm->m_dwMask.store(dwMask, std::memory_order_release);
     pComm->m_dwMaskChanges.fetch_add(1, std::memory_order_acq_rel);
-    SignalFd(pComm->m_fdWake);
+    CommSignalFd(pComm->m_fdWake);
     return 1;
 }
 
@@ -211,20 +158,20 @@ int32_t CommSetupQueues(COMM_HANDLE h, uint32_t dwInQueue, uint32_t dwOutQueue)
     // The terminal driver sizes its own queues.
     (void)dwInQueue;
     (void)dwOutQueue;
-    return CommFromHandle(h) != nullptr ? 1 : Fail(EBADF);
+    return CommFromHandle(h) != nullptr ? 1 : CommFail(EBADF);
 }
 
 int32_t CommSetState(COMM_HANDLE h, const COMM_DCB* pDcb)
 {
     CPosixComm* pComm = CommFromHandle(h);
     if (pComm == nullptr || pDcb == nullptr)
-        return Fail(pComm == nullptr ? EBADF : EINVAL);
+        return CommFail(pComm == nullptr ? EBADF : EINVAL);
     speed_t speed = B0;
     if (!SpeedFromBaud(pDcb->BaudRate, &speed))
-        return Fail(EINVAL);
+        return CommFail(EINVAL);
     struct termios tio;
     if (tcgetattr(pComm->m_fd, &tio) != 0)
-        return Fail(errno);
+        return CommFail(errno);
     cfmakeraw(&tio);
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
     tio.c_cflag |= CLOCAL | CREAD;
@@ -234,7 +181,7 @@ int32_t CommSetState(COMM_HANDLE h, const COMM_DCB* pDcb)
     case 6: tio.c_cflag |= CS6; break;
     case 7: tio.c_cflag |= CS7; break;
     case 8: tio.c_cflag |= CS8; break;
-    default: return Fail(EINVAL);
+    default: return CommFail(EINVAL);
     }
     switch (pDcb->Parity) {
     case NOPARITY: break;
@@ -242,14 +189,14 @@ int32_t CommSetState(COMM_HANDLE h, const COMM_DCB* pDcb)
     case EVENPARITY: tio.c_cflag |= PARENB; break;
     case 3: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;   // mark
     case 4: tio.c_cflag |= PARENB | CMSPAR; break;            // space
-    default: return Fail(EINVAL);
+    default: return CommFail(EINVAL);
     }
     if (pDcb->fParity && pDcb->Parity != NOPARITY)
         tio.c_iflag |= INPCK;
     if (pDcb->StopBits == ONE5STOPBITS || pDcb->StopBits == TWOSTOPBITS)
         tio.c_cflag |= CSTOPB;
     else if (pDcb->StopBits != ONESTOPBIT)
-        return Fail(EINVAL);
+        return CommFail(EINVAL);
     if (pDcb->fOutxCtsFlow || pDcb->fRtsControl == RTS_CONTROL_HANDSHAKE)
         tio.c_cflag |= CRTSCTS;
     if (pDcb->fOutX)
@@ -261,9 +208,9 @@ int32_t CommSetState(COMM_HANDLE h, const COMM_DCB* pDcb)
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
     if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0)
-        return Fail(errno);
+        return CommFail(errno);
     if (tcsetattr(pComm->m_fd, TCSANOW, &tio) != 0)
-        return Fail(errno);
+        return CommFail(errno);
     if (!SetModemLines(pComm, TIOCM_DTR, pDcb->fDtrControl != DTR_CONTROL_DISABLE))
         return 0;
     if (!SetModemLines(pComm, TIOCM_RTS,
@@ -272,29 +219,14 @@ int32_t CommSetState(COMM_HANDLE h, const COMM_DCB* pDcb)
     return 1;
 }
 
-int32_t CommClearError(COMM_HANDLE h, uint32_t* pdwErrors, uint32_t* pdwInQueue)
-{
-    CPosixComm* pComm = CommFromHandle(h);
-    if (pComm == nullptr)
-        return Fail(EBADF);
-    int nQueued = 0;
-    if (ioctl(pComm->m_fd, FIONREAD, &nQueued) != 0)
-        return Fail(errno);
-    if (pdwErrors != nullptr)
-        *pdwErrors = 0;   // raw mode keeps no line-error state to clear
-    if (pdwInQueue != nullptr)
-        *pdwInQueue = nQueued > 0 ? static_cast<uint32_t>(nQueued) : 0;
-    return 1;
-}
-
 int32_t CommGetOutQueue(COMM_HANDLE h, uint32_t* pdwOutQueue)
 {
     CPosixComm* pComm = CommFromHandle(h);
     if (pComm == nullptr || pdwOutQueue == nullptr)
-        return Fail(pComm == nullptr ? EBADF : EINVAL);
+        return CommFail(pComm == nullptr ? EBADF : EINVAL);
     int nQueued = 0;
     if (ioctl(pComm->m_fd, TIOCOUTQ, &nQueued) != 0)
-        return Fail(errno);
+        return CommFail(errno);
     *pdwOutQueue = nQueued > 0 ? static_cast<uint32_t>(nQueued) : 0;
     return 1;
 }
@@ -303,11 +235,11 @@ int32_t CommGetModemStatus(COMM_HANDLE h, uint32_t* pdwStatus)
 {
     CPosixComm* pComm = CommFromHandle(h);
     if (pComm == nullptr || pdwStatus == nullptr)
-        return Fail(pComm == nullptr ? EBADF : EINVAL);
+        return CommFail(pComm == nullptr ? EBADF : EINVAL);
     int nLines = 0;
     if (ioctl(pComm->m_fd, TIOCMGET, &nLines) != 0) {
         if (errno != ENOTTY && errno != EINVAL)
-            return Fail(errno);
+            return CommFail(errno);
         nLines = 0;
     }
     uint32_t dwStatus = 0;
@@ -327,28 +259,30 @@ int32_t CommPurge(COMM_HANDLE h, uint32_t dwFlags)
 {
     CPosixComm* pComm = CommFromHandle(h);
     if (pComm == nullptr)
-        return Fail(EBADF);
+        return CommFail(EBADF);
     if ((dwFlags & PURGE_RXABORT) != 0) {
         pComm->m_dwRxAborts.fetch_add(1, std::memory_order_acq_rel);
-        SignalFd(pComm->m_fdRxAbort);
+        CommSignalFd(pComm->m_fdRxAbort);
     }
     if ((dwFlags & PURGE_TXABORT) != 0) {
         pComm->m_dwTxAborts.fetch_add(1, std::memory_order_acq_rel);
-        SignalFd(pComm->m_fdTxAbort);
+        CommSignalFd(pComm->m_fdTxAbort);
     }
     const bool bRx = (dwFlags & PURGE_RXCLEAR) != 0;
+    if (bRx)
+        pComm->m_dwRxClears.fetch_add(1, std::memory_order_acq_rel);
     const bool bTx = (dwFlags & PURGE_TXCLEAR) != 0;
     if (!bRx && !bTx)
         return 1;
     const int nQueue = bRx && bTx ? TCIOFLUSH : (bRx ? TCIFLUSH : TCOFLUSH);
-    return tcflush(pComm->m_fd, nQueue) == 0 ? 1 : Fail(errno);
+    return tcflush(pComm->m_fd, nQueue) == 0 ? 1 : CommFail(errno);
 }
 
 int32_t CommEscape(COMM_HANDLE h, uint32_t dwFunc)
 {
     CPosixComm* pComm = CommFromHandle(h);
     if (pComm == nullptr)
-        return Fail(EBADF);
+        return CommFail(EBADF);
     int nLine = 0;
     unsigned long nRequest = 0;
     switch (dwFunc) {
@@ -356,153 +290,11 @@ int32_t CommEscape(COMM_HANDLE h, uint32_t dwFunc)
     case CLRRTS: nRequest = TIOCMBIC; nLine = TIOCM_RTS; break;
     case SETDTR: nRequest = TIOCMBIS; nLine = TIOCM_DTR; break;
     case CLRDTR: nRequest = TIOCMBIC; nLine = TIOCM_DTR; break;
-    case SETBREAK: return ioctl(pComm->m_fd, TIOCSBRK) == 0 ? 1 : Fail(errno);
-    case CLRBREAK: return ioctl(pComm->m_fd, TIOCCBRK) == 0 ? 1 : Fail(errno);
-    case SETXOFF: return tcflow(pComm->m_fd, TCOOFF) == 0 ? 1 : Fail(errno);
-    case SETXON: return tcflow(pComm->m_fd, TCOON) == 0 ? 1 : Fail(errno);
-    default: return Fail(EINVAL);
+    case SETBREAK: return ioctl(pComm->m_fd, TIOCSBRK) == 0 ? 1 : CommFail(errno);
+    case CLRBREAK: return ioctl(pComm->m_fd, TIOCCBRK) == 0 ? 1 : CommFail(errno);
+    case SETXOFF: return tcflow(pComm->m_fd, TCOOFF) == 0 ? 1 : CommFail(errno);
+    case SETXON: return tcflow(pComm->m_fd, TCOON) == 0 ? 1 : CommFail(errno);
+    default: return CommFail(EINVAL);
     }
-    return ioctl(pComm->m_fd, nRequest, &nLine) == 0 ? 1 : Fail(errno);
-}
-
-int32_t CommWaitEvent(COMM_HANDLE h, COMM_OVERLAPPED* pOv, COMM_EVENT hStop, uint32_t* pdwMask)
-{
-    (void)pOv;   // poll() needs no record of its own
-    CPosixComm* pComm = CommFromHandle(h);
-    if (pComm == nullptr || pdwMask == nullptr) {
-        Fail(pComm == nullptr ? EBADF : EINVAL);
-        return COMM_FAILED;
-    }
-    *pdwMask = 0;
-    const uint32_t dwChangesAtStart = pComm->m_dwMaskChanges.load(std::memory_order_acquire);
-    for (;;) {
-        const uint32_t dwMask = pComm->m_dwMask.load(std::memory_order_acquire);
-        bool bTxWatch = false;
-        if ((dwMask & EV_TXEMPTY) != 0 && pComm->m_bTxPending.exchange(false)) {
-            uint32_t dwOutQueue = 0;
-            if (CommGetOutQueue(h, &dwOutQueue) == 0 || dwOutQueue == 0) {
-                *pdwMask = EV_TXEMPTY;
-                return COMM_DONE;
-            }
-            pComm->m_bTxPending.store(true);
-            bTxWatch = true;
-        }
-        struct pollfd aPfd[3] = {
-            { CommEventFd(hStop), POLLIN, 0 },
-            { pComm->m_fdWake, POLLIN, 0 },
-            { pComm->m_fd, static_cast<short>((dwMask & EV_RXCHAR) != 0 ? POLLIN : 0), 0 },
-        };
-        const int nReady = poll(aPfd, 3, bTxWatch ? TX_EMPTY_POLL_MS : -1);
-        if (nReady < 0) {
-            if (errno == EINTR)
-                continue;
-            Fail(errno);
-            return COMM_FAILED;
-        }
-        if (aPfd[0].revents != 0)
-            return COMM_STOPPED;
-        if (aPfd[1].revents != 0) {
-            DrainFd(pComm->m_fdWake);
-            // A new mask ends the wait at once, with no events.
-            if (pComm->m_dwMaskChanges.load(std::memory_order_acquire) != dwChangesAtStart)
-                return COMM_DONE;
-        }
-        const short nRevents = aPfd[2].revents;
-        if (nRevents == 0)
-            continue;
-        int nQueued = 0;
-        if ((nRevents & POLLIN) != 0 && ioctl(pComm->m_fd, FIONREAD, &nQueued) == 0 && nQueued > 0) {
-            *pdwMask = EV_RXCHAR;
-            return COMM_DONE;
-        }
-        // Readable with nothing queued is end of file; hang-up or error: the device is gone.
-        Fail(ENXIO);
-        *pdwMask = EV_ERR;
-        return COMM_LOST;
-    }
-}
-
-int32_t CommRead(COMM_HANDLE h, uint8_t* pDst, uint32_t dwLen, COMM_OVERLAPPED* pOv,
-    COMM_EVENT hStop, uint32_t* pdwRead)
-{
-    (void)pOv;
-    CPosixComm* pComm = CommFromHandle(h);
-    if (pComm == nullptr || pDst == nullptr || pdwRead == nullptr || dwLen == 0) {
-        Fail(pComm == nullptr ? EBADF : EINVAL);
-        return COMM_FAILED;
-    }
-    *pdwRead = 0;
-    const uint32_t dwAbortsAtStart = pComm->m_dwRxAborts.load(std::memory_order_acquire);
-    for (;;) {
-        const ssize_t nGot = read(pComm->m_fd, pDst, dwLen);
-        if (nGot > 0) {
-            *pdwRead = static_cast<uint32_t>(nGot);
-            return COMM_DONE;
-        }
-        if (nGot == 0) {
-            Fail(ENXIO);
-            return COMM_LOST;
-        }
-        const int nError = errno;
-        if (nError == EINTR)
-            continue;
-        if (IsGoneError(nError)) {
-            Fail(nError);
-            return COMM_LOST;
-        }
-        if (nError != EAGAIN) {
-            Fail(nError);
-            return COMM_FAILED;
-        }
-        short nRevents = 0;
-        const int32_t nWait = WaitPortOrStop(pComm, POLLIN, hStop, false, dwAbortsAtStart, &nRevents);
-        if (nWait != COMM_DONE)
-            return nWait;
-        // Readable: the next read tells data from end of file.
-        if ((nRevents & POLLIN) == 0) {
-            Fail(ENXIO);
-            return COMM_LOST;
-        }
-    }
-}
-
-int32_t CommWrite(COMM_HANDLE h, const uint8_t* pSrc, uint32_t dwLen, COMM_OVERLAPPED* pOv,
-    COMM_EVENT hStop, uint32_t* pdwWritten)
-{
-    (void)pOv;
-    CPosixComm* pComm = CommFromHandle(h);
-    if (pComm == nullptr || pSrc == nullptr || pdwWritten == nullptr || dwLen == 0) {
-        Fail(pComm == nullptr ? EBADF : EINVAL);
-        return COMM_FAILED;
-    }
-    *pdwWritten = 0;
-    const uint32_t dwAbortsAtStart = pComm->m_dwTxAborts.load(std::memory_order_acquire);
-    for (;;) {
-        const ssize_t nPut = write(pComm->m_fd, pSrc, dwLen);
-        if (nPut > 0) {
-            *pdwWritten = static_cast<uint32_t>(nPut);
-            pComm->m_bTxPending.store(true);
-            SignalFd(pComm->m_fdWake);   // the event wait now watches for EV_TXEMPTY
-            return COMM_DONE;
-        }
-        const int nError = nPut == 0 ? EAGAIN : errno;
-        if (nError == EINTR)
-            continue;
-        if (IsGoneError(nError)) {
-            Fail(nError);
-            return COMM_LOST;
-        }
-        if (nError != EAGAIN) {
-            Fail(nError);
-            return COMM_FAILED;
-        }
-        short nRevents = 0;
-        const int32_t nWait = WaitPortOrStop(pComm, POLLOUT, hStop, true, dwAbortsAtStart, &nRevents);
-        if (nWait != COMM_DONE)
-            return nWait;
-        if ((nRevents & POLLOUT) == 0) {
-            Fail(ENXIO);
-            return COMM_LOST;
-        }
-    }
+    return ioctl(pComm->m_fd, nRequest, &nLine) == 0 ? 1 : CommFail(errno);
 }

@@ -2,6 +2,7 @@
 #include "serial/uart_port.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace {
 
@@ -15,6 +16,44 @@ bool PauseUnlessStopped(COMM_EVENT hStop)
 {
     return CommWaitEvents(&hStop, 1, RETRY_PAUSE_MS) != 0;
 }
+
+// Dense traffic in small pieces (a dongle reporting frame after frame) would
+// wake the reader once per piece. While pieces keep coming at a modest rate, the
+// reader lets them gather for a few milliseconds before it waits again: one
+// wake-up then moves several pieces, at a latency far below anything the owner
+// waits for. A fast stream is never held back, so the driver's small input
+// buffer cannot fill during a pause.
+constexpr int32_t RX_GATHER_MS = 4;
+constexpr uint64_t RX_GATHER_MAX_BYTES = 1024;   // most a pause may let gather
+constexpr auto RX_DENSE_GAP = std::chrono::milliseconds(2 * RX_GATHER_MS);
+
+class CRxGather {
+public:
+    // After a pass that moved dwMoved bytes: false when the stop event ended the pause.
+    bool AfterPass(uint32_t dwMoved, COMM_EVENT hStop)
+    {
+        if (dwMoved == 0)
+            return true;
+        const auto tmNow = std::chrono::steady_clock::now();
+        const auto tmGap = tmNow - m_tmLast;
+        const bool bDense = m_bSeen && tmGap < RX_DENSE_GAP;
+        m_tmLast = tmNow;
+        m_bSeen = true;
+        if (!bDense)
+            return true;
+        // The bytes a pause would let gather at the rate of this last pass.
+        const int64_t nGapUs = std::max<int64_t>(1,
+            std::chrono::duration_cast<std::chrono::microseconds>(tmGap).count());
+        const uint64_t qwExpected = uint64_t { dwMoved } * (RX_GATHER_MS * 1000) / static_cast<uint64_t>(nGapUs);
+        if (qwExpected >= RX_GATHER_MAX_BYTES)
+            return true;
+        return CommWaitEvents(&hStop, 1, RX_GATHER_MS) != 0;
+    }
+
+private:
+    bool m_bSeen = false;
+    std::chrono::steady_clock::time_point m_tmLast;
+};
 
 // The writer's chunk: bytes taken from the transmit ring, the first dwSent of
 // them already handed to the driver.
@@ -43,8 +82,9 @@ void ApplyTxPurge(CUartPort* pPort, CTxChunk& chunk)
 }
 
 // Moves the bytes queued in the driver into the receive ring, counting what does
-// not fit. Returns the result of the last read (COMM_DONE when all went well).
-int32_t ReceiveQueued(CUartPort* pPort, uint8_t* pBlock)
+// not fit. Returns the result of the last read (COMM_DONE when all went well)
+// and adds the bytes moved to *pdwMoved.
+int32_t ReceiveQueued(CUartPort* pPort, uint8_t* pBlock, uint32_t* pdwMoved)
 {
     uint32_t dwQueued = 0;
     if (CommClearError(pPort->m_hComm, nullptr, &dwQueued) == 0)
@@ -61,6 +101,7 @@ int32_t ReceiveQueued(CUartPort* pPort, uint8_t* pBlock)
         if (static_cast<uint32_t>(nStored) < dwGot)
             pPort->m_qwRxOverflow.fetch_add(dwGot - static_cast<uint32_t>(nStored), std::memory_order_relaxed);
         dwQueued -= std::min(dwGot, dwQueued);
+        *pdwMoved += dwGot;
     }
     return COMM_DONE;
 }
@@ -78,6 +119,7 @@ void CUartPort::ReaderThread(CUartPort* pPort)
         return;
     }
     uint8_t abyBlock[UART_READ_BLOCK];
+    CRxGather gather;
     const COMM_HANDLE hComm = pPort->m_hComm;
     if (CommSetMask(hComm, UART_READER_MASK) != 0) {
         while (pPort->m_bReaderRun.load(std::memory_order_acquire)) {
@@ -88,8 +130,9 @@ void CUartPort::ReaderThread(CUartPort* pPort)
             if (nWait == COMM_FAILED && !PauseUnlessStopped(pPort->m_hReaderStop))
                 break;
             bool bLost = nWait == COMM_LOST;
+            uint32_t dwMoved = 0;
             if ((dwMask & EV_RXCHAR) != 0) {
-                const int32_t nRead = ReceiveQueued(pPort, abyBlock);
+                const int32_t nRead = ReceiveQueued(pPort, abyBlock, &dwMoved);
                 if (nRead == COMM_STOPPED)
                     break;
                 bLost = bLost || nRead == COMM_LOST;
@@ -117,6 +160,8 @@ void CUartPort::ReaderThread(CUartPort* pPort)
                 (void)CommWaitEvents(&pPort->m_hReaderStop, 1, -1);
                 break;
             }
+            if (!gather.AfterPass(dwMoved, pPort->m_hReaderStop))
+                break;
         }
     }
     CommCloseEvent(ovWait.hEvent);

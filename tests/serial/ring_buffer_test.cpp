@@ -181,7 +181,7 @@ TEST(RingBufferTest, RingWithoutStorageRefusesEverything)
 TEST(RingBufferTest, FailedResizeKeepsOldStorageButEmptiesTheRing)
 {
     CRingBuffer ring(64);
-    const std::vector<uint8_t> by = Sequence(30);
+    const std::vector<uint8_t> by = Sequence(100);
     ring.Write(by.data(), 30);
     {
         CFailingAllocation failing;

@@ -1,0 +1,255 @@
+// The comm layer's waits, reads and writes on a terminal device: poll() on the
+// non-blocking descriptor together with the caller's stop event.
+#include "serial/comm_api.h"
+#include "serial/comm_posix.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+// While the driver still holds output, the wait looks again this often for EV_TXEMPTY.
+constexpr int TX_EMPTY_POLL_MS = 1;
+constexpr int32_t COMM_NOTHING_YET = 2;   // internal: read found nothing to read
+
+bool IsGoneError(int nError)
+{
+    return nError == EIO || nError == ENXIO || nError == ENODEV || nError == EPIPE;
+}
+
+// Bytes in the input queue, after any receive purge made since the last look.
+uint32_t InQueued(CPosixComm* pComm)
+{
+    const uint32_t dwClears = pComm->m_dwRxClears.load(std::memory_order_acquire);
+    if (dwClears != pComm->m_dwRxClearsSeen) {
+        pComm->m_dwRxClearsSeen = dwClears;
+        pComm->m_dwInHead = 0;
+        pComm->m_dwInTail = 0;
+    }
+    return pComm->m_dwInTail - pComm->m_dwInHead;
+}
+
+// One read() of up to dwLen bytes into p: COMM_DONE (*pdwGot > 0), COMM_NOTHING_YET,
+// COMM_LOST (end of file or device gone) or COMM_FAILED.
+int32_t ReadOnce(CPosixComm* pComm, uint8_t* p, uint32_t dwLen, uint32_t* pdwGot)
+{
+    for (;;) {
+        const ssize_t nGot = read(pComm->m_fd, p, dwLen);
+        if (nGot > 0) {
+            *pdwGot = static_cast<uint32_t>(nGot);
+            return COMM_DONE;
+        }
+        if (nGot == 0) {
+            CommFail(ENXIO);
+            return COMM_LOST;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN)
+            return COMM_NOTHING_YET;
+        CommFail(errno);
+        return IsGoneError(errno) ? COMM_LOST : COMM_FAILED;
+    }
+}
+
+// Fills the (empty) input queue with what can be read now.
+int32_t FillInput(CPosixComm* pComm)
+{
+    uint32_t dwGot = 0;
+    const int32_t nResult = ReadOnce(pComm, pComm->m_abyIn, COMM_IN_BUFFER_SIZE, &dwGot);
+    pComm->m_dwInHead = 0;
+    pComm->m_dwInTail = nResult == COMM_DONE ? dwGot : 0;
+    return nResult;
+}
+
+// Waits for the stop event, for an abort counted after dwAbortsAtStart, or for
+// nEvents on the port. Returns COMM_DONE (port ready, *pnRevents set), COMM_STOPPED,
+// COMM_ABORTED or COMM_FAILED.
+int32_t WaitPortOrStop(CPosixComm* pComm, short nEvents, COMM_EVENT hStop, bool bTx,
+    uint32_t dwAbortsAtStart, short* pnRevents)
+{
+    const int fdAbort = bTx ? pComm->m_fdTxAbort : pComm->m_fdRxAbort;
+    const std::atomic<uint32_t>& dwAborts = bTx ? pComm->m_dwTxAborts : pComm->m_dwRxAborts;
+    struct pollfd aPfd[3] = {
+        { CommEventFd(hStop), POLLIN, 0 }, { fdAbort, POLLIN, 0 }, { pComm->m_fd, nEvents, 0 },
+    };
+    for (;;) {
+        if (dwAborts.load(std::memory_order_acquire) != dwAbortsAtStart)
+            return COMM_ABORTED;
+        if (poll(aPfd, 3, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            CommFail(errno);
+            return COMM_FAILED;
+        }
+        if (aPfd[0].revents != 0)
+            return COMM_STOPPED;
+        if (aPfd[1].revents != 0)
+            CommDrainFd(fdAbort);   // an abort counted before this operation began is not for it
+        if (aPfd[2].revents != 0) {
+            *pnRevents = aPfd[2].revents;
+            return COMM_DONE;
+        }
+    }
+}
+
+} // namespace
+
+int32_t CommClearError(COMM_HANDLE h, uint32_t* pdwErrors, uint32_t* pdwInQueue)
+{
+    CPosixComm* pComm = CommFromHandle(h);
+    if (pComm == nullptr)
+        return CommFail(EBADF);
+    if (pdwErrors != nullptr)
+        *pdwErrors = 0;   // raw mode keeps no line-error state to clear
+    if (pdwInQueue != nullptr)
+        *pdwInQueue = InQueued(pComm);
+    return 1;
+}
+
+int32_t CommWaitEvent(COMM_HANDLE h, COMM_OVERLAPPED* pOv, COMM_EVENT hStop, uint32_t* pdwMask)
+{
+    (void)pOv;   // poll() needs no record of its own
+    CPosixComm* pComm = CommFromHandle(h);
+    if (pComm == nullptr || pdwMask == nullptr) {
+        CommFail(pComm == nullptr ? EBADF : EINVAL);
+        return COMM_FAILED;
+    }
+    *pdwMask = 0;
+    const uint32_t dwChangesAtStart = pComm->m_dwMaskChanges.load(std::memory_order_acquire);
+    for (;;) {
+        const uint32_t dwMask = pComm->m_dwMask.load(std::memory_order_acquire);
+        const bool bRxWatch = (dwMask & EV_RXCHAR) != 0;
+        if (bRxWatch && InQueued(pComm) > 0) {
+            *pdwMask = EV_RXCHAR;
+            return COMM_DONE;
+        }
+        bool bTxWatch = false;
+        if ((dwMask & EV_TXEMPTY) != 0 && pComm->m_bTxPending.exchange(false)) {
+            uint32_t dwOutQueue = 0;
+            if (CommGetOutQueue(h, &dwOutQueue) == 0 || dwOutQueue == 0) {
+                *pdwMask = EV_TXEMPTY;
+                return COMM_DONE;
+            }
+            pComm->m_bTxPending.store(true);
+            bTxWatch = true;
+        }
+        struct pollfd aPfd[3] = {
+            { CommEventFd(hStop), POLLIN, 0 },
+            { pComm->m_fdWake, POLLIN, 0 },
+            { pComm->m_fd, static_cast<short>(bRxWatch ? POLLIN : 0), 0 },
+        };
+        const int nReady = poll(aPfd, 3, bTxWatch ? TX_EMPTY_POLL_MS : -1);
+        if (nReady < 0) {
+            if (errno == EINTR)
+                continue;
+            CommFail(errno);
+            return COMM_FAILED;
+        }
+        if (aPfd[0].revents != 0)
+            return COMM_STOPPED;
+        if (aPfd[1].revents != 0) {
+            CommDrainFd(pComm->m_fdWake);
+            // A new mask ends the wait at once, with no events.
+            if (pComm->m_dwMaskChanges.load(std::memory_order_acquire) != dwChangesAtStart)
+                return COMM_DONE;
+        }
+        if (aPfd[2].revents == 0)
+            continue;
+        if (!bRxWatch) {
+            // Only a hang-up or an error wakes a wait that does not watch for data.
+            CommFail(ENXIO);
+            *pdwMask = EV_ERR;
+            return COMM_LOST;
+        }
+        // Readable, hung up or failed: one read tells data from end of file.
+        InQueued(pComm);
+        const int32_t nFill = FillInput(pComm);
+        if (nFill == COMM_NOTHING_YET && (aPfd[2].revents & (POLLHUP | POLLERR | POLLNVAL)) == 0)
+            continue;
+        if (nFill == COMM_DONE) {
+            *pdwMask = EV_RXCHAR;
+            return COMM_DONE;
+        }
+        if (nFill == COMM_FAILED)
+            return COMM_FAILED;
+        CommFail(ENXIO);
+        *pdwMask = EV_ERR;
+        return COMM_LOST;
+    }
+}
+
+int32_t CommRead(COMM_HANDLE h, uint8_t* pDst, uint32_t dwLen, COMM_OVERLAPPED* pOv,
+    COMM_EVENT hStop, uint32_t* pdwRead)
+{
+    (void)pOv;
+    CPosixComm* pComm = CommFromHandle(h);
+    if (pComm == nullptr || pDst == nullptr || pdwRead == nullptr || dwLen == 0) {
+        CommFail(pComm == nullptr ? EBADF : EINVAL);
+        return COMM_FAILED;
+    }
+    *pdwRead = 0;
+    const uint32_t dwQueued = InQueued(pComm);
+    if (dwQueued > 0) {
+        const uint32_t dwTake = std::min(dwQueued, dwLen);
+        std::memcpy(pDst, pComm->m_abyIn + pComm->m_dwInHead, dwTake);
+        pComm->m_dwInHead += dwTake;
+        *pdwRead = dwTake;
+        return COMM_DONE;
+    }
+    const uint32_t dwAbortsAtStart = pComm->m_dwRxAborts.load(std::memory_order_acquire);
+    for (;;) {
+        const int32_t nResult = ReadOnce(pComm, pDst, dwLen, pdwRead);
+        if (nResult != COMM_NOTHING_YET)
+            return nResult;
+        short nRevents = 0;
+        const int32_t nWait = WaitPortOrStop(pComm, POLLIN, hStop, false, dwAbortsAtStart, &nRevents);
+        if (nWait != COMM_DONE)
+            return nWait;
+        if ((nRevents & POLLIN) == 0) {
+            CommFail(ENXIO);
+            return COMM_LOST;
+        }
+    }
+}
+
+int32_t CommWrite(COMM_HANDLE h, const uint8_t* pSrc, uint32_t dwLen, COMM_OVERLAPPED* pOv,
+    COMM_EVENT hStop, uint32_t* pdwWritten)
+{
+    (void)pOv;
+    CPosixComm* pComm = CommFromHandle(h);
+    if (pComm == nullptr || pSrc == nullptr || pdwWritten == nullptr || dwLen == 0) {
+        CommFail(pComm == nullptr ? EBADF : EINVAL);
+        return COMM_FAILED;
+    }
+    *pdwWritten = 0;
+    const uint32_t dwAbortsAtStart = pComm->m_dwTxAborts.load(std::memory_order_acquire);
+    for (;;) {
+        const ssize_t nPut = write(pComm->m_fd, pSrc, dwLen);
+        if (nPut > 0) {
+            *pdwWritten = static_cast<uint32_t>(nPut);
+            pComm->m_bTxPending.store(true);
+            CommSignalFd(pComm->m_fdWake);   // the event wait now watches for EV_TXEMPTY
+            return COMM_DONE;
+        }
+        const int nError = nPut == 0 ? EAGAIN : errno;
+        if (nError == EINTR)
+            continue;
+        if (nError != EAGAIN) {
+            CommFail(nError);
+            return IsGoneError(nError) ? COMM_LOST : COMM_FAILED;
+        }
+        short nRevents = 0;
+        const int32_t nWait = WaitPortOrStop(pComm, POLLOUT, hStop, true, dwAbortsAtStart, &nRevents);
+        if (nWait != COMM_DONE)
+            return nWait;
+        if ((nRevents & POLLOUT) == 0) {
+            CommFail(ENXIO);
+            return COMM_LOST;
+        }
+    }
+}
