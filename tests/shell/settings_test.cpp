@@ -238,7 +238,7 @@ TEST_F(SettingsFile, FilesThatAreNotOursAreNeverModified)
     }
 }
 
-TEST_F(SettingsFile, SpecialFilesAtThePathAreLeftAlone)
+TEST_F(SettingsFile, FifosDirectoriesAndDanglingLinksAreLeftAlone)
 {
     // A FIFO: a read must not hang waiting for a writer.
     ASSERT_EQ(mkfifo(Ini().c_str(), 0600), 0);
