@@ -2,6 +2,14 @@
 // thread moves received bytes into the receive ring and reports each comm event
 // through a hook; the writer thread sends the transmit ring in 512-byte chunks.
 // The owner opens, closes, writes and reads on its own thread only.
+//
+// Hooks are called with exceptions swallowed. The comm-event hook runs on the
+// reader thread (and on the owner's thread at the end of Open and Close): it
+// must not wait for the owner, who may be inside Close waiting for the reader
+// to end. A hook may Close the port; it must not delete it.
+//
+// A device that goes away while open (unplugged) is reported once as EV_ERR;
+// the reader then stops reading and the writer stops writing until Close.
 #pragma once
 
 #include <atomic>
@@ -34,6 +42,9 @@ public:
     virtual int32_t Read(uint8_t* pDst, int32_t nLen);
     virtual int32_t Write(const uint8_t* pSrc, int32_t nLen);
     virtual int32_t WriteString(const char* psz);
+    // Only while open. PurgeRx empties the receive ring at once; PurgeTx has the
+    // writer thread drop what was accepted so far, at once when bAbort cancels a
+    // write stalled on a full line, else at its next wake-up.
     virtual void PurgeRx(bool bAbort);
     virtual void PurgeTx(bool bAbort);
     virtual int32_t Escape(uint32_t dwFunc);
