@@ -1,0 +1,195 @@
+// Whole captures through the real dialog: the simulated dongle on a pty, the
+// real controller and serial port, the real pipe link and a stand-in
+// Wireshark that copies the FIFO to a file. What the simulator sent must be
+// what the capture holds, byte for byte, and tshark must read it as 802.15.4.
+#include "capture_e2e_harness.h"
+
+#include <QPushButton>
+#include <QtTest>
+
+class CCaptureE2ETest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { UsePrivateXdgDirs(m_dirXdg); }
+
+    void captureHoldsExactlyTheFramesSent();
+    void noAcknowledgementFailsAndStops();
+    void lostBytesAreReportedAtStop();
+    void exitDuringCaptureSendsStop();
+    void closeBoxDuringCaptureSendsNoStop();
+
+private:
+    QTemporaryDir m_dirXdg;
+};
+
+static bool Logged(const CCaptureDlg& dlg, const char* pszLine)
+{
+    return LogMessages(dlg).contains(QString::fromLatin1(pszLine));
+}
+
+void CCaptureE2ETest::captureHoldsExactlyTheFramesSent()
+{
+    CE2EFixture fx;
+    CSimRunner sim;
+    QVERIFY(sim.Start(fx.PortsDir(), { QStringLiteral("--rate"), QStringLiteral("200"),
+        QStringLiteral("--frames"), QStringLiteral("60"), QStringLiteral("--sent-pcap"), fx.m_strSent }));
+    CTestCaptureDlg& dlg = fx.MakeDialog();
+    QCOMPARE(dlg.m_comboDevice->currentData().toInt(), E2E_PORT);
+
+    QTest::mouseClick(dlg.m_btnStart, Qt::LeftButton);
+    QVERIFY(!dlg.m_btnStart->isEnabled());
+    QVERIFY(dlg.m_btnStop->isEnabled());
+    QVERIFY(WaitUntil([&] { return Logged(dlg, "Start ZigBee sniffing OK!"); }, 5000));
+    QVERIFY(sim.WaitForLog("cmd set-channel 15", 1000));
+
+    // Every frame sent has arrived before Stop.
+    QVERIFY(sim.WaitForLog("frame limit of 60 reached", 10000));
+    const CPcapFile sent = ReadPcap(fx.m_strSent);
+    QCOMPARE(int(sent.m_vecRecords.size()), 60);
+    const qint64 nFrameBytes = TotalFrameBytes(sent);
+    QVERIFY2(WaitUntil([&] { return dlg.m_nRxBytes == nFrameBytes; }, 5000),
+        qPrintable(QStringLiteral("%1 of %2 bytes").arg(dlg.m_nRxBytes).arg(nFrameBytes)));
+
+    QTest::mouseClick(dlg.m_btnStop, Qt::LeftButton);
+    QVERIFY(dlg.m_btnStart->isEnabled());
+    QVERIFY(!dlg.m_btnStop->isEnabled());
+    QVERIFY(sim.WaitForLog("cmd stop", 2000));
+    QVERIFY(fx.WaitReaderEnds(5000));   // Stop cut the reader's connection: it saw the end
+    PumpFor(100);
+    QCOMPARE(LogMessages(dlg), (QStringList { QStringLiteral("Start ZigBee sniffing OK!"),
+                                   QStringLiteral("Stop ZigBee sniffing OK!") }));
+
+    // The capture: link type 195, the payloads in order, the FCS counted in orig_len.
+    const CPcapFile captured = ReadPcap(fx.m_strCapture);
+    QVERIFY(captured.m_bComplete);
+    QCOMPARE(captured.m_nLinkType, 195);
+    QCOMPARE(captured.m_vecRecords.size(), sent.m_vecRecords.size());
+    for (size_t i = 0; i < sent.m_vecRecords.size(); ++i) {
+        QCOMPARE(captured.m_vecRecords[i], sent.m_vecRecords[i]);
+        QCOMPARE(captured.m_vecOrigLen[i], bpf_u_int32(sent.m_vecRecords[i].size() + 2));
+    }
+
+    // The label shows the total as of its last refresh, at most 1023 bytes behind.
+    QCOMPARE(dlg.findChild<QLabel*>(QStringLiteral("IDC_RX_COUNT"))->text(),
+        QStringLiteral("Rx : %1").arg(nFrameBytes - CCaptureDlg::s_nRxBytesSinceUpdate));
+    QVERIFY(CCaptureDlg::s_nRxBytesSinceUpdate < RX_UPDATE_BYTES);
+
+    QVERIFY(sim.Finish());
+    QCOMPARE(sim.Summary("frames"), qint64(60));
+    QCOMPARE(sim.Summary("frame_bytes"), nFrameBytes);
+    QCOMPARE(sim.Summary("stop"), qint64(1));
+    QCOMPARE(sim.Summary("channel"), qint64(15));
+
+    // Wireshark's own reader takes every record as IEEE 802.15.4.
+    QProcess tshark;
+    tshark.start(QStringLiteral("tshark"), { QStringLiteral("-r"), fx.m_strCapture, QStringLiteral("-T"),
+        QStringLiteral("fields"), QStringLiteral("-e"), QStringLiteral("frame.protocols") });
+    QVERIFY(tshark.waitForFinished(60000));
+    QCOMPARE(tshark.exitCode(), 0);
+    const QList<QByteArray> lstProtocols = tshark.readAllStandardOutput().trimmed().split('\n');
+    QCOMPARE(lstProtocols.size(), 60);
+    for (const QByteArray& byLine : lstProtocols)
+        QVERIFY2(byLine.startsWith("wpan") && !byLine.contains("malformed"), byLine.constData());
+}
+
+void CCaptureE2ETest::noAcknowledgementFailsAndStops()
+{
+    CE2EFixture fx;
+    CSimRunner sim;
+    QVERIFY(sim.Start(fx.PortsDir(), { QStringLiteral("--no-ack") }));
+    CTestCaptureDlg& dlg = fx.MakeDialog();
+
+    QTest::mouseClick(dlg.m_btnStart, Qt::LeftButton);
+    QVERIFY(!dlg.m_btnStart->isEnabled());
+    QVERIFY(WaitUntil([&] { return Logged(dlg, "Stop ZigBee sniffing OK!"); }, 5000));
+    QCOMPARE(LogMessages(dlg), (QStringList { QStringLiteral("Start ZigBee sniffing FAIL!"),
+                                   QStringLiteral("Stop ZigBee sniffing OK!") }));
+    QVERIFY(dlg.m_btnStart->isEnabled());
+    QVERIFY(!dlg.m_btnStop->isEnabled());
+    QCOMPARE(dlg.m_bCapturing, 0);
+    QVERIFY(sim.WaitForLog("cmd stop", 2000));
+    QVERIFY(fx.WaitReaderEnds(5000));
+    // The stop command's own time-out follows and is not logged.
+    PumpFor(500);
+    QCOMPARE(LogMessages(dlg).size(), 2);
+    QCOMPARE(dlg.m_nRxBytes, int64_t(0));
+}
+
+void CCaptureE2ETest::lostBytesAreReportedAtStop()
+{
+    CE2EFixture fx;
+    CSimRunner sim;
+    QVERIFY(sim.Start(fx.PortsDir(), { QStringLiteral("--rate"), QStringLiteral("300"), QStringLiteral("--frames"),
+        QStringLiteral("40"), QStringLiteral("--garbage"), QStringLiteral("--sent-pcap"), fx.m_strSent }));
+    CTestCaptureDlg& dlg = fx.MakeDialog();
+
+    QTest::mouseClick(dlg.m_btnStart, Qt::LeftButton);
+    QVERIFY(WaitUntil([&] { return Logged(dlg, "Start ZigBee sniffing OK!"); }, 5000));
+    QVERIFY(sim.WaitForLog("frame limit of 40 reached", 10000));
+    const qint64 nFrameBytes = TotalFrameBytes(ReadPcap(fx.m_strSent));
+    QVERIFY(WaitUntil([&] { return dlg.m_nRxBytes == nFrameBytes; }, 5000));
+    QTest::mouseClick(dlg.m_btnStop, Qt::LeftButton);
+    QVERIFY(fx.WaitReaderEnds(5000));
+    QVERIFY(sim.Finish());
+
+    // The stray bytes between frames were skipped, and the log says how many.
+    const qint64 nGarbage = sim.Summary("garbage_bytes");
+    QVERIFY(nGarbage > 0);
+    const QStringList lstLog = LogMessages(dlg);
+    QCOMPARE(lstLog.size(), 3);
+    QCOMPARE(lstLog.at(1), QStringLiteral("Stop ZigBee sniffing OK!"));
+    QVERIFY2(lstLog.at(2).startsWith(QStringLiteral("%1 received bytes were lost").arg(nGarbage)),
+        qPrintable(lstLog.at(2)));
+    // Every frame still made it into the capture.
+    QCOMPARE(ReadPcap(fx.m_strCapture).m_vecRecords.size(), size_t(40));
+}
+
+void CCaptureE2ETest::exitDuringCaptureSendsStop()
+{
+    CE2EFixture fx;
+    CSimRunner sim;
+    QVERIFY(sim.Start(fx.PortsDir(), { QStringLiteral("--rate"), QStringLiteral("100") }));
+    CTestCaptureDlg& dlg = fx.MakeDialog();
+    QTest::mouseClick(dlg.m_btnStart, Qt::LeftButton);
+    QVERIFY(WaitUntil([&] { return Logged(dlg, "Start ZigBee sniffing OK!"); }, 5000));
+    QVERIFY(WaitUntil([&] { return dlg.m_nRxBytes > 0; }, 5000));
+
+    QTest::mouseClick(dlg.m_btnExit, Qt::LeftButton);
+    QCOMPARE(dlg.result(), int(QDialog::Accepted));
+    // The port is closed at once, yet the stop command reached the dongle.
+    QVERIFY(dlg.m_rfCtrl.GetPort() == nullptr);
+    QVERIFY(sim.WaitForLog("cmd stop", 2000));
+    QVERIFY(sim.WaitForLog("host closed the port", 2000));
+    QVERIFY(fx.WaitReaderEnds(5000));
+    // Exit writes no log line.
+    QCOMPARE(LogMessages(dlg), QStringList { QStringLiteral("Start ZigBee sniffing OK!") });
+    fx.DestroyDialog();
+    QVERIFY(sim.Finish());
+    QCOMPARE(sim.Summary("stop"), qint64(1));
+}
+
+void CCaptureE2ETest::closeBoxDuringCaptureSendsNoStop()
+{
+    CE2EFixture fx;
+    CSimRunner sim;
+    QVERIFY(sim.Start(fx.PortsDir(), { QStringLiteral("--rate"), QStringLiteral("100") }));
+    CTestCaptureDlg& dlg = fx.MakeDialog();
+    dlg.show();
+    QTest::mouseClick(dlg.m_btnStart, Qt::LeftButton);
+    QVERIFY(WaitUntil([&] { return Logged(dlg, "Start ZigBee sniffing OK!"); }, 5000));
+
+    // Escape ends the dialog without Exit's steps; the program then ends,
+    // and the members close the port and the pipe.
+    QTest::keyClick(&dlg, Qt::Key_Escape);
+    QCOMPARE(dlg.result(), int(QDialog::Rejected));
+    fx.DestroyDialog();
+    QVERIFY(sim.WaitForLog("host closed the port", 2000));
+    QVERIFY(fx.WaitReaderEnds(5000));
+    QVERIFY(!QFile::exists(fx.FifoPath()));
+    QVERIFY(sim.Finish());
+    QCOMPARE(sim.Summary("stop"), qint64(0));
+}
+
+QTEST_MAIN(CCaptureE2ETest)
+#include "capture_e2e_mt_qtest.moc"

@@ -1,0 +1,11 @@
+#!/bin/sh
+# Stands in for Wireshark in the end-to-end tests: started as "PROG -i FIFO -k",
+# it writes its pid to $QM_TEST_READER_PID and then, by $QM_TEST_READER_MODE,
+#   copy  (default) copies the capture stream into $QM_TEST_CAPTURE_OUT until EOF
+#   sleep           never opens the pipe
+[ "$#" -eq 3 ] && [ "$1" = "-i" ] && [ "$3" = "-k" ] || exit 64
+[ -n "$QM_TEST_READER_PID" ] && echo $$ > "$QM_TEST_READER_PID"
+case "${QM_TEST_READER_MODE:-copy}" in
+sleep) exec sleep 60 ;;
+*) exec cat -- "$2" > "$QM_TEST_CAPTURE_OUT" ;;
+esac
