@@ -8,19 +8,40 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QProcess>
 #include <QComboBox>
 #include <QLabel>
 #include <QThread>
 
 #include <pcap/pcap.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <functional>
 #include <memory>
 #include <vector>
 
+extern char** environ;
+
 constexpr int E2E_PORT = 200;
+
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QM_TEST_UNDER_TSAN 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__) || defined(QM_TEST_UNDER_TSAN)
+// Qt is not instrumented: the lifetime of its own threads (Qt Test's
+// watchdog, the thread pool) is synchronised where ThreadSanitizer cannot see
+// it, so the allocator and pthread calls made from inside Qt are left out.
+// Our code, the serial threads and the test's own threads stay fully checked.
+extern "C" const char* __tsan_default_options()
+{
+    return "ignore_noninstrumented_modules=1";
+}
+#endif
 
 // Keeps the event loop turning until fnDone() holds or nMs pass.
 inline bool WaitUntil(const std::function<bool()>& fnDone, int nMs)
@@ -40,60 +61,139 @@ inline void PumpFor(int nMs)
     WaitUntil([] { return false; }, nMs);
 }
 
-// The simulated dongle as a child process.
-class CSimRunner {
+// A child process with its standard output and error collected. Spawned with
+// posix_spawn: ThreadSanitizer cannot follow the clone() that QProcess uses.
+class CChildProcess {
 public:
-    ~CSimRunner()
+    ~CChildProcess()
     {
-        if (m_proc.state() != QProcess::NotRunning) {
-            m_proc.kill();
-            m_proc.waitForFinished(5000);
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+        for (int fd : { m_fdOut, m_fdErr }) {
+            if (fd >= 0)
+                close(fd);
         }
     }
+    bool Start(const QStringList& lstArgv)
+    {
+        int fdOut[2];
+        int fdErr[2];
+        if (pipe2(fdOut, O_CLOEXEC) != 0 || pipe2(fdErr, O_CLOEXEC) != 0)
+            return false;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, fdOut[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, fdErr[1], 2);
+        std::vector<QByteArray> vecArgs;
+        for (const QString& strArg : lstArgv)
+            vecArgs.push_back(QFile::encodeName(strArg));
+        std::vector<char*> vecArgv;
+        for (QByteArray& byArg : vecArgs)
+            vecArgv.push_back(byArg.data());
+        vecArgv.push_back(nullptr);
+        const int nRc = posix_spawnp(&m_pid, vecArgv[0], &actions, nullptr, vecArgv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(fdOut[1]);
+        close(fdErr[1]);
+        m_fdOut = fdOut[0];
+        m_fdErr = fdErr[0];
+        fcntl(m_fdOut, F_SETFL, O_NONBLOCK);
+        fcntl(m_fdErr, F_SETFL, O_NONBLOCK);
+        if (nRc != 0)
+            m_pid = -1;
+        return nRc == 0;
+    }
+    void Drain()
+    {
+        DrainFd(m_fdOut, m_byOut);
+        DrainFd(m_fdErr, m_byErr);
+    }
+    // Waits up to nMs (the event loop turning) for the child to end.
+    bool WaitForEnd(int nMs)
+    {
+        const bool bEnded = WaitUntil([this] {
+            Drain();
+            int nStatus = 0;
+            if (m_pid > 0 && waitpid(m_pid, &nStatus, WNOHANG) == m_pid) {
+                m_pid = -1;
+                m_nExitCode = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+            }
+            return m_pid < 0;
+        }, nMs);
+        Drain();
+        return bEnded;
+    }
+    bool Signal(int nSignal) { return m_pid > 0 && kill(m_pid, nSignal) == 0; }
+    int ExitCode() const { return m_nExitCode; }
+    const QByteArray& Out() const { return m_byOut; }
+    const QByteArray& Err() const { return m_byErr; }
+
+private:
+    static void DrainFd(int fd, QByteArray& byInto)
+    {
+        char byBuf[4096];
+        ssize_t n = 0;
+        while (fd >= 0 && (n = read(fd, byBuf, sizeof byBuf)) > 0)
+            byInto.append(byBuf, n);
+    }
+
+    pid_t m_pid = -1;
+    int m_fdOut = -1;
+    int m_fdErr = -1;
+    int m_nExitCode = -1;
+    QByteArray m_byOut;
+    QByteArray m_byErr;
+};
+
+// The simulated dongle, publishing COM200 in the ports directory.
+class CSimRunner {
+public:
     bool Start(const QString& strPortsDir, const QStringList& lstExtra)
     {
         QDir().mkpath(strPortsDir);
-        QStringList lstArgs { QStringLiteral("--port"), QString::number(E2E_PORT),
-            QStringLiteral("--ports-dir"), strPortsDir };
-        lstArgs += lstExtra;
-        QObject::connect(&m_proc, &QProcess::readyReadStandardOutput, [this] { m_strOut += m_proc.readAllStandardOutput(); });
-        QObject::connect(&m_proc, &QProcess::readyReadStandardError, [this] { m_strErr += m_proc.readAllStandardError(); });
-        m_proc.start(QStringLiteral(QM_DONGLE_SIM_PATH), lstArgs);
-        return WaitUntil([this] { return m_strOut.contains("ready ") && m_strOut.contains('\n'); }, 10000);
+        QStringList lstArgv { QStringLiteral(QM_DONGLE_SIM_PATH), QStringLiteral("--port"),
+            QString::number(E2E_PORT), QStringLiteral("--ports-dir"), strPortsDir };
+        lstArgv += lstExtra;
+        if (!m_child.Start(lstArgv))
+            return false;
+        return WaitUntil([this] {
+            m_child.Drain();
+            return m_child.Out().contains("ready ") && m_child.Out().contains('\n');
+        }, 10000);
     }
     bool WaitForLog(const char* pszText, int nMs)
     {
-        return WaitUntil([&] { return m_strErr.contains(pszText); }, nMs);
+        return WaitUntil([&] {
+            m_child.Drain();
+            return m_child.Err().contains(pszText);
+        }, nMs);
     }
     // Ends it with SIGTERM; the summary line comes out on the way.
     bool Finish()
     {
-        m_proc.terminate();
-        if (!m_proc.waitForFinished(10000))
-            return false;
-        m_strOut += m_proc.readAllStandardOutput();
-        m_strErr += m_proc.readAllStandardError();
-        return m_strOut.contains("summary ");
+        return m_child.Signal(SIGTERM) && m_child.WaitForEnd(10000) && m_child.Out().contains("summary ");
     }
     // A "key=value" number of the summary line; -1 when absent.
     qint64 Summary(const char* pszKey) const
     {
+        const QByteArray& byOut = m_child.Out();
         const QByteArray byKey = QByteArray(" ") + pszKey + "=";
-        const qsizetype nAt = m_strOut.indexOf(byKey);
+        const qsizetype nAt = byOut.indexOf(byKey);
         if (nAt < 0)
             return -1;
         const qsizetype nFrom = nAt + byKey.size();
         qsizetype nTo = nFrom;
-        while (nTo < m_strOut.size() && m_strOut.at(nTo) >= '0' && m_strOut.at(nTo) <= '9')
+        while (nTo < byOut.size() && byOut.at(nTo) >= '0' && byOut.at(nTo) <= '9')
             ++nTo;
-        return m_strOut.mid(nFrom, nTo - nFrom).toLongLong();
+        return byOut.mid(nFrom, nTo - nFrom).toLongLong();
     }
-    const QByteArray& Err() const { return m_strErr; }
+    const QByteArray& Err() const { return m_child.Err(); }
 
 private:
-    QProcess m_proc;
-    QByteArray m_strOut;
-    QByteArray m_strErr;
+    CChildProcess m_child;
 };
 
 struct CPcapFile {

@@ -82,12 +82,12 @@ void CCaptureE2ETest::captureHoldsExactlyTheFramesSent()
     QCOMPARE(sim.Summary("channel"), qint64(15));
 
     // Wireshark's own reader takes every record as IEEE 802.15.4.
-    QProcess tshark;
-    tshark.start(QStringLiteral("tshark"), { QStringLiteral("-r"), fx.m_strCapture, QStringLiteral("-T"),
-        QStringLiteral("fields"), QStringLiteral("-e"), QStringLiteral("frame.protocols") });
-    QVERIFY(tshark.waitForFinished(60000));
-    QCOMPARE(tshark.exitCode(), 0);
-    const QList<QByteArray> lstProtocols = tshark.readAllStandardOutput().trimmed().split('\n');
+    CChildProcess tshark;
+    QVERIFY(tshark.Start({ QStringLiteral("tshark"), QStringLiteral("-r"), fx.m_strCapture, QStringLiteral("-T"),
+        QStringLiteral("fields"), QStringLiteral("-e"), QStringLiteral("frame.protocols") }));
+    QVERIFY(tshark.WaitForEnd(60000));
+    QCOMPARE(tshark.ExitCode(), 0);
+    const QList<QByteArray> lstProtocols = tshark.Out().trimmed().split('\n');
     QCOMPARE(lstProtocols.size(), 60);
     for (const QByteArray& byLine : lstProtocols)
         QVERIFY2(byLine.startsWith("wpan") && !byLine.contains("malformed"), byLine.constData());
@@ -175,7 +175,6 @@ void CCaptureE2ETest::closeBoxDuringCaptureSendsNoStop()
     CSimRunner sim;
     QVERIFY(sim.Start(fx.PortsDir(), { QStringLiteral("--rate"), QStringLiteral("100") }));
     CTestCaptureDlg& dlg = fx.MakeDialog();
-    dlg.show();
     QTest::mouseClick(dlg.m_btnStart, Qt::LeftButton);
     QVERIFY(WaitUntil([&] { return Logged(dlg, "Start ZigBee sniffing OK!"); }, 5000));
 
