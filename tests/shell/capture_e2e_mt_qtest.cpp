@@ -14,6 +14,7 @@ private slots:
     void initTestCase() { UsePrivateXdgDirs(m_dirXdg); }
 
     void captureHoldsExactlyTheFramesSent();
+    void shortFramesCountedButNotForwarded();
     void noAcknowledgementFailsAndStops();
     void lostBytesAreReportedAtStop();
     void exitDuringCaptureSendsStop();
@@ -91,6 +92,33 @@ void CCaptureE2ETest::captureHoldsExactlyTheFramesSent()
     QCOMPARE(lstProtocols.size(), 60);
     for (const QByteArray& byLine : lstProtocols)
         QVERIFY2(byLine.startsWith("wpan") && !byLine.contains("malformed"), byLine.constData());
+}
+
+void CCaptureE2ETest::shortFramesCountedButNotForwarded()
+{
+    CE2EFixture fx;
+    CSimRunner sim;
+    QVERIFY(sim.Start(fx.PortsDir(), { QStringLiteral("--frames"), QStringLiteral("0") }));
+    CTestCaptureDlg& dlg = fx.MakeDialog();
+    QTest::mouseClick(dlg.m_btnStart, Qt::LeftButton);
+    QVERIFY(WaitUntil([&] { return Logged(dlg, "Start ZigBee sniffing OK!"); }, 5000));
+
+    // Frames as the controller hands them over: 12 bytes (no room for a
+    // payload), 17 (an empty payload) and 30 (13 payload bytes).
+    uint8_t byFrame[30];
+    for (int i = 0; i < 30; ++i)
+        byFrame[i] = static_cast<uint8_t>(i);
+    for (int nLen : { 12, 17, 30 })
+        dlg.OnMessage(WM_RF_FRAME, reinterpret_cast<WPARAM>(byFrame), nLen);
+    QCOMPARE(dlg.m_nRxBytes, int64_t(12 + 17 + 30));
+    QTest::mouseClick(dlg.m_btnStop, Qt::LeftButton);
+    QVERIFY(fx.WaitReaderEnds(5000));
+
+    const CPcapFile captured = ReadPcap(fx.m_strCapture);
+    QVERIFY(captured.m_bComplete);
+    QCOMPARE(captured.m_vecRecords.size(), size_t(2));
+    QCOMPARE(captured.m_vecRecords[0], QByteArray());
+    QCOMPARE(captured.m_vecRecords[1], QByteArray(reinterpret_cast<const char*>(byFrame) + 10, 13));
 }
 
 void CCaptureE2ETest::noAcknowledgementFailsAndStops()
