@@ -155,6 +155,11 @@ void CPcapPipe::WritePacket(const uint8_t* pData, int32_t nLen)
         return;
     if (nLen < 0 || static_cast<uint32_t>(nLen) > PCAP_SNAPLEN || (pData == nullptr && nLen > 0))
         return;
+    // Idle means Stop (or a failed launch) let the client go on purpose: a
+    // frame the dongle still sends then has nobody to go to, and waiting for a
+    // client here would freeze the window for the whole reconnect wait.
+    if (!PipeHasClient(m_hPipe))
+        return;
     WriteRecordHeader(static_cast<uint32_t>(nLen));
     if (m_hPipe == INVALID_PIPE_HANDLE)
         return;   // the reconnect failed: nothing of this packet goes anywhere

@@ -41,7 +41,8 @@ public:
     int32_t Open(const char* pszPath);
 
     // One record: header, then the nLen payload bytes from pData. Dropped
-    // without a write when there is no pipe, and refused (dropped the same
+    // without a write when there is no client (Closed, or Idle after Stop or a
+    // failed launch), and refused (dropped the same
     // way) when nLen is negative or past the 65535-byte snaplen, which would
     // make every reader give up on the stream. May block: while the client
     // reads slowly, and up to the reconnect wait when it has gone.

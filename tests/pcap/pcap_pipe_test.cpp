@@ -258,10 +258,11 @@ TEST_F(CPipeTest, StopThenStartServesTheNewClientAFreshStreamOnTheSamePipe)
     ExpectRecords(ReadCapture(strSecond), {v3, v1});
 }
 
-// A client that has not yet read the end of its stream when the pipe waits for
-// the next one (a frame arriving after Stop) must not be taken for a new
-// client: it would get a second global header in the middle of its capture.
-TEST_F(CPipeTest, ClientStillHoldingThePipeAfterStopGetsNothingMore)
+// A frame arriving after Stop (the dongle has not stopped yet) is dropped at
+// once: waiting for a client would freeze the window for the reconnect wait.
+// The client that has not yet read the end of its stream gets nothing more:
+// a second global header in the middle of its capture would corrupt it.
+TEST_F(CPipeTest, FrameAfterStopIsDroppedWithoutWaitingAndOldClientGetsNothingMore)
 {
     const std::string strOut = Path("out.pcap"), strInfo = Path("info.txt");
     CPcapPipe pipe;
@@ -275,12 +276,13 @@ TEST_F(CPipeTest, ClientStillHoldingThePipeAfterStopGetsNothingMore)
     ASSERT_EQ(kill(pidClient, SIGSTOP), 0);   // too slow to notice the end
     pipe.Disconnect();
 
-    // The frame after Stop waits for a client; the stopped one does not count.
+    // The reconnect wait is long (10 s): the frame must not sit it out.
+    pipe.SetTimeouts(10000, 10000);
     const auto t0 = std::chrono::steady_clock::now();
     pipe.WritePacket(v2.data(), 50);
-    EXPECT_GE(ElapsedMs(t0), 190);
-    EXPECT_EQ(pipe.GetState(), PIPE_STATE_CLOSED);
-    EXPECT_FALSE(PathExists(m_strFifo));
+    EXPECT_LT(ElapsedMs(t0), 2000);
+    EXPECT_EQ(pipe.GetState(), PIPE_STATE_IDLE);
+    EXPECT_TRUE(IsFifo(m_strFifo));   // kept for the next Start
 
     ASSERT_EQ(kill(pidClient, SIGCONT), 0);
     ASSERT_TRUE(WaitForFile(strOut));
@@ -289,7 +291,8 @@ TEST_F(CPipeTest, ClientStillHoldingThePipeAfterStopGetsNothingMore)
 }
 
 // A client that has the pipe open before the wait begins counts at once: in
-// the reconnect after Stop, and in Open when Wireshark itself never comes.
+// Open when Wireshark itself never comes. A frame while Idle is not a reason
+// to take that reader as a client.
 TEST_F(CPipeTest, ClientThatOpenedBeforeTheWaitCountsAtOnce)
 {
     CPcapPipe pipe;
@@ -303,14 +306,10 @@ TEST_F(CPipeTest, ClientThatOpenedBeforeTheWaitCountsAtOnce)
     auto t0 = std::chrono::steady_clock::now();
     pipe.WritePacket(v.data(), 9);
     EXPECT_LT(ElapsedMs(t0), 2000);
-    EXPECT_EQ(pipe.GetState(), PIPE_STATE_CONNECTED);
+    EXPECT_EQ(pipe.GetState(), PIPE_STATE_IDLE);
     uint8_t byBuf[256];
     ssize_t n = read(nReader, byBuf, sizeof byBuf);
-    ASSERT_EQ(n, 24 + 16 + 9);
-    EXPECT_EQ(0, memcmp(byBuf, GLOBAL_HEADER, 24));
-    EXPECT_EQ(byBuf[24 + 8], 9);    // incl_len
-    EXPECT_EQ(byBuf[24 + 12], 11);  // orig_len
-    EXPECT_EQ(0, memcmp(byBuf + 40, v.data(), 9));
+    EXPECT_LE(n, 0);   // nothing written: no writer has opened the FIFO
 
     // Stop and Start with a Wireshark that never opens the pipe: the reader
     // that is already there is the client.
