@@ -66,6 +66,7 @@ struct COMM_DCB {
     char EvtChar;
     uint16_t wReserved1;
 };
+static_assert(sizeof(COMM_DCB) == 28, "COMM_DCB must keep the Win32 DCB layout");
 
 // What an overlapped operation needs from its caller: the event it signals.
 struct COMM_OVERLAPPED {
