@@ -138,6 +138,10 @@ void CommClose(COMM_HANDLE h)
     close(pComm->m_fdTxAbort);
     close(pComm->m_fdRxAbort);
     close(pComm->m_fdWake);
+    // On a pseudo-terminal the exclusive flag outlives our descriptor (the
+    // other side keeps the terminal alive), so a later open by a normal user
+    // would fail with EBUSY. We hold the lock, so the flag is ours to clear.
+    ioctl(pComm->m_fd, TIOCNXCL);
     close(pComm->m_fd);
     delete pComm;
 }

@@ -2,7 +2,9 @@
 // name, line settings, and the waits that the port's threads rely on.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
+#include <unistd.h>
 #include <termios.h>
 
 #include <cerrno>
@@ -98,6 +100,14 @@ TEST_F(CCommLayerTest, OpenResolvesTheNameAndIsExclusive)
     EXPECT_EQ(CommOpen("\\\\.\\com201", szOther, sizeof(szOther)), COMM_INVALID_HANDLE);
     EXPECT_EQ(CommGetLastError(), EBUSY);
     CommClose(h);
+    // The terminal outlives our descriptor: the exclusive flag must not, or
+    // a normal user could not open the port again (root is exempt from it).
+    const int fdProbe = open(m_pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fdProbe, 0);
+    int nExcl = -1;
+    ASSERT_EQ(ioctl(fdProbe, TIOCGEXCL, &nExcl), 0);
+    EXPECT_EQ(nExcl, 0);
+    close(fdProbe);
     const COMM_HANDLE hAgain = CommOpen("\\\\.\\com201", szOther, sizeof(szOther));
     EXPECT_NE(hAgain, COMM_INVALID_HANDLE);
     CommClose(hAgain);
