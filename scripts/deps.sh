@@ -3,7 +3,7 @@
 # apt-get; otherwise it names the packages and stops.
 
 QM_BUILD_PACKAGES="g++ cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev libudev-dev libpcap-dev"
-QM_TEST_PACKAGES="clang libclang-rt-14-dev libgtest-dev libgmock-dev tshark socat xvfb xauth x11-apps imagemagick"
+QM_TEST_PACKAGES="clang libclang-rt-14-dev libgtest-dev libgmock-dev tshark socat xvfb xauth x11-apps imagemagick xdotool tesseract-ocr tesseract-ocr-eng"
 QM_RUN_PACKAGES="wireshark-qt qt6-wayland xvfb xauth"
 
 qm_missing_packages() {
