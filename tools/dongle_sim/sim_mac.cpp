@@ -53,7 +53,7 @@ CSimBytes BuildBeacon(uint8_t bySeq, const CSimBeaconInfo& info)
     if (info.m_bAssocPermit)
         wSuperframe |= 0x8000;
     Put16(by, wSuperframe);
-    Put8(by, 0x00);   // GTS specification: none
+    Put8(by, 0x00);   // guaranteed time slots: none
     Put8(by, 0x00);   // pending addresses: none
     // ZigBee beacon payload: protocol id 0, stack profile 2 (ZigBee PRO),
     // protocol version 2, capacities and depth, extended PAN id, tx offset, update id.
