@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <deque>
 
+#include "common/queue_byte_source.h"
 #include "link/frame_reader.h"
 
 namespace {
@@ -17,27 +17,18 @@ void Check(bool bOk)
         std::abort();
 }
 
-class CFuzzSource : public IRfByteSource {
+// The queue, with every read checked to stay inside the frame buffer.
+class CFuzzSource : public CQueueByteSource {
 public:
-    int32_t GetCount() override { return static_cast<int32_t>(m_q.size()); }
     int32_t Read(uint8_t* pDst, int32_t nLen) override
     {
         Check(nLen >= 0);
         if (m_pBase == nullptr)
             m_pBase = pDst;   // the very first read fills byte 0 of the frame buffer
         Check(pDst >= m_pBase && pDst + nLen <= m_pBase + RF_FRAME_BUF_SIZE);
-        int32_t n = nLen < GetCount() ? nLen : GetCount();
-        if (m_nMaxPerRead > 0 && n > m_nMaxPerRead)
-            n = m_nMaxPerRead;
-        for (int32_t i = 0; i < n; ++i) {
-            pDst[i] = m_q.front();
-            m_q.pop_front();
-        }
-        return n;
+        return CQueueByteSource::Read(pDst, nLen);
     }
-    std::deque<uint8_t> m_q;
     const uint8_t* m_pBase = nullptr;
-    int32_t m_nMaxPerRead = 0;
 };
 
 class CFuzzSink : public IRfFrameSink {

@@ -6,18 +6,16 @@
 
 #include <pcap/pcap.h>
 
-#include <array>
-#include <cstdio>
-#include <cstdlib>
-#include <deque>
-#include <map>
-#include <sstream>
+#include <algorithm>
 #include <string>
 #include <vector>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/command_output_posix.h"
+#include "common/file_sink.h"
+#include "common/queue_byte_source.h"
+#include "common/temp_dir_posix.h"
 #include "link/frame_reader.h"
 #include "pcap/pcap_stream.h"
 
@@ -153,36 +151,6 @@ Bytes DongleDataFrame(const Bytes& payload)
     return by;
 }
 
-class CMemSource : public IRfByteSource {
-public:
-    int32_t GetCount() override { return static_cast<int32_t>(m_q.size()); }
-    int32_t Read(uint8_t* pDst, int32_t nLen) override
-    {
-        const int32_t n = nLen < GetCount() ? nLen : GetCount();
-        for (int32_t i = 0; i < n; ++i) {
-            pDst[i] = m_q.front();
-            m_q.pop_front();
-        }
-        return n;
-    }
-    std::deque<uint8_t> m_q;
-};
-
-class CFileSink : public IByteSink {
-public:
-    explicit CFileSink(const std::string& strPath) : m_pFile(std::fopen(strPath.c_str(), "wb")) {}
-    ~CFileSink() override
-    {
-        if (m_pFile != nullptr)
-            std::fclose(m_pFile);
-    }
-    int32_t WriteBytes(const uint8_t* p, int32_t n) override
-    {
-        return static_cast<int32_t>(std::fwrite(p, 1, static_cast<size_t>(n), m_pFile));
-    }
-    FILE* m_pFile;
-};
-
 // What the window does with each frame: acknowledgements are counted, data
 // frames with a payload region become pcap records, shorter ones are dropped.
 class CForwardSink : public IRfFrameSink {
@@ -207,35 +175,6 @@ public:
     int32_t m_nAcks = 0, m_nNoPayload = 0, m_nRecords = 0, m_nReruns = 0;
 };
 
-class CTempDir {
-public:
-    CTempDir()
-    {
-        char szTmpl[] = "/tmp/qm-pipeline-XXXXXX";
-        m_str = mkdtemp(szTmpl);
-    }
-    ~CTempDir()
-    {
-        std::string strCmd = "rm -rf '" + m_str + "'";
-        (void)std::system(strCmd.c_str());
-    }
-    std::string m_str;
-};
-
-std::string RunCapture(const std::string& strCmd)
-{
-    std::string strOut;
-    FILE* pPipe = popen(strCmd.c_str(), "r");
-    if (pPipe == nullptr)
-        return strOut;
-    std::array<char, 4096> buf;
-    size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), pPipe)) > 0)
-        strOut.append(buf.data(), n);
-    pclose(pPipe);
-    return strOut;
-}
-
 struct CExpected {
     Bytes m_payload;
     int m_nMacType;
@@ -245,7 +184,7 @@ class CapturePipeline : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_strPcap = m_dir.m_str + "/capture.pcap";
+        m_strPcap = m_dir / "capture.pcap";
         const Bytes beacon = BeaconFrame(0x12);
         const Bytes report = ZigbeeReportFrame(0x34, 0x5A, 0x22, 0x05);
         const Bytes beaconReq = BeaconRequestFrame(0x56);
@@ -283,7 +222,7 @@ protected:
         CPcapStreamWriter writer(file);
         ASSERT_TRUE(writer.WriteGlobalHeader());
         CForwardSink sink(writer);
-        CMemSource src;
+        CQueueByteSource src;
         int32_t nPosted = 0;
         auto arrive = [&](size_t nFrom, size_t nTo) {
             src.m_q.insert(src.m_q.end(), m_stream.begin() + static_cast<long>(nFrom),
@@ -310,7 +249,7 @@ protected:
         EXPECT_EQ(m_reader.GetDroppedBytes(), m_qwNoise);
     }
 
-    CTempDir m_dir;
+    CTestTempDir m_dir{"qm-pipeline"};
     std::string m_strPcap;
     Bytes m_stream;
     size_t m_nDribbleFrom = 0, m_nDribbleTo = 0;
@@ -355,25 +294,14 @@ TEST_F(CapturePipeline, TsharkDissectsEveryRecordCleanly)
     ASSERT_NO_FATAL_FAILURE(Capture());
     // A private home so that no user preference changes the dissection and
     // parallel runs do not share a profile.
-    const std::string strEnv = "env HOME='" + m_dir.m_str + "' XDG_CONFIG_HOME='" + m_dir.m_str + "' ";
-    const std::string strFields =
-        strEnv + "/usr/bin/tshark -n -r '" + m_strPcap +
+    const std::string strOut = CommandOutput(InPrivateHome(m_dir.Path(),
+        "/usr/bin/tshark -n -r '" + m_strPcap +
         "' -T fields -E separator='|' -E occurrence=a -e frame.number -e wpan.frame_type"
         " -e wpan.seq_no -e wpan.cmd -e zbee_nwk.src -e zbee_aps.cluster -e zbee_zcl.cmd.id"
-        " -e _ws.malformed -e _ws.expert.severity 2>/dev/null";
-    const std::string strOut = RunCapture(strFields);
-    std::vector<std::vector<std::string>> rows;
-    std::istringstream lines(strOut);
-    std::string strLine;
-    while (std::getline(lines, strLine)) {
-        std::vector<std::string> cols;
-        std::stringstream cells(strLine);
-        std::string strCell;
-        while (std::getline(cells, strCell, '|'))
-            cols.push_back(strCell);
+        " -e _ws.malformed -e _ws.expert.severity 2>/dev/null"));
+    std::vector<std::vector<std::string>> rows = SplitFields(strOut, '|');
+    for (std::vector<std::string>& cols : rows)
         cols.resize(9);
-        rows.push_back(cols);
-    }
     ASSERT_EQ(rows.size(), m_expected.size()) << strOut;
     for (size_t i = 0; i < rows.size(); ++i) {
         const std::vector<std::string>& c = rows[i];
@@ -394,7 +322,8 @@ TEST_F(CapturePipeline, TsharkDissectsEveryRecordCleanly)
     }
 
     // The verbose tree must not mention malformed data or a bad FCS anywhere.
-    const std::string strTree = RunCapture(strEnv + "/usr/bin/tshark -n -V -r '" + m_strPcap + "' 2>/dev/null");
+    const std::string strTree =
+        CommandOutput(InPrivateHome(m_dir.Path(), "/usr/bin/tshark -n -V -r '" + m_strPcap + "' 2>/dev/null"));
     EXPECT_EQ(strTree.find("Malformed"), std::string::npos) << strTree;
     EXPECT_EQ(strTree.find("Bad FCS"), std::string::npos);
     EXPECT_NE(strTree.find("IEEE 802.15.4"), std::string::npos);

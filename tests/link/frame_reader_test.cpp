@@ -3,38 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <deque>
 #include <random>
 #include <vector>
 
+#include "common/queue_byte_source.h"
 #include "link/frame_reader.h"
 
 namespace {
 
 typedef std::vector<uint8_t> Bytes;
-
-// Stands in for the receive ring: bytes arrive at the back, the reader takes
-// them from the front. nMaxPerRead > 0 makes Read hand back less than asked.
-class CMemSource : public IRfByteSource {
-public:
-    void Arrive(const Bytes& by) { m_q.insert(m_q.end(), by.begin(), by.end()); }
-    int32_t GetCount() override { return static_cast<int32_t>(m_q.size()); }
-    int32_t Read(uint8_t* pDst, int32_t nLen) override
-    {
-        ++m_nReads;
-        int32_t n = nLen < GetCount() ? nLen : GetCount();
-        if (m_nMaxPerRead > 0 && n > m_nMaxPerRead)
-            n = m_nMaxPerRead;
-        for (int32_t i = 0; i < n; ++i) {
-            pDst[i] = m_q.front();
-            m_q.pop_front();
-        }
-        return n;
-    }
-    std::deque<uint8_t> m_q;
-    int32_t m_nMaxPerRead = 0;
-    int32_t m_nReads = 0;
-};
 
 class CRecSink : public IRfFrameSink {
 public:
@@ -89,7 +66,7 @@ public:
         }
     }
     CFrameReader m_reader;
-    CMemSource m_src;
+    CQueueByteSource m_src;
     CRecSink m_sink;
     int32_t m_nPosted = 0;
     int32_t m_nSteps = 0;
@@ -108,7 +85,7 @@ TEST(FrameReaderBasics, StartsAwaitingAHeader)
 TEST(FrameReaderBasics, SevenByteAcknowledgementInOneStepWithoutRerun)
 {
     CFrameReader reader;
-    CMemSource src;
+    CQueueByteSource src;
     CRecSink sink;
     src.Arrive({0x00, 0x01, 0x04, 0x00, 0x0B, 0xF1, 0x04});
     reader.Step(src, sink);
@@ -123,7 +100,7 @@ TEST(FrameReaderBasics, SevenByteAcknowledgementInOneStepWithoutRerun)
 TEST(FrameReaderBasics, TwoFramesTakeTwoStepsWithARerunBetween)
 {
     CFrameReader reader;
-    CMemSource src;
+    CQueueByteSource src;
     CRecSink sink;
     const Bytes a = Frame(4, 0x10), b = Frame(30, 0x80);
     src.Arrive(Cat({a, b}));
@@ -140,7 +117,7 @@ TEST(FrameReaderBasics, TwoFramesTakeTwoStepsWithARerunBetween)
 TEST(FrameReaderBasics, OneOrTwoBytesAreLeftAlone)
 {
     CFrameReader reader;
-    CMemSource src;
+    CQueueByteSource src;
     CRecSink sink;
     src.Arrive({0x00});
     reader.Step(src, sink);
@@ -160,7 +137,7 @@ TEST(FrameReaderBasics, OneOrTwoBytesAreLeftAlone)
 TEST(FrameReaderBasics, EmptyBodyFrameIsDeliveredAtOnce)
 {
     CFrameReader reader;
-    CMemSource src;
+    CQueueByteSource src;
     CRecSink sink;
     src.Arrive({0x00, 0x01, 0x00});
     reader.Step(src, sink);
@@ -172,7 +149,7 @@ TEST(FrameReaderBasics, EmptyBodyFrameIsDeliveredAtOnce)
 TEST(FrameReaderBasics, HeaderThenBodyInLaterSteps)
 {
     CFrameReader reader;
-    CMemSource src;
+    CQueueByteSource src;
     CRecSink sink;
     const Bytes frame = Frame(0x20, 0x55);
     src.Arrive(Bytes(frame.begin(), frame.begin() + 3));
@@ -202,7 +179,7 @@ TEST(FrameReaderBasics, HeaderThenBodyInLaterSteps)
 TEST(FrameReaderBasics, LargestFrameAndItsPayload)
 {
     CFrameReader reader;
-    CMemSource src;
+    CQueueByteSource src;
     CRecSink sink;
     const Bytes frame = Frame(255, 0x00);
     src.Arrive(frame);
@@ -235,7 +212,7 @@ TEST(FrameReaderResync, NoiseIsNeverAFrame)
     // Six bytes of noise while an acknowledgement is awaited must not pass
     // for one.
     CFrameReader reader;
-    CMemSource src;
+    CQueueByteSource src;
     CRecSink sink;
     src.Arrive({0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF});
     reader.Step(src, sink);
@@ -250,7 +227,7 @@ TEST(FrameReaderResync, NoiseIsNeverAFrame)
 TEST(FrameReaderResync, GarbageBeforeAFrameIsCountedAndTheFrameDelivered)
 {
     CFrameReader reader;
-    CMemSource src;
+    CQueueByteSource src;
     CRecSink sink;
     const Bytes ack = {0x00, 0x01, 0x04, 0x01, 0x01, 0xFA, 0x04};
     src.Arrive(Cat({{0x13, 0x37, 0xFF, 0x01, 0x00}, ack}));
@@ -309,7 +286,7 @@ TEST(FrameReaderResync, LongGarbageRunIsBoundedPerStepAndStillWorkedOff)
     stream.insert(stream.end(), frame.begin(), frame.end());
 
     CFrameReader reader;
-    CMemSource src;
+    CQueueByteSource src;
     CRecSink sink;
     src.Arrive(stream);
     reader.Step(src, sink);

@@ -89,8 +89,8 @@ TEST_F(RfCtrlScripted, MessageQueuedWhenShutdownDeletesThePortIsHarmless)
     ASSERT_TRUE(m_pDongle->Send(vecFrame));
     // Without turning the loop: the reader thread fills the ring and posts.
     CUartPort* pPort = m_pCtrl->GetPort();
-    const int64_t nEnd = NowMs() + WAIT_MS;
-    while (pPort->m_pRxBuffer->GetCount() < static_cast<int32_t>(vecFrame.size()) && NowMs() < nEnd)
+    const int64_t nEnd = TestNowMs() + WAIT_MS;
+    while (pPort->m_pRxBuffer->GetCount() < static_cast<int32_t>(vecFrame.size()) && TestNowMs() < nEnd)
         usleep(1000);
     ASSERT_EQ(pPort->m_pRxBuffer->GetCount(), static_cast<int32_t>(vecFrame.size()));
     m_pCtrl->Shutdown();
@@ -143,9 +143,9 @@ TEST_F(RfCtrlScripted, ShortWriteOfTheStopFrameChangesNothing)
     // ring are full, the ring takes nothing more.
     CUartPort* pPort = m_pCtrl->GetPort();
     const CBytes vecFill(512, 0x55);
-    int64_t nEnd = NowMs() + WAIT_MS;
+    int64_t nEnd = TestNowMs() + WAIT_MS;
     int nZeroInARow = 0;
-    while (nZeroInARow < 20 && NowMs() < nEnd) {
+    while (nZeroInARow < 20 && TestNowMs() < nEnd) {
         if (pPort->Write(vecFill.data(), static_cast<int32_t>(vecFill.size())) == 0)
             ++nZeroInARow;
         else

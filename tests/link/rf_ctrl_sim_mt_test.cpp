@@ -8,12 +8,13 @@
 #include "tests/link/rf_ctrl_test_env.h"
 #include "tests/link/rf_ctrl_test_owner.h"
 #include "tests/link/rf_ctrl_test_posix.h"
+#include "common/child_process_posix.h"
+#include "common/sim_summary.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,26 +25,10 @@ namespace {
 constexpr int32_t SIM_PORT = 200;
 constexpr int WAIT_MS = 5000;
 
-std::map<std::string, uint64_t> ParseSummary(const std::string& strOut)
-{
-    std::map<std::string, uint64_t> map;
-    const size_t nAt = strOut.rfind("summary ");
-    if (nAt == std::string::npos)
-        return map;
-    std::istringstream is(strOut.substr(nAt + 8, strOut.find('\n', nAt) - nAt - 8));
-    std::string strField;
-    while (is >> strField) {
-        const size_t nEq = strField.find('=');
-        if (nEq != std::string::npos)
-            map[strField.substr(0, nEq)] = std::stoull(strField.substr(nEq + 1));
-    }
-    return map;
-}
-
 class RfCtrlSim : public ::testing::Test {
 protected:
     CTestDir m_dir;
-    CChild m_sim;
+    CChildProcess m_sim;
     COwner m_owner;
     std::unique_ptr<CRFCtrl> m_pCtrl;
     std::map<std::string, uint64_t> m_mapSummary;
@@ -61,7 +46,7 @@ protected:
     void TearDown() override
     {
         m_pCtrl.reset();
-        m_sim.Stop(SIGKILL, 2000);
+        m_sim.Signal(SIGKILL, 2000);
     }
 
     void StartSim(const std::vector<std::string>& vecExtra)
@@ -70,15 +55,15 @@ protected:
                                             "--ports-dir", m_dir.m_strPorts};
         vecArgs.insert(vecArgs.end(), vecExtra.begin(), vecExtra.end());
         ASSERT_TRUE(m_sim.Spawn(vecArgs));
-        ASSERT_TRUE(m_sim.WaitForOutput("ready ", WAIT_MS)) << m_sim.m_strErr;
+        ASSERT_TRUE(m_sim.WaitForText("ready ", WAIT_MS, false)) << m_sim.Err();
     }
 
     // Ends the simulator and reads its summary.
     void StopSim()
     {
-        ASSERT_TRUE(m_sim.Stop(SIGTERM, WAIT_MS));
-        m_mapSummary = ParseSummary(m_sim.m_strOut);
-        ASSERT_FALSE(m_mapSummary.empty()) << m_sim.m_strOut;
+        ASSERT_TRUE(m_sim.Signal(SIGTERM, WAIT_MS));
+        m_mapSummary = ParseSimSummary(m_sim.Out());
+        ASSERT_FALSE(m_mapSummary.empty()) << m_sim.Out();
     }
 
     bool WaitStatus(size_t n) { return WaitUntil([&] { return m_owner.m_vecStatus.size() >= n; }, WAIT_MS); }
@@ -181,7 +166,7 @@ TEST_F(RfCtrlSim, RepeatedCapturesReopenTheKeptPort)
 TEST_F(RfCtrlSim, UnansweredSetChannelTimesOutAfterTheDefaultSecond)
 {
     StartSim({"--no-ack"});
-    const int64_t nStart = NowMs();
+    const int64_t nStart = TestNowMs();
     ASSERT_EQ(m_pCtrl->StartCapture(), 0);
     ASSERT_TRUE(WaitStatus(1));
     const int64_t nElapsed = m_owner.m_vecStatus[0].m_nAtMs - nStart;
@@ -213,7 +198,7 @@ TEST_F(RfCtrlSim, ShutdownRightAfterStopStillReachesTheDongle)
     EXPECT_EQ(m_owner.m_vecStatus.size(), 1u) << "no report may follow Shutdown";
 
     StopSim();
-    EXPECT_NE(m_sim.m_strErr.find("cmd stop (00 01 04 01 00 FB 04)"), std::string::npos) << m_sim.m_strErr;
+    EXPECT_NE(m_sim.Err().find("cmd stop (00 01 04 01 00 FB 04)"), std::string::npos) << m_sim.Err();
     EXPECT_EQ(m_mapSummary["stop"], 1u);
 }
 

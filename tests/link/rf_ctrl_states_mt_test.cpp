@@ -83,7 +83,7 @@ TEST_F(RfCtrlScripted, AcknowledgementsWhileIdleOrSniffingChangeNothing)
 
 TEST_F(RfCtrlScripted, UnansweredSetChannelTimesOutOnceAndLeavesThePortOpen)
 {
-    const int64_t nStart = NowMs();
+    const int64_t nStart = TestNowMs();
     ASSERT_EQ(m_pCtrl->StartCapture(), 0);
     ASSERT_TRUE(WaitStatus(1));
     EXPECT_GE(m_owner.m_vecStatus[0].m_nAtMs - nStart, static_cast<int64_t>(TIMEOUT_MS));
@@ -110,7 +110,7 @@ TEST_F(RfCtrlScripted, StopInsideTheStartTimeOutReportIsForcedIdle)
     int64_t nStopAt = 0;
     m_owner.m_fnOnStatus = [&](WPARAM wState, LPARAM lCode) {
         if (wState == RF_STATE_WAIT_START_ACK && lCode == RF_STATUS_TIMEOUT) {
-            nStopAt = NowMs();
+            nStopAt = TestNowMs();
             nStopResult = m_pCtrl->StopCapture();
             nStateInReport = m_pCtrl->GetState();
         }

@@ -4,13 +4,10 @@
 #pragma once
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
-#include <QEventLoop>
-#include <QThread>
 
 #include <gtest/gtest.h>
 
-#include <functional>
+#include "common/qt_wait.h"
 
 class CQtAppEnvironment : public ::testing::Environment {
 public:
@@ -30,29 +27,6 @@ public:
 private:
     QCoreApplication* m_pApp = nullptr;
 };
-
-// Runs the event loop until pred() holds or nTimeoutMs pass; returns pred().
-inline bool WaitUntil(const std::function<bool()>& pred, int nTimeoutMs)
-{
-    QDeadlineTimer deadline(nTimeoutMs);
-    while (!pred()) {
-        if (deadline.hasExpired())
-            return pred();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(1);
-    }
-    return true;
-}
-
-// Runs the event loop for nMs without a condition.
-inline void PumpFor(int nMs)
-{
-    QDeadlineTimer deadline(nMs);
-    while (!deadline.hasExpired()) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(1);
-    }
-}
 
 #define QM_REGISTER_QT_APP_ENVIRONMENT() \
     static ::testing::Environment* const s_pQtAppEnv = \

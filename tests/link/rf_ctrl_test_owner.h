@@ -39,7 +39,7 @@ public:
     {
         if (nMsg == WM_RF_STATUS) {
             CUartPort* pPort = m_pCtrl->GetPort();
-            m_vecStatus.push_back({wParam, lParam, pPort != nullptr && pPort->IsOpen(), NowMs()});
+            m_vecStatus.push_back({wParam, lParam, pPort != nullptr && pPort->IsOpen(), TestNowMs()});
             if (m_fnOnStatus)
                 m_fnOnStatus(wParam, lParam);
         } else if (nMsg == WM_RF_FRAME) {

@@ -13,7 +13,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <signal.h>
 #include <spawn.h>
 #include <string>
@@ -23,6 +22,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "common/command_output_posix.h"
+#include "common/temp_dir_posix.h"
 #include "pcap/pcap_pipe.h"
 
 extern char** environ;
@@ -128,20 +129,6 @@ inline bool WaitForFile(const std::string& strPath, int nMs = 10000)
     return true;
 }
 
-inline std::vector<std::string> SplitLines(const std::string& str)
-{
-    std::vector<std::string> v;
-    size_t nStart = 0;
-    while (nStart < str.size()) {
-        size_t nEnd = str.find('\n', nStart);
-        if (nEnd == std::string::npos)
-            nEnd = str.size();
-        v.push_back(str.substr(nStart, nEnd - nStart));
-        nStart = nEnd + 1;
-    }
-    return v;
-}
-
 // The state field of /proc/<pid>/stat, 0 when the process is gone.
 inline char ProcessState(pid_t pid)
 {
@@ -212,9 +199,8 @@ class CPipeTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char szTemplate[] = "/tmp/qm-pipe-test-XXXXXX";
-        ASSERT_NE(mkdtemp(szTemplate), nullptr);
-        m_strDir = szTemplate;
+        ASSERT_FALSE(m_tmp.Path().empty());
+        m_strDir = m_tmp.Path();
         m_strRun = m_strDir + "/run";
         ASSERT_EQ(mkdir(m_strRun.c_str(), 0700), 0);
         setenv("XDG_RUNTIME_DIR", m_strRun.c_str(), 1);
@@ -227,9 +213,6 @@ protected:
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
         }
-        nftw(m_strDir.c_str(),
-             [](const char* pszPath, const struct stat*, int, struct FTW*) { return remove(pszPath); }, 16,
-             FTW_DEPTH | FTW_PHYS);
         unsetenv("XDG_RUNTIME_DIR");
     }
 
@@ -279,6 +262,7 @@ protected:
         return static_cast<pid_t>(atol(ReadFileText(strInfo).c_str()));
     }
 
+    CTestTempDir m_tmp{"qm-pipe-test"};   // removed with the fixture
     std::string m_strDir;
     std::string m_strRun;
     std::string m_strFifo;

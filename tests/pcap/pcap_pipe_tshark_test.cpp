@@ -3,8 +3,6 @@
 // the IEEE 802.15.4 frames we sent, in order, none malformed.
 #include "pcap_pipe_fixture.h"
 
-#include <sstream>
-
 static const char* const TSHARK = "/usr/bin/tshark";
 
 // Real MAC frames as the dongle reports them: without the FCS.
@@ -42,19 +40,7 @@ static std::vector<SDissected> Dissect(const std::string& strFile)
                                + "' -T fields -E separator=, -E occurrence=f -e wpan.frame_type -e wpan.seq_no"
                                  " -e frame.len -e frame.cap_len -e _ws.malformed -e _ws.expert.severity"
                                  " 2>/dev/null";
-    FILE* pOut = popen(strCmd.c_str(), "r");
-    if (pOut == nullptr)
-        return v;
-    char szLine[512];
-    while (fgets(szLine, sizeof szLine, pOut) != nullptr) {
-        std::string strLine(szLine);
-        while (!strLine.empty() && (strLine.back() == '\n' || strLine.back() == '\r'))
-            strLine.pop_back();
-        std::vector<std::string> vField;
-        std::stringstream ss(strLine);
-        std::string strField;
-        while (std::getline(ss, strField, ','))
-            vField.push_back(strField);
+    for (std::vector<std::string>& vField : SplitFields(CommandOutput(strCmd), ',')) {
         vField.resize(6);
         SDissected d;
         d.m_nType = vField[0].empty() ? -1 : static_cast<int>(strtol(vField[0].c_str(), nullptr, 0));
@@ -65,7 +51,6 @@ static std::vector<SDissected> Dissect(const std::string& strFile)
         d.m_strSeverity = vField[5];
         v.push_back(d);
     }
-    pclose(pOut);
     return v;
 }
 

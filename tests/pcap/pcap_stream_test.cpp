@@ -5,13 +5,11 @@
 #include <pcap/pcap.h>
 
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
+#include "common/file_sink.h"
+#include "common/temp_dir_posix.h"
 #include "pcap/pcap_stream.h"
 
 namespace {
@@ -39,38 +37,6 @@ public:
     int32_t m_nMaxPerWrite = 0;   // > 0: partial writes
     int32_t m_nBudget = -1;       // >= 0: bytes it will still take, then 0
     bool m_nOverReport = false;   // claims one byte more than asked
-};
-
-class CFileSink : public IByteSink {
-public:
-    explicit CFileSink(const std::string& strPath) : m_pFile(std::fopen(strPath.c_str(), "wb")) {}
-    ~CFileSink() override { Close(); }
-    void Close()
-    {
-        if (m_pFile != nullptr)
-            std::fclose(m_pFile);
-        m_pFile = nullptr;
-    }
-    int32_t WriteBytes(const uint8_t* p, int32_t n) override
-    {
-        return static_cast<int32_t>(std::fwrite(p, 1, static_cast<size_t>(n), m_pFile));
-    }
-    FILE* m_pFile;
-};
-
-class CTempDir {
-public:
-    CTempDir()
-    {
-        char szTmpl[] = "/tmp/qm-pcap-stream-XXXXXX";
-        m_str = mkdtemp(szTmpl);
-    }
-    ~CTempDir()
-    {
-        std::string strCmd = "rm -rf '" + m_str + "'";
-        (void)std::system(strCmd.c_str());
-    }
-    std::string m_str;
 };
 
 Bytes RecordHeader(uint32_t dwLen, CPcapTime tm)
@@ -233,8 +199,8 @@ TEST(PcapWriter, ASinkThatStopsTakingIsReportedAsFailure)
 
 TEST(PcapWriter, LibpcapReadsTheFileBack)
 {
-    CTempDir dir;
-    const std::string strPath = dir.m_str + "/stream.pcap";
+    CTestTempDir dir("qm-pcap-stream");
+    const std::string strPath = dir / "stream.pcap";
     const std::vector<Bytes> payloads = {Payload(20, 1), Payload(0, 0), Payload(127, 3), Payload(241, 9), Payload(65535, 4)};
     {
         CFileSink sink(strPath);

@@ -39,7 +39,7 @@ protected:
         return h;
     }
 
-    CTempDir m_dir;
+    CTestTempDir m_dir;
     CPtyPair m_pty;
 };
 

@@ -45,7 +45,7 @@ TEST(PortNamesTest, PortNamesParseWithoutRegardToCase)
 
 TEST(PortNamesTest, LinkInThePortsDirectoryWinsOverTheFixedRange)
 {
-    CTempDir dir;
+    CTestTempDir dir;
     ASSERT_FALSE(dir.Path().empty());
     CPtyPair pty;
     ASSERT_TRUE(pty.IsValid());
@@ -66,7 +66,7 @@ TEST(PortNamesTest, LinkInThePortsDirectoryWinsOverTheFixedRange)
 
 TEST(PortNamesTest, LinkWithoutTargetOrPlainFileIsIgnored)
 {
-    CTempDir dir;
+    CTestTempDir dir;
     ASSERT_FALSE(dir.Path().empty());
     SetPortsDirectory(dir.Path().c_str());
     ASSERT_TRUE(PublishComLink(dir.Path(), 7, dir.Path() + "/gone"));
@@ -84,7 +84,7 @@ TEST(PortNamesTest, LinkWithoutTargetOrPlainFileIsIgnored)
 
 TEST(PortNamesTest, NumbersOutsideOneTo255ResolveToNothing)
 {
-    CTempDir dir;
+    CTestTempDir dir;
     ASSERT_FALSE(dir.Path().empty());
     SetPortsDirectory(dir.Path().c_str());
     ASSERT_TRUE(PublishComLink(dir.Path(), 0, "/dev/null"));

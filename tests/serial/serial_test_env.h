@@ -2,12 +2,8 @@
 // dongle's serial device, published as comN in a private ports directory.
 #pragma once
 
-#include <fcntl.h>
 #include <pthread.h>
 #include <poll.h>
-#include <pty.h>
-#include <stdlib.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -15,70 +11,23 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/pty_posix.h"
+#include "common/temp_dir_posix.h"
 #include "serial/port_names.h"
-
-// A private directory, removed with everything in it.
-class CTempDir {
-public:
-    CTempDir()
-    {
-        std::string strTemplate = std::filesystem::temp_directory_path().string() + "/qm-serial-XXXXXX";
-        std::vector<char> buf(strTemplate.begin(), strTemplate.end());
-        buf.push_back('\0');
-        if (mkdtemp(buf.data()) != nullptr)
-            m_strPath = buf.data();
-    }
-    ~CTempDir()
-    {
-        std::error_code ec;
-        if (!m_strPath.empty())
-            std::filesystem::remove_all(m_strPath, ec);
-    }
-    const std::string& Path() const { return m_strPath; }
-    CTempDir(const CTempDir&) = delete;
-    CTempDir& operator=(const CTempDir&) = delete;
-
-private:
-    std::string m_strPath;
-};
 
 // One pseudo-terminal pair. The test keeps a slave descriptor of its own so that
 // the master stays usable while the port under test closes and reopens the slave.
-class CPtyPair {
+class CPtyPair : public CTestPty {
 public:
     CPtyPair()
     {
-        char szName[256] = {};
-        if (openpty(&m_fdMaster, &m_fdSlave, szName, nullptr, nullptr) == 0) {
-            m_strSlave = szName;
-            fcntl(m_fdMaster, F_SETFL, fcntl(m_fdMaster, F_GETFL) | O_NONBLOCK);
-            fcntl(m_fdMaster, F_SETFD, FD_CLOEXEC);
-            fcntl(m_fdSlave, F_SETFD, FD_CLOEXEC);
-        }
-    }
-    ~CPtyPair()
-    {
-        CloseMaster();
-        if (m_fdSlave >= 0)
-            close(m_fdSlave);
-    }
-    bool IsValid() const { return m_fdMaster >= 0 && !m_strSlave.empty(); }
-    const std::string& SlavePath() const { return m_strSlave; }
-    int MasterFd() const { return m_fdMaster; }
-    int SlaveFd() const { return m_fdSlave; }
-
-    // The dongle unplugged: its side of the line disappears.
-    void CloseMaster()
-    {
-        if (m_fdMaster >= 0)
-            close(m_fdMaster);
-        m_fdMaster = -1;
+        if (IsValid())
+            SetMasterNonBlocking();
     }
 
     // Writes everything, waiting for room; false on failure or after nTimeoutMs.
@@ -86,7 +35,7 @@ public:
     {
         const auto tmEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
         while (n > 0) {
-            const ssize_t nPut = write(m_fdMaster, p, n);
+            const ssize_t nPut = write(MasterFd(), p, n);
             if (nPut > 0) {
                 p += nPut;
                 n -= static_cast<size_t>(nPut);
@@ -96,7 +45,7 @@ public:
                 return false;
             if (std::chrono::steady_clock::now() > tmEnd)
                 return false;
-            struct pollfd pfd = { m_fdMaster, POLLOUT, 0 };
+            struct pollfd pfd = { MasterFd(), POLLOUT, 0 };
             poll(&pfd, 1, 10);
         }
         return true;
@@ -114,7 +63,7 @@ public:
         uint8_t abyBuf[4096];
         while (by.size() < nCount) {
             const size_t nWant = std::min(sizeof(abyBuf), nCount - by.size());
-            const ssize_t nGot = read(m_fdMaster, abyBuf, nWant);
+            const ssize_t nGot = read(MasterFd(), abyBuf, nWant);
             if (nGot > 0) {
                 by.insert(by.end(), abyBuf, abyBuf + nGot);
                 continue;
@@ -122,28 +71,12 @@ public:
             const auto tmNow = std::chrono::steady_clock::now();
             if (tmNow >= tmEnd)
                 break;
-            struct pollfd pfd = { m_fdMaster, POLLIN, 0 };
+            struct pollfd pfd = { MasterFd(), POLLIN, 0 };
             poll(&pfd, 1, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(tmEnd - tmNow).count()) + 1);
         }
         return by;
     }
-
-    CPtyPair(const CPtyPair&) = delete;
-    CPtyPair& operator=(const CPtyPair&) = delete;
-
-private:
-    int m_fdMaster = -1;
-    int m_fdSlave = -1;
-    std::string m_strSlave;
 };
-
-// Publishes pszTarget as comN in the ports directory (replacing an older link).
-inline bool PublishComLink(const std::string& strDir, int32_t nPort, const std::string& strTarget)
-{
-    const std::string strLink = strDir + "/com" + std::to_string(nPort);
-    unlink(strLink.c_str());
-    return symlink(strTarget.c_str(), strLink.c_str()) == 0;
-}
 
 // Polls a condition until it holds or the deadline passes.
 inline bool WaitFor(const std::function<bool()>& fnCondition, int nTimeoutMs = 5000)

@@ -142,6 +142,6 @@ protected:
         return by;
     }
 
-    CTempDir m_dir;
+    CTestTempDir m_dir;
     CPtyPair m_pty;
 };

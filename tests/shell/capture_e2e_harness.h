@@ -6,24 +6,21 @@
 #include "shell_test_util.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QComboBox>
 #include <QLabel>
-#include <QThread>
 
 #include <pcap/pcap.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <functional>
+#include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
-extern char** environ;
+#include "common/child_process_posix.h"
+#include "common/qt_wait.h"
+#include "common/sim_summary.h"
 
 constexpr int E2E_PORT = 200;
 
@@ -43,110 +40,25 @@ extern "C" const char* __tsan_default_options()
 }
 #endif
 
-// Keeps the event loop turning until fnDone() holds or nMs pass.
-inline bool WaitUntil(const std::function<bool()>& fnDone, int nMs)
+// Starts a child from an argument list as Qt holds it.
+inline bool SpawnChild(CChildProcess& child, const QStringList& lstArgv)
 {
-    QDeadlineTimer deadline(nMs);
-    while (!fnDone()) {
-        if (deadline.hasExpired())
-            return fnDone();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(1);
-    }
-    return true;
+    std::vector<std::string> vecArgv;
+    for (const QString& strArg : lstArgv)
+        vecArgv.push_back(QFile::encodeName(strArg).toStdString());
+    return child.Spawn(vecArgv);
 }
 
-inline void PumpFor(int nMs)
+// Waits up to nMs, the event loop turning, for the child to end.
+inline bool WaitForEnd(CChildProcess& child, int nMs)
 {
-    WaitUntil([] { return false; }, nMs);
+    const bool bEnded = WaitUntil([&child] {
+        child.Drain();
+        return child.HasEnded();
+    }, nMs);
+    child.Drain();
+    return bEnded;
 }
-
-// A child process with its standard output and error collected. Spawned with
-// posix_spawn: ThreadSanitizer cannot follow the clone() that QProcess uses.
-class CChildProcess {
-public:
-    ~CChildProcess()
-    {
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
-        for (int fd : { m_fdOut, m_fdErr }) {
-            if (fd >= 0)
-                close(fd);
-        }
-    }
-    bool Start(const QStringList& lstArgv)
-    {
-        int fdOut[2];
-        int fdErr[2];
-        if (pipe2(fdOut, O_CLOEXEC) != 0 || pipe2(fdErr, O_CLOEXEC) != 0)
-            return false;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, fdOut[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, fdErr[1], 2);
-        std::vector<QByteArray> vecArgs;
-        for (const QString& strArg : lstArgv)
-            vecArgs.push_back(QFile::encodeName(strArg));
-        std::vector<char*> vecArgv;
-        for (QByteArray& byArg : vecArgs)
-            vecArgv.push_back(byArg.data());
-        vecArgv.push_back(nullptr);
-        const int nRc = posix_spawnp(&m_pid, vecArgv[0], &actions, nullptr, vecArgv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(fdOut[1]);
-        close(fdErr[1]);
-        m_fdOut = fdOut[0];
-        m_fdErr = fdErr[0];
-        fcntl(m_fdOut, F_SETFL, O_NONBLOCK);
-        fcntl(m_fdErr, F_SETFL, O_NONBLOCK);
-        if (nRc != 0)
-            m_pid = -1;
-        return nRc == 0;
-    }
-    void Drain()
-    {
-        DrainFd(m_fdOut, m_byOut);
-        DrainFd(m_fdErr, m_byErr);
-    }
-    // Waits up to nMs (the event loop turning) for the child to end.
-    bool WaitForEnd(int nMs)
-    {
-        const bool bEnded = WaitUntil([this] {
-            Drain();
-            int nStatus = 0;
-            if (m_pid > 0 && waitpid(m_pid, &nStatus, WNOHANG) == m_pid) {
-                m_pid = -1;
-                m_nExitCode = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
-            }
-            return m_pid < 0;
-        }, nMs);
-        Drain();
-        return bEnded;
-    }
-    bool Signal(int nSignal) { return m_pid > 0 && kill(m_pid, nSignal) == 0; }
-    int ExitCode() const { return m_nExitCode; }
-    const QByteArray& Out() const { return m_byOut; }
-    const QByteArray& Err() const { return m_byErr; }
-
-private:
-    static void DrainFd(int fd, QByteArray& byInto)
-    {
-        char byBuf[4096];
-        ssize_t n = 0;
-        while (fd >= 0 && (n = read(fd, byBuf, sizeof byBuf)) > 0)
-            byInto.append(byBuf, n);
-    }
-
-    pid_t m_pid = -1;
-    int m_fdOut = -1;
-    int m_fdErr = -1;
-    int m_nExitCode = -1;
-    QByteArray m_byOut;
-    QByteArray m_byErr;
-};
 
 // The simulated dongle, publishing COM200 in the ports directory.
 class CSimRunner {
@@ -157,40 +69,34 @@ public:
         QStringList lstArgv { QStringLiteral(QM_DONGLE_SIM_PATH), QStringLiteral("--port"),
             QString::number(E2E_PORT), QStringLiteral("--ports-dir"), strPortsDir };
         lstArgv += lstExtra;
-        if (!m_child.Start(lstArgv))
+        if (!SpawnChild(m_child, lstArgv))
             return false;
         return WaitUntil([this] {
             m_child.Drain();
-            return m_child.Out().contains("ready ") && m_child.Out().contains('\n');
+            return m_child.Out().find("ready ") != std::string::npos && m_child.Out().find('\n') != std::string::npos;
         }, 10000);
     }
     bool WaitForLog(const char* pszText, int nMs)
     {
         return WaitUntil([&] {
             m_child.Drain();
-            return m_child.Err().contains(pszText);
+            return m_child.Err().find(pszText) != std::string::npos;
         }, nMs);
     }
     // Ends it with SIGTERM; the summary line comes out on the way.
     bool Finish()
     {
-        return m_child.Signal(SIGTERM) && m_child.WaitForEnd(10000) && m_child.Out().contains("summary ");
+        return m_child.SendSignal(SIGTERM) && WaitForEnd(m_child, 10000)
+            && m_child.Out().find("summary ") != std::string::npos;
     }
     // A "key=value" number of the summary line; -1 when absent.
     qint64 Summary(const char* pszKey) const
     {
-        const QByteArray& byOut = m_child.Out();
-        const QByteArray byKey = QByteArray(" ") + pszKey + "=";
-        const qsizetype nAt = byOut.indexOf(byKey);
-        if (nAt < 0)
-            return -1;
-        const qsizetype nFrom = nAt + byKey.size();
-        qsizetype nTo = nFrom;
-        while (nTo < byOut.size() && byOut.at(nTo) >= '0' && byOut.at(nTo) <= '9')
-            ++nTo;
-        return byOut.mid(nFrom, nTo - nFrom).toLongLong();
+        const std::map<std::string, uint64_t> mapSummary = ParseSimSummary(m_child.Out());
+        const auto it = mapSummary.find(pszKey);
+        return it == mapSummary.end() ? -1 : static_cast<qint64>(it->second);
     }
-    const QByteArray& Err() const { return m_child.Err(); }
+    const std::string& Err() const { return m_child.Err(); }
 
 private:
     CChildProcess m_child;

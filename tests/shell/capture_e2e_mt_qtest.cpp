@@ -84,11 +84,11 @@ void CCaptureE2ETest::captureHoldsExactlyTheFramesSent()
 
     // Wireshark's own reader takes every record as IEEE 802.15.4.
     CChildProcess tshark;
-    QVERIFY(tshark.Start({ QStringLiteral("tshark"), QStringLiteral("-r"), fx.m_strCapture, QStringLiteral("-T"),
+    QVERIFY(SpawnChild(tshark, { QStringLiteral("tshark"), QStringLiteral("-r"), fx.m_strCapture, QStringLiteral("-T"),
         QStringLiteral("fields"), QStringLiteral("-e"), QStringLiteral("frame.protocols") }));
-    QVERIFY(tshark.WaitForEnd(60000));
+    QVERIFY(WaitForEnd(tshark, 60000));
     QCOMPARE(tshark.ExitCode(), 0);
-    const QList<QByteArray> lstProtocols = tshark.Out().trimmed().split('\n');
+    const QList<QByteArray> lstProtocols = QByteArray::fromStdString(tshark.Out()).trimmed().split('\n');
     QCOMPARE(lstProtocols.size(), 60);
     for (const QByteArray& byLine : lstProtocols)
         QVERIFY2(byLine.startsWith("wpan") && !byLine.contains("malformed"), byLine.constData());

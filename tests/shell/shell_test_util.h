@@ -16,14 +16,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <pty.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
+
+#include "common/pty_posix.h"
 
 // Points XDG_CONFIG_HOME and XDG_RUNTIME_DIR at a private directory for the
 // whole test program, so nothing leaks into the user's own.
@@ -39,41 +37,13 @@ inline void UsePrivateXdgDirs(QTemporaryDir& dirXdg)
 }
 
 // A pseudo-terminal whose slave is published as <ports dir>/com<n>.
-class CPublishedPty {
+class CPublishedPty : public CComPty {
 public:
-    CPublishedPty() = default;
-    ~CPublishedPty() { Close(); }
-    CPublishedPty(const CPublishedPty&) = delete;
-    CPublishedPty& operator=(const CPublishedPty&) = delete;
-
     bool Publish(const QString& strPortsDir, int nPort)
     {
-        char szName[128] = {};
-        if (openpty(&m_fdMaster, &m_fdSlave, szName, nullptr, nullptr) != 0)
-            return false;
-        m_strNode = szName;
-        mkdir(QFile::encodeName(strPortsDir).constData(), 0700);
-        m_strLink = QFile::encodeName(strPortsDir).toStdString() + "/com" + std::to_string(nPort);
-        return symlink(m_strNode.c_str(), m_strLink.c_str()) == 0;
+        return CComPty::Publish(QFile::encodeName(strPortsDir).toStdString(), nPort);
     }
-    void Close()
-    {
-        if (!m_strLink.empty())
-            unlink(m_strLink.c_str());
-        m_strLink.clear();
-        if (m_fdSlave >= 0)
-            close(m_fdSlave);
-        if (m_fdMaster >= 0)
-            close(m_fdMaster);
-        m_fdSlave = m_fdMaster = -1;
-    }
-    const std::string& Node() const { return m_strNode; }
-
-private:
-    int m_fdMaster = -1;
-    int m_fdSlave = -1;
-    std::string m_strNode;
-    std::string m_strLink;
+    const std::string& Node() const { return SlavePath(); }
 };
 
 // The main dialog with its settings in a test directory and a file chooser

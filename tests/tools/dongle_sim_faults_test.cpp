@@ -2,8 +2,7 @@
 // missing and late answers, stray bytes, hang-ups, limits, bursts, pacing and
 // a host that stops reading.
 #include "dongle_sim_harness.h"
-
-#include <pcap/pcap.h>
+#include "dongle_sim_pcap.h"
 
 #include "link/frame_reader.h"
 
@@ -60,27 +59,6 @@ private:
     bool m_bRerun = false;
     std::vector<CByteVec> m_vecFrames;
 };
-
-std::vector<CByteVec> ReadPcapPayloads(const std::string& strPath, int* pLinkType = nullptr)
-{
-    std::vector<CByteVec> vec;
-    char szErr[PCAP_ERRBUF_SIZE];
-    pcap_t* p = pcap_open_offline(strPath.c_str(), szErr);
-    if (p == nullptr) {
-        ADD_FAILURE() << szErr;
-        return vec;
-    }
-    if (pLinkType != nullptr)
-        *pLinkType = pcap_datalink(p);
-    pcap_pkthdr* pHdr = nullptr;
-    const u_char* pData = nullptr;
-    while (pcap_next_ex(p, &pHdr, &pData) == 1) {
-        EXPECT_EQ(pHdr->caplen + 2, pHdr->len) << "records declare the FCS the dongle does not report";
-        vec.emplace_back(pData, pData + pHdr->caplen);
-    }
-    pcap_close(p);
-    return vec;
-}
 
 TEST_F(DongleSimFaults, NoAckAnswersNothingYetCommandsAct)
 {

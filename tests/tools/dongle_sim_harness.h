@@ -7,19 +7,14 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -27,83 +22,21 @@
 #include <string>
 #include <vector>
 
+#include "common/child_process_posix.h"
+#include "common/sim_summary.h"
+#include "common/temp_dir_posix.h"
+#include "common/test_clock.h"
 #include "dongle_sim_split.h"
 
-extern char** environ;
-
-inline uint64_t TestNowMs()
-{
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
-}
-
-class CTestTempDir {
+// The simulator as a child process: started with its options, its "ready"
+// and "summary" lines read back, and no sanitizer report once it has ended.
+class CSimProcess : public CChildProcess {
 public:
-    CTestTempDir()
-    {
-        const char* pszBase = std::getenv("TMPDIR");
-        std::string strTemplate = std::string(pszBase != nullptr && *pszBase != '\0' ? pszBase : "/tmp") +
-            "/qm-sim-test-XXXXXX";
-        std::vector<char> vecName(strTemplate.begin(), strTemplate.end());
-        vecName.push_back('\0');
-        if (mkdtemp(vecName.data()) != nullptr)
-            m_strPath = vecName.data();
-    }
-    ~CTestTempDir()
-    {
-        if (!m_strPath.empty()) {
-            std::error_code ec;
-            std::filesystem::remove_all(m_strPath, ec);
-        }
-    }
-    const std::string& Path() const { return m_strPath; }
-    std::string operator/(const std::string& strName) const { return m_strPath + "/" + strName; }
-
-private:
-    std::string m_strPath;
-};
-
-class CSimProcess {
-public:
-    CSimProcess() : m_pid(-1), m_hOut(-1), m_hErr(-1), m_nStatus(-1) {}
-    ~CSimProcess()
-    {
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
-        CloseFd(m_hOut);
-        CloseFd(m_hErr);
-    }
-
     bool Start(const std::vector<std::string>& vecArgs)
     {
-        int hOut[2];
-        int hErr[2];
-        if (pipe2(hOut, O_CLOEXEC) != 0 || pipe2(hErr, O_CLOEXEC) != 0)
-            return false;
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, hOut[1], 1);
-        posix_spawn_file_actions_adddup2(&fa, hErr[1], 2);
-        std::vector<std::string> vecAll{QM_DONGLE_SIM_PATH};
-        vecAll.insert(vecAll.end(), vecArgs.begin(), vecArgs.end());
-        std::vector<char*> vecArgv;
-        for (std::string& str : vecAll)
-            vecArgv.push_back(str.data());
-        vecArgv.push_back(nullptr);
-        const int nRc = posix_spawn(&m_pid, QM_DONGLE_SIM_PATH, &fa, nullptr, vecArgv.data(), environ);
-        posix_spawn_file_actions_destroy(&fa);
-        close(hOut[1]);
-        close(hErr[1]);
-        m_hOut = hOut[0];
-        m_hErr = hErr[0];
-        fcntl(m_hOut, F_SETFL, O_NONBLOCK);
-        fcntl(m_hErr, F_SETFL, O_NONBLOCK);
-        if (nRc != 0)
-            m_pid = -1;
-        return nRc == 0;
+        std::vector<std::string> vecArgv{QM_DONGLE_SIM_PATH};
+        vecArgv.insert(vecArgv.end(), vecArgs.begin(), vecArgs.end());
+        return Spawn(vecArgv);
     }
 
     // Starts and waits for "ready <device>"; returns the device path or "".
@@ -111,104 +44,37 @@ public:
     {
         if (!Start(vecArgs))
             return "";
-        const uint64_t qwEnd = TestNowMs() + static_cast<uint64_t>(nTimeoutMs);
-        while (TestNowMs() < qwEnd) {
-            const size_t nPos = m_strOut.find("ready ");
+        const int64_t nEnd = TestNowMs() + nTimeoutMs;
+        while (TestNowMs() < nEnd) {
+            const size_t nPos = Out().find("ready ");
             if (nPos != std::string::npos) {
-                const size_t nEol = m_strOut.find('\n', nPos);
+                const size_t nEol = Out().find('\n', nPos);
                 if (nEol != std::string::npos)
-                    return m_strOut.substr(nPos + 6, nEol - nPos - 6);
+                    return Out().substr(nPos + 6, nEol - nPos - 6);
             }
-            if (!Pump(20) && m_pid < 0)
-                break;
+            Pump(20);
         }
         return "";
     }
 
-    // Collects output for up to nTimeoutMs; false when both pipes are closed.
-    bool Pump(int nTimeoutMs)
-    {
-        struct pollfd fds[2] = {{m_hOut, POLLIN, 0}, {m_hErr, POLLIN, 0}};
-        if (m_hOut < 0 && m_hErr < 0)
-            return false;
-        if (poll(fds, 2, nTimeoutMs) <= 0)
-            return true;
-        DrainFd(m_hOut, m_strOut);
-        DrainFd(m_hErr, m_strErr);
-        return m_hOut >= 0 || m_hErr >= 0;
-    }
-
-    bool WaitForText(const std::string& strNeedle, int nTimeoutMs, bool bStderr = true)
-    {
-        const uint64_t qwEnd = TestNowMs() + static_cast<uint64_t>(nTimeoutMs);
-        for (;;) {
-            const std::string& strText = bStderr ? m_strErr : m_strOut;
-            if (strText.find(strNeedle) != std::string::npos)
-                return true;
-            if (TestNowMs() >= qwEnd)
-                return false;
-            Pump(10);
-        }
-    }
-
     // Waits for the process to end by itself; true when it did (status kept).
-    bool WaitExit(int nTimeoutMs)
+    bool WaitExit(int nTimeoutMs) override
     {
-        const uint64_t qwEnd = TestNowMs() + static_cast<uint64_t>(nTimeoutMs);
-        while (m_pid > 0) {
-            int nStatus = 0;
-            const pid_t pid = waitpid(m_pid, &nStatus, WNOHANG);
-            if (pid == m_pid) {
-                m_nStatus = nStatus;
-                m_pid = -1;
-                break;
-            }
-            if (TestNowMs() >= qwEnd)
-                return false;
-            Pump(10);
-        }
-        while (Pump(50)) {
-        }
+        if (!CChildProcess::WaitExit(nTimeoutMs))
+            return false;
         // The simulator is built with the sanitizers of the test build.
-        EXPECT_EQ(std::string::npos, m_strErr.find("Sanitizer")) << m_strErr;
-        EXPECT_EQ(std::string::npos, m_strErr.find("runtime error:")) << m_strErr;
+        EXPECT_EQ(std::string::npos, Err().find("Sanitizer")) << Err();
+        EXPECT_EQ(std::string::npos, Err().find("runtime error:")) << Err();
         return true;
     }
 
-    bool Signal(int nSig, int nTimeoutMs = 5000)
-    {
-        if (m_pid <= 0)
-            return false;
-        kill(m_pid, nSig);
-        return WaitExit(nTimeoutMs);
-    }
-
-    int ExitCode() const { return WIFEXITED(m_nStatus) ? WEXITSTATUS(m_nStatus) : -1; }
-    pid_t Pid() const { return m_pid; }
-    const std::string& Out() const { return m_strOut; }
-    const std::string& Err() const { return m_strErr; }
-
     // Key=value pairs of the "summary" line on stdout.
-    std::map<std::string, uint64_t> Summary() const
-    {
-        std::map<std::string, uint64_t> mapOut;
-        const size_t nPos = m_strOut.find("summary ");
-        if (nPos == std::string::npos)
-            return mapOut;
-        std::istringstream in(m_strOut.substr(nPos + 8, m_strOut.find('\n', nPos) - nPos - 8));
-        std::string strPair;
-        while (in >> strPair) {
-            const size_t nEq = strPair.find('=');
-            if (nEq != std::string::npos)
-                mapOut[strPair.substr(0, nEq)] = std::strtoull(strPair.c_str() + nEq + 1, nullptr, 10);
-        }
-        return mapOut;
-    }
+    std::map<std::string, uint64_t> Summary() const { return ParseSimSummary(Out()); }
 
     // User + system CPU time of the running simulator, in milliseconds.
     double CpuMs() const
     {
-        std::ifstream in("/proc/" + std::to_string(m_pid) + "/stat");
+        std::ifstream in("/proc/" + std::to_string(Pid()) + "/stat");
         std::string strStat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         const size_t nClose = strStat.rfind(')');
         if (nClose == std::string::npos)
@@ -225,37 +91,6 @@ public:
         }
         return static_cast<double>(qwUtime + qwStime) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
     }
-
-private:
-    static void CloseFd(int& h)
-    {
-        if (h >= 0)
-            close(h);
-        h = -1;
-    }
-    static void DrainFd(int& h, std::string& strTo)
-    {
-        if (h < 0)
-            return;
-        char by[4096];
-        for (;;) {
-            const ssize_t n = read(h, by, sizeof by);
-            if (n > 0) {
-                strTo.append(by, static_cast<size_t>(n));
-                continue;
-            }
-            if (n == 0)
-                CloseFd(h);
-            return;
-        }
-    }
-
-    pid_t m_pid;
-    int m_hOut;
-    int m_hErr;
-    int m_nStatus;
-    std::string m_strOut;
-    std::string m_strErr;
 };
 
 // The host's end of the line.
@@ -293,15 +128,15 @@ public:
     // Returns false on time-out; bHungUp tells whether the line went away.
     bool ReadUntil(CByteVec& byBuf, const std::function<bool(const CByteVec&)>& fnDone, int nTimeoutMs)
     {
-        const uint64_t qwEnd = TestNowMs() + static_cast<uint64_t>(nTimeoutMs);
+        const int64_t nEnd = TestNowMs() + nTimeoutMs;
         for (;;) {
             if (fnDone(byBuf))
                 return true;
-            const uint64_t qwNow = TestNowMs();
-            if (qwNow >= qwEnd || m_bHungUp)
+            const int64_t nNow = TestNowMs();
+            if (nNow >= nEnd || m_bHungUp)
                 return false;
             struct pollfd pfd = {m_h, POLLIN, 0};
-            if (poll(&pfd, 1, static_cast<int>(qwEnd - qwNow)) <= 0)
+            if (poll(&pfd, 1, static_cast<int>(nEnd - nNow)) <= 0)
                 continue;
             uint8_t by[65536];
             const ssize_t n = read(m_h, by, sizeof by);

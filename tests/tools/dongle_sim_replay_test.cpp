@@ -1,63 +1,13 @@
 // Replaying pcap files through the simulator, and its record of what it sent,
 // compared with what arrived on the line.
 #include "dongle_sim_harness.h"
-
-#include <pcap/pcap.h>
+#include "dongle_sim_pcap.h"
 
 #include <algorithm>
 
 #include "tools/dongle_sim/sim_mac.h"
 
 namespace {
-
-struct CRecord {
-    CByteVec m_by;
-    uint32_t m_dwOrig;
-};
-
-void WritePcap(const std::string& strPath, int nLinkType, const std::vector<CRecord>& vecRecords)
-{
-    pcap_t* p = pcap_open_dead(nLinkType, 65535);
-    pcap_dumper_t* d = pcap_dump_open(p, strPath.c_str());
-    ASSERT_NE(nullptr, d);
-    for (const CRecord& rec : vecRecords) {
-        pcap_pkthdr hdr{};
-        hdr.caplen = static_cast<bpf_u_int32>(rec.m_by.size());
-        hdr.len = rec.m_dwOrig;
-        pcap_dump(reinterpret_cast<u_char*>(d), &hdr, rec.m_by.data());
-    }
-    pcap_dump_close(d);
-    pcap_close(p);
-}
-
-std::vector<CByteVec> ReadPcap(const std::string& strPath, int& nLinkType)
-{
-    std::vector<CByteVec> vec;
-    char szErr[PCAP_ERRBUF_SIZE];
-    pcap_t* p = pcap_open_offline(strPath.c_str(), szErr);
-    if (p == nullptr) {
-        ADD_FAILURE() << szErr;
-        return vec;
-    }
-    nLinkType = pcap_datalink(p);
-    pcap_pkthdr* pHdr = nullptr;
-    const u_char* pData = nullptr;
-    while (pcap_next_ex(p, &pHdr, &pData) == 1) {
-        EXPECT_EQ(pHdr->caplen + 2, pHdr->len);
-        vec.emplace_back(pData, pData + pHdr->caplen);
-    }
-    pcap_close(p);
-    return vec;
-}
-
-CByteVec WithFcs(const CByteVec& mac)
-{
-    CByteVec by = mac;
-    const uint16_t w = MacFcs(mac.data(), static_cast<int32_t>(mac.size()));
-    by.push_back(static_cast<uint8_t>(w));
-    by.push_back(static_cast<uint8_t>(w >> 8));
-    return by;
-}
 
 std::vector<CByteVec> SomeMacFrames()
 {
@@ -121,7 +71,7 @@ protected:
 TEST_F(DongleSimReplayRun, Type195FileReplaysWithoutItsFcsAndRoundAgain)
 {
     const std::vector<CByteVec> vecMac = SomeMacFrames();
-    std::vector<CRecord> vecRecords;
+    std::vector<CPcapRec> vecRecords;
     for (const CByteVec& mac : vecMac)
         vecRecords.push_back({WithFcs(mac), static_cast<uint32_t>(mac.size() + 2)});
     const std::string strFile = m_dir / "in195.pcap";
@@ -136,7 +86,7 @@ TEST_F(DongleSimReplayRun, Type195FileReplaysWithoutItsFcsAndRoundAgain)
 TEST_F(DongleSimReplayRun, Type230FileReplaysAsItIs)
 {
     const std::vector<CByteVec> vecMac = SomeMacFrames();
-    std::vector<CRecord> vecRecords;
+    std::vector<CPcapRec> vecRecords;
     for (const CByteVec& mac : vecMac)
         vecRecords.push_back({mac, static_cast<uint32_t>(mac.size())});
     const std::string strFile = m_dir / "in230.pcap";
@@ -150,7 +100,7 @@ TEST_F(DongleSimReplayRun, Type230FileReplaysAsItIs)
 TEST_F(DongleSimReplayRun, SentPcapHoldsExactlyWhatWasStreamed)
 {
     const std::vector<CByteVec> vecMac = SomeMacFrames();
-    std::vector<CRecord> vecRecords;
+    std::vector<CPcapRec> vecRecords;
     for (const CByteVec& mac : vecMac)
         vecRecords.push_back({mac, static_cast<uint32_t>(mac.size())});
     const std::string strFile = m_dir / "in.pcap";
@@ -158,7 +108,7 @@ TEST_F(DongleSimReplayRun, SentPcapHoldsExactlyWhatWasStreamed)
 
     const std::vector<CByteVec> vecGot = Replay(strFile, 37, {"--garbage"});
     int nLinkType = 0;
-    const std::vector<CByteVec> vecSent = ReadPcap(m_dir / "sent.pcap", nLinkType);
+    const std::vector<CByteVec> vecSent = ReadPcapPayloads(m_dir / "sent.pcap", &nLinkType);
     EXPECT_EQ(195, nLinkType);
     EXPECT_EQ(vecGot, vecSent);
     EXPECT_EQ(vecSent.size(), m_sim.Summary().at("frames"));
@@ -177,7 +127,7 @@ TEST_F(DongleSimReplayRun, SentPcapOfGeneratedTrafficMatchesTheLine)
     // Read while the file is being written: it is flushed frame by frame (the
     // frame that just left may not be recorded yet).
     int nLinkType = 0;
-    const std::vector<CByteVec> vecSoFar = ReadPcap(m_dir / "gen.pcap", nLinkType);
+    const std::vector<CByteVec> vecSoFar = ReadPcapPayloads(m_dir / "gen.pcap", &nLinkType);
     const size_t nOnLine = DataFrames(SplitFrames(by)).size();
     EXPECT_GE(vecSoFar.size() + 1, nOnLine);
     ASSERT_TRUE(line.Write(StopCommand()));
@@ -186,7 +136,7 @@ TEST_F(DongleSimReplayRun, SentPcapOfGeneratedTrafficMatchesTheLine)
     std::vector<CByteVec> vecGot;
     for (const CByteVec& fr : DataFrames(SplitFrames(by)))
         vecGot.push_back(PayloadOf(fr));
-    EXPECT_EQ(vecGot, ReadPcap(m_dir / "gen.pcap", nLinkType));
+    EXPECT_EQ(vecGot, ReadPcapPayloads(m_dir / "gen.pcap", &nLinkType));
 }
 
 TEST_F(DongleSimReplayRun, RefusesAFileItCannotReplay)

@@ -1,7 +1,6 @@
 // The traffic the simulator makes up, and replay of pcap files in its place.
 #include <gtest/gtest.h>
 
-#include <pcap/pcap.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -10,13 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "common/temp_dir_posix.h"
+#include "dongle_sim_pcap.h"
 #include "tools/dongle_sim/sim_mac.h"
 #include "tools/dongle_sim/sim_replay.h"
 #include "tools/dongle_sim/sim_traffic.h"
 
 namespace {
-
-typedef std::vector<uint8_t> CByteVec;
 
 // Minimal 802.15.4 header reader for the checks below.
 struct CMacInfo {
@@ -126,43 +125,15 @@ TEST(DongleSimTraffic, SameSeedSameTrafficOtherSeedOtherTraffic)
 
 class DongleSimReplay : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char sz[] = "/tmp/qm-sim-replay-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(sz));
-        m_strDir = sz;
-    }
-    void TearDown() override { std::filesystem::remove_all(m_strDir); }
+    void SetUp() override { ASSERT_FALSE(m_dir.Path().empty()); }
 
-    struct CRec {
-        CByteVec m_by;
-        uint32_t m_dwOrig;
-    };
-    std::string Write(const std::string& strName, int nLinkType, const std::vector<CRec>& vecRecs)
+    std::string Write(const std::string& strName, int nLinkType, const std::vector<CPcapRec>& vecRecs)
     {
-        const std::string strPath = m_strDir + "/" + strName;
-        pcap_t* p = pcap_open_dead(nLinkType, 65535);
-        pcap_dumper_t* d = pcap_dump_open(p, strPath.c_str());
-        EXPECT_NE(nullptr, d);
-        for (const CRec& rec : vecRecs) {
-            pcap_pkthdr hdr{};
-            hdr.caplen = static_cast<bpf_u_int32>(rec.m_by.size());
-            hdr.len = rec.m_dwOrig;
-            pcap_dump(reinterpret_cast<u_char*>(d), &hdr, rec.m_by.data());
-        }
-        pcap_dump_close(d);
-        pcap_close(p);
+        const std::string strPath = m_dir / strName;
+        WritePcap(strPath, nLinkType, vecRecs);
         return strPath;
     }
-    static CByteVec WithFcs(const CByteVec& mac)
-    {
-        CByteVec by = mac;
-        const uint16_t w = MacFcs(mac.data(), static_cast<int32_t>(mac.size()));
-        by.push_back(static_cast<uint8_t>(w));
-        by.push_back(static_cast<uint8_t>(w >> 8));
-        return by;
-    }
-    std::string m_strDir;
+    CTestTempDir m_dir{"qm-sim-replay"};
 };
 
 TEST_F(DongleSimReplay, FcsBytesHeldByARecord)
@@ -218,7 +189,7 @@ TEST_F(DongleSimReplay, RefusesWhatItCannotReplay)
 {
     CSimReplay replay;
     std::string strError;
-    EXPECT_FALSE(replay.Load((m_strDir + "/missing.pcap").c_str(), strError));
+    EXPECT_FALSE(replay.Load((m_dir / "missing.pcap").c_str(), strError));
     EXPECT_NE(std::string::npos, strError.find("cannot read"));
 
     strError.clear();

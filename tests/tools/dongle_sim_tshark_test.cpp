@@ -5,53 +5,17 @@
 
 #include <set>
 
+#include "common/command_output_posix.h"
+#include "common/file_sink.h"
 #include "pcap/pcap_stream.h"
 
 namespace {
 
-class CFileSink : public IByteSink {
-public:
-    explicit CFileSink(const std::string& strPath) : m_pFile(std::fopen(strPath.c_str(), "wb")) {}
-    ~CFileSink() override
-    {
-        if (m_pFile != nullptr)
-            std::fclose(m_pFile);
-    }
-    int32_t WriteBytes(const uint8_t* p, int32_t n) override
-    {
-        return m_pFile == nullptr ? 0 : static_cast<int32_t>(std::fwrite(p, 1, static_cast<size_t>(n), m_pFile));
-    }
-    std::FILE* m_pFile;
-};
-
 std::vector<std::vector<std::string>> RunTshark(const CTestTempDir& dir, const std::string& strFile,
                                                 const std::string& strFields)
 {
-    // A private profile directory: tshark run by a test must not touch the user's.
-    const std::string strCmd = "env HOME='" + dir.Path() + "' XDG_CONFIG_HOME='" + dir.Path() +
-        "' tshark -r '" + strFile + "' -T fields -E separator=/t" + strFields + " 2>/dev/null";
-    std::vector<std::vector<std::string>> vecRows;
-    std::FILE* p = popen(strCmd.c_str(), "r");
-    if (p == nullptr)
-        return vecRows;
-    char szLine[4096];
-    while (std::fgets(szLine, sizeof szLine, p) != nullptr) {
-        std::string strLine(szLine);
-        if (!strLine.empty() && strLine.back() == '\n')
-            strLine.pop_back();
-        std::vector<std::string> vecCols;
-        size_t nStart = 0;
-        for (;;) {
-            const size_t nTab = strLine.find('\t', nStart);
-            vecCols.push_back(strLine.substr(nStart, nTab == std::string::npos ? std::string::npos : nTab - nStart));
-            if (nTab == std::string::npos)
-                break;
-            nStart = nTab + 1;
-        }
-        vecRows.push_back(vecCols);
-    }
-    pclose(p);
-    return vecRows;
+    const std::string strCmd = "tshark -r '" + strFile + "' -T fields -E separator=/t" + strFields + " 2>/dev/null";
+    return SplitFields(CommandOutput(InPrivateHome(dir.Path(), strCmd)), '\t');
 }
 
 TEST(DongleSimTshark, GeneratedTrafficDissectsCleanly)
