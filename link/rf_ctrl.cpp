@@ -238,3 +238,13 @@ int32_t CRFCtrl::CPortSource::Read(uint8_t* pDst, int32_t nLen)
     CUartPort* pPort = m_ctrl.m_pPort;
     return pPort != nullptr ? pPort->Read(pDst, nLen) : 0;
 }
+
+void CRFCtrl::SetDataSink(IRfDataSink* pSink)
+{
+    m_pDataSink = pSink;
+}
+
+CRfCounters CRFCtrl::GetCounters() const
+{
+    return CRfCounters{0, 0, m_reader.GetDroppedBytes(), 0, 0};
+}

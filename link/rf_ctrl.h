@@ -9,6 +9,7 @@
 
 #include "link/frame_reader.h"
 #include "link/msg_wnd.h"
+#include "link/rf_data_sink.h"
 
 class CUartPort;
 
@@ -45,6 +46,9 @@ public:
     // program's life (ports deleted by Shutdown included).
     uint64_t GetLostBytes() const;
     void SetAckTimeoutMs(uint32_t nMs);        // tests only; RF_ACK_TIMEOUT_MS by default
+    // Where data frames go (serial reader thread). Window thread, while no capture runs.
+    void SetDataSink(IRfDataSink* pSink);
+    CRfCounters GetCounters() const;           // any thread
 
     // The port's comm-event hook; runs on the port's reader thread.
     static void CommEventHook(CUartPort* pPort, uint32_t dwEvtMask);
@@ -83,6 +87,7 @@ private:
     uint32_t m_nAckTimeoutMs;
     uint64_t m_qwLostOnDisposedPorts;
     CPortSource m_source;
+    IRfDataSink* m_pDataSink = nullptr;
 };
 
 // The one controller; the comm-event hook and the reader's re-run request post
