@@ -136,13 +136,18 @@ int32_t WriteSettingInt(int32_t nIndex, const char* pszKey, int32_t nValue)
     return WriteValue(nIndex, pszKey, szValue);
 }
 
-int32_t ReadSettingString(int32_t nIndex, const char* pszKey, const char* pszDefault, char* pszOut)
+int32_t ReadSettingString(int32_t nIndex, const char* pszKey, const char* pszDefault, char* pszOut,
+    size_t* pnWholeLen)
 {
+    if (pnWholeLen != nullptr)
+        *pnWholeLen = 0;
     if (pszOut == nullptr)
         return 0;
     std::string strValue;
     if (!ReadValue(nIndex, pszKey, strValue))
         strValue = pszDefault != nullptr ? pszDefault : "";
+    if (pnWholeLen != nullptr)
+        *pnWholeLen = strValue.size();
     size_t nLen = strValue.size();
     if (nLen > static_cast<size_t>(SETTINGS_VALUE_SIZE - 1))
         nLen = SETTINGS_VALUE_SIZE - 1;

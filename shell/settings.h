@@ -12,6 +12,7 @@
 // fails (returns 0) rather than replacing what the user keeps there.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr int32_t SETTINGS_INDEX = 255;           // selects the section "Config"
@@ -33,8 +34,12 @@ const char* GetSettingsDirectory();   // its directory
 
 int32_t ReadSettingInt(int32_t nIndex, const char* pszKey, int32_t nDefault);
 int32_t WriteSettingInt(int32_t nIndex, const char* pszKey, int32_t nValue);         // 1 ok, 0 fail
-// Fills pszOut (SETTINGS_VALUE_SIZE bytes) and returns the number of characters stored.
-int32_t ReadSettingString(int32_t nIndex, const char* pszKey, const char* pszDefault, char* pszOut);
+// Fills pszOut (SETTINGS_VALUE_SIZE bytes) and returns the number of characters
+// stored. A longer value is cut to fit; *pnWholeLen (when given) receives the
+// whole value's length, so that a caller can tell a cut value from a whole one
+// (a cut path names some other file).
+int32_t ReadSettingString(int32_t nIndex, const char* pszKey, const char* pszDefault, char* pszOut,
+    size_t* pnWholeLen = nullptr);
 // pszValue nullptr removes the key. Values with line breaks are refused (0).
 int32_t WriteSettingString(int32_t nIndex, const char* pszKey, const char* pszValue);  // 1 ok, 0 fail
 

@@ -178,6 +178,31 @@ TEST_F(SettingsFile, LongValuesAreCutTo255OnRead)
     EXPECT_EQ(std::string(vecOut.data()), strExact);
 }
 
+TEST_F(SettingsFile, CallerCanTellACutValueFromAWholeOne)
+{
+    std::vector<char> vecOut(SETTINGS_VALUE_SIZE);
+    size_t nWhole = 1;
+    EXPECT_EQ(ReadSettingString(SETTINGS_INDEX, "Wireshark", "wireshark", vecOut.data(), &nWhole), 9);
+    EXPECT_EQ(nWhole, 9u);   // the default, whole
+
+    for (size_t nLen : { size_t(255), size_t(256), size_t(300) }) {
+        const std::string strValue(nLen, 'p');
+        ASSERT_EQ(WriteSettingString(SETTINGS_INDEX, "Wireshark", strValue.c_str()), 1);
+        const std::string strFile = ReadBytes(Ini());
+        nWhole = 0;
+        EXPECT_EQ(ReadSettingString(SETTINGS_INDEX, "Wireshark", "", vecOut.data(), &nWhole), 255);
+        EXPECT_EQ(nWhole, nLen);
+        EXPECT_EQ(ReadBytes(Ini()), strFile);   // reading leaves the file as it is
+    }
+    // A default that does not fit is told the same way; so is a missing buffer.
+    const std::string strLongDefault(400, 'd');
+    EXPECT_EQ(ReadSettingString(SETTINGS_INDEX, "Missing", strLongDefault.c_str(), vecOut.data(), &nWhole), 255);
+    EXPECT_EQ(nWhole, 400u);
+    nWhole = 7;
+    EXPECT_EQ(ReadSettingString(SETTINGS_INDEX, "Wireshark", "", nullptr, &nWhole), 0);
+    EXPECT_EQ(nWhole, 0u);
+}
+
 TEST_F(SettingsFile, FileIsReadAfreshEveryTime)
 {
     EXPECT_EQ(WriteSettingInt(SETTINGS_INDEX, "ComPort", 7), 1);
