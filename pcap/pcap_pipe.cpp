@@ -1,43 +1,83 @@
 #include "pcap/pcap_pipe.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "pcap/launch.h"
 #include "pcap/pcap_stream.h"
 
+static constexpr uint32_t PIPE_QUEUE_MAX_BYTES = 1u << 30;   // keeps every batch within one int32 write
+
 // The diagnostic lines go to standard output only; a windowed program shows
 // them nowhere unless its output is redirected.
-static void PrintPipeOpenError()
+void CPcapPipe::PrintPipeOpenError()
 {
     printf("Pipe open error!\r\n");
     fflush(stdout);
 }
 
+// Header plus payload of the record whose header starts at pHeader.
+static size_t RecordSize(const uint8_t* pHeader)
+{
+    const uint32_t dwIncl = static_cast<uint32_t>(pHeader[8]) | static_cast<uint32_t>(pHeader[9]) << 8
+                            | static_cast<uint32_t>(pHeader[10]) << 16 | static_cast<uint32_t>(pHeader[11]) << 24;
+    return PCAP_RECORD_HEADER_LEN + static_cast<size_t>(dwIncl);
+}
+
 CPcapPipe::CPcapPipe()
     : m_hPipe(INVALID_PIPE_HANDLE),
+      m_hWake(PipeWakeCreate()),
+      m_pEvents(nullptr),
       m_dwConnectTimeoutMs(PIPE_CONNECT_TIMEOUT_MS),
       m_dwReconnectTimeoutMs(PIPE_RECONNECT_TIMEOUT_MS),
+      m_dwQueueBytes(PIPE_QUEUE_BYTES),
+      m_nState(PIPE_STATE_CLOSED),
       m_nLastLaunchError(0),
       m_nLastOpenFailure(PIPE_FAIL_NONE),
       m_nLastPipeError(0),
-      m_nLastWaitResult(PIPE_WAIT_CONNECTED)
+      m_qwBatchRecords(0),
+      m_qwQueueRecords(0),
+      m_nInFlightBytes(0),
+      m_bAccepting(false),
+      m_bStop(true),
+      m_nOutPos(0),
+      m_qwOutRecords(0),
+      m_qwRecordsQueued(0),
+      m_qwRecordsDelivered(0),
+      m_qwBytesDelivered(0),
+      m_qwDroppedNoReader(0),
+      m_qwDroppedSlowReader(0)
 {
 }
 
 CPcapPipe::~CPcapPipe()
 {
+    StopWriter();
     // Drops the client and removes the FIFO.
     if (m_hPipe != INVALID_PIPE_HANDLE) {
         PipeCloseInstance(m_hPipe);
         m_hPipe = INVALID_PIPE_HANDLE;
     }
+    PipeWakeClose(m_hWake);
+}
+
+void CPcapPipe::SetEvents(IPcapPipeEvents* pEvents)
+{
+    m_pEvents = pEvents;
 }
 
 void CPcapPipe::SetTimeouts(uint32_t dwConnectMs, uint32_t dwReconnectMs)
 {
     m_dwConnectTimeoutMs = dwConnectMs;
     m_dwReconnectTimeoutMs = dwReconnectMs;
+}
+
+void CPcapPipe::SetQueueBytes(uint32_t dwBytes)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_dwQueueBytes = std::min(dwBytes, PIPE_QUEUE_MAX_BYTES);
 }
 
 int32_t CPcapPipe::GetLastLaunchError() const
@@ -47,15 +87,13 @@ int32_t CPcapPipe::GetLastLaunchError() const
 
 const char* CPcapPipe::GetPipePath() const
 {
-    m_strPipePath = m_hPipe != INVALID_PIPE_HANDLE ? PipeInstancePath(m_hPipe) : PipeDefaultPath();
+    m_strPipePath = m_nState != PIPE_STATE_CLOSED ? m_strInstancePath : PipeDefaultPath();
     return m_strPipePath.c_str();
 }
 
 int32_t CPcapPipe::GetState() const
 {
-    if (m_hPipe == INVALID_PIPE_HANDLE)
-        return PIPE_STATE_CLOSED;
-    return PipeHasClient(m_hPipe) ? PIPE_STATE_CONNECTED : PIPE_STATE_IDLE;
+    return m_nState;
 }
 
 int32_t CPcapPipe::GetLastOpenFailure() const
@@ -68,15 +106,27 @@ int32_t CPcapPipe::GetLastPipeError() const
     return m_nLastPipeError;
 }
 
+CPcapPipeStats CPcapPipe::GetStats() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    CPcapPipeStats stats;
+    stats.m_qwRecordsQueued = m_qwRecordsQueued;
+    stats.m_qwRecordsDelivered = m_qwRecordsDelivered;
+    stats.m_qwBytesDelivered = m_qwBytesDelivered;
+    stats.m_qwDroppedNoReader = m_qwDroppedNoReader;
+    stats.m_qwDroppedSlowReader = m_qwDroppedSlowReader;
+    return stats;
+}
+
 int32_t CPcapPipe::Open(const char* pszPath)
 {
-    m_nLastOpenFailure = PIPE_FAIL_NONE;
-    m_nLastLaunchError = 0;
-    m_nLastPipeError = 0;
     // Start is never pressed during a capture; should it happen anyway, a
     // second global header in the middle of the old client's stream would
     // wreck it, so the old client is dropped first, as Stop would.
     Disconnect();
+    m_nLastOpenFailure = PIPE_FAIL_NONE;
+    m_nLastLaunchError = 0;
+    m_nLastPipeError = 0;
 
     if (m_hPipe == INVALID_PIPE_HANDLE) {
         int32_t nError = 0;
@@ -84,13 +134,15 @@ int32_t CPcapPipe::Open(const char* pszPath)
         if (m_hPipe == INVALID_PIPE_HANDLE) {
             m_nLastPipeError = nError;
             m_nLastOpenFailure = PIPE_FAIL_CREATE;
+            m_nState = PIPE_STATE_CLOSED;
             PrintPipeOpenError();
             return 0;
         }
+        m_strInstancePath = PipeInstancePath(m_hPipe);
+        m_nState = PIPE_STATE_IDLE;
     }
 
-    const std::string strPipe = PipeInstancePath(m_hPipe);
-    const char* const pszArgs[] = {"-i", strPipe.c_str(), "-k"};
+    const char* const pszArgs[] = {"-i", m_strInstancePath.c_str(), "-k"};
     const int32_t nLaunch = LaunchDetached(pszPath, pszArgs, 3);
     if (nLaunch != 0) {
         // The pipe stays for the next attempt.
@@ -103,71 +155,121 @@ int32_t CPcapPipe::Open(const char* pszPath)
     printf("execute success !\n");
     fflush(stdout);
 
-    m_hPipe = ConnectWithTimeout(m_hPipe, m_dwConnectTimeoutMs);
-    if (m_hPipe == INVALID_PIPE_HANDLE) {
-        m_nLastOpenFailure = m_nLastWaitResult == PIPE_WAIT_TIMEOUT ? PIPE_FAIL_CONNECT_TIMEOUT
-                                                                    : PIPE_FAIL_CONNECT_ERROR;
-        PrintPipeOpenError();
-        return 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bStop = false;
+        m_bAccepting = true;   // records queue while Wireshark starts up
     }
-    WriteGlobalHeader();   // its outcome shows up at the first record
+    m_nState = PIPE_STATE_WAITING;
+    m_writer = std::thread(&CPcapPipe::RunWriter, this);
     return 1;
-}
-
-PIPE_HANDLE CPcapPipe::ConnectWithTimeout(PIPE_HANDLE hPipe, uint32_t dwTimeoutMs)
-{
-    int32_t nError = 0;
-    m_nLastWaitResult = PipeWaitForClient(hPipe, dwTimeoutMs, &nError);
-    if (m_nLastWaitResult == PIPE_WAIT_CONNECTED)
-        return hPipe;
-    m_nLastPipeError = m_nLastWaitResult == PIPE_WAIT_TIMEOUT ? ETIMEDOUT : nError;
-    PipeCloseInstance(hPipe);
-    return INVALID_PIPE_HANDLE;
-}
-
-bool CPcapPipe::WriteGlobalHeader()
-{
-    uint8_t byHeader[PCAP_GLOBAL_HEADER_LEN];
-    BuildPcapGlobalHeader(byHeader);
-    return PipeWrite(m_hPipe, byHeader, PCAP_GLOBAL_HEADER_LEN) == PCAP_GLOBAL_HEADER_LEN;
-}
-
-void CPcapPipe::WriteRecordHeader(uint32_t dwLen)
-{
-    uint8_t byHeader[PCAP_RECORD_HEADER_LEN];
-    BuildPcapRecordHeader(byHeader, dwLen, PcapNow());
-    if (PipeWrite(m_hPipe, byHeader, PCAP_RECORD_HEADER_LEN) > 0)
-        return;
-    // Nothing moved: the client has gone (or none was connected). Wait for
-    // some client to open the pipe again; no new Wireshark is launched.
-    PipeReleaseClient(m_hPipe);
-    m_hPipe = ConnectWithTimeout(m_hPipe, m_dwReconnectTimeoutMs);
-    if (m_hPipe == INVALID_PIPE_HANDLE)
-        return;
-    WriteGlobalHeader();
-    // The same bytes: the record keeps the time stamp taken before the wait.
-    PipeWrite(m_hPipe, byHeader, PCAP_RECORD_HEADER_LEN);
-}
-
-void CPcapPipe::WritePacket(const uint8_t* pData, int32_t nLen)
-{
-    if (m_hPipe == INVALID_PIPE_HANDLE)
-        return;
-    if (nLen < 0 || static_cast<uint32_t>(nLen) > PCAP_SNAPLEN || (pData == nullptr && nLen > 0))
-        return;
-    // Idle means Stop (or a failed launch) let the client go on purpose: a
-    // frame the dongle still sends then has nobody to go to, and waiting for a
-    // client here would freeze the window for the whole reconnect wait.
-    if (!PipeHasClient(m_hPipe))
-        return;
-    WriteRecordHeader(static_cast<uint32_t>(nLen));
-    if (m_hPipe == INVALID_PIPE_HANDLE)
-        return;   // the reconnect failed: nothing of this packet goes anywhere
-    PipeWrite(m_hPipe, pData, nLen);
 }
 
 void CPcapPipe::Disconnect()
 {
-    if (m_hPipe != INVALID_PIPE_HANDLE)
+    StopWriter();
+    if (m_hPipe != INVALID_PIPE_HANDLE) {
         PipeDisconnectClient(m_hPipe);
+        m_nState = PIPE_STATE_IDLE;
+    } else {
+        m_nState = PIPE_STATE_CLOSED;
+    }
+}
+
+void CPcapPipe::StopWriter()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bStop = true;
+        m_bAccepting = false;
+    }
+    m_cvQueue.notify_all();
+    PipeWakeSignal(m_hWake);
+    if (m_writer.joinable())
+        m_writer.join();
+    PipeWakeReset(m_hWake);
+    // What the writer had not delivered is lost: to a reader that was there
+    // but had not taken it, or to none when it was cut during a wait.
+    DropAll(m_nState != PIPE_STATE_CONNECTED);
+}
+
+void CPcapPipe::DropAll(bool bNoReader)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const uint64_t qwRecords = m_qwQueueRecords + m_qwOutRecords;
+    (bNoReader ? m_qwDroppedNoReader : m_qwDroppedSlowReader) += qwRecords;
+    m_vQueue.clear();
+    m_qwQueueRecords = 0;
+    m_vOut.clear();
+    m_nOutPos = 0;
+    m_qwOutRecords = 0;
+    m_nInFlightBytes = 0;
+}
+
+void CPcapPipe::AddRecord(const uint8_t* pData, int32_t nLen, CPcapTime tm)
+{
+    if (nLen < 0 || static_cast<uint32_t>(nLen) > PCAP_SNAPLEN || (pData == nullptr && nLen > 0))
+        return;
+    const size_t nRecord = PCAP_RECORD_HEADER_LEN + static_cast<size_t>(nLen);
+    if (m_vBatch.size() + nRecord > m_dwQueueBytes) {
+        // Never flushed and bigger than the queue: it could not go in anyway.
+        ++m_qwDroppedSlowReader;
+        return;
+    }
+    const size_t nOld = m_vBatch.size();
+    m_vBatch.resize(nOld + nRecord);
+    BuildPcapRecordHeader(&m_vBatch[nOld], static_cast<uint32_t>(nLen), tm);
+    if (nLen > 0)
+        memcpy(&m_vBatch[nOld + PCAP_RECORD_HEADER_LEN], pData, static_cast<size_t>(nLen));
+    ++m_qwBatchRecords;
+}
+
+void CPcapPipe::FlushRecords()
+{
+    if (m_qwBatchRecords == 0)
+        return;
+    bool bQueued = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_bAccepting) {
+            m_qwDroppedNoReader += m_qwBatchRecords;
+        } else {
+            // The longest run of whole records that fits; the rest is dropped.
+            const size_t nUsed = m_vQueue.size() + m_nInFlightBytes;
+            const size_t nRoom = nUsed < m_dwQueueBytes ? m_dwQueueBytes - nUsed : 0;
+            size_t nTake = 0;
+            uint64_t qwTake = 0;
+            while (qwTake < m_qwBatchRecords && nTake + RecordSize(&m_vBatch[nTake]) <= nRoom) {
+                nTake += RecordSize(&m_vBatch[nTake]);
+                ++qwTake;
+            }
+            m_vQueue.insert(m_vQueue.end(), m_vBatch.begin(), m_vBatch.begin() + static_cast<ptrdiff_t>(nTake));
+            m_qwQueueRecords += qwTake;
+            m_qwRecordsQueued += qwTake;
+            m_qwDroppedSlowReader += m_qwBatchRecords - qwTake;
+            bQueued = qwTake > 0;
+        }
+    }
+    m_vBatch.clear();
+    m_qwBatchRecords = 0;
+    if (bQueued)
+        m_cvQueue.notify_one();
+}
+
+void CPcapPipe::WritePacket(const uint8_t* pData, int32_t nLen)
+{
+    AddRecord(pData, nLen, PcapNow());
+    FlushRecords();
+}
+
+void CPcapPipe::Report(int32_t nEvent)
+{
+    {
+        // Once Disconnect has begun, the owner has moved on.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_bStop)
+            return;
+    }
+    if (m_pEvents != nullptr)
+        m_pEvents->OnPipeEvent(nEvent);
 }

@@ -4,77 +4,157 @@
 // frame. When the client goes away mid-capture it waits for another one and
 // starts the stream again for it.
 //
-// States: Closed (no pipe instance), Idle (an instance, no client) and
-// Connected (a client that has had the global header).
+// The capture side hands records over in batches (AddRecord, FlushRecords)
+// into a bounded queue and never waits; the pipe's own writer thread does
+// every write and every wait, one write per batch. Open and Disconnect come
+// from the window thread and never block on the client.
+//
+// States: Closed (no pipe instance), Idle (an instance, no client), Waiting
+// (for the first client after Open, or for a new one after the client went)
+// and Connected (a client that has had the global header).
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "pcap/pcap_record_sink.h"
 #include "pcap/pipe_api.h"
 
 constexpr uint32_t PIPE_CONNECT_TIMEOUT_MS = 25000;     // first client after the launch
 constexpr uint32_t PIPE_RECONNECT_TIMEOUT_MS = 20000;   // a new client after the old one went
+constexpr uint32_t PIPE_QUEUE_BYTES = 4 * 1024 * 1024;  // bounded queue between capture side and writer
 
 constexpr int32_t PIPE_STATE_CLOSED = 0;
 constexpr int32_t PIPE_STATE_IDLE = 1;
 constexpr int32_t PIPE_STATE_CONNECTED = 2;
+constexpr int32_t PIPE_STATE_WAITING = 3;   // connect or reconnect wait in progress
 
-// Why the last Open returned 0.
+// Why the last Open failed (at once, or later through PIPE_EVENT_CONNECT_FAILED).
 constexpr int32_t PIPE_FAIL_NONE = 0;
 constexpr int32_t PIPE_FAIL_CREATE = 1;           // the pipe could not be made (GetLastPipeError)
 constexpr int32_t PIPE_FAIL_LAUNCH = 2;           // Wireshark did not start (GetLastLaunchError)
 constexpr int32_t PIPE_FAIL_CONNECT_TIMEOUT = 3;  // no client within the wait
 constexpr int32_t PIPE_FAIL_CONNECT_ERROR = 4;    // the wait failed (GetLastPipeError)
 
-class CPcapPipe {
+// Reported on the pipe's writer thread through IPcapPipeEvents::OnPipeEvent.
+constexpr int32_t PIPE_EVENT_CONNECTED = 1;          // first client after Open connected, global header sent
+constexpr int32_t PIPE_EVENT_CONNECT_FAILED = 2;     // no client within the connect wait, or the wait failed
+                                                     //   (GetLastOpenFailure(): PIPE_FAIL_CONNECT_TIMEOUT / _ERROR)
+constexpr int32_t PIPE_EVENT_CLIENT_GONE = 3;        // the client closed its end mid-capture; waiting for another
+constexpr int32_t PIPE_EVENT_CLIENT_BACK = 4;        // a new client came within the reconnect wait (got header + the interrupted record again)
+constexpr int32_t PIPE_EVENT_RECONNECT_GAVE_UP = 5;  // the reconnect wait ended without a client: records are dropped ("no reader")
+
+class IPcapPipeEvents {
+public:
+    virtual ~IPcapPipeEvents() = default;
+    virtual void OnPipeEvent(int32_t nEvent) = 0;   // pipe writer thread; must not call back into the pipe
+};
+
+struct CPcapPipeStats {                  // monotonic over the object's life; the owner takes differences
+    uint64_t m_qwRecordsQueued;          // records accepted into the queue
+    uint64_t m_qwRecordsDelivered;       // records written whole to a client
+    uint64_t m_qwBytesDelivered;         // pcap bytes written (headers included)
+    uint64_t m_qwDroppedNoReader;        // records dropped: no client (after Stop / failed launch / reconnect gave up)
+    uint64_t m_qwDroppedSlowReader;      // records dropped: queue full, or still queued when Disconnect cut the client
+};
+
+class CPcapPipe : public IPcapRecordSink {
 public:
     CPcapPipe();
-    virtual ~CPcapPipe();
+    ~CPcapPipe() override;   // drops the client, ends the writer thread, removes the FIFO
     CPcapPipe(const CPcapPipe&) = delete;
     CPcapPipe& operator=(const CPcapPipe&) = delete;
 
-    // Creates the pipe unless one is kept from an earlier capture, launches
-    // pszPath with "-i <pipe> -k" and waits for it to connect. 1 when a client
-    // is connected and has been sent the global header, 0 on any failure.
+    void SetEvents(IPcapPipeEvents* pEvents);   // before Open; null = no reports
+
+    // Window thread. Creates the pipe unless one is kept from an earlier
+    // capture and launches pszPath with "-i <pipe> -k". 1 when launched: the
+    // writer thread then waits for the client and reports
+    // PIPE_EVENT_CONNECTED or PIPE_EVENT_CONNECT_FAILED. 0 at once when the
+    // pipe cannot be made or the launch fails. Never blocks on the client.
     // Prints its diagnostic lines on standard output.
     int32_t Open(const char* pszPath);
 
-    // One record: header, then the nLen payload bytes from pData. Dropped
-    // without a write when there is no client (Closed, or Idle after Stop or a
-    // failed launch), and refused (dropped the same
-    // way) when nLen is negative or past the 65535-byte snaplen, which would
-    // make every reader give up on the stream. May block: while the client
-    // reads slowly, and up to the reconnect wait when it has gone.
-    void WritePacket(const uint8_t* pData, int32_t nLen);
-
-    // Drops the client; the pipe stays for the next Open.
+    // Window thread. Takes effect at once whatever the client does: ends a
+    // wait or a write in progress, counts the records still queued as lost,
+    // drops the client. The pipe stays for the next Open.
     void Disconnect();
 
-    void SetTimeouts(uint32_t dwConnectMs, uint32_t dwReconnectMs);   // tests
-    int32_t GetLastLaunchError() const;   // error number of the last failed launch, 0 if none
-    const char* GetPipePath() const;      // the FIFO path
+    // Capture side (one thread at a time). Records queue while a client is
+    // connected or awaited; otherwise, or when the queue is full, they are
+    // dropped whole and counted.
+    void AddRecord(const uint8_t* pData, int32_t nLen, CPcapTime tm) override;
+    void FlushRecords() override;
+    // One record stamped now, as a batch of its own.
+    void WritePacket(const uint8_t* pData, int32_t nLen);
 
-    int32_t GetState() const;             // PIPE_STATE_*
-    int32_t GetLastOpenFailure() const;   // PIPE_FAIL_*
+    CPcapPipeStats GetStats() const;           // any thread
+    void SetQueueBytes(uint32_t dwBytes);      // tests; before Open
+    void SetTimeouts(uint32_t dwConnectMs, uint32_t dwReconnectMs);   // tests; before Open
+
+    int32_t GetLastLaunchError() const;   // error number of the last failed launch, 0 if none
+    const char* GetPipePath() const;      // the FIFO path; window thread
+    int32_t GetState() const;             // PIPE_STATE_*; any thread
+    int32_t GetLastOpenFailure() const;   // PIPE_FAIL_*; any thread
     int32_t GetLastPipeError() const;     // errno-style code of the last create/connect error
 
 private:
-    // Returns hPipe once a client is connected; otherwise closes hPipe and
-    // returns INVALID_PIPE_HANDLE.
-    PIPE_HANDLE ConnectWithTimeout(PIPE_HANDLE hPipe, uint32_t dwTimeoutMs);
-    bool WriteGlobalHeader();
-    // Writes the header for a payload of dwLen bytes, and when that moves
-    // nothing waits for a new client and sends it the global header and the
-    // same header bytes again.
-    void WriteRecordHeader(uint32_t dwLen);
+    // Writer thread.
+    void RunWriter();
+    bool WaitForClient(uint32_t dwTimeoutMs, int32_t* pnWait);
+    int32_t TakeBatch();
+    int32_t WriteOut();
+    bool Reconnect();
+    void WriteGlobalHeader();
+    void GiveUp();
+    void DropAll(bool bNoReader);   // also the window thread once the writer has ended
+    void Report(int32_t nEvent);
+    static void PrintPipeOpenError();
+
+    // Window thread: ends the writer and counts what it left.
+    void StopWriter();
 
     PIPE_HANDLE m_hPipe;
+    PIPE_WAKE m_hWake;                  // ends the writer's waits and writes
+    IPcapPipeEvents* m_pEvents;
     uint32_t m_dwConnectTimeoutMs;
     uint32_t m_dwReconnectTimeoutMs;
-    int32_t m_nLastLaunchError;
-    int32_t m_nLastOpenFailure;
-    int32_t m_nLastPipeError;
-    int32_t m_nLastWaitResult;
+    uint32_t m_dwQueueBytes;
+    std::thread m_writer;
+
+    std::atomic<int32_t> m_nState;
+    std::atomic<int32_t> m_nLastLaunchError;
+    std::atomic<int32_t> m_nLastOpenFailure;
+    std::atomic<int32_t> m_nLastPipeError;
+    std::string m_strInstancePath;
     mutable std::string m_strPipePath;
+
+    // Capture side only: the batch being collected.
+    std::vector<uint8_t> m_vBatch;
+    uint64_t m_qwBatchRecords;
+
+    // Shared, under m_mutex.
+    mutable std::mutex m_mutex;
+    std::condition_variable m_cvQueue;
+    std::vector<uint8_t> m_vQueue;       // whole records: 16-byte header + payload each
+    uint64_t m_qwQueueRecords;
+    size_t m_nInFlightBytes;             // taken by the writer, not yet delivered
+    bool m_bAccepting;                   // a client is connected or awaited
+    bool m_bStop;                        // Disconnect or destruction: the writer ends
+
+    // Writer thread only (the window thread once the writer has ended).
+    std::vector<uint8_t> m_vOut;         // the batch being written
+    size_t m_nOutPos;                    // start of the first record not yet delivered whole
+    uint64_t m_qwOutRecords;             // records in m_vOut from m_nOutPos on
+
+    std::atomic<uint64_t> m_qwRecordsQueued;
+    std::atomic<uint64_t> m_qwRecordsDelivered;
+    std::atomic<uint64_t> m_qwBytesDelivered;
+    std::atomic<uint64_t> m_qwDroppedNoReader;
+    std::atomic<uint64_t> m_qwDroppedSlowReader;
 };

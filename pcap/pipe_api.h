@@ -13,6 +13,24 @@ constexpr PIPE_HANDLE INVALID_PIPE_HANDLE = -1;
 constexpr int32_t PIPE_WAIT_CONNECTED = 0;
 constexpr int32_t PIPE_WAIT_TIMEOUT = 1;
 constexpr int32_t PIPE_WAIT_ERROR = 2;
+constexpr int32_t PIPE_WAIT_CANCELLED = 3;   // the wake was signalled
+
+// Outcome of a write.
+constexpr int32_t PIPE_IO_DONE = 0;        // every byte moved
+constexpr int32_t PIPE_IO_GONE = 1;        // the client has gone, or none is connected
+constexpr int32_t PIPE_IO_CANCELLED = 2;   // the wake was signalled before every byte moved
+
+// A wake ends waits and writes in progress on any instance it is given to,
+// from another thread: a manual-reset event (on POSIX an eventfd, on Win32 an
+// event that overlapped I/O waits on beside its own). It stays signalled until
+// reset, so a wait that starts after the signal ends at once.
+typedef intptr_t PIPE_WAKE;
+constexpr PIPE_WAKE INVALID_PIPE_WAKE = -1;
+
+PIPE_WAKE PipeWakeCreate();            // not signalled; INVALID_PIPE_WAKE on failure
+void PipeWakeSignal(PIPE_WAKE hWake);  // any thread
+void PipeWakeReset(PIPE_WAKE hWake);
+void PipeWakeClose(PIPE_WAKE hWake);
 
 // The name a client opens (the argument after "-i"). Follows the current
 // environment; an instance keeps the name it was created with.
@@ -27,17 +45,22 @@ PIPE_HANDLE PipeCreateInstance(int32_t* pnError);
 // The name clients open for this instance.
 std::string PipeInstancePath(PIPE_HANDLE hPipe);
 
-// Waits up to dwTimeoutMs for a client. One that arrived earlier counts at
-// once. PIPE_WAIT_ERROR carries an errno-style code in *pnError; the instance
-// is left as it was either way.
-int32_t PipeWaitForClient(PIPE_HANDLE hPipe, uint32_t dwTimeoutMs, int32_t* pnError);
+// Waits up to dwTimeoutMs for a client, or until hWake (if given) is
+// signalled. One that arrived earlier counts at once. PIPE_WAIT_ERROR carries
+// an errno-style code in *pnError; the instance is left as it was either way.
+int32_t PipeWaitForClient(PIPE_HANDLE hPipe, uint32_t dwTimeoutMs, int32_t* pnError,
+                          PIPE_WAKE hWake = INVALID_PIPE_WAKE);
 
 bool PipeHasClient(PIPE_HANDLE hPipe);
 
-// Writes the whole block, blocking while the client is slow. Returns the bytes
-// moved: fewer than nLen (0 for the first byte) when the client has gone or
-// none is connected. Never raises a signal.
-int32_t PipeWrite(PIPE_HANDLE hPipe, const uint8_t* pData, int32_t nLen);
+// Writes the whole block, waiting while the client is slow, until it is done,
+// the client has gone or hWake (if given) is signalled; *pnResult (if given)
+// says which (PIPE_IO_*). Returns the bytes moved. Never raises a signal.
+int32_t PipeWrite(PIPE_HANDLE hPipe, const uint8_t* pData, int32_t nLen, PIPE_WAKE hWake = INVALID_PIPE_WAKE,
+                  int32_t* pnResult = nullptr);
+
+// True when the connected client has closed its end (found without writing).
+bool PipeClientGone(PIPE_HANDLE hPipe);
 
 // Drops the client by force: it sees the end of the stream and gets nothing
 // more, even if it has not noticed yet when the next client is awaited. The

@@ -12,6 +12,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -186,7 +187,50 @@ std::string PipeInstancePath(PIPE_HANDLE hPipe)
     return pInst != nullptr ? pInst->m_strPath : std::string();
 }
 
-int32_t PipeWaitForClient(PIPE_HANDLE hPipe, uint32_t dwTimeoutMs, int32_t* pnError)
+static int WakeFd(PIPE_WAKE hWake)
+{
+    return hWake == INVALID_PIPE_WAKE ? -1 : static_cast<int>(hWake);
+}
+
+static bool WakeSignalled(int nWakeFd)
+{
+    if (nWakeFd < 0)
+        return false;
+    struct pollfd pfd = {nWakeFd, POLLIN, 0};
+    return poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLIN) != 0;
+}
+
+PIPE_WAKE PipeWakeCreate()
+{
+    const int nFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    return nFd < 0 ? INVALID_PIPE_WAKE : static_cast<PIPE_WAKE>(nFd);
+}
+
+void PipeWakeSignal(PIPE_WAKE hWake)
+{
+    const int nFd = WakeFd(hWake);
+    const uint64_t qwOne = 1;
+    // Can only fail when the counter is near its limit: it is signalled then.
+    if (nFd >= 0 && write(nFd, &qwOne, sizeof qwOne) < 0) {
+    }
+}
+
+void PipeWakeReset(PIPE_WAKE hWake)
+{
+    const int nFd = WakeFd(hWake);
+    uint64_t qwCount = 0;
+    if (nFd >= 0 && read(nFd, &qwCount, sizeof qwCount) < 0) {   // EAGAIN: was not signalled
+    }
+}
+
+void PipeWakeClose(PIPE_WAKE hWake)
+{
+    const int nFd = WakeFd(hWake);
+    if (nFd >= 0)
+        close(nFd);
+}
+
+int32_t PipeWaitForClient(PIPE_HANDLE hPipe, uint32_t dwTimeoutMs, int32_t* pnError, PIPE_WAKE hWake)
 {
     CFifoInstance* pInst = FromHandle(hPipe);
     if (pInst == nullptr) {
@@ -196,11 +240,15 @@ int32_t PipeWaitForClient(PIPE_HANDLE hPipe, uint32_t dwTimeoutMs, int32_t* pnEr
     }
     if (pInst->m_nFifoFd >= 0)
         return PIPE_WAIT_CONNECTED;
+    const int nWakeFd = WakeFd(hWake);
     const int64_t nDeadline = MonotonicMs() + dwTimeoutMs;
     int nFd = -1;
     for (;;) {
+        if (WakeSignalled(nWakeFd))
+            return PIPE_WAIT_CANCELLED;
         // Without a reader this fails with ENXIO; a reader that opened before
         // us (even one still blocked in its open) lets it succeed at once.
+        // There is no readiness to wait for, hence the short polls.
         nFd = openat(pInst->m_nDirFd, FIFO_NAME, O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
         if (nFd >= 0)
             break;
@@ -214,7 +262,8 @@ int32_t PipeWaitForClient(PIPE_HANDLE hPipe, uint32_t dwTimeoutMs, int32_t* pnEr
         const int64_t nLeft = nDeadline - MonotonicMs();
         if (nLeft <= 0)
             return PIPE_WAIT_TIMEOUT;
-        poll(nullptr, 0, static_cast<int>(nLeft < CONNECT_POLL_MS ? nLeft : CONNECT_POLL_MS));
+        struct pollfd pfd = {nWakeFd, POLLIN, 0};
+        poll(&pfd, nWakeFd >= 0 ? 1 : 0, static_cast<int>(nLeft < CONNECT_POLL_MS ? nLeft : CONNECT_POLL_MS));
     }
     struct stat st;
     if (fstat(nFd, &st) != 0 || !SameFifo(st, *pInst)) {
@@ -224,16 +273,8 @@ int32_t PipeWaitForClient(PIPE_HANDLE hPipe, uint32_t dwTimeoutMs, int32_t* pnEr
             *pnError = EEXIST;
         return PIPE_WAIT_ERROR;
     }
-    const int nFlags = fcntl(nFd, F_GETFL);
-    if (nFlags < 0 || fcntl(nFd, F_SETFL, nFlags & ~O_NONBLOCK) != 0) {
-        // Can't happen on a FIFO we just opened; a client that connected here
-        // would see an empty stream, but a non-blocking stream would lose data.
-        const int nErr = errno;
-        close(nFd);
-        if (pnError != nullptr)
-            *pnError = nErr;
-        return PIPE_WAIT_ERROR;
-    }
+    // The descriptor stays non-blocking: writes wait in poll(), where the
+    // wake can end them.
     pInst->m_nFifoFd = nFd;
     return PIPE_WAIT_CONNECTED;
 }
@@ -244,23 +285,51 @@ bool PipeHasClient(PIPE_HANDLE hPipe)
     return pInst != nullptr && pInst->m_nFifoFd >= 0;
 }
 
-int32_t PipeWrite(PIPE_HANDLE hPipe, const uint8_t* pData, int32_t nLen)
+int32_t PipeWrite(PIPE_HANDLE hPipe, const uint8_t* pData, int32_t nLen, PIPE_WAKE hWake, int32_t* pnResult)
 {
     const CFifoInstance* pInst = FromHandle(hPipe);
-    if (pInst == nullptr || pInst->m_nFifoFd < 0 || pData == nullptr || nLen <= 0)
-        return 0;
+    int32_t nResult = PIPE_IO_GONE;
     int32_t nDone = 0;
-    while (nDone < nLen) {
-        const ssize_t nMoved = write(pInst->m_nFifoFd, pData + nDone, static_cast<size_t>(nLen - nDone));
-        if (nMoved > 0) {
-            nDone += static_cast<int32_t>(nMoved);
-            continue;
+    if (pInst != nullptr && pInst->m_nFifoFd >= 0 && (pData != nullptr || nLen <= 0)) {
+        const int nWakeFd = WakeFd(hWake);
+        struct pollfd pfd[2] = {{pInst->m_nFifoFd, POLLOUT, 0}, {nWakeFd, POLLIN, 0}};
+        nResult = PIPE_IO_DONE;
+        while (nDone < nLen) {
+            const ssize_t nMoved = write(pInst->m_nFifoFd, pData + nDone, static_cast<size_t>(nLen - nDone));
+            if (nMoved > 0) {
+                nDone += static_cast<int32_t>(nMoved);
+                continue;
+            }
+            if (nMoved < 0 && errno == EINTR)
+                continue;
+            if (nMoved == 0 || errno != EAGAIN) {
+                nResult = PIPE_IO_GONE;   // EPIPE: the client has gone
+                break;
+            }
+            // The client is slow: wait for room, or for the wake.
+            if (poll(pfd, nWakeFd >= 0 ? 2 : 1, -1) < 0 && errno != EINTR) {
+                nResult = PIPE_IO_GONE;
+                break;
+            }
+            if (nWakeFd >= 0 && (pfd[1].revents & POLLIN) != 0) {
+                nResult = PIPE_IO_CANCELLED;
+                break;
+            }
         }
-        if (nMoved < 0 && errno == EINTR)
-            continue;
-        break;   // EPIPE: the client has gone
     }
+    if (pnResult != nullptr)
+        *pnResult = nResult;
     return nDone;
+}
+
+bool PipeClientGone(PIPE_HANDLE hPipe)
+{
+    const CFifoInstance* pInst = FromHandle(hPipe);
+    if (pInst == nullptr || pInst->m_nFifoFd < 0)
+        return true;
+    // The write end of a pipe reports POLLERR once no reader is left.
+    struct pollfd pfd = {pInst->m_nFifoFd, POLLOUT, 0};
+    return poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLERR | POLLHUP)) != 0;
 }
 
 // Puts a fresh FIFO in place of ours in one step (the name never goes away).

@@ -1,0 +1,156 @@
+// The pipe's writer thread: the connect wait, one write per batch taken from
+// the queue, and the wait for a new client when the old one has gone. Every
+// wait and write ends when Disconnect signals the wake.
+#include "pcap/pcap_pipe.h"
+
+#include <cerrno>
+#include <chrono>
+
+// An idle writer looks this often whether the client has closed its end, so
+// that the user hears of it without waiting for the next frame.
+static constexpr uint32_t PIPE_IDLE_CHECK_MS = 200;
+
+static constexpr int32_t TAKE_STOP = 0;
+static constexpr int32_t TAKE_DATA = 1;
+static constexpr int32_t TAKE_CLIENT_GONE = 2;
+
+// Header plus payload of the record whose header starts at pHeader.
+static size_t RecordSizeAt(const uint8_t* pHeader)
+{
+    const uint32_t dwIncl = static_cast<uint32_t>(pHeader[8]) | static_cast<uint32_t>(pHeader[9]) << 8
+                            | static_cast<uint32_t>(pHeader[10]) << 16 | static_cast<uint32_t>(pHeader[11]) << 24;
+    return PCAP_RECORD_HEADER_LEN + static_cast<size_t>(dwIncl);
+}
+
+void CPcapPipe::RunWriter()
+{
+    int32_t nWait = PIPE_WAIT_CONNECTED;
+    if (!WaitForClient(m_dwConnectTimeoutMs, &nWait)) {
+        if (nWait == PIPE_WAIT_CANCELLED)
+            return;   // Stop during the wait: the pipe stays, nothing to tell
+        m_nLastOpenFailure = nWait == PIPE_WAIT_TIMEOUT ? PIPE_FAIL_CONNECT_TIMEOUT : PIPE_FAIL_CONNECT_ERROR;
+        GiveUp();
+        PrintPipeOpenError();
+        Report(PIPE_EVENT_CONNECT_FAILED);
+        return;
+    }
+    WriteGlobalHeader();
+    m_nState = PIPE_STATE_CONNECTED;
+    Report(PIPE_EVENT_CONNECTED);
+    for (;;) {
+        const int32_t nTake = TakeBatch();
+        if (nTake == TAKE_STOP)
+            return;
+        const int32_t nResult = nTake == TAKE_DATA ? WriteOut() : PIPE_IO_GONE;
+        if (nResult == PIPE_IO_CANCELLED)
+            return;
+        if (nResult == PIPE_IO_GONE && !Reconnect())
+            return;
+    }
+}
+
+bool CPcapPipe::WaitForClient(uint32_t dwTimeoutMs, int32_t* pnWait)
+{
+    int32_t nError = 0;
+    *pnWait = PipeWaitForClient(m_hPipe, dwTimeoutMs, &nError, m_hWake);
+    if (*pnWait == PIPE_WAIT_TIMEOUT)
+        m_nLastPipeError = ETIMEDOUT;
+    else if (*pnWait == PIPE_WAIT_ERROR)
+        m_nLastPipeError = nError;
+    return *pnWait == PIPE_WAIT_CONNECTED;
+}
+
+// Waits for records (or Stop). What an interrupted write left goes first.
+int32_t CPcapPipe::TakeBatch()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        if (m_bStop)
+            return TAKE_STOP;
+        if (m_nOutPos < m_vOut.size())
+            return TAKE_DATA;
+        if (!m_vQueue.empty()) {
+            // A swap: the capture side goes on filling the buffer just written.
+            m_vOut.clear();
+            m_vOut.swap(m_vQueue);
+            m_nOutPos = 0;
+            m_qwOutRecords = m_qwQueueRecords;
+            m_qwQueueRecords = 0;
+            m_nInFlightBytes = m_vOut.size();
+            return TAKE_DATA;
+        }
+        if (m_cvQueue.wait_for(lock, std::chrono::milliseconds(PIPE_IDLE_CHECK_MS)) == std::cv_status::timeout
+            && PipeClientGone(m_hPipe))
+            return TAKE_CLIENT_GONE;
+    }
+}
+
+// One write of everything taken; afterwards m_nOutPos is at the first record
+// that did not reach the client whole.
+int32_t CPcapPipe::WriteOut()
+{
+    const size_t nLen = m_vOut.size() - m_nOutPos;
+    int32_t nResult = PIPE_IO_GONE;
+    const int32_t nMoved = PipeWrite(m_hPipe, m_vOut.data() + m_nOutPos, static_cast<int32_t>(nLen), m_hWake,
+                                     &nResult);
+    const size_t nEnd = m_nOutPos + static_cast<size_t>(nMoved);
+    size_t nPos = m_nOutPos;
+    uint64_t qwWhole = 0;
+    while (nPos < m_vOut.size() && nPos + RecordSizeAt(&m_vOut[nPos]) <= nEnd) {
+        nPos += RecordSizeAt(&m_vOut[nPos]);
+        ++qwWhole;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_nOutPos = nPos;
+    m_qwOutRecords -= qwWhole;
+    m_nInFlightBytes = m_vOut.size() - m_nOutPos;
+    m_qwRecordsDelivered += qwWhole;
+    m_qwBytesDelivered += static_cast<uint64_t>(nMoved);
+    return nResult;
+}
+
+// The client has gone: wait for another. It gets the global header, then the
+// record that was cut (same bytes, same stamp) and what followed.
+bool CPcapPipe::Reconnect()
+{
+    PipeReleaseClient(m_hPipe);
+    m_nState = PIPE_STATE_WAITING;
+    Report(PIPE_EVENT_CLIENT_GONE);
+    int32_t nWait = PIPE_WAIT_CONNECTED;
+    if (WaitForClient(m_dwReconnectTimeoutMs, &nWait)) {
+        WriteGlobalHeader();
+        m_nState = PIPE_STATE_CONNECTED;
+        Report(PIPE_EVENT_CLIENT_BACK);
+        return true;
+    }
+    if (nWait == PIPE_WAIT_CANCELLED)
+        return false;
+    GiveUp();
+    Report(PIPE_EVENT_RECONNECT_GAVE_UP);
+    return false;
+}
+
+// No client came: nothing more is taken until the next Open, which makes a
+// new pipe.
+void CPcapPipe::GiveUp()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bAccepting = false;
+    }
+    DropAll(true);
+    PipeCloseInstance(m_hPipe);
+    m_hPipe = INVALID_PIPE_HANDLE;
+    m_nState = PIPE_STATE_CLOSED;
+}
+
+void CPcapPipe::WriteGlobalHeader()
+{
+    // A fresh client's pipe is empty: these bytes go in at once, before a
+    // Stop can close it (an open without the header upsets Wireshark).
+    uint8_t byHeader[PCAP_GLOBAL_HEADER_LEN];
+    BuildPcapGlobalHeader(byHeader);
+    const int32_t nMoved = PipeWrite(m_hPipe, byHeader, PCAP_GLOBAL_HEADER_LEN, m_hWake, nullptr);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_qwBytesDelivered += static_cast<uint64_t>(nMoved);
+}
