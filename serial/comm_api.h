@@ -32,6 +32,10 @@ constexpr uint32_t PURGE_TXABORT = 0x0001, PURGE_RXABORT = 0x0002, PURGE_TXCLEAR
 constexpr uint32_t SETXOFF = 1, SETXON = 2, SETRTS = 3, CLRRTS = 4, SETDTR = 5, CLRDTR = 6,
     RESETDEV = 7, SETBREAK = 8, CLRBREAK = 9;
 
+// ClearCommError error bits; the first two mean received bytes were lost.
+constexpr uint32_t CE_RXOVER = 0x0001, CE_OVERRUN = 0x0002, CE_RXPARITY = 0x0004, CE_FRAME = 0x0008,
+    CE_BREAK = 0x0010;
+
 // GetCommModemStatus bits.
 constexpr uint32_t MS_CTS_ON = 0x0010, MS_DSR_ON = 0x0020, MS_RING_ON = 0x0040, MS_RLSD_ON = 0x0080;
 

@@ -20,9 +20,12 @@ constexpr int32_t DRAIN_POLL_MS = 1;
 CUartPort::CUartPort()
     : m_hComm(COMM_INVALID_HANDLE), m_dcb(), m_bOpen(false), m_bDtr(true), m_bRts(true), m_nPort(1),
       m_dwInQueue(1200), m_dwOutQueue(1200), m_pRxBuffer(nullptr), m_pTxBuffer(nullptr),
-      m_pfnCommEvent(nullptr), m_pfnOpened(nullptr), m_pfnClosing(nullptr), m_bReaderRun(false),
+      m_pfnCommEvent(nullptr), m_pfnOpened(nullptr), m_pfnClosing(nullptr), m_pHookContext(nullptr),
+      m_bReaderRun(false),
       m_bReaderAlive(false), m_bWriterRun(false), m_bWriterAlive(false), m_ovRead(), m_ovWrite(),
-      m_hReaderStop(0), m_hWriterStop(0), m_hTxReady(0), m_dwModemStatus(0), m_qwRxOverflow(0),
+      m_hReaderStop(0), m_hWriterStop(0), m_hTxReady(0), m_hRxRoom(0), m_bRxWaitRoom(false),
+      m_dwModemStatus(0), m_qwRxOverflow(0), m_qwRxStored(0), m_qwRxTaken(0), m_qwRxGaps(0),
+      m_qwRxGapBytes(0), m_qwRxGapAt(0),
       m_bLineLost(false), m_nLastOpenError(0), m_qwTxAccepted(0), m_qwTxTaken(0),
       m_qwTxFinished(0), m_qwTxPurgeTo(0)
 {
@@ -94,7 +97,8 @@ int32_t CUartPort::Open()
     std::memset(&m_ovRead, 0, sizeof(m_ovRead));
     m_ovRead.hEvent = CommCreateEvent();
     m_hReaderStop = CommCreateEvent();
-    if (m_ovRead.hEvent == 0 || m_hReaderStop == 0)
+    m_hRxRoom = CommCreateEvent();
+    if (m_ovRead.hEvent == 0 || m_hReaderStop == 0 || m_hRxRoom == 0)
         return FailOpen(CommGetLastError());
     std::memset(&m_ovWrite, 0, sizeof(m_ovWrite));
     m_ovWrite.hEvent = CommCreateEvent();
@@ -174,6 +178,8 @@ void CUartPort::ReleaseEvents()
     std::memset(&m_ovRead, 0, sizeof(m_ovRead));
     CommCloseEvent(m_hReaderStop);
     m_hReaderStop = 0;
+    CommCloseEvent(m_hRxRoom);
+    m_hRxRoom = 0;
     CommCloseEvent(m_hTxReady);
     m_hTxReady = 0;
     CommCloseEvent(m_ovWrite.hEvent);
@@ -203,7 +209,49 @@ void CUartPort::Close()
 
 int32_t CUartPort::Read(uint8_t* pDst, int32_t nLen)
 {
-    return m_pRxBuffer != nullptr ? m_pRxBuffer->Read(pDst, nLen) : 0;
+    if (m_pRxBuffer == nullptr)
+        return 0;
+    const int32_t nRead = m_pRxBuffer->Read(pDst, nLen);
+    NoteRxTaken(nRead);
+    return nRead;
+}
+
+int32_t CUartPort::DiscardRx(int32_t nLen)
+{
+    if (m_pRxBuffer == nullptr)
+        return 0;
+    const int32_t nDropped = m_pRxBuffer->Discard(nLen);
+    NoteRxTaken(nDropped);
+    return nDropped;
+}
+
+// Consumer side, after taking bytes: wakes a reader that waits for room. The
+// fence pairs with the reader's (flag, then free space): one of the two sides
+// always sees the other.
+void CUartPort::NoteRxTaken(int32_t nTaken)
+{
+    if (nTaken <= 0)
+        return;
+    m_qwRxTaken.fetch_add(static_cast<uint64_t>(nTaken), std::memory_order_acq_rel);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (m_bRxWaitRoom.load(std::memory_order_relaxed))
+        CommSetEvent(m_hRxRoom);
+}
+
+CRxGapMark CUartPort::GetRxGapMark() const
+{
+    CRxGapMark mark;
+    mark.m_qwGaps = m_qwRxGaps.load(std::memory_order_acquire);
+    mark.m_qwBytes = m_qwRxGapBytes.load(std::memory_order_relaxed);
+    mark.m_qwAt = m_qwRxGapAt.load(std::memory_order_relaxed);
+    return mark;
+}
+
+void CUartPort::NoteRxGap(uint64_t qwLost)
+{
+    m_qwRxGapAt.store(m_qwRxStored.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    m_qwRxGapBytes.fetch_add(qwLost, std::memory_order_relaxed);
+    m_qwRxGaps.fetch_add(1, std::memory_order_release);
 }
 
 int32_t CUartPort::Write(const uint8_t* pSrc, int32_t nLen)
@@ -231,7 +279,7 @@ void CUartPort::PurgeRx(bool bAbort)
     // The owner is the receive ring's consumer: it empties the ring from its own side,
     // which the reader thread, still filling it, can safely run against.
     if (m_pRxBuffer != nullptr)
-        m_pRxBuffer->Discard(m_pRxBuffer->GetCount());
+        DiscardRx(m_pRxBuffer->GetCount());
 }
 
 void CUartPort::PurgeTx(bool bAbort)

@@ -10,6 +10,12 @@
 //
 // A device that goes away while open (unplugged) is reported once as EV_ERR;
 // the reader then stops reading and the writer stops writing until Close.
+//
+// Flow control: the reader takes from the driver only what the receive ring has
+// room for. With the ring full it pauses until the consumer takes bytes, so the
+// driver (and the kernel, and the USB link behind it) hold the rest. Bytes lost
+// anyway (the driver's own overrun) are marked as a gap at their place in the
+// received stream, so that a consumer never joins the bytes on both sides.
 #pragma once
 
 #include <atomic>
@@ -26,6 +32,16 @@ constexpr int32_t UART_READ_BLOCK = 2048;      // bytes per driver read
 constexpr int32_t UART_WRITE_CHUNK = 512;      // bytes per driver write
 constexpr uint32_t UART_READER_MASK = 0x5BF;   // every event but EV_BREAK and EV_PERR
 constexpr uint32_t UART_MODEM_EVENTS = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+// With the receive ring full, the reader looks again at least this often (also
+// for a consumer that empties the ring without Read or DiscardRx).
+constexpr int32_t UART_RX_ROOM_RECHECK_MS = 20;
+
+// The latest place in the received stream where bytes were lost.
+struct CRxGapMark {
+    uint64_t m_qwGaps;    // gaps so far (object's life)
+    uint64_t m_qwBytes;   // bytes known lost in them (0 where the driver cannot say)
+    uint64_t m_qwAt;      // stream position of the latest gap: bytes stored in the ring before it
+};
 
 class CUartPort {
 public:
@@ -39,7 +55,10 @@ public:
     void SetPort(int32_t nPort);
     virtual int32_t Open();                 // 1 ok / already open, 0 failure
     virtual void Close();                   // harmless when closed
+    // Consumer side of the receive ring (one thread at a time: the owner, or the
+    // comm-event hook on the reader thread).
     virtual int32_t Read(uint8_t* pDst, int32_t nLen);
+    int32_t DiscardRx(int32_t nLen);
     virtual int32_t Write(const uint8_t* pSrc, int32_t nLen);
     virtual int32_t WriteString(const char* psz);
     // Only while open. PurgeRx empties the receive ring at once; PurgeTx has the
@@ -53,8 +72,17 @@ public:
     virtual void OnClosing();
 
     bool IsOpen() const { return m_bOpen; }
-    // Received bytes that did not fit the receive ring, over the object's life.
+    // Received bytes that did not fit the receive ring, over the object's life
+    // (none while the reader keeps to the ring's room).
     uint64_t GetRxOverflowBytes() const { return m_qwRxOverflow.load(std::memory_order_relaxed); }
+    // Stream positions, in bytes since construction: stored into the receive
+    // ring by the reader, taken out by the consumer (Read, DiscardRx, PurgeRx).
+    uint64_t GetRxStored() const { return m_qwRxStored.load(std::memory_order_acquire); }
+    uint64_t GetRxTaken() const { return m_qwRxTaken.load(std::memory_order_acquire); }
+    CRxGapMark GetRxGapMark() const;
+    // Producer side (the reader thread): qwLost bytes (0: unknown) were lost
+    // right after everything stored so far.
+    void NoteRxGap(uint64_t qwLost);
     // Waits (bounded) until the transmit ring and the driver's output queue are
     // empty; true if drained. Used before closing after a stop command.
     bool DrainTx(int32_t nTimeoutMs);
@@ -79,6 +107,7 @@ public:
     PFN_COMM_EVENT m_pfnCommEvent;
     PFN_PORT_HOOK m_pfnOpened;
     PFN_PORT_HOOK m_pfnClosing;
+    void* m_pHookContext;                   // the owner's, for its hooks; set before Open
     std::thread m_hReaderThread;            // not joinable while no reader runs
     std::atomic<bool> m_bReaderRun;
     std::atomic<bool> m_bReaderAlive;
@@ -90,10 +119,17 @@ public:
     COMM_EVENT m_hReaderStop;
     COMM_EVENT m_hWriterStop;
     COMM_EVENT m_hTxReady;
+    COMM_EVENT m_hRxRoom;                   // the consumer took bytes while the reader waited for room
+    std::atomic<bool> m_bRxWaitRoom;
     std::atomic<uint32_t> m_dwModemStatus;
 
     // Received bytes dropped because the receive ring was full.
     std::atomic<uint64_t> m_qwRxOverflow;
+    std::atomic<uint64_t> m_qwRxStored;
+    std::atomic<uint64_t> m_qwRxTaken;
+    std::atomic<uint64_t> m_qwRxGaps;
+    std::atomic<uint64_t> m_qwRxGapBytes;
+    std::atomic<uint64_t> m_qwRxGapAt;
     std::atomic<bool> m_bLineLost;
     int32_t m_nLastOpenError;
     std::string m_strDevicePath;
@@ -115,4 +151,5 @@ private:
     void StopThreads();
     bool JoinThreads();
     void ReleaseEvents();
+    void NoteRxTaken(int32_t nTaken);
 };

@@ -2,7 +2,6 @@
 #include "serial/uart_port.h"
 
 #include <algorithm>
-#include <chrono>
 
 namespace {
 
@@ -17,43 +16,37 @@ bool PauseUnlessStopped(COMM_EVENT hStop)
     return CommWaitEvents(&hStop, 1, RETRY_PAUSE_MS) != 0;
 }
 
-// Dense traffic in small pieces (a dongle reporting frame after frame) would
-// wake the reader once per piece. While pieces keep coming at a modest rate, the
-// reader lets them gather for a few milliseconds before it waits again: one
-// wake-up then moves several pieces, at a latency far below anything the owner
-// waits for. A fast stream is never held back, so the driver's small input
-// buffer cannot fill during a pause.
-constexpr int32_t RX_GATHER_MS = 4;
-constexpr uint64_t RX_GATHER_MAX_BYTES = 1024;   // most a pause may let gather
-constexpr auto RX_DENSE_GAP = std::chrono::milliseconds(2 * RX_GATHER_MS);
-
-class CRxGather {
-public:
-    // After a pass that moved dwMoved bytes: false when the stop event ended the pause.
-    bool AfterPass(uint32_t dwMoved, COMM_EVENT hStop)
-    {
-        if (dwMoved == 0)
-            return true;
-        const auto tmNow = std::chrono::steady_clock::now();
-        const auto tmGap = tmNow - m_tmLast;
-        const bool bDense = m_bSeen && tmGap < RX_DENSE_GAP;
-        m_tmLast = tmNow;
-        m_bSeen = true;
-        if (!bDense)
-            return true;
-        // The bytes a pause would let gather at the rate of this last pass.
-        const int64_t nGapUs = std::max<int64_t>(1,
-            std::chrono::duration_cast<std::chrono::microseconds>(tmGap).count());
-        const uint64_t qwExpected = uint64_t { dwMoved } * (RX_GATHER_MS * 1000) / static_cast<uint64_t>(nGapUs);
-        if (qwExpected >= RX_GATHER_MAX_BYTES)
-            return true;
-        return CommWaitEvents(&hStop, 1, RX_GATHER_MS) != 0;
+// With the receive ring full, waits until the consumer has taken bytes, leaving
+// the rest with the driver. False when the stop event ended the wait.
+bool WaitForRxRoom(CUartPort* pPort)
+{
+    CRingBuffer* pRing = pPort->m_pRxBuffer;
+    if (pRing->GetFree() > 0)
+        return true;
+    const COMM_EVENT ahWait[2] = { pPort->m_hReaderStop, pPort->m_hRxRoom };
+    bool bRun = true;
+    while (bRun) {
+        pPort->m_bRxWaitRoom.store(true, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_seq_cst);   // pairs with NoteRxTaken
+        if (pRing->GetFree() > 0)
+            break;
+        const int32_t nIndex = CommWaitEvents(ahWait, 2, UART_RX_ROOM_RECHECK_MS);
+        CommResetEvent(pPort->m_hRxRoom);
+        bRun = nIndex != 0 && pPort->m_bReaderRun.load(std::memory_order_acquire);
+        // A long transmission goes on while the reader sees no EV_TXEMPTY.
+        if (bRun && pPort->m_pTxBuffer->GetCount() > 0)
+            CommSetEvent(pPort->m_hTxReady);
     }
+    pPort->m_bRxWaitRoom.store(false, std::memory_order_relaxed);
+    return bRun;
+}
 
-private:
-    bool m_bSeen = false;
-    std::chrono::steady_clock::time_point m_tmLast;
-};
+// Bytes the driver says it lost (ClearCommError's overrun bits) make a gap.
+void NoteDriverErrors(CUartPort* pPort, uint32_t dwErrors)
+{
+    if ((dwErrors & (CE_RXOVER | CE_OVERRUN)) != 0)
+        pPort->NoteRxGap(0);
+}
 
 // The writer's chunk: bytes taken from the transmit ring, the first dwSent of
 // them already handed to the driver.
@@ -81,27 +74,37 @@ void ApplyTxPurge(CUartPort* pPort, CTxChunk& chunk)
     }
 }
 
-// Moves the bytes queued in the driver into the receive ring, counting what does
-// not fit. Returns the result of the last read (COMM_DONE when all went well)
-// and adds the bytes moved to *pdwMoved.
-int32_t ReceiveQueued(CUartPort* pPort, uint8_t* pBlock, uint32_t* pdwMoved)
+// Moves the bytes queued in the driver into the receive ring, no more than the
+// ring has room for; the rest stays with the driver for the next pass. Returns
+// the result of the last read (COMM_DONE when all went well).
+int32_t ReceiveQueued(CUartPort* pPort, uint8_t* pBlock)
 {
+    uint32_t dwErrors = 0;
     uint32_t dwQueued = 0;
-    if (CommClearError(pPort->m_hComm, nullptr, &dwQueued) == 0)
+    if (CommClearError(pPort->m_hComm, &dwErrors, &dwQueued) == 0)
         return COMM_DONE;   // the next wait tells whether the device is still there
+    NoteDriverErrors(pPort, dwErrors);
+    CRingBuffer* pRing = pPort->m_pRxBuffer;
     while (dwQueued > 0) {
+        const int32_t nFree = pRing->GetFree();
+        if (nFree <= 0)
+            break;
         uint32_t dwGot = 0;
-        const uint32_t dwAsk = std::min<uint32_t>(dwQueued, UART_READ_BLOCK);
+        const uint32_t dwAsk = std::min({ dwQueued, static_cast<uint32_t>(UART_READ_BLOCK),
+            static_cast<uint32_t>(nFree) });
         // Each read is finished (or given up) before the next one starts on the same record.
         const int32_t nResult = CommRead(pPort->m_hComm, pBlock, dwAsk, &pPort->m_ovRead,
             pPort->m_hReaderStop, &dwGot);
         if (nResult != COMM_DONE)
             return nResult;
-        const int32_t nStored = pPort->m_pRxBuffer->Write(pBlock, static_cast<int32_t>(dwGot));
-        if (static_cast<uint32_t>(nStored) < dwGot)
-            pPort->m_qwRxOverflow.fetch_add(dwGot - static_cast<uint32_t>(nStored), std::memory_order_relaxed);
+        const int32_t nStored = pRing->Write(pBlock, static_cast<int32_t>(dwGot));
+        pPort->m_qwRxStored.fetch_add(static_cast<uint64_t>(nStored), std::memory_order_release);
+        if (static_cast<uint32_t>(nStored) < dwGot) {   // only if someone else fills the ring
+            const uint32_t dwLost = dwGot - static_cast<uint32_t>(nStored);
+            pPort->m_qwRxOverflow.fetch_add(dwLost, std::memory_order_relaxed);
+            pPort->NoteRxGap(dwLost);
+        }
         dwQueued -= std::min(dwGot, dwQueued);
-        *pdwMoved += dwGot;
     }
     return COMM_DONE;
 }
@@ -119,10 +122,11 @@ void CUartPort::ReaderThread(CUartPort* pPort)
         return;
     }
     uint8_t abyBlock[UART_READ_BLOCK];
-    CRxGather gather;
     const COMM_HANDLE hComm = pPort->m_hComm;
     if (CommSetMask(hComm, UART_READER_MASK) != 0) {
         while (pPort->m_bReaderRun.load(std::memory_order_acquire)) {
+            if (!WaitForRxRoom(pPort))
+                break;
             uint32_t dwMask = 0;
             const int32_t nWait = CommWaitEvent(hComm, &ovWait, pPort->m_hReaderStop, &dwMask);
             if (nWait == COMM_STOPPED || !pPort->m_bReaderRun.load(std::memory_order_acquire))
@@ -130,9 +134,8 @@ void CUartPort::ReaderThread(CUartPort* pPort)
             if (nWait == COMM_FAILED && !PauseUnlessStopped(pPort->m_hReaderStop))
                 break;
             bool bLost = nWait == COMM_LOST;
-            uint32_t dwMoved = 0;
             if ((dwMask & EV_RXCHAR) != 0) {
-                const int32_t nRead = ReceiveQueued(pPort, abyBlock, &dwMoved);
+                const int32_t nRead = ReceiveQueued(pPort, abyBlock);
                 if (nRead == COMM_STOPPED)
                     break;
                 bLost = bLost || nRead == COMM_LOST;
@@ -152,16 +155,17 @@ void CUartPort::ReaderThread(CUartPort* pPort)
                 dwMask |= EV_ERR;
                 pPort->m_bLineLost.store(true, std::memory_order_release);
             }
-            if ((dwMask & EV_ERR) != 0)
-                (void)CommClearError(hComm, nullptr, nullptr);
+            if ((dwMask & EV_ERR) != 0) {
+                uint32_t dwErrors = 0;
+                if (CommClearError(hComm, &dwErrors, nullptr) != 0)
+                    NoteDriverErrors(pPort, dwErrors);
+            }
             pPort->OnCommEvent(dwMask);
             if (bLost) {
                 // The device has gone: report it once, then only wait to be stopped.
                 (void)CommWaitEvents(&pPort->m_hReaderStop, 1, -1);
                 break;
             }
-            if (!gather.AfterPass(dwMoved, pPort->m_hReaderStop))
-                break;
         }
     }
     CommCloseEvent(ovWait.hEvent);
