@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -194,6 +196,56 @@ private:
     std::string m_strFile;
     int m_nSaved = -1;
 };
+
+// Records the pipe's events (they come on its writer thread) for the test
+// thread to wait on.
+class CPipeEventLog : public IPcapPipeEvents {
+public:
+    void OnPipeEvent(int32_t nEvent) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_vEvents.push_back(nEvent);
+        m_cv.notify_all();
+    }
+    // True once nEvent has been reported (at any time since the last Clear).
+    bool WaitFor(int32_t nEvent, int nMs = 10000)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cv.wait_for(lock, std::chrono::milliseconds(nMs), [&] {
+            for (int32_t n : m_vEvents)
+                if (n == nEvent)
+                    return true;
+            return false;
+        });
+    }
+    std::vector<int32_t> Events()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_vEvents;
+    }
+    void Clear()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_vEvents.clear();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::vector<int32_t> m_vEvents;
+};
+
+// Waits until the writer thread has delivered qwRecords records in all.
+inline bool WaitDelivered(const CPcapPipe& pipe, uint64_t qwRecords, int nMs = 10000)
+{
+    const auto tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
+    while (pipe.GetStats().m_qwRecordsDelivered < qwRecords) {
+        if (std::chrono::steady_clock::now() > tEnd)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
 
 class CPipeTest : public ::testing::Test {
 protected:

@@ -1,5 +1,7 @@
 // CPcapPipe against real FIFOs and real client processes: the launched fake
 // Wireshark copies what it reads to a file, which libpcap then reads back.
+// Open returns once Wireshark is launched; the writer thread reports the
+// client through events, and records reach it in the background.
 #include "pcap_pipe_fixture.h"
 
 #include "pcap/pcap_stream.h"
@@ -50,6 +52,8 @@ TEST_F(CPipeTest, LaunchedClientGetsTheGlobalHeaderThenEveryRecordInOrder)
     const std::string strOut = Path("out.pcap"), strInfo = Path("info.txt");
     const std::string strLauncher = FakeLauncher("ws.sh", "--out '" + strOut + "' --info '" + strInfo + "'");
     CPcapPipe pipe;
+    CPipeEventLog events;
+    pipe.SetEvents(&events);
     pipe.SetTimeouts(10000, 10000);
     EXPECT_EQ(pipe.GetState(), PIPE_STATE_CLOSED);
     EXPECT_EQ(std::string(pipe.GetPipePath()), m_strFifo);
@@ -57,7 +61,9 @@ TEST_F(CPipeTest, LaunchedClientGetsTheGlobalHeaderThenEveryRecordInOrder)
     const uint64_t qwBefore = NowUsec();
     CStdoutCapture out(Path("stdout.txt"));
     ASSERT_EQ(pipe.Open(strLauncher.c_str()), 1);
+    ASSERT_TRUE(events.WaitFor(PIPE_EVENT_CONNECTED));
     EXPECT_EQ(out.Stop(), "execute success !\n");
+    EXPECT_EQ(events.Events(), std::vector<int32_t>{PIPE_EVENT_CONNECTED});
     EXPECT_EQ(pipe.GetState(), PIPE_STATE_CONNECTED);
     EXPECT_EQ(pipe.GetLastOpenFailure(), PIPE_FAIL_NONE);
     EXPECT_EQ(pipe.GetLastLaunchError(), 0);
@@ -76,8 +82,14 @@ TEST_F(CPipeTest, LaunchedClientGetsTheGlobalHeaderThenEveryRecordInOrder)
         pipe.WritePacket(vBig.data(), -1);
         pipe.WritePacket(nullptr, 4);
     }
+    ASSERT_TRUE(WaitDelivered(pipe, vSent.size()));
     pipe.Disconnect();
     EXPECT_EQ(pipe.GetState(), PIPE_STATE_IDLE);
+    const CPcapPipeStats stats = pipe.GetStats();
+    EXPECT_EQ(stats.m_qwRecordsQueued, vSent.size());   // the refused ones are no records
+    EXPECT_EQ(stats.m_qwRecordsDelivered, vSent.size());
+    EXPECT_EQ(stats.m_qwBytesDelivered, StreamSize(vSent));
+    EXPECT_EQ(stats.m_qwDroppedNoReader + stats.m_qwDroppedSlowReader, 0u);
     EXPECT_TRUE(IsFifo(m_strFifo));   // kept for the next capture
 
     ASSERT_TRUE(WaitForFile(strOut)) << "the client never saw the end of the stream";
@@ -109,6 +121,8 @@ TEST_F(CPipeTest, ClientThatLeavesIsReplacedWithinTheWaitAndGetsTheFailedRecordW
 {
     const std::string strFirst = Path("first.pcap"), strSecond = Path("second.pcap");
     CPcapPipe pipe;
+    CPipeEventLog events;
+    pipe.SetEvents(&events);
     pipe.SetTimeouts(10000, 10000);
     ASSERT_EQ(pipe.Open(FakeLauncher("ws.sh", "--records 3 --out '" + strFirst + "'").c_str()), 1);
     std::vector<std::vector<uint8_t>> vSent;
@@ -120,16 +134,22 @@ TEST_F(CPipeTest, ClientThatLeavesIsReplacedWithinTheWaitAndGetsTheFailedRecordW
     ASSERT_TRUE(WaitForFile(strFirst));
     ExpectRecords(ReadCapture(strFirst), vSent);
 
-    // Another client turns up 300 ms later, while the next frame waits for it.
+    // Another client turns up 300 ms later; the next frame waits for it on the
+    // writer thread, never in the caller.
     const pid_t pid = SpawnFake({"--delay-ms", "300", "--out", strSecond, "-i", m_strFifo, "-k"});
     ASSERT_GT(pid, 0);
     const std::vector<uint8_t> vFourth = Payload(33, 0x40), vFifth = Payload(7, 0x50);
     const uint64_t qwBefore = NowUsec();
     const auto t0 = std::chrono::steady_clock::now();
     pipe.WritePacket(vFourth.data(), static_cast<int32_t>(vFourth.size()));
+    EXPECT_LT(ElapsedMs(t0), 100);
+    ASSERT_TRUE(events.WaitFor(PIPE_EVENT_CLIENT_BACK));
     EXPECT_GE(ElapsedMs(t0), 250);   // it did wait for the new client
     EXPECT_EQ(pipe.GetState(), PIPE_STATE_CONNECTED);
+    EXPECT_EQ(events.Events(),
+              (std::vector<int32_t>{PIPE_EVENT_CONNECTED, PIPE_EVENT_CLIENT_GONE, PIPE_EVENT_CLIENT_BACK}));
     pipe.WritePacket(vFifth.data(), static_cast<int32_t>(vFifth.size()));
+    ASSERT_TRUE(WaitDelivered(pipe, 5));
     pipe.Disconnect();
 
     ASSERT_TRUE(WaitForFile(strSecond));
@@ -150,12 +170,17 @@ TEST_F(CPipeTest, ClientThatLeavesIsReplacedWithinTheWaitAndGetsTheFailedRecordW
 TEST_F(CPipeTest, NoClientWithinTheWaitClosesThePipeAndTheNextOpenCreatesANewOne)
 {
     CPcapPipe pipe;
+    CPipeEventLog events;
+    pipe.SetEvents(&events);
     pipe.SetTimeouts(200, 200);
     CStdoutCapture out(Path("stdout.txt"));
     const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(pipe.Open(FakeLauncher("never.sh", "--no-open").c_str()), 0);
+    EXPECT_EQ(pipe.Open(FakeLauncher("never.sh", "--no-open").c_str()), 1);   // launched
+    EXPECT_LT(ElapsedMs(t0), 150);
+    ASSERT_TRUE(events.WaitFor(PIPE_EVENT_CONNECT_FAILED));
     EXPECT_GE(ElapsedMs(t0), 190);
     EXPECT_EQ(out.Stop(), "execute success !\nPipe open error!\r\n");
+    EXPECT_EQ(events.Events(), std::vector<int32_t>{PIPE_EVENT_CONNECT_FAILED});
     EXPECT_EQ(pipe.GetState(), PIPE_STATE_CLOSED);
     EXPECT_EQ(pipe.GetLastOpenFailure(), PIPE_FAIL_CONNECT_TIMEOUT);
     EXPECT_EQ(pipe.GetLastLaunchError(), 0);
@@ -167,14 +192,17 @@ TEST_F(CPipeTest, NoClientWithinTheWaitClosesThePipeAndTheNextOpenCreatesANewOne
     pipe.WritePacket(v.data(), 10);
     EXPECT_LT(ElapsedMs(t1), 100);
     EXPECT_FALSE(PathExists(m_strFifo));
+    EXPECT_EQ(pipe.GetStats().m_qwDroppedNoReader, 1u);
 
     const std::string strOut = Path("out.pcap");
     pipe.SetTimeouts(10000, 10000);
     CStdoutCapture out2(Path("stdout2.txt"));
     ASSERT_EQ(pipe.Open(FakeLauncher("ws.sh", "--out '" + strOut + "'").c_str()), 1);
+    ASSERT_TRUE(events.WaitFor(PIPE_EVENT_CONNECTED));
     EXPECT_EQ(out2.Stop(), "execute success !\n");
     EXPECT_TRUE(IsFifo(m_strFifo));
     pipe.WritePacket(v.data(), 10);
+    ASSERT_TRUE(WaitDelivered(pipe, 1));
     pipe.Disconnect();
     ASSERT_TRUE(WaitForFile(strOut));
     ExpectRecords(ReadCapture(strOut), {v});
@@ -222,7 +250,8 @@ TEST_F(CPipeTest, ProgramThatCannotStartKeepsThePipeForTheNextOpen)
     EXPECT_EQ(pipe.GetLastLaunchError(), 0);
     EXPECT_EQ(InodeOf(m_strFifo), nInode);
     const std::vector<uint8_t> v = Payload(12, 9);
-    pipe.WritePacket(v.data(), 12);
+    pipe.WritePacket(v.data(), 12);   // queued while Wireshark starts
+    ASSERT_TRUE(WaitDelivered(pipe, 1));
     pipe.Disconnect();
     ASSERT_TRUE(WaitForFile(strOut));
     ExpectRecords(ReadCapture(strOut), {v});
@@ -237,6 +266,7 @@ TEST_F(CPipeTest, StopThenStartServesTheNewClientAFreshStreamOnTheSamePipe)
     const std::vector<uint8_t> v1 = Payload(11, 1), v2 = Payload(22, 2), v3 = Payload(33, 3);
     pipe.WritePacket(v1.data(), 11);
     pipe.WritePacket(v2.data(), 22);
+    ASSERT_TRUE(WaitDelivered(pipe, 2));
     pipe.Disconnect();   // Stop
     EXPECT_TRUE(IsFifo(m_strFifo));
 
@@ -245,6 +275,7 @@ TEST_F(CPipeTest, StopThenStartServesTheNewClientAFreshStreamOnTheSamePipe)
     EXPECT_EQ(std::string(pipe.GetPipePath()), m_strFifo);
     pipe.WritePacket(v3.data(), 33);
     pipe.WritePacket(v1.data(), 11);
+    ASSERT_TRUE(WaitDelivered(pipe, 4));
     pipe.Disconnect();
 
     ASSERT_TRUE(WaitForFile(strFirst));
@@ -270,6 +301,7 @@ TEST_F(CPipeTest, FrameAfterStopIsDroppedWithoutWaitingAndOldClientGetsNothingMo
     ASSERT_EQ(pipe.Open(FakeLauncher("ws.sh", "--out '" + strOut + "' --info '" + strInfo + "'").c_str()), 1);
     const std::vector<uint8_t> v1 = Payload(40, 1), v2 = Payload(50, 2);
     pipe.WritePacket(v1.data(), 40);
+    ASSERT_TRUE(WaitDelivered(pipe, 1));
     ASSERT_TRUE(WaitForFile(strInfo));
     const pid_t pidClient = InfoPid(strInfo);
     ASSERT_GT(pidClient, 0);
@@ -282,6 +314,7 @@ TEST_F(CPipeTest, FrameAfterStopIsDroppedWithoutWaitingAndOldClientGetsNothingMo
     pipe.WritePacket(v2.data(), 50);
     EXPECT_LT(ElapsedMs(t0), 2000);
     EXPECT_EQ(pipe.GetState(), PIPE_STATE_IDLE);
+    EXPECT_EQ(pipe.GetStats().m_qwDroppedNoReader, 1u);
     EXPECT_TRUE(IsFifo(m_strFifo));   // kept for the next Start
 
     ASSERT_EQ(kill(pidClient, SIGCONT), 0);
@@ -296,6 +329,8 @@ TEST_F(CPipeTest, FrameAfterStopIsDroppedWithoutWaitingAndOldClientGetsNothingMo
 TEST_F(CPipeTest, ClientThatOpenedBeforeTheWaitCountsAtOnce)
 {
     CPcapPipe pipe;
+    CPipeEventLog events;
+    pipe.SetEvents(&events);
     pipe.SetTimeouts(10000, 10000);
     ASSERT_EQ(pipe.Open(Path("missing-ws").c_str()), 0);   // leaves the pipe Idle
     ASSERT_TRUE(IsFifo(m_strFifo));
@@ -319,6 +354,7 @@ TEST_F(CPipeTest, ClientThatOpenedBeforeTheWaitCountsAtOnce)
     ASSERT_GE(nReader2, 0);
     t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(pipe.Open(FakeLauncher("never.sh", "--no-open").c_str()), 1);
+    ASSERT_TRUE(events.WaitFor(PIPE_EVENT_CONNECTED));
     EXPECT_LT(ElapsedMs(t0), 2000);
     n = read(nReader2, byBuf, sizeof byBuf);
     ASSERT_EQ(n, 24);
@@ -330,10 +366,13 @@ TEST_F(CPipeTest, ClientKilledOrStuckMidCaptureNeitherKillsNorHangsUs)
 {
     const std::string strInfo = Path("info.txt");
     CPcapPipe pipe;
+    CPipeEventLog events;
+    pipe.SetEvents(&events);
     pipe.SetTimeouts(10000, 150);
     ASSERT_EQ(pipe.Open(FakeLauncher("ws.sh", "--info '" + strInfo + "'").c_str()), 1);
     const std::vector<uint8_t> v = Payload(100, 5);
     pipe.WritePacket(v.data(), 100);
+    ASSERT_TRUE(WaitDelivered(pipe, 1));
     ASSERT_TRUE(WaitForFile(strInfo));
     const pid_t pidClient = InfoPid(strInfo);
     ASSERT_GT(pidClient, 0);
@@ -341,10 +380,11 @@ TEST_F(CPipeTest, ClientKilledOrStuckMidCaptureNeitherKillsNorHangsUs)
     for (int i = 0; i < 1000 && ProcessState(pidClient) != 0 && ProcessState(pidClient) != 'Z'; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
 
-    // The broken pipe is no signal to us: the frame waits out the (short)
+    // The broken pipe is no signal to us: the writer waits out the (short)
     // reconnect wait and the link closes.
     auto t0 = std::chrono::steady_clock::now();
     pipe.WritePacket(v.data(), 100);
+    ASSERT_TRUE(events.WaitFor(PIPE_EVENT_RECONNECT_GAVE_UP, 5000));
     EXPECT_LT(ElapsedMs(t0), 5000);
     EXPECT_EQ(pipe.GetState(), PIPE_STATE_CLOSED);
     EXPECT_FALSE(PathExists(m_strFifo));
@@ -352,12 +392,15 @@ TEST_F(CPipeTest, ClientKilledOrStuckMidCaptureNeitherKillsNorHangsUs)
     // A client that stops reading with the pipe full, then dies: the blocked
     // write ends with the client rather than hanging.
     const std::string strOut = Path("stall.pcap");
+    events.Clear();
     ASSERT_EQ(pipe.Open(FakeLauncher("stall.sh", "--stall-ms 300 --out '" + strOut + "'").c_str()), 1);
+    ASSERT_TRUE(events.WaitFor(PIPE_EVENT_CONNECTED));
     const std::vector<uint8_t> vBig = Payload(65535, 7);
     t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < 8; ++i)
         pipe.WritePacket(vBig.data(), 65535);
-    EXPECT_LT(ElapsedMs(t0), 10000);
+    EXPECT_LT(ElapsedMs(t0), 100);   // queued, not written by the caller
+    ASSERT_TRUE(events.WaitFor(PIPE_EVENT_RECONNECT_GAVE_UP, 10000));
     EXPECT_EQ(pipe.GetState(), PIPE_STATE_CLOSED);
     ASSERT_TRUE(WaitForFile(strOut));
 }
@@ -366,16 +409,22 @@ TEST_F(CPipeTest, OpenDuringACaptureDropsTheOldClientBeforeServingTheNewOne)
 {
     const std::string strFirst = Path("first.pcap"), strSecond = Path("second.pcap");
     CPcapPipe pipe;
+    CPipeEventLog events;
+    pipe.SetEvents(&events);
     pipe.SetTimeouts(10000, 10000);
     ASSERT_EQ(pipe.Open(FakeLauncher("a.sh", "--out '" + strFirst + "'").c_str()), 1);
     const std::vector<uint8_t> v1 = Payload(15, 1), v2 = Payload(25, 2);
     pipe.WritePacket(v1.data(), 15);
+    ASSERT_TRUE(WaitDelivered(pipe, 1));
 
     // No Stop in between: the old client must not be taken for the new one.
+    events.Clear();
     const auto t0 = std::chrono::steady_clock::now();
     ASSERT_EQ(pipe.Open(FakeLauncher("b.sh", "--delay-ms 300 --out '" + strSecond + "'").c_str()), 1);
+    ASSERT_TRUE(events.WaitFor(PIPE_EVENT_CONNECTED));
     EXPECT_GE(ElapsedMs(t0), 250);
     pipe.WritePacket(v2.data(), 25);
+    ASSERT_TRUE(WaitDelivered(pipe, 2));
     pipe.Disconnect();
 
     ASSERT_TRUE(WaitForFile(strFirst));
@@ -403,6 +452,7 @@ TEST_F(CPipeTest, ClosedPipeTouchesNothingAndDestructionEndsTheClientAndRemovesT
         pipe.SetTimeouts(10000, 10000);
         ASSERT_EQ(pipe.Open(FakeLauncher("ws.sh", "--out '" + strOut + "'").c_str()), 1);
         pipe.WritePacket(v.data(), 64);
+        ASSERT_TRUE(WaitDelivered(pipe, 1));
         ASSERT_TRUE(IsFifo(m_strFifo));
     }
     EXPECT_FALSE(PathExists(m_strFifo));

@@ -80,10 +80,13 @@ protected:
     // One capture: tshark started through Open, the frames written, Stop.
     void Capture(CPcapPipe& pipe, const std::string& strOut, const std::vector<std::vector<uint8_t>>& vFrames)
     {
+        const uint64_t qwBefore = pipe.GetStats().m_qwRecordsDelivered;
         ASSERT_EQ(pipe.Open(TsharkLauncher("tshark-" + std::to_string(++m_nRun) + ".sh", strOut).c_str()), 1)
             << ReadFileText(strOut + ".log");
+        // Queued while tshark starts, delivered once it has opened the pipe.
         for (const auto& v : vFrames)
             pipe.WritePacket(v.data(), static_cast<int32_t>(v.size()));
+        ASSERT_TRUE(WaitDelivered(pipe, qwBefore + vFrames.size(), 30000)) << ReadFileText(strOut + ".log");
         pipe.Disconnect();
         ASSERT_TRUE(WaitForFile(strOut, 30000)) << ReadFileText(strOut + ".log");
     }

@@ -59,8 +59,11 @@ TEST_F(CPipeSafetyTest, LinkOrForeignEntryAtTheFifoPathIsRefusedAndLeftAlone)
 
     // With the way clear the same object works.
     pipe.SetTimeouts(10000, 10000);
+    CPipeEventLog events;
+    pipe.SetEvents(&events);
     const std::string strOut = Path("out.pcap");
     ASSERT_EQ(pipe.Open(FakeLauncher("ok.sh", "--out '" + strOut + "'").c_str()), 1);
+    ASSERT_TRUE(events.WaitFor(PIPE_EVENT_CONNECTED));
     pipe.Disconnect();
     ASSERT_TRUE(WaitForFile(strOut));
     EXPECT_TRUE(ReadCapture(strOut).m_bOk);
@@ -128,6 +131,8 @@ TEST_F(CPipeSafetyTest, LinkPlantedWhileThePipeIsKeptIsNotWrittenThrough)
     ASSERT_GE(nBaitReader, 0);
 
     CPcapPipe pipe;
+    CPipeEventLog events;
+    pipe.SetEvents(&events);
     pipe.SetTimeouts(10000, 10000);
     ASSERT_EQ(pipe.Open(Path("missing-ws").c_str()), 0);   // Idle, the FIFO kept
     ASSERT_TRUE(IsFifo(m_strFifo));
@@ -146,7 +151,8 @@ TEST_F(CPipeSafetyTest, LinkPlantedWhileThePipeIsKeptIsNotWrittenThrough)
     // The next Start launches and then waits for a client: the link is none.
     {
         CStdoutCapture out(Path("stdout.txt"));
-        EXPECT_EQ(pipe.Open(FakeLauncher("never.sh", "--no-open").c_str()), 0);
+        EXPECT_EQ(pipe.Open(FakeLauncher("never.sh", "--no-open").c_str()), 1);
+        ASSERT_TRUE(events.WaitFor(PIPE_EVENT_CONNECT_FAILED));
         EXPECT_EQ(out.Stop(), "execute success !\nPipe open error!\r\n");
     }
     EXPECT_EQ(pipe.GetLastOpenFailure(), PIPE_FAIL_CONNECT_ERROR);
@@ -160,6 +166,8 @@ TEST_F(CPipeSafetyTest, LinkPlantedWhileThePipeIsKeptIsNotWrittenThrough)
 TEST_F(CPipeSafetyTest, FifoSwappedForAnotherIsNotFed)
 {
     CPcapPipe pipe;
+    CPipeEventLog events;
+    pipe.SetEvents(&events);
     pipe.SetTimeouts(10000, 10000);
     ASSERT_EQ(pipe.Open(Path("missing-ws").c_str()), 0);
     ASSERT_EQ(unlink(m_strFifo.c_str()), 0);
@@ -169,7 +177,8 @@ TEST_F(CPipeSafetyTest, FifoSwappedForAnotherIsNotFed)
 
     const std::vector<uint8_t> v = Payload(30, 1);
     pipe.WritePacket(v.data(), 30);   // Idle: dropped
-    EXPECT_EQ(pipe.Open(FakeLauncher("never.sh", "--no-open").c_str()), 0);
+    EXPECT_EQ(pipe.Open(FakeLauncher("never.sh", "--no-open").c_str()), 1);
+    ASSERT_TRUE(events.WaitFor(PIPE_EVENT_CONNECT_FAILED));
     EXPECT_EQ(pipe.GetLastOpenFailure(), PIPE_FAIL_CONNECT_ERROR);
     EXPECT_EQ(pipe.GetState(), PIPE_STATE_CLOSED);
     uint8_t byBuf[64];
@@ -221,7 +230,10 @@ TEST_F(CPipeSafetyTest, SecondInstanceIsRefusedWhileTheFirstHoldsThePipe)
         EXPECT_TRUE(IsFifo(m_strFifo));
     }
     EXPECT_FALSE(PathExists(m_strFifo));
+    CPipeEventLog events;
+    second.SetEvents(&events);
     ASSERT_EQ(second.Open(FakeLauncher("ok.sh", "--out '" + strOut + "'").c_str()), 1);
+    ASSERT_TRUE(events.WaitFor(PIPE_EVENT_CONNECTED));
     second.Disconnect();
     ASSERT_TRUE(WaitForFile(strOut));
     EXPECT_TRUE(ReadCapture(strOut).m_bOk);
