@@ -151,6 +151,7 @@ private:
     std::vector<uint8_t> m_vOut;         // the batch being written
     size_t m_nOutPos;                    // start of the first record not yet delivered whole
     uint64_t m_qwOutRecords;             // records in m_vOut from m_nOutPos on
+    std::vector<uint32_t> m_vEnds;       // where each of those records ends, for the write
 
     std::atomic<uint64_t> m_qwRecordsQueued;
     std::atomic<uint64_t> m_qwRecordsDelivered;

@@ -85,23 +85,27 @@ int32_t CPcapPipe::TakeBatch()
     }
 }
 
-// One write of everything taken; afterwards m_nOutPos is at the first record
-// that did not reach the client whole.
+// Everything taken, in as few writes as the client allows (one while it
+// keeps up); afterwards m_nOutPos is at the first record that did not reach
+// the client whole. The records are the write's blocks: a client that is cut
+// off or goes away never holds half of one.
 int32_t CPcapPipe::WriteOut()
 {
-    const size_t nLen = m_vOut.size() - m_nOutPos;
-    int32_t nResult = PIPE_IO_GONE;
-    const int32_t nMoved = PipeWrite(m_hPipe, m_vOut.data() + m_nOutPos, static_cast<int32_t>(nLen), m_hWake,
-                                     &nResult);
-    const size_t nEnd = m_nOutPos + static_cast<size_t>(nMoved);
-    size_t nPos = m_nOutPos;
-    uint64_t qwWhole = 0;
-    while (nPos < m_vOut.size() && nPos + RecordSizeAt(&m_vOut[nPos]) <= nEnd) {
+    m_vEnds.clear();
+    for (size_t nPos = m_nOutPos; nPos < m_vOut.size();) {
         nPos += RecordSizeAt(&m_vOut[nPos]);
-        ++qwWhole;
+        m_vEnds.push_back(static_cast<uint32_t>(nPos - m_nOutPos));
     }
+    int32_t nResult = PIPE_IO_GONE;
+    const int32_t nMoved = PipeWriteBlocks(m_hPipe, m_vOut.data() + m_nOutPos,
+                                           static_cast<int32_t>(m_vOut.size() - m_nOutPos), m_vEnds.data(),
+                                           static_cast<int32_t>(m_vEnds.size()), m_hWake, &nResult);
+    uint64_t qwWhole = 0;
+    while (qwWhole < m_vEnds.size() && m_vEnds[qwWhole] <= static_cast<uint32_t>(nMoved))
+        ++qwWhole;
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_nOutPos = nPos;
+    if (qwWhole > 0)
+        m_nOutPos += m_vEnds[qwWhole - 1];
     m_qwOutRecords -= qwWhole;
     m_nInFlightBytes = m_vOut.size() - m_nOutPos;
     m_qwRecordsDelivered += qwWhole;

@@ -59,6 +59,17 @@ bool PipeHasClient(PIPE_HANDLE hPipe);
 int32_t PipeWrite(PIPE_HANDLE hPipe, const uint8_t* pData, int32_t nLen, PIPE_WAKE hWake = INVALID_PIPE_WAKE,
                   int32_t* pnResult = nullptr);
 
+// A block of at most this many bytes goes to the client whole or not at all.
+constexpr uint32_t PIPE_WHOLE_BLOCK_BYTES = 4096;
+
+// Writes nLen bytes made of blocks that end at the offsets pdwEnds[0..nEnds)
+// (ascending, the last one nLen), like PipeWrite, in as few writes as the
+// client's pace allows (one while it keeps up). However the write ends (done,
+// client gone, wake), a block of at most PIPE_WHOLE_BLOCK_BYTES has reached the
+// client whole or not at all: a reader cut off never holds half of one.
+int32_t PipeWriteBlocks(PIPE_HANDLE hPipe, const uint8_t* pData, int32_t nLen, const uint32_t* pdwEnds, int32_t nEnds,
+                        PIPE_WAKE hWake, int32_t* pnResult);
+
 // True when the connected client has closed its end (found without writing).
 bool PipeClientGone(PIPE_HANDLE hPipe);
 
