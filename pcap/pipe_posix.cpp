@@ -5,41 +5,20 @@
 // inode pinned by an O_PATH descriptor so that its number cannot be handed to
 // another file), so a link, file or other FIFO planted there is refused, never
 // followed or written through.
-#include "pcap/pipe_api.h"
+#include "pcap/pipe_fifo_posix.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
-#include <climits>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-static_assert(PIPE_WHOLE_BLOCK_BYTES <= PIPE_BUF, "a write up to PIPE_BUF bytes is all or nothing");
-
 static const char* const FIFO_NAME = "wireshark0";
 static const char* const FIFO_NEXT_NAME = "wireshark0.next";
 static constexpr int32_t CONNECT_POLL_MS = 10;   // how often we look for a reader
-
-class CFifoInstance {
-public:
-    int m_nDirFd = -1;
-    int m_nFifoFd = -1;   // our write end while a client is connected
-    int m_nPinFd = -1;    // O_PATH: keeps the FIFO's inode (and so its number) ours
-    dev_t m_dev = 0;
-    ino_t m_ino = 0;
-    std::string m_strPath;
-};
-
-static CFifoInstance* FromHandle(PIPE_HANDLE hPipe)
-{
-    return hPipe == INVALID_PIPE_HANDLE ? nullptr : reinterpret_cast<CFifoInstance*>(hPipe);
-}
 
 // A client that goes away must show up as EPIPE, not kill the program.
 static void IgnoreBrokenPipe()
@@ -192,49 +171,6 @@ std::string PipeInstancePath(PIPE_HANDLE hPipe)
     return pInst != nullptr ? pInst->m_strPath : std::string();
 }
 
-static int WakeFd(PIPE_WAKE hWake)
-{
-    return hWake == INVALID_PIPE_WAKE ? -1 : static_cast<int>(hWake);
-}
-
-static bool WakeSignalled(int nWakeFd)
-{
-    if (nWakeFd < 0)
-        return false;
-    struct pollfd pfd = {nWakeFd, POLLIN, 0};
-    return poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLIN) != 0;
-}
-
-PIPE_WAKE PipeWakeCreate()
-{
-    const int nFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    return nFd < 0 ? INVALID_PIPE_WAKE : static_cast<PIPE_WAKE>(nFd);
-}
-
-void PipeWakeSignal(PIPE_WAKE hWake)
-{
-    const int nFd = WakeFd(hWake);
-    const uint64_t qwOne = 1;
-    // Can only fail when the counter is near its limit: it is signalled then.
-    if (nFd >= 0 && write(nFd, &qwOne, sizeof qwOne) < 0) {
-    }
-}
-
-void PipeWakeReset(PIPE_WAKE hWake)
-{
-    const int nFd = WakeFd(hWake);
-    uint64_t qwCount = 0;
-    if (nFd >= 0 && read(nFd, &qwCount, sizeof qwCount) < 0) {   // EAGAIN: was not signalled
-    }
-}
-
-void PipeWakeClose(PIPE_WAKE hWake)
-{
-    const int nFd = WakeFd(hWake);
-    if (nFd >= 0)
-        close(nFd);
-}
-
 int32_t PipeWaitForClient(PIPE_HANDLE hPipe, uint32_t dwTimeoutMs, int32_t* pnError, PIPE_WAKE hWake)
 {
     CFifoInstance* pInst = FromHandle(hPipe);
@@ -288,92 +224,6 @@ bool PipeHasClient(PIPE_HANDLE hPipe)
 {
     const CFifoInstance* pInst = FromHandle(hPipe);
     return pInst != nullptr && pInst->m_nFifoFd >= 0;
-}
-
-int32_t PipeWrite(PIPE_HANDLE hPipe, const uint8_t* pData, int32_t nLen, PIPE_WAKE hWake, int32_t* pnResult)
-{
-    const uint32_t dwEnd = nLen > 0 ? static_cast<uint32_t>(nLen) : 0;
-    return PipeWriteBlocks(hPipe, pData, nLen, &dwEnd, 1, hWake, pnResult);
-}
-
-static constexpr int32_t WAIT_WRITABLE = 0;
-static constexpr int32_t WAIT_WOKEN = 1;
-static constexpr int32_t WAIT_FAILED = 2;
-
-static int32_t WaitWritable(int nFd, int nWakeFd)
-{
-    struct pollfd pfd[2] = {{nFd, POLLOUT, 0}, {nWakeFd, POLLIN, 0}};
-    if (poll(pfd, nWakeFd >= 0 ? 2 : 1, -1) < 0 && errno != EINTR)
-        return WAIT_FAILED;
-    return nWakeFd >= 0 && (pfd[1].revents & POLLIN) != 0 ? WAIT_WOKEN : WAIT_WRITABLE;
-}
-
-// How many bytes the next write takes from nDone on: the whole blocks that
-// fit into nMax, or else the rest of the (bigger) block at hand.
-static size_t NextSpan(const uint32_t* pdwEnds, int32_t nEnds, int32_t& iEnd, size_t nDone, size_t nLen, size_t nMax)
-{
-    while (iEnd < nEnds && pdwEnds[iEnd] <= nDone)
-        ++iEnd;
-    if (iEnd >= nEnds)
-        return nLen - nDone;
-    size_t nSpanEnd = pdwEnds[iEnd];
-    for (int32_t i = iEnd + 1; i < nEnds && pdwEnds[i] - nDone <= nMax; ++i)
-        nSpanEnd = pdwEnds[i];
-    return std::min(nSpanEnd, nLen) - nDone;
-}
-
-int32_t PipeWriteBlocks(PIPE_HANDLE hPipe, const uint8_t* pData, int32_t nLen, const uint32_t* pdwEnds, int32_t nEnds,
-                        PIPE_WAKE hWake, int32_t* pnResult)
-{
-    const CFifoInstance* pInst = FromHandle(hPipe);
-    if (pInst == nullptr || pInst->m_nFifoFd < 0 || pData == nullptr || nLen <= 0) {
-        if (pnResult != nullptr)
-            *pnResult = pInst != nullptr && pInst->m_nFifoFd >= 0 ? PIPE_IO_DONE : PIPE_IO_GONE;
-        return 0;
-    }
-    const int nFd = pInst->m_nFifoFd;
-    const int nCapacity = fcntl(nFd, F_GETPIPE_SZ);
-    int32_t nResult = PIPE_IO_DONE;
-    size_t nDone = 0;
-    int32_t iEnd = 0;
-    while (nDone < static_cast<size_t>(nLen)) {
-        // An empty pipe takes a pipe-full in one write. Otherwise a write of
-        // up to PIPE_BUF goes in whole or fails, so however a wait ends the
-        // client has every block or none of it.
-        int nUnread = -1;
-        const bool bEmpty = nCapacity > 0 && ioctl(nFd, FIONREAD, &nUnread) == 0 && nUnread == 0;
-        const size_t nMax = bEmpty ? static_cast<size_t>(nCapacity) : PIPE_WHOLE_BLOCK_BYTES;
-        const size_t nSpan = NextSpan(pdwEnds, nEnds, iEnd, nDone, static_cast<size_t>(nLen), nMax);
-        const ssize_t nMoved = write(nFd, pData + nDone, nSpan);
-        if (nMoved > 0) {
-            nDone += static_cast<size_t>(nMoved);
-            continue;
-        }
-        if (nMoved < 0 && errno == EINTR)
-            continue;
-        if (nMoved == 0 || errno != EAGAIN) {
-            nResult = PIPE_IO_GONE;   // EPIPE: the client has gone
-            break;
-        }
-        const int32_t nWait = WaitWritable(nFd, WakeFd(hWake));
-        if (nWait != WAIT_WRITABLE) {
-            nResult = nWait == WAIT_WOKEN ? PIPE_IO_CANCELLED : PIPE_IO_GONE;
-            break;
-        }
-    }
-    if (pnResult != nullptr)
-        *pnResult = nResult;
-    return static_cast<int32_t>(nDone);
-}
-
-bool PipeClientGone(PIPE_HANDLE hPipe)
-{
-    const CFifoInstance* pInst = FromHandle(hPipe);
-    if (pInst == nullptr || pInst->m_nFifoFd < 0)
-        return true;
-    // The write end of a pipe reports POLLERR once no reader is left.
-    struct pollfd pfd = {pInst->m_nFifoFd, POLLOUT, 0};
-    return poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLERR | POLLHUP)) != 0;
 }
 
 // Puts a fresh FIFO in place of ours in one step (the name never goes away).
