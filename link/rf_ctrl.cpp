@@ -1,5 +1,6 @@
 #include "link/rf_ctrl.h"
 
+#include <algorithm>
 #include <new>
 
 #include "link/frame_protocol.h"
@@ -8,21 +9,64 @@
 
 CRFCtrl* g_pRFCtrl = nullptr;
 
+namespace {
+
+// WM_RF_ACK: wParam = capture number << 8 | length, lParam = body bytes 3..6
+// (little-endian); the header 00 01 LEN follows from the length.
+constexpr uint32_t ACK_LEN_BITS = 8;
+constexpr uint32_t ACK_LEN_MASK = 0xFF;
+constexpr uint32_t ACK_CAPTURE_MASK = 0x00FFFFFF;
+constexpr int32_t ACK_BODY_MAX = RF_ACK_MAX_LEN - RF_HEADER_LEN;   // 4 bytes: one 32-bit lParam
+
+// The reader's byte source: the port's receive ring, read through the port
+// (which counts what it takes), up to an optional stream position.
+class CPortSource : public IRfByteSource {
+public:
+    explicit CPortSource(CUartPort* pPort) : m_pPort(pPort) {}
+    void LimitTo(uint64_t qwAt) { m_qwLimit = qwAt; m_bLimited = true; }
+    void Unlimit() { m_bLimited = false; }
+
+    int32_t GetCount() override
+    {
+        const int32_t nCount = m_pPort->m_pRxBuffer->GetCount();
+        if (!m_bLimited)
+            return nCount;
+        const uint64_t qwTaken = m_pPort->GetRxTaken();
+        const uint64_t qwLeft = m_qwLimit > qwTaken ? m_qwLimit - qwTaken : 0;
+        return static_cast<int32_t>(std::min<uint64_t>(qwLeft, static_cast<uint64_t>(nCount)));
+    }
+    int32_t Read(uint8_t* pDst, int32_t nLen) override
+    {
+        return m_pPort->Read(pDst, std::min(nLen, GetCount()));
+    }
+
+private:
+    CUartPort* m_pPort;
+    uint64_t m_qwLimit = 0;
+    bool m_bLimited = false;
+};
+
+} // namespace
+
 CRFCtrl::CRFCtrl()
     : m_pPort(nullptr),
       m_nState(RF_STATE_IDLE),
       m_nAckTimeoutMs(RF_ACK_TIMEOUT_MS),
-      m_qwLostOnDisposedPorts(0),
-      m_source(*this)
+      m_dwCapture(0),
+      m_bLineLostPosted(false),
+      m_bLineLostReported(false),
+      m_qwGapsSeen(0),
+      m_qwGapBytesSeen(0)
 {
+    m_cutter.SetAckSink(this);
 }
 
 CRFCtrl::~CRFCtrl()
 {
-    DisposePort();
+    DisposePort();   // the reader thread has ended: nothing cuts or posts any more
     DestroyWindow();
     if (g_pRFCtrl == this)
-        g_pRFCtrl = nullptr;   // the port's threads are gone; nobody posts to us any more
+        g_pRFCtrl = nullptr;
 }
 
 bool CRFCtrl::Create(CMsgTarget* pParent, uint32_t nID)
@@ -39,8 +83,12 @@ void CRFCtrl::PreSubclassWindow()
 LRESULT CRFCtrl::WindowProc(uint32_t nMsg, WPARAM wParam, LPARAM lParam)
 {
     switch (nMsg) {
-    case WM_RF_RX_READY:
-        return OnRxReady(wParam, lParam);
+    case WM_RF_ACK:
+        OnAckMessage(wParam, lParam);
+        return 0;
+    case WM_RF_LINE_LOST:
+        OnLineLost(wParam);
+        return 0;
     case WM_TIMER:
         OnTimer(static_cast<uint32_t>(wParam));
         return 0;
@@ -63,15 +111,23 @@ int32_t CRFCtrl::StartCapture()
 {
     const int32_t nPort = ReadSettingInt(SETTINGS_INDEX, "ComPort", 1);
     const int32_t nChannel = ReadSettingInt(SETTINGS_INDEX, "Channel", 11);
-    // The reader thread of a running capture reads this pointer; only write it
-    // when it changes (it changes only while no port of ours is open).
     if (g_pRFCtrl != this)
         g_pRFCtrl = this;
     if (m_pPort == nullptr)
         m_pPort = new (std::nothrow) CUartPort;
     if (m_pPort == nullptr)
         return -1;
-    m_pPort->SetPort(nPort);   // closes an open port, so no reader thread runs now
+    m_pPort->SetPort(nPort);   // closes an open port: no reader thread runs from here to Open
+    // A new capture: no frame half-cut, no bytes of the last one, no old gaps.
+    m_cutter.Reset();
+    m_pPort->DiscardRx(m_pPort->m_pRxBuffer != nullptr ? m_pPort->m_pRxBuffer->GetCount() : 0);
+    const CRxGapMark mark = m_pPort->GetRxGapMark();
+    m_qwGapsSeen = mark.m_qwGaps;
+    m_qwGapBytesSeen = mark.m_qwBytes;
+    m_dwCapture.fetch_add(1, std::memory_order_relaxed);
+    m_bLineLostPosted.store(false, std::memory_order_relaxed);
+    m_bLineLostReported = false;
+    m_pPort->m_pHookContext = this;
     m_pPort->m_pfnCommEvent = &CRFCtrl::CommEventHook;
     if (m_pPort->Open() != 1)
         return -1;
@@ -120,7 +176,6 @@ void CRFCtrl::DisposePort()
     if (m_pPort->IsOpen())
         m_pPort->DrainTx(RF_SHUTDOWN_DRAIN_MS);
     m_pPort->Close();
-    m_qwLostOnDisposedPorts += m_pPort->GetRxOverflowBytes();
     delete m_pPort;
     m_pPort = nullptr;
 }
@@ -137,8 +192,8 @@ CUartPort* CRFCtrl::GetPort() const
 
 uint64_t CRFCtrl::GetLostBytes() const
 {
-    const uint64_t qwPort = m_pPort != nullptr ? m_pPort->GetRxOverflowBytes() : 0;
-    return m_qwLostOnDisposedPorts + qwPort + m_reader.GetDroppedBytes();
+    const CRfCounters counters = m_cutter.GetCounters();
+    return counters.m_qwGapBytes + counters.m_qwNoiseBytes;
 }
 
 void CRFCtrl::SetAckTimeoutMs(uint32_t nMs)
@@ -146,36 +201,111 @@ void CRFCtrl::SetAckTimeoutMs(uint32_t nMs)
     m_nAckTimeoutMs = nMs;
 }
 
-void CRFCtrl::CommEventHook(CUartPort*, uint32_t dwEvtMask)
+void CRFCtrl::SetDataSink(IRfDataSink* pSink)
 {
-    if ((dwEvtMask & EV_RXCHAR) == 0)
+    m_cutter.SetDataSink(pSink);
+}
+
+CRfCounters CRFCtrl::GetCounters() const
+{
+    return m_cutter.GetCounters();
+}
+
+void CRFCtrl::CommEventHook(CUartPort* pPort, uint32_t dwEvtMask)
+{
+    CRFCtrl* pCtrl = pPort != nullptr ? static_cast<CRFCtrl*>(pPort->m_pHookContext) : nullptr;
+    if (pCtrl == nullptr)
         return;
-    CRFCtrl* pCtrl = g_pRFCtrl;
-    if (pCtrl != nullptr)
-        pCtrl->PostWndMessage(WM_RF_RX_READY, 0, static_cast<LPARAM>(dwEvtMask));
+    if ((dwEvtMask & EV_RXCHAR) != 0)
+        pCtrl->CutReceived(pPort);
+    if ((dwEvtMask & EV_ERR) != 0 && pPort->IsLineLost())
+        pCtrl->PostLineLost();
 }
 
-LRESULT CRFCtrl::OnRxReady(WPARAM, LPARAM)
+// Reader thread: every complete frame that has arrived, one batch per wake-up.
+void CRFCtrl::CutReceived(CUartPort* pPort)
 {
-    // A message still queued when Shutdown deleted the port finds none.
-    if (m_pPort == nullptr)
+    CPortSource source(pPort);
+    const CRxGapMark mark = pPort->GetRxGapMark();
+    if (mark.m_qwGaps != m_qwGapsSeen) {
+        // Frames that ended before the gap are whole; the one running into it is not.
+        source.LimitTo(mark.m_qwAt);
+        m_cutter.CutAll(source);
+        const uint64_t qwTaken = pPort->GetRxTaken();
+        if (mark.m_qwAt > qwTaken)
+            pPort->DiscardRx(static_cast<int32_t>(mark.m_qwAt - qwTaken));
+        m_cutter.OnGap(mark.m_qwGaps - m_qwGapsSeen, mark.m_qwBytes - m_qwGapBytesSeen);
+        m_qwGapsSeen = mark.m_qwGaps;
+        m_qwGapBytesSeen = mark.m_qwBytes;
+        source.Unlimit();
+    }
+    m_cutter.CutAll(source);
+    m_cutter.EndBatch();
+}
+
+void CRFCtrl::OnAckFrame(const uint8_t* pFrame, int32_t nLen)
+{
+    WPARAM wParam = 0;
+    LPARAM lParam = 0;
+    PackAck(pFrame, nLen, m_dwCapture.load(std::memory_order_relaxed), &wParam, &lParam);
+    PostWndMessage(WM_RF_ACK, wParam, lParam);
+}
+
+void CRFCtrl::PostLineLost()
+{
+    if (m_bLineLostPosted.exchange(true, std::memory_order_relaxed))
+        return;
+    PostWndMessage(WM_RF_LINE_LOST, m_dwCapture.load(std::memory_order_relaxed) & ACK_CAPTURE_MASK, 0);
+}
+
+void CRFCtrl::PackAck(const uint8_t* pFrame, int32_t nLen, uint32_t dwCapture, WPARAM* pwParam,
+    LPARAM* plParam)
+{
+    const int32_t nBody = std::clamp(nLen - RF_HEADER_LEN, 0, ACK_BODY_MAX);
+    uint32_t dwBody = 0;
+    for (int32_t i = 0; i < nBody; ++i)
+        dwBody |= static_cast<uint32_t>(pFrame[RF_HEADER_LEN + i]) << (8 * i);
+    *pwParam = static_cast<WPARAM>(((dwCapture & ACK_CAPTURE_MASK) << ACK_LEN_BITS)
+        | (static_cast<uint32_t>(nBody + RF_HEADER_LEN) & ACK_LEN_MASK));
+    *plParam = static_cast<LPARAM>(static_cast<int32_t>(dwBody));
+}
+
+int32_t CRFCtrl::UnpackAck(WPARAM wParam, LPARAM lParam, uint8_t* pFrame, uint32_t* pdwCapture)
+{
+    const uint32_t dwW = static_cast<uint32_t>(wParam);
+    const int32_t nLen = static_cast<int32_t>(dwW & ACK_LEN_MASK);
+    *pdwCapture = (dwW >> ACK_LEN_BITS) & ACK_CAPTURE_MASK;
+    if (!RfIsAckLength(nLen))
         return 0;
-    m_reader.Step(m_source, *this);
-    return 0;
+    const uint32_t dwBody = static_cast<uint32_t>(lParam);
+    pFrame[0] = RF_SYNC0;
+    pFrame[1] = RF_SYNC1;
+    pFrame[2] = static_cast<uint8_t>(nLen - RF_HEADER_LEN);
+    for (int32_t i = 0; i < nLen - RF_HEADER_LEN; ++i)
+        pFrame[RF_HEADER_LEN + i] = static_cast<uint8_t>(dwBody >> (8 * i));
+    return nLen;
 }
 
-void CRFCtrl::RequestRerun()
+void CRFCtrl::OnAckMessage(WPARAM wParam, LPARAM lParam)
 {
-    if (g_pRFCtrl != nullptr)
-        g_pRFCtrl->PostWndMessage(WM_RF_RX_READY, 0, 1);
+    uint8_t byFrame[RF_ACK_MAX_LEN];
+    uint32_t dwCapture = 0;
+    const int32_t nLen = UnpackAck(wParam, lParam, byFrame, &dwCapture);
+    // An answer cut before a later StartCapture belongs to the capture before.
+    if (nLen == 0 || dwCapture != (m_dwCapture.load(std::memory_order_relaxed) & ACK_CAPTURE_MASK))
+        return;
+    OnAck(byFrame, nLen);
 }
 
-void CRFCtrl::DeliverFrame(const uint8_t* pFrame, int32_t nLen)
+void CRFCtrl::OnLineLost(WPARAM wParam)
 {
-    if (nLen > RF_ACK_MAX_LEN)
-        SendToOwner(WM_RF_FRAME, reinterpret_cast<WPARAM>(pFrame), nLen);
-    else
-        OnAck(pFrame, nLen);
+    const uint32_t dwCapture = static_cast<uint32_t>(wParam);
+    if (dwCapture != (m_dwCapture.load(std::memory_order_relaxed) & ACK_CAPTURE_MASK) || m_bLineLostReported)
+        return;
+    m_bLineLostReported = true;
+    KillTimer(RF_ACK_TIMER_ID);
+    m_nState = RF_STATE_IDLE;
+    SendToOwner(WM_RF_LINE_LOST, 0, 0);
 }
 
 // The acknowledgement's content is not looked at: the link state alone says
@@ -223,28 +353,4 @@ void CRFCtrl::OnTimer(uint32_t nIDEvent)
 bool CRFCtrl::WriteCommand(const uint8_t* pFrame)
 {
     return m_pPort != nullptr && m_pPort->Write(pFrame, RF_CMD_LEN) == RF_CMD_LEN;
-}
-
-int32_t CRFCtrl::CPortSource::GetCount()
-{
-    CUartPort* pPort = m_ctrl.m_pPort;
-    if (pPort == nullptr || pPort->m_pRxBuffer == nullptr)
-        return 0;
-    return pPort->m_pRxBuffer->GetCount();
-}
-
-int32_t CRFCtrl::CPortSource::Read(uint8_t* pDst, int32_t nLen)
-{
-    CUartPort* pPort = m_ctrl.m_pPort;
-    return pPort != nullptr ? pPort->Read(pDst, nLen) : 0;
-}
-
-void CRFCtrl::SetDataSink(IRfDataSink* pSink)
-{
-    m_pDataSink = pSink;
-}
-
-CRfCounters CRFCtrl::GetCounters() const
-{
-    return CRfCounters{0, 0, m_reader.GetDroppedBytes(), 0, 0};
 }

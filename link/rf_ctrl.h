@@ -1,15 +1,19 @@
 // The capture controller: the device side of a capture. It owns the serial
-// port, runs the set-channel, start and stop handshakes with the dongle (each
-// guarded by an acknowledgement time-out), cuts the received bytes into frames
-// one per WM_RF_RX_READY, and reports to its owner with two sent messages:
-// WM_RF_STATUS (handshake outcome) and WM_RF_FRAME (every data frame).
+// port and runs the set-channel, start and stop handshakes with the dongle
+// (each guarded by an acknowledgement time-out) on the window's thread. The
+// received bytes are cut into frames where they arrive, on the port's reader
+// thread: data frames go to the data sink there, acknowledgements and the loss
+// of the device are posted to the controller's window (WM_RF_ACK,
+// WM_RF_LINE_LOST). The owner hears WM_RF_STATUS (handshake outcome) and
+// WM_RF_LINE_LOST (the device went away), both sent.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
-#include "link/frame_reader.h"
 #include "link/msg_wnd.h"
 #include "link/rf_data_sink.h"
+#include "link/rx_cutter.h"
 
 class CUartPort;
 
@@ -28,7 +32,7 @@ constexpr uint32_t IDC_RFCTRL = 110;
 // Longest Shutdown waits for the stop command to leave before closing the port.
 constexpr int32_t RF_SHUTDOWN_DRAIN_MS = 300;
 
-class CRFCtrl : public CMsgWnd, public IRfFrameSink {
+class CRFCtrl : public CMsgWnd, private IRfAckSink {
 public:
     CRFCtrl();
     ~CRFCtrl() override;
@@ -42,54 +46,55 @@ public:
     int32_t Shutdown();                        // always 0
     int32_t GetState() const;
     CUartPort* GetPort() const;
-    // Receive-ring overflow plus bytes dropped to resynchronise, over the
-    // program's life (ports deleted by Shutdown included).
+    // Bytes lost before the cutter plus bytes skipped to find a header, over
+    // the controller's life. Any thread.
     uint64_t GetLostBytes() const;
     void SetAckTimeoutMs(uint32_t nMs);        // tests only; RF_ACK_TIMEOUT_MS by default
     // Where data frames go (serial reader thread). Window thread, while no capture runs.
     void SetDataSink(IRfDataSink* pSink);
     CRfCounters GetCounters() const;           // any thread
 
-    // The port's comm-event hook; runs on the port's reader thread.
+    // The port's comm-event hook; runs on the port's reader thread. Finds its
+    // controller through the port's hook context.
     static void CommEventHook(CUartPort* pPort, uint32_t dwEvtMask);
-    LRESULT OnRxReady(WPARAM wParam, LPARAM lParam);
     void OnTimer(uint32_t nIDEvent);
     void OnAck(const uint8_t* pFrame, int32_t nLen);
     LRESULT SendToOwner(uint32_t nMsg, WPARAM wParam, LPARAM lParam);
 
-    // Frame sink of the reader.
-    void DeliverFrame(const uint8_t* pFrame, int32_t nLen) override;
-    void RequestRerun() override;
+    // An acknowledgement (3..7 bytes, 00 01 LEN and up to four more) in a
+    // WM_RF_ACK's parameters, 32 bits each, with the capture it belongs to.
+    static void PackAck(const uint8_t* pFrame, int32_t nLen, uint32_t dwCapture, WPARAM* pwParam,
+        LPARAM* plParam);
+    // The frame's length (0 when the parameters hold none) and its bytes.
+    static int32_t UnpackAck(WPARAM wParam, LPARAM lParam, uint8_t* pFrame, uint32_t* pdwCapture);
 
 protected:
     void PreSubclassWindow() override;
     LRESULT WindowProc(uint32_t nMsg, WPARAM wParam, LPARAM lParam) override;
 
 private:
-    // The reader's byte source: the port's receive ring, read through the port.
-    // Reads nothing once the port object is gone.
-    class CPortSource : public IRfByteSource {
-    public:
-        explicit CPortSource(CRFCtrl& ctrl) : m_ctrl(ctrl) {}
-        int32_t GetCount() override;
-        int32_t Read(uint8_t* pDst, int32_t nLen) override;
-
-    private:
-        CRFCtrl& m_ctrl;
-    };
-
+    void OnAckFrame(const uint8_t* pFrame, int32_t nLen) override;   // reader thread
+    void CutReceived(CUartPort* pPort);                              // reader thread
+    void PostLineLost();                                             // reader thread
+    void OnAckMessage(WPARAM wParam, LPARAM lParam);
+    void OnLineLost(WPARAM wParam);
     bool WriteCommand(const uint8_t* pFrame);
     void DisposePort();
 
     CUartPort* m_pPort;
-    CFrameReader m_reader;       // frame buffer, reader state and needed count
     int32_t m_nState;
     uint32_t m_nAckTimeoutMs;
-    uint64_t m_qwLostOnDisposedPorts;
-    CPortSource m_source;
-    IRfDataSink* m_pDataSink = nullptr;
+    CRxCutter m_cutter;
+    // Numbers each capture, so that a message posted for an earlier one is
+    // recognised; changed only while no reader thread runs.
+    std::atomic<uint32_t> m_dwCapture;
+    std::atomic<bool> m_bLineLostPosted;   // reader thread, once per capture
+    bool m_bLineLostReported;              // window thread, once per capture
+    // Gaps of the port already handed to the cutter; reader thread while open.
+    uint64_t m_qwGapsSeen;
+    uint64_t m_qwGapBytesSeen;
 };
 
-// The one controller; the comm-event hook and the reader's re-run request post
-// to its window.
+// The controller whose window was created last; kept for the dialog's use.
+// The hook does not use it.
 extern CRFCtrl* g_pRFCtrl;

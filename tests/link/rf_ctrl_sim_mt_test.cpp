@@ -41,6 +41,7 @@ protected:
         m_pCtrl = std::make_unique<CRFCtrl>();
         m_owner.m_pCtrl = m_pCtrl.get();
         ASSERT_TRUE(m_pCtrl->Create(&m_owner, IDC_RFCTRL));
+        m_pCtrl->SetDataSink(&m_owner.m_data);
     }
 
     void TearDown() override
@@ -67,7 +68,7 @@ protected:
     }
 
     bool WaitStatus(size_t n) { return WaitUntil([&] { return m_owner.m_vecStatus.size() >= n; }, WAIT_MS); }
-    bool WaitFrames(size_t n) { return WaitUntil([&] { return m_owner.m_vecFrames.size() >= n; }, WAIT_MS); }
+    bool WaitFrames(size_t n) { return WaitUntil([&] { return m_owner.m_data.Count() >= n; }, WAIT_MS); }
 
     void ExpectStatus(size_t i, WPARAM wState, LPARAM lCode)
     {
@@ -101,7 +102,7 @@ protected:
     void ExpectWellFormedFrames(uint64_t* pqwBytes)
     {
         uint64_t qwBytes = 0;
-        for (const CBytes& vec : m_owner.m_vecFrames) {
+        for (const CBytes& vec : m_owner.m_data.Frames()) {
             ASSERT_GE(vec.size(), static_cast<size_t>(RF_PAYLOAD_OVERHEAD));
             EXPECT_EQ(vec[0], 0x00);
             EXPECT_EQ(vec[1], 0x01);
@@ -121,11 +122,10 @@ TEST_F(RfCtrlSim, CaptureDeliversEveryFrameTheDongleSent)
     StartSniffing();
     ASSERT_TRUE(WaitFrames(40));
     StopSniffing();
-    const size_t nFrames = m_owner.m_vecFrames.size();
+    const size_t nFrames = m_owner.m_data.Count();
     PumpFor(50);
-    EXPECT_EQ(m_owner.m_vecFrames.size(), nFrames) << "frames after the stop acknowledgement";
-    for (int32_t nState : m_owner.m_vecFrameStates)
-        EXPECT_TRUE(nState == RF_STATE_SNIFFING || nState == RF_STATE_WAIT_STOP_ACK) << nState;
+    EXPECT_EQ(m_owner.m_data.Count(), nFrames) << "frames after the stop acknowledgement";
+    EXPECT_TRUE(m_owner.m_data.AllOffWindowThread()) << "frames were cut on the window thread";
     uint64_t qwBytes = 0;
     ExpectWellFormedFrames(&qwBytes);
     EXPECT_EQ(m_owner.m_vecStatus.size(), 2u);
@@ -147,7 +147,7 @@ TEST_F(RfCtrlSim, RepeatedCapturesReopenTheKeptPort)
     m_pCtrl->SetAckTimeoutMs(WAIT_MS);
     CUartPort* pPort = nullptr;
     for (int i = 0; i < 3; ++i) {
-        const size_t nFrames = m_owner.m_vecFrames.size();
+        const size_t nFrames = m_owner.m_data.Count();
         StartSniffing();
         if (pPort == nullptr)
             pPort = m_pCtrl->GetPort();
@@ -160,7 +160,7 @@ TEST_F(RfCtrlSim, RepeatedCapturesReopenTheKeptPort)
     StopSim();
     EXPECT_EQ(m_mapSummary["start"], 3u);
     EXPECT_EQ(m_mapSummary["stop"], 3u);
-    EXPECT_EQ(m_mapSummary["frames"], m_owner.m_vecFrames.size());
+    EXPECT_EQ(m_mapSummary["frames"], m_owner.m_data.Count());
 }
 
 TEST_F(RfCtrlSim, UnansweredSetChannelTimesOutAfterTheDefaultSecond)
@@ -216,7 +216,7 @@ TEST_F(RfCtrlSim, GarbageBetweenFramesIsDroppedCountedAndNeverAnAcknowledgement)
 
     StopSim();
     EXPECT_EQ(m_mapSummary["start"], 1u) << "a false acknowledgement resent the start frame";
-    EXPECT_EQ(m_mapSummary["frames"], m_owner.m_vecFrames.size());
+    EXPECT_EQ(m_mapSummary["frames"], m_owner.m_data.Count());
     EXPECT_EQ(m_mapSummary["frame_bytes"], qwBytes);
     EXPECT_GT(m_mapSummary["garbage_bytes"], 0u);
     EXPECT_EQ(m_pCtrl->GetLostBytes(), m_mapSummary["garbage_bytes"]);
@@ -230,7 +230,7 @@ TEST_F(RfCtrlSim, SecondStartWhileCapturingRunsTheHandshakeAgain)
     ASSERT_TRUE(WaitFrames(10));
     ASSERT_EQ(WriteSettingInt(SETTINGS_INDEX, "Channel", 22), 1);
     StartSniffing();
-    const size_t nFrames = m_owner.m_vecFrames.size();
+    const size_t nFrames = m_owner.m_data.Count();
     ASSERT_TRUE(WaitFrames(nFrames + 10));
     StopSniffing();
     uint64_t qwBytes = 0;

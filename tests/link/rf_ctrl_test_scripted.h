@@ -66,6 +66,7 @@ protected:
         m_pCtrl = std::make_unique<CRFCtrl>();
         m_owner.m_pCtrl = m_pCtrl.get();
         ASSERT_TRUE(m_pCtrl->Create(&m_owner, IDC_RFCTRL));
+        m_pCtrl->SetDataSink(&m_owner.m_data);
         EXPECT_EQ(g_pRFCtrl, m_pCtrl.get());
         m_pCtrl->SetAckTimeoutMs(TIMEOUT_MS);
     }
@@ -106,14 +107,14 @@ protected:
         return vec;
     }
 
-    bool WaitFrames(size_t n) { return WaitUntil([&] { return m_owner.m_vecFrames.size() >= n; }, WAIT_MS); }
+    bool WaitFrames(size_t n) { return WaitUntil([&] { return m_owner.m_data.Count() >= n; }, WAIT_MS); }
     bool WaitStatus(size_t n) { return WaitUntil([&] { return m_owner.m_vecStatus.size() >= n; }, WAIT_MS); }
 
     // Sends a data frame as a marker and waits for it: everything the dongle
     // sent before it has then been worked off.
     void Flush(uint8_t bySeed = 0x5A)
     {
-        const size_t n = m_owner.m_vecFrames.size();
+        const size_t n = m_owner.m_data.Count();
         ASSERT_TRUE(m_pDongle->Send(DataFrame(20, bySeed)));
         ASSERT_TRUE(WaitFrames(n + 1));
     }
