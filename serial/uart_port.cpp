@@ -2,6 +2,7 @@
 // The two thread bodies are in uart_threads.cpp.
 #include "serial/uart_port.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -245,6 +246,20 @@ CRxGapMark CUartPort::GetRxGapMark() const
     mark.m_qwBytes = m_qwRxGapBytes.load(std::memory_order_relaxed);
     mark.m_qwAt = m_qwRxGapAt.load(std::memory_order_relaxed);
     return mark;
+}
+
+int32_t CUartPort::StoreRx(const uint8_t* pSrc, int32_t nLen)
+{
+    if (m_pRxBuffer == nullptr || nLen <= 0)
+        return 0;
+    const int32_t nStored = m_pRxBuffer->Write(pSrc, nLen);
+    m_qwRxStored.fetch_add(static_cast<uint64_t>(std::max(nStored, 0)), std::memory_order_release);
+    if (nStored < nLen) {   // not when the reader keeps to the ring's room
+        const uint64_t qwLost = static_cast<uint64_t>(nLen - std::max(nStored, 0));
+        m_qwRxOverflow.fetch_add(qwLost, std::memory_order_relaxed);
+        NoteRxGap(qwLost);
+    }
+    return nStored;
 }
 
 void CUartPort::NoteRxGap(uint64_t qwLost)

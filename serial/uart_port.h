@@ -80,8 +80,11 @@ public:
     uint64_t GetRxStored() const { return m_qwRxStored.load(std::memory_order_acquire); }
     uint64_t GetRxTaken() const { return m_qwRxTaken.load(std::memory_order_acquire); }
     CRxGapMark GetRxGapMark() const;
-    // Producer side (the reader thread): qwLost bytes (0: unknown) were lost
-    // right after everything stored so far.
+    // Producer side (the reader thread). StoreRx puts received bytes into the
+    // receive ring and returns how many fit (what does not is counted as a
+    // gap); NoteRxGap says qwLost bytes (0: unknown) were lost right after
+    // everything stored so far.
+    int32_t StoreRx(const uint8_t* pSrc, int32_t nLen);
     void NoteRxGap(uint64_t qwLost);
     // Waits (bounded) until the transmit ring and the driver's output queue are
     // empty; true if drained. Used before closing after a stop command.

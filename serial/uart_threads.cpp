@@ -97,13 +97,7 @@ int32_t ReceiveQueued(CUartPort* pPort, uint8_t* pBlock)
             pPort->m_hReaderStop, &dwGot);
         if (nResult != COMM_DONE)
             return nResult;
-        const int32_t nStored = pRing->Write(pBlock, static_cast<int32_t>(dwGot));
-        pPort->m_qwRxStored.fetch_add(static_cast<uint64_t>(nStored), std::memory_order_release);
-        if (static_cast<uint32_t>(nStored) < dwGot) {   // only if someone else fills the ring
-            const uint32_t dwLost = dwGot - static_cast<uint32_t>(nStored);
-            pPort->m_qwRxOverflow.fetch_add(dwLost, std::memory_order_relaxed);
-            pPort->NoteRxGap(dwLost);
-        }
+        (void)pPort->StoreRx(pBlock, static_cast<int32_t>(dwGot));
         dwQueued -= std::min(dwGot, dwQueued);
     }
     return COMM_DONE;
