@@ -1,6 +1,7 @@
 #include "shell/capture_app.h"
 
 #include "shell/capture_dlg.h"
+#include "shell/exit_signals.h"
 
 CCaptureApp g_theApp;
 
@@ -20,7 +21,12 @@ bool CCaptureApp::InitInstance()
 {
     CCaptureDlg dlg;
     m_pMainWnd = &dlg;
+    // Ended from outside (SIGINT, SIGTERM, SIGHUP), the program leaves as
+    // Exit leaves it: the dongle gets its stop command.
+    CExitSignals exitSignals;
+    exitSignals.Install([&dlg](int32_t nSignal) { dlg.OnExitSignal(nSignal); });
     dlg.DoModal();
+    exitSignals.Uninstall();
     m_pMainWnd = nullptr;
     return false;
 }

@@ -4,18 +4,19 @@
 #include "shell/about_dlg.h"
 #include "shell/activity_log.h"
 #include "shell/settings.h"
+#include "shell/start_diag.h"
 #include "ui_main_dialog.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QFile>
 #include <QFileDialog>
+#include <QFontMetrics>
 #include <QKeySequence>
 #include <QPlainTextEdit>
 #include <QTextDocument>
 
 #include <string>
-
-int32_t CCaptureDlg::s_nRxBytesSinceUpdate = RX_UPDATE_BYTES;
 
 // The icons live in a static library, whose resource initialiser the linker
 // would otherwise drop.
@@ -31,10 +32,18 @@ void InitShellResources()
 CCaptureDlg::CCaptureDlg(QWidget* pParent)
     : QDialog(pParent)
     , m_pUi(std::make_unique<Ui::CCaptureDlgUi>())
+    , m_pipeEvents(*this)
     , m_bInitDone(false)
+    , m_bExitStepsDone(false)
     , m_pActAbout(nullptr)
-    , m_qwLostAtStart(0)
     , m_dwConnectTimeoutMs(PIPE_CONNECT_TIMEOUT_MS)
+    , m_dwReconnectTimeoutMs(PIPE_RECONNECT_TIMEOUT_MS)
+    , m_dwAckTimeoutMs(RF_ACK_TIMEOUT_MS)
+    , m_nStoredPathCutLen(0)
+    , m_dwPipeGeneration(0)
+    , m_nCapturePhase(CAPTURE_IDLE)
+    , m_countersAtStart()
+    , m_statsAtStart()
     , m_editLog(nullptr)
     , m_comboDevice(nullptr)
     , m_comboChannel(nullptr)
@@ -44,6 +53,7 @@ CCaptureDlg::CCaptureDlg(QWidget* pParent)
     , m_btnExit(nullptr)
     , m_btnStop(nullptr)
     , m_hIcon()
+    , m_forwarder(&m_pcapPipe)
     , m_nRxBytes(0)
     , m_bCapturing(0)
 {
@@ -65,6 +75,14 @@ CCaptureDlg::CCaptureDlg(QWidget* pParent)
     m_btnStop = m_pUi->IDC_STOP;
     // The log's own inserts are not meant to be undone.
     m_editLog->document()->setUndoRedoEnabled(false);
+    FixRxLabelSize();
+
+    // Frames go from the reader thread through the forwarder into the pipe
+    // link's queue; the pipe link's events come back through the relay.
+    m_rfCtrl.SetDataSink(&m_forwarder);
+    m_pcapPipe.SetEvents(&m_pipeEvents);
+    m_timerRx.setInterval(RX_LABEL_REFRESH_MS);
+    connect(&m_timerRx, &QTimer::timeout, this, [this] { OnRxTimer(); });
 
     // Only user choices write the settings: activated, not currentIndexChanged.
     connect(m_comboDevice, &QComboBox::activated, this, [this](int) { OnSelChangeDevice(); });
@@ -74,9 +92,27 @@ CCaptureDlg::CCaptureDlg(QWidget* pParent)
     connect(m_btnStart, &QPushButton::clicked, this, [this] { OnStart(); });
     connect(m_btnStop, &QPushButton::clicked, this, [this] { OnStop(); });
     connect(m_btnExit, &QPushButton::clicked, this, [this] { OnExit(); });
+    connect(m_pUi->IDC_WIRESHARK_PATH, &QLineEdit::textEdited, this, [this] { OnEditWiresharkPath(); });
 }
 
-CCaptureDlg::~CCaptureDlg() = default;
+// The reader thread feeds the pipe link through the forwarder: it must be
+// gone before the pipe link is destroyed (members go in reverse order).
+CCaptureDlg::~CCaptureDlg()
+{
+    m_timerRx.stop();
+    m_rfCtrl.Shutdown();
+    m_rfCtrl.SetDataSink(nullptr);
+}
+
+// A label whose size never changes does not lay the dialog out again when
+// its text changes: room for the longest count there can be.
+void CCaptureDlg::FixRxLabelSize()
+{
+    QLabel* pLabel = m_pUi->IDC_RX_COUNT;
+    const QFontMetrics fm(pLabel->font());
+    const int nWidth = fm.horizontalAdvance(QStringLiteral("Rx : 18446744073709551615")) + 2 * pLabel->margin() + 4;
+    pLabel->setFixedSize(qMax(nWidth, pLabel->minimumWidth()), qMax(pLabel->sizeHint().height(), fm.height()));
+}
 
 int CCaptureDlg::DoModal()
 {
@@ -131,8 +167,8 @@ LRESULT CCaptureDlg::OnMessage(uint32_t nMsg, WPARAM wParam, LPARAM lParam)
         return OnLogText(wParam, lParam);
     case WM_RF_STATUS:
         return OnRfStatus(wParam, lParam);
-    case WM_RF_FRAME:
-        return OnRfFrame(wParam, lParam);
+    case WM_RF_LINE_LOST:
+        return OnRfLineLost(wParam, lParam);
     default:
         return 0;
     }
@@ -150,24 +186,54 @@ QWidget* CCaptureDlg::GetDlgItem(int32_t nID) const
 void CCaptureDlg::SetPipeTimeouts(uint32_t dwConnectMs, uint32_t dwReconnectMs)
 {
     m_dwConnectTimeoutMs = dwConnectMs;
+    m_dwReconnectTimeoutMs = dwReconnectMs;
     m_pcapPipe.SetTimeouts(dwConnectMs, dwReconnectMs);
+}
+
+void CCaptureDlg::SetAckTimeoutMs(uint32_t dwMs)
+{
+    m_dwAckTimeoutMs = dwMs;
+    m_rfCtrl.SetAckTimeoutMs(dwMs);
 }
 
 void CCaptureDlg::UpdateData(bool bSaveAndValidate)
 {
-    if (bSaveAndValidate)
-        return;   // nothing is ever read back from the controls
-    m_pUi->IDC_RX_COUNT->setText(m_strRxCount);
-    m_pUi->IDC_WIRESHARK_PATH->setText(m_strWiresharkPath);
+    QLineEdit* pPathBox = m_pUi->IDC_WIRESHARK_PATH;
+    if (bSaveAndValidate) {
+        m_strWiresharkPath = pPathBox->text();
+        return;
+    }
+    // Only what changed is set: the same text again would move the caret
+    // and re-lay out the label.
+    if (m_pUi->IDC_RX_COUNT->text() != m_strRxCount)
+        m_pUi->IDC_RX_COUNT->setText(m_strRxCount);
+    if (pPathBox->text() != m_strWiresharkPath)
+        pPathBox->setText(m_strWiresharkPath);
 }
 
+// A stored path that was cut to fit the setting would name another program:
+// it is reported and not shown, so that Start cannot launch it.
 void CCaptureDlg::LoadWiresharkPath()
 {
     char szPath[SETTINGS_VALUE_SIZE];
-    ReadSettingString(SETTINGS_INDEX, "Wireshark", SETTINGS_DEFAULT_WIRESHARK, szPath);
+    size_t nWholeLen = 0;
+    ReadSettingString(SETTINGS_INDEX, "Wireshark", SETTINGS_DEFAULT_WIRESHARK, szPath, &nWholeLen);
+    m_nStoredPathCutLen = 0;
     m_strWiresharkPath = QFile::decodeName(szPath);
+    if (nWholeLen >= static_cast<size_t>(SETTINGS_VALUE_SIZE)) {
+        m_nStoredPathCutLen = nWholeLen;
+        m_strWiresharkPath.clear();
+        LogPrintf("%s\n", DescribeStoredPathTooLong(nWholeLen, GetSettingsPath()).c_str());
+    }
     m_pUi->IDC_MODE_WIRESHARK->setChecked(true);
     UpdateData(false);
+}
+
+// What the user types is the path from now on; Start saves it.
+void CCaptureDlg::OnEditWiresharkPath()
+{
+    UpdateData(true);
+    m_nStoredPathCutLen = 0;
 }
 
 void CCaptureDlg::OnSysCommand(uint32_t nID, LPARAM /*lParam*/)
@@ -204,6 +270,7 @@ void CCaptureDlg::OnBrowse()
         return;
     }
     m_strWiresharkPath = strChosen;
+    m_nStoredPathCutLen = 0;
     if (WriteSettingString(SETTINGS_INDEX, "Wireshark", byPath.constData()) != 1)
         LogWriteFailure("Wireshark");
     UpdateData(false);
@@ -211,10 +278,43 @@ void CCaptureDlg::OnBrowse()
 
 void CCaptureDlg::OnExit()
 {
+    RunExitSteps();
+    done(QDialog::Accepted);
+}
+
+void CCaptureDlg::reject()
+{
+    RunExitSteps();
+    QDialog::reject();
+}
+
+void CCaptureDlg::OnExitSignal(int32_t /*nSignal*/)
+{
+    RunExitSteps();
+    // A modal box above the dialog (About, the file chooser) would keep its
+    // own loop running: close those first, topmost first.
+    for (int i = 0; i < 16; ++i) {
+        QWidget* pModal = QApplication::activeModalWidget();
+        QDialog* pBox = qobject_cast<QDialog*>(pModal);
+        if (pBox == nullptr || pBox == this)
+            break;
+        pBox->reject();
+    }
+    done(QDialog::Accepted);
+}
+
+// The stop command goes out and is drained before the port closes; the
+// pipe's client is cut off. Once per dialog: leaving twice sends nothing more.
+void CCaptureDlg::RunExitSteps()
+{
+    if (m_bExitStepsDone)
+        return;
+    m_bExitStepsDone = true;
+    m_timerRx.stop();
     m_rfCtrl.StopCapture();
     m_rfCtrl.Shutdown();     // lets the stop command leave before the port closes
-    m_pcapPipe.Disconnect();
-    done(QDialog::Accepted);
+    DisconnectPipe();
+    m_nCapturePhase = CAPTURE_IDLE;
 }
 
 void CCaptureDlg::LogWriteFailure(const char* pszKey)

@@ -51,4 +51,5 @@ constexpr CDlgItemId g_mainDlgItems[] = {
 constexpr const char* STR_ABOUTBOX = "&About Quillmark...";
 constexpr int32_t CHANNEL_FIRST = 11;
 constexpr int32_t CHANNEL_LAST = 26;
-constexpr int32_t RX_UPDATE_BYTES = 1024;
+// The Rx label is refreshed from the counters this often while capturing.
+constexpr int32_t RX_LABEL_REFRESH_MS = 250;

@@ -1,6 +1,8 @@
 #include "shell/start_diag.h"
 
+#include "link/rf_ctrl.h"
 #include "pcap/pcap_pipe.h"
+#include "shell/settings.h"
 
 #include <cerrno>
 #include <cstring>
@@ -27,6 +29,41 @@ std::string DescribeMissingProgram(const char* pszPath)
     if (strPath.find('/') == std::string::npos)
         return "Wireshark program \"" + strPath + "\" was not found in PATH";
     return "Wireshark program not found: " + strPath;
+}
+
+std::string DescribePathTooLong(size_t nLen)
+{
+    return "The Wireshark path is " + std::to_string(nLen) + " bytes long; at most "
+        + std::to_string(SETTINGS_VALUE_SIZE - 1) + " fit: nothing was started";
+}
+
+std::string DescribeStoredPathTooLong(size_t nLen, const char* pszIni)
+{
+    return "The Wireshark path stored in " + Text(pszIni) + " is " + std::to_string(nLen)
+        + " bytes long; at most " + std::to_string(SETTINGS_VALUE_SIZE - 1)
+        + " fit, so it is not used: choose the program with the \"...\" button";
+}
+
+std::string DescribeAckTimeout(int32_t nState, uint32_t dwTimeoutMs)
+{
+    std::string strCommand;
+    switch (nState) {
+    case RF_STATE_WAIT_CHANNEL_ACK:
+        strCommand = "the set-channel command";
+        break;
+    case RF_STATE_WAIT_START_ACK:
+        strCommand = "the start command";
+        break;
+    case RF_STATE_WAIT_STOP_ACK:
+        strCommand = "the stop command";
+        break;
+    default:
+        strCommand = "a command";
+        break;
+    }
+    const uint32_t dwMs = dwTimeoutMs;
+    const std::string strWait = dwMs % 1000 == 0 ? std::to_string(dwMs / 1000) + " s" : std::to_string(dwMs) + " ms";
+    return "The dongle did not answer " + strCommand + " within " + strWait;
 }
 
 std::string DescribePipeFailure(const char* pszPath, int32_t nFailure, int32_t nLaunchError,

@@ -2,11 +2,22 @@
 // missing or refused, and what the user can do about it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 // The Wireshark path names nothing: a bare name was looked up in PATH.
 std::string DescribeMissingProgram(const char* pszPath);
+
+// The Wireshark path for Start is nLen bytes long: more than the setting holds.
+std::string DescribePathTooLong(size_t nLen);
+// The stored Wireshark path (nLen bytes, in the settings file pszIni) did not
+// fit the setting and was cut: it is not used.
+std::string DescribeStoredPathTooLong(size_t nLen, const char* pszIni);
+
+// The dongle did not acknowledge a command during the start handshake.
+// nState is the controller's state that timed out (RF_STATE_WAIT_*).
+std::string DescribeAckTimeout(int32_t nState, uint32_t dwTimeoutMs);
 
 // The pipe link could not get Wireshark connected. nFailure is the pipe
 // link's PIPE_FAIL_* reason, nLaunchError the error number of a failed launch,

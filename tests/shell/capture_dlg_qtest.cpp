@@ -5,7 +5,10 @@
 #include "shell/device_discovery.h"
 #include "shell_test_util.h"
 
+#include "common/qt_wait.h"
+
 #include <QComboBox>
+#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -29,6 +32,7 @@ private slots:
     void userChoicesWrittenAtOnce();
     void browseStoresChosenPath();
     void startChecksBeforeOpeningAnything();
+    void wiresharkPathFromTheBoxOrRefused();
 
 private:
     QString IniPath() const { return m_pDir->path() + QStringLiteral("/Quillmark.ini"); }
@@ -48,8 +52,6 @@ void CCaptureDlgTest::init()
 {
     m_pDir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_pDir->isValid());
-    // A fresh program start as far as the Rx label is concerned.
-    CCaptureDlg::s_nRxBytesSinceUpdate = RX_UPDATE_BYTES;
 }
 
 void CCaptureDlgTest::cleanup()
@@ -274,12 +276,15 @@ void CCaptureDlgTest::browseStoresChosenPath()
     QCOMPARE(QByteArray(szStored), QByteArray("/opt/ws tools/bin/wireshark"));
     QCOMPARE(pPathBox->text(), dlg.m_strChoice);
 
-    // A typed path is neither saved nor kept: the next refresh shows the stored one.
-    pPathBox->setText(QStringLiteral("/typed/by/hand"));
+    // A typed path is kept across a refresh of the controls (saved only at Start).
+    pPathBox->selectAll();
+    QTest::keyClicks(pPathBox, QStringLiteral("/typed/by/hand"));
     dlg.FillDeviceList();
-    QCOMPARE(pPathBox->text(), dlg.m_strChoice);
+    QCOMPARE(pPathBox->text(), QStringLiteral("/typed/by/hand"));
     ReadSettingString(SETTINGS_INDEX, "Wireshark", "", szStored);
     QCOMPARE(QByteArray(szStored), QByteArray("/opt/ws tools/bin/wireshark"));
+    dlg.m_strChoice = QStringLiteral("/opt/ws tools/bin/wireshark");
+    QTest::mouseClick(dlg.m_btnBrowse, Qt::LeftButton);
 
     // A path the setting cannot hold whole is refused with a log line, not cut.
     const QByteArray byIni = ReadFileBytes(IniPath());
@@ -323,13 +328,90 @@ void CCaptureDlgTest::startChecksBeforeOpeningAnything()
     QVERIFY(!QFile::exists(QString::fromLocal8Bit(qgetenv("XDG_RUNTIME_DIR")) + QStringLiteral("/quillmark/wireshark0")));
 
     // A bare name is looked up in PATH, and the line says so.
-    QCOMPARE(WriteSettingString(SETTINGS_INDEX, "Wireshark", "qm-no-such-wireshark"), 1);
+    QLineEdit* pPathBox = dlg.findChild<QLineEdit*>(QStringLiteral("IDC_WIRESHARK_PATH"));
+    pPathBox->selectAll();
+    QTest::keyClicks(pPathBox, QStringLiteral("qm-no-such-wireshark"));
     dlg.m_editLog->clear();
     QTest::mouseClick(dlg.m_btnStart, Qt::LeftButton);
     lstLog = LogMessages(dlg);
     QCOMPARE(lstLog.size(), 2);
     QCOMPARE(lstLog.at(0), QStringLiteral("Open Wireshark fail!"));
     QVERIFY2(lstLog.at(1).contains(QStringLiteral("PATH")), qPrintable(lstLog.at(1)));
+}
+
+// The path box is what Start uses, and saves; a path that does not fit the
+// setting whole, typed or stored, is refused and nothing is started, not even
+// the program its first 255 bytes would name.
+void CCaptureDlgTest::wiresharkPathFromTheBoxOrRefused()
+{
+    CPublishedPty pty;
+    QVERIFY(pty.Publish(PortsDir(), 200));
+    WriteSetting("ComPort", 200);
+    // A stored path of 300 bytes whose cut 255-byte start names a program
+    // that leaves a mark when it runs.
+    const QString strBase = m_pDir->path() + QStringLiteral("/") + QString(150, QLatin1Char('d'));
+    QVERIFY(QDir().mkpath(strBase));
+    const QString strLong = strBase + QStringLiteral("/") + QString(299 - strBase.size(), QLatin1Char('w'));
+    QCOMPARE(QFile::encodeName(strLong).size(), 300);
+    const QString strCut = strLong.left(SETTINGS_VALUE_SIZE - 1);
+    const QString strMark = m_pDir->path() + QStringLiteral("/ran");
+    QFile fileCut(strCut);
+    QVERIFY(fileCut.open(QIODevice::WriteOnly));
+    fileCut.write(QStringLiteral("#!/bin/sh\ntouch '%1'\nsleep 5\n").arg(strMark).toUtf8());
+    fileCut.close();
+    QVERIFY(fileCut.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QCOMPARE(WriteSettingString(SETTINGS_INDEX, "Wireshark", QFile::encodeName(strLong).constData()), 1);
+    const QString strFifo = QString::fromLocal8Bit(qgetenv("XDG_RUNTIME_DIR")) + QStringLiteral("/quillmark/wireshark0");
+    QFile::remove(strFifo);
+
+    CTestCaptureDlg dlg(m_pDir->path());
+    CMainWndScope scope(&dlg);
+    dlg.OnInitDialog();
+    QLineEdit* pPathBox = dlg.findChild<QLineEdit*>(QStringLiteral("IDC_WIRESHARK_PATH"));
+    QVERIFY(!pPathBox->isReadOnly());
+    // Reported at start-up, and not shown as if it were the path.
+    QStringList lstLog = LogMessages(dlg);
+    QCOMPARE(lstLog.size(), 1);
+    QVERIFY2(lstLog.at(0).contains(QStringLiteral("300 bytes")) && lstLog.at(0).contains(IniPath()),
+        qPrintable(lstLog.at(0)));
+    QCOMPARE(pPathBox->text(), QString());
+
+    dlg.m_editLog->clear();
+    QTest::mouseClick(dlg.m_btnStart, Qt::LeftButton);
+    lstLog = LogMessages(dlg);
+    QCOMPARE(lstLog.size(), 2);
+    QCOMPARE(lstLog.at(0), QStringLiteral("Open Wireshark fail!"));
+    QVERIFY2(lstLog.at(1).contains(QStringLiteral("300 bytes")), qPrintable(lstLog.at(1)));
+    QVERIFY(dlg.m_btnStart->isEnabled());
+    PumpFor(200);
+    QVERIFY(!QFile::exists(strMark));
+    QVERIFY(!QFile::exists(strFifo));
+
+    // Typed too long: refused the same way, the stored value left as it is.
+    const QByteArray byIni = ReadFileBytes(IniPath());
+    QTest::keyClicks(pPathBox, QStringLiteral("/") + QString(299, QLatin1Char('t')));
+    dlg.m_editLog->clear();
+    QTest::mouseClick(dlg.m_btnStart, Qt::LeftButton);
+    lstLog = LogMessages(dlg);
+    QCOMPARE(lstLog.size(), 2);
+    QCOMPARE(lstLog.at(0), QStringLiteral("Open Wireshark fail!"));
+    QVERIFY2(lstLog.at(1).contains(QStringLiteral("300 bytes")), qPrintable(lstLog.at(1)));
+    QCOMPARE(ReadFileBytes(IniPath()), byIni);
+    QVERIFY(!QFile::exists(strFifo));
+
+    // Typed and fitting: used by Start and saved.
+    pPathBox->selectAll();
+    QTest::keyClicks(pPathBox, QStringLiteral("/nonexistent/typed/wireshark"));
+    dlg.m_editLog->clear();
+    QTest::mouseClick(dlg.m_btnStart, Qt::LeftButton);
+    lstLog = LogMessages(dlg);
+    QCOMPARE(lstLog.size(), 2);
+    QCOMPARE(lstLog.at(0), QStringLiteral("Open Wireshark fail!"));
+    QVERIFY2(lstLog.at(1).contains(QStringLiteral("/nonexistent/typed/wireshark")), qPrintable(lstLog.at(1)));
+    char szStored[SETTINGS_VALUE_SIZE];
+    ReadSettingString(SETTINGS_INDEX, "Wireshark", "", szStored);
+    QCOMPARE(QByteArray(szStored), QByteArray("/nonexistent/typed/wireshark"));
+    QVERIFY(!QFile::exists(strMark));
 }
 
 QTEST_MAIN(CCaptureDlgTest)

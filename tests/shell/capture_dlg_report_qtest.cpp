@@ -5,6 +5,8 @@
 #include "shell/activity_log.h"
 #include "shell_test_util.h"
 
+#include "common/qt_wait.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QContextMenuEvent>
@@ -13,6 +15,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QFontMetrics>
 #include <QTimer>
 #include <QtTest>
 
@@ -28,15 +31,13 @@ private slots:
     {
         m_pDir = std::make_unique<QTemporaryDir>();
         QVERIFY(m_pDir->isValid());
-        // A fresh program start as far as the Rx label is concerned.
-        CCaptureDlg::s_nRxBytesSinceUpdate = RX_UPDATE_BYTES;
     }
     void cleanup() { m_pDir.reset(); }
 
     void aboutCommand();
     void logCycleOf200Lines();
     void logWithoutMainWindowDoesNothing();
-    void rxLabelCountsWholeFrames();
+    void rxLabelShowsCountWithoutRelayout();
     void statusReportsWhileCapturingOrNot();
 
 private:
@@ -168,44 +169,59 @@ void CCaptureDlgReportTest::logWithoutMainWindowDoesNothing()
     QCOMPARE(LogMessages(dlg), QStringList { QStringLiteral("now shown") });
 }
 
-void CCaptureDlgReportTest::rxLabelCountsWholeFrames()
+// Counts the layout passes a widget is asked for.
+class CLayoutRequestCounter : public QObject {
+public:
+    int m_nRequests = 0;
+
+protected:
+    bool eventFilter(QObject* pObj, QEvent* pEvent) override
+    {
+        if (pEvent->type() == QEvent::LayoutRequest)
+            ++m_nRequests;
+        return QObject::eventFilter(pObj, pEvent);
+    }
+};
+
+void CCaptureDlgReportTest::rxLabelShowsCountWithoutRelayout()
 {
     CTestCaptureDlg dlg(m_pDir->path());
     CMainWndScope scope(&dlg);
     dlg.OnInitDialog();
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
     QLabel* pRx = dlg.findChild<QLabel*>(QStringLiteral("IDC_RX_COUNT"));
     QLineEdit* pPathBox = dlg.findChild<QLineEdit*>(QStringLiteral("IDC_WIRESHARK_PATH"));
-    uint8_t byFrame[258] = {};
-    auto frame = [&](int nLen) {
-        dlg.OnMessage(WM_RF_FRAME, reinterpret_cast<WPARAM>(byFrame), nLen);
-    };
+    const QSize sizeDialog = dlg.size();
+    CLayoutRequestCounter counter;
+    dlg.installEventFilter(&counter);
+    PumpFor(50);
+    counter.m_nRequests = 0;
 
-    // 100-byte frames from program start: shown at once, then next at 1200.
-    frame(100);
+    // Blank until the first frame bytes, then the count as it is.
+    dlg.RefreshRxLabel(0);
+    QCOMPARE(pRx->text(), QString());
+    dlg.RefreshRxLabel(100);
     QCOMPARE(pRx->text(), QStringLiteral("Rx : 100"));
     pPathBox->setText(QStringLiteral("typed"));
-    for (int i = 2; i <= 11; ++i)
-        frame(100);
-    QCOMPARE(pRx->text(), QStringLiteral("Rx : 100"));
+    dlg.RefreshRxLabel(100);   // unchanged: nothing set
     QCOMPARE(pPathBox->text(), QStringLiteral("typed"));
-    frame(100);
+    dlg.RefreshRxLabel(1200);
     QCOMPARE(pRx->text(), QStringLiteral("Rx : 1200"));
-    QCOMPARE(pPathBox->text(), QStringLiteral("wireshark"));   // the refresh resets the path box
-
-    // Short frames (no payload) and the largest ones are counted in whole.
-    for (int nLen : { 8, 16, 17, 258 })
-        frame(nLen);
-    QCOMPARE(dlg.m_nRxBytes, int64_t(1200 + 8 + 16 + 17 + 258));
-    // Neither a null frame nor a negative length counts.
-    dlg.OnMessage(WM_RF_FRAME, 0, 100);
-    frame(-5);
-    QCOMPARE(dlg.m_nRxBytes, int64_t(1499));
-
-    // Past 2^31 bytes the label goes on counting.
-    dlg.m_nRxBytes = int64_t(2147483600);
-    CCaptureDlg::s_nRxBytesSinceUpdate = RX_UPDATE_BYTES;
-    frame(258);
+    // Past 2^31 and 2^32 bytes the label goes on counting.
+    dlg.RefreshRxLabel(uint64_t(2147483858));
     QCOMPARE(pRx->text(), QStringLiteral("Rx : 2147483858"));
+    dlg.RefreshRxLabel(uint64_t(1) << 40);
+    QCOMPARE(pRx->text(), QStringLiteral("Rx : 1099511627776"));
+    QCOMPARE(dlg.m_nRxBytes, int64_t(1) << 40);
+
+    // Not one of these changes made the dialog lay itself out again.
+    PumpFor(50);
+    QCOMPARE(counter.m_nRequests, 0);
+    QCOMPARE(dlg.size(), sizeDialog);
+    // And the longest count still fits the label.
+    const QFontMetrics fm(pRx->font());
+    QVERIFY(fm.horizontalAdvance(QStringLiteral("Rx : 18446744073709551615")) <= pRx->contentsRect().width());
 }
 
 void CCaptureDlgReportTest::statusReportsWhileCapturingOrNot()
@@ -227,11 +243,16 @@ void CCaptureDlgReportTest::statusReportsWhileCapturingOrNot()
     QCOMPARE(dlg.m_bCapturing, 1);
     QCOMPARE(LogMessages(dlg), QStringList { QStringLiteral("Start ZigBee sniffing OK!") });
 
-    dlg.OnMessage(WM_RF_STATUS, 4, 0xFFFF);
+    dlg.OnMessage(WM_RF_STATUS, RF_STATE_WAIT_START_ACK, 0xFFFF);
     QCOMPARE(dlg.m_bCapturing, 0);
-    QCOMPARE(LogMessages(dlg), (QStringList { QStringLiteral("Start ZigBee sniffing OK!"),
-                                   QStringLiteral("Start ZigBee sniffing FAIL!"),
-                                   QStringLiteral("Stop ZigBee sniffing OK!") }));
+    QStringList lstLog = LogMessages(dlg);
+    QCOMPARE(lstLog.size(), 5);
+    QCOMPARE(lstLog.mid(0, 2), (QStringList { QStringLiteral("Start ZigBee sniffing OK!"),
+                                   QStringLiteral("Start ZigBee sniffing FAIL!") }));
+    // The reason names the command that got no answer.
+    QCOMPARE(lstLog.at(2), QStringLiteral("The dongle did not answer the start command within 1 s"));
+    QCOMPARE(lstLog.at(3), QStringLiteral("Stop ZigBee sniffing OK!"));
+    QVERIFY2(lstLog.at(4).startsWith(QStringLiteral("Frames delivered: 0; lost: 0")), qPrintable(lstLog.at(4)));
     QVERIFY(dlg.m_btnStart->isEnabled());
     QVERIFY(!dlg.m_btnStop->isEnabled());
 }

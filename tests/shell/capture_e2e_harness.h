@@ -13,6 +13,7 @@
 #include <pcap/pcap.h>
 #include <signal.h>
 
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -154,6 +155,59 @@ inline bool ProcessRuns(pid_t pid)
     return nParen > 0 && nParen + 2 < byStat.size() && byStat.at(nParen + 2) != 'Z';
 }
 
+// The controller's count of data-frame bytes (what the Rx label shows).
+inline qint64 DataBytes(const CCaptureDlg& dlg)
+{
+    return static_cast<qint64>(dlg.m_rfCtrl.GetCounters().m_qwDataBytes);
+}
+
+inline bool Logged(const CCaptureDlg& dlg, const char* pszLine)
+{
+    return LogMessages(dlg).contains(QString::fromLatin1(pszLine));
+}
+
+// The first log line that starts with pszStart; "" when none does.
+inline QString LoggedStartingWith(const CCaptureDlg& dlg, const char* pszStart)
+{
+    for (const QString& strLine : LogMessages(dlg)) {
+        if (strLine.startsWith(QString::fromLatin1(pszStart)))
+            return strLine;
+    }
+    return QString();
+}
+
+// A number that follows pszKey in the Stop summary line; -1 when absent.
+inline qint64 SummaryCount(const CCaptureDlg& dlg, const char* pszKey)
+{
+    const QString strLine = LoggedStartingWith(dlg, "Frames delivered: ");
+    const qsizetype nAt = strLine.indexOf(QString::fromLatin1(pszKey));
+    if (nAt < 0)
+        return -1;
+    qsizetype nEnd = nAt + static_cast<qsizetype>(std::strlen(pszKey));
+    qsizetype nDigits = nEnd;
+    while (nDigits < strLine.size() && strLine.at(nDigits).isDigit())
+        ++nDigits;
+    return nDigits > nEnd ? strLine.mid(nEnd, nDigits - nEnd).toLongLong() : -1;
+}
+
+// Whether every record is one of the frames sent, in the order sent (a
+// subsequence: frames may be missing, none may be made up or reordered).
+inline bool RecordsAreSentFramesInOrder(const CPcapFile& got, const CPcapFile& sent, QString& strWhy)
+{
+    size_t nSent = 0;
+    for (size_t i = 0; i < got.m_vecRecords.size(); ++i) {
+        while (nSent < sent.m_vecRecords.size() && sent.m_vecRecords[nSent] != got.m_vecRecords[i])
+            ++nSent;
+        if (nSent == sent.m_vecRecords.size()) {
+            strWhy = QStringLiteral("record %1 (%2 bytes) matches no frame sent after the one before it")
+                .arg(i).arg(got.m_vecRecords[i].size());
+            return false;
+        }
+        ++nSent;
+    }
+    return true;
+}
+
 // One end-to-end setup: private settings with COM200, channel 15 and the
 // stand-in Wireshark; the dialog created on demand.
 class CE2EFixture {
@@ -170,7 +224,6 @@ public:
         WriteSettingInt(SETTINGS_INDEX, "ComPort", E2E_PORT);
         WriteSettingInt(SETTINGS_INDEX, "Channel", 15);
         WriteSettingString(SETTINGS_INDEX, "Wireshark", QM_TEST_READER_SCRIPT);
-        CCaptureDlg::s_nRxBytesSinceUpdate = RX_UPDATE_BYTES;
     }
     ~CE2EFixture()
     {
@@ -185,7 +238,7 @@ public:
         m_pScope = std::make_unique<CMainWndScope>(m_pDlg.get());
         m_pDlg->OnInitDialog();
         m_pDlg->SetPipeTimeouts(dwConnectMs, dwReconnectMs);
-        m_pDlg->m_rfCtrl.SetAckTimeoutMs(300);
+        m_pDlg->SetAckTimeoutMs(300);
         return *m_pDlg;
     }
     void DestroyDialog()
