@@ -1,0 +1,267 @@
+// qm-capture-bench: the whole capture path end to end, with the real engine
+// and no window: a feeder process plays the dongle on a pseudo-terminal,
+// this process runs the capture controller, the frame forwarder and the pipe
+// link as the dialog wires them, and a reader process (this program again,
+// launched by the pipe link as it would launch Wireshark) reads the FIFO and
+// notes when each record arrived. Only this process's CPU time is counted.
+// It measures, in one run:
+//   - CPU % of one core at the line rate (100,000 B/s), frames written one by
+//     one and in 1 ms chunks as USB delivers them;
+//   - an unpaced flood: frames lost (or garbled), MB/s, CPU ms per MB;
+//   - latency from the feeder's write to the reader's read at 200 frames/s;
+//   - with the reader paused and the pipe full, the time from Stop to the
+//     stop command at the dongle.
+// Exit status 0 when every target holds, 1 when one is missed, 2 when the
+// benchmark could not run. MB = 2^20 bytes.
+//
+//   qm-capture-bench [--line-seconds S] [--flood-frames N] [--latency-seconds S]
+#include <errno.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "bench/capture_bench_floor_posix.h"
+#include "bench/capture_bench_phases.h"
+#include "bench/capture_bench_reader_posix.h"
+#include "serial/port_names.h"
+#include "shell/settings.h"
+
+namespace {
+
+constexpr int32_t BENCH_PORT = 250;
+constexpr int32_t BENCH_CHANNEL = 15;
+constexpr uint32_t MIN_FLOOD_FRAMES = 20000;
+constexpr double MAX_LINE_RATE_CPU_PERCENT = 1.0;
+constexpr double MIN_FLOOD_MB_S = 10.0;
+constexpr double MAX_CPU_MS_PER_MB = 30.0;
+constexpr double MAX_P99_MS = 1.0;
+constexpr double MAX_STOP_MS = 100.0;
+constexpr int32_t FLOOR_PERIOD_US = 1000;
+constexpr int32_t FLOOR_MS = 2000;
+
+struct CBenchOptions {
+    double m_dLineSeconds = 8.0;
+    uint32_t m_dwFloodFrames = 200000;
+    double m_dLatencySeconds = 5.0;
+};
+
+bool ParseOptions(int argc, char** argv, CBenchOptions* pOptions)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string strArg = argv[i];
+        if (i + 1 >= argc)
+            return false;
+        const char* pszValue = argv[++i];
+        if (strArg == "--line-seconds")
+            pOptions->m_dLineSeconds = std::strtod(pszValue, nullptr);
+        else if (strArg == "--flood-frames")
+            pOptions->m_dwFloodFrames = static_cast<uint32_t>(std::strtoul(pszValue, nullptr, 10));
+        else if (strArg == "--latency-seconds")
+            pOptions->m_dLatencySeconds = std::strtod(pszValue, nullptr);
+        else
+            return false;
+    }
+    return pOptions->m_dLineSeconds >= 1 && pOptions->m_dLineSeconds <= 60
+        && pOptions->m_dwFloodFrames >= MIN_FLOOD_FRAMES && pOptions->m_dwFloodFrames <= 10000000
+        && pOptions->m_dLatencySeconds >= 1 && pOptions->m_dLatencySeconds <= 60;
+}
+
+std::string SelfPath()
+{
+    std::error_code ec;
+    const std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : path.string();
+}
+
+void PrintValue(double dValue, const char* pszFormat, int nWidth)
+{
+    if (dValue < 0)
+        std::printf(" %*s", nWidth, "-");
+    else
+        std::printf(pszFormat, nWidth, dValue);
+}
+
+void PrintRow(const CPhaseRow& row)
+{
+    std::printf("%-32s", row.m_strName.c_str());
+    if (!row.m_bRan) {
+        std::printf(" did not run: %s\n", row.m_strError.c_str());
+        return;
+    }
+    std::printf(" %8u %6u %5u", row.m_report.m_dwFrames, row.m_fig.m_dwLost, row.m_fig.m_dwBad + row.m_fig.m_dwDuplicates);
+    PrintValue(row.m_dMbPerS, " %*.2f", 7);
+    PrintValue(row.m_dCpuPercent, " %*.2f", 7);
+    PrintValue(row.m_dCpuMsPerMb, " %*.1f", 9);
+    PrintValue(row.m_fig.m_dP50Ms, " %*.3f", 7);
+    PrintValue(row.m_fig.m_dP99Ms, " %*.3f", 7);
+    PrintValue(row.m_fig.m_dMaxMs, " %*.2f", 7);
+    std::printf("\n");
+}
+
+void PrintCounts(const CPhaseRow& row)
+{
+    if (!row.m_bRan)
+        return;
+    std::printf("  %-30s %.2f MB written in %.3f s; CPU ms: window thread %.1f, serial reader %.1f, other threads %.1f\n",
+                row.m_strName.c_str(), static_cast<double>(row.m_report.m_qwBytes) / BENCH_MB,
+                static_cast<double>(row.m_report.m_nLastWriteNs - row.m_report.m_nFirstWriteNs) / 1e9,
+                row.m_dCpuWindowMs, row.m_dCpuSerialMs, row.m_dCpuOtherMs);
+    std::printf("  %-30s cut %llu frames, gaps %llu (%llu bytes), noise %llu bytes; pipe delivered %llu, "
+                "dropped: no reader %llu, reader too slow %llu%s%s%s\n",
+        "", static_cast<unsigned long long>(row.m_counters.m_qwDataFrames),
+        static_cast<unsigned long long>(row.m_counters.m_qwGaps),
+        static_cast<unsigned long long>(row.m_counters.m_qwGapBytes),
+        static_cast<unsigned long long>(row.m_counters.m_qwNoiseBytes),
+        static_cast<unsigned long long>(row.m_pipe.m_qwRecordsDelivered),
+        static_cast<unsigned long long>(row.m_pipe.m_qwDroppedNoReader),
+        static_cast<unsigned long long>(row.m_pipe.m_qwDroppedSlowReader),
+        row.m_bStreamOk ? "" : "; the reader's stream was BROKEN", row.m_strError.empty() ? "" : "; ",
+        row.m_strError.c_str());
+}
+
+bool Target(const char* pszWhat, bool bMet, const std::string& strMeasured)
+{
+    std::printf("  %-44s %-26s %s\n", pszWhat, strMeasured.c_str(), bMet ? "met" : "MISSED");
+    return bMet;
+}
+
+std::string Fmt(const char* pszFormat, double dValue)
+{
+    char sz[64];
+    std::snprintf(sz, sizeof(sz), pszFormat, dValue);
+    return sz;
+}
+
+bool PrintTargets(const CPhaseRow& chunks, const CPhaseRow& flood, const CPhaseRow& latency, const CStopFigures& stop)
+{
+    std::printf("targets:\n");
+    bool bAll = true;
+    const bool bChunksOk = chunks.m_bRan && chunks.m_strError.empty() && chunks.m_dCpuPercent >= 0;
+    bAll &= Target("CPU < 1 % of a core at line rate, 1 ms chunks", bChunksOk && chunks.m_dCpuPercent < MAX_LINE_RATE_CPU_PERCENT,
+                   Fmt("%.2f %%", chunks.m_dCpuPercent));
+    const bool bFloodWhole = flood.m_bRan && flood.m_strError.empty() && flood.m_bStreamOk && flood.m_fig.m_dwLost == 0
+        && flood.m_fig.m_dwBad == 0 && flood.m_fig.m_dwDuplicates == 0;
+    bAll &= Target("flood: 0 lost at >= 10 MB/s", bFloodWhole && flood.m_dMbPerS >= MIN_FLOOD_MB_S,
+                   std::to_string(flood.m_fig.m_dwLost + flood.m_fig.m_dwBad) + " lost/bad at " + Fmt("%.2f MB/s", flood.m_dMbPerS));
+    bAll &= Target("flood: <= 30 ms CPU per MB", flood.m_bRan && flood.m_dCpuMsPerMb >= 0 && flood.m_dCpuMsPerMb <= MAX_CPU_MS_PER_MB,
+                   Fmt("%.1f ms/MB", flood.m_dCpuMsPerMb));
+    const bool bLatencyOk = latency.m_bRan && latency.m_strError.empty() && latency.m_fig.m_dwLost == 0 && latency.m_fig.m_dP99Ms >= 0;
+    bAll &= Target("p99 line -> FIFO < 1 ms at 200 frames/s", bLatencyOk && latency.m_fig.m_dP99Ms < MAX_P99_MS,
+                   Fmt("%.3f ms", latency.m_fig.m_dP99Ms));
+    const bool bStopOk = stop.m_bRan && stop.m_strError.empty() && stop.m_dStopToCommandMs >= 0;
+    bAll &= Target("Stop -> stop command < 100 ms, reader paused", bStopOk && stop.m_dStopToCommandMs < MAX_STOP_MS,
+                   Fmt("%.2f ms", stop.m_dStopToCommandMs));
+    return bAll;
+}
+
+void PrintStop(const CStopFigures& stop)
+{
+    if (!stop.m_bRan) {
+        std::printf("stop, reader paused: did not run: %s\n", stop.m_strError.c_str());
+        return;
+    }
+    std::printf("stop, reader paused (SIGSTOP) with the pipe full: the stop command reached the dongle %.2f ms after "
+                "Stop; Stop held the window thread %.3f ms; stop %s; %llu records dropped as \"reader too slow\"; "
+                "the reader, let go on, held %u whole frames and %u bad records%s%s\n",
+        stop.m_dStopToCommandMs, stop.m_dStopCallMs, stop.m_bAcknowledged ? "acknowledged" : "NOT acknowledged",
+        static_cast<unsigned long long>(stop.m_qwDroppedSlowReader), stop.m_dwReaderRecords, stop.m_dwReaderBad,
+        stop.m_strError.empty() ? "" : "; ", stop.m_strError.c_str());
+}
+
+// The bench's own settings, ports directory and pipe directory, so that it
+// never meets a Quillmark (or a test) running beside it.
+bool PrepareDirectory(std::string* pstrDir)
+{
+    char szDir[] = "/tmp/qm-capture-bench-XXXXXX";
+    if (mkdtemp(szDir) == nullptr)
+        return false;
+    *pstrDir = szDir;
+    return mkdir((*pstrDir + "/ports").c_str(), 0700) == 0 && setenv("XDG_RUNTIME_DIR", szDir, 1) == 0
+        && setenv("XDG_CONFIG_HOME", szDir, 1) == 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (IsBenchReaderCall(argc, argv))
+        return RunBenchReader(argc, argv);
+    CBenchOptions options;
+    if (!ParseOptions(argc, argv, &options)) {
+        std::fprintf(stderr, "usage: %s [--line-seconds S] [--flood-frames N>=%u] [--latency-seconds S]\n", argv[0],
+                     MIN_FLOOD_FRAMES);
+        return 2;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    const std::string strSelf = SelfPath();
+    std::string strDir;
+    if (strSelf.empty() || !PrepareDirectory(&strDir)) {
+        std::fprintf(stderr, "cannot prepare: %s\n", std::strerror(errno));
+        return 2;
+    }
+    const std::string strPorts = strDir + "/ports";
+    CFeederLink feeder;   // forked before any thread exists
+    std::string strError;
+    if (!feeder.Start(strPorts, BENCH_PORT, &strError)) {
+        std::fprintf(stderr, "feeder: %s\n", strError.c_str());
+        return 2;
+    }
+    QCoreApplication app(argc, argv);
+    InitSettingsPathFor(strDir.c_str());
+    SetPortsDirectory(strPorts.c_str());
+    if (WriteSettingInt(SETTINGS_INDEX, "ComPort", BENCH_PORT) != 1
+        || WriteSettingInt(SETTINGS_INDEX, "Channel", BENCH_CHANNEL) != 1) {
+        std::fprintf(stderr, "cannot write the settings in %s\n", strDir.c_str());
+        return 2;
+    }
+    double dLoad[3] = {-1, -1, -1};
+    getloadavg(dLoad, 3);
+    std::printf("capture benchmark: dongle on %s (COM%d), reader %s; load average %.2f %.2f %.2f, %u CPUs\n",
+                feeder.DevicePath().c_str(), BENCH_PORT, strSelf.c_str(), dLoad[0], dLoad[1], dLoad[2],
+                std::thread::hardware_concurrency());
+    std::fflush(stdout);
+
+    CPhaseRow rowFrames, rowChunks, rowFlood, rowLatency;
+    CStopFigures stop;
+    {
+        CBenchEngine engine;
+        if (!engine.Create()) {
+            std::fprintf(stderr, "the capture controller's window could not be made\n");
+            return 2;
+        }
+        CCaptureBench bench(feeder, engine, strDir, strSelf);
+        rowFrames = bench.RunLineRate("line rate, one write per frame", FEED_LINE_FRAMES, options.m_dLineSeconds);
+        rowChunks = bench.RunLineRate("line rate, 1 ms chunks", FEED_LINE_CHUNKS, options.m_dLineSeconds);
+        rowFlood = bench.RunFlood(options.m_dwFloodFrames);
+        rowLatency = bench.RunLatency(options.m_dLatencySeconds);
+        stop = bench.RunStop();
+    }
+    feeder.Exit();
+    const CWakeFloor floor = MeasureWakeFloor(FLOOR_PERIOD_US, FLOOR_MS);
+
+    std::printf("%-32s %8s %6s %5s %7s %7s %9s %7s %7s %7s\n", "run", "frames", "lost", "bad", "MB/s", "CPU %",
+                "CPU ms/MB", "p50 ms", "p99 ms", "max ms");
+    for (const CPhaseRow* pRow : {&rowFrames, &rowChunks, &rowFlood, &rowLatency})
+        PrintRow(*pRow);
+    PrintStop(stop);
+    std::printf("engine counts per run:\n");
+    for (const CPhaseRow* pRow : {&rowFrames, &rowChunks, &rowFlood, &rowLatency})
+        PrintCounts(*pRow);
+    getloadavg(dLoad, 3);
+    std::printf("wake-up floor here: a bare thread woken by a pty every 1 ms costs %.2f %% of a core (%.1f us a "
+                "wake-up); load average at the end %.2f %.2f %.2f\n", floor.m_dCpuPercent, floor.m_dUsPerWake,
+                dLoad[0], dLoad[1], dLoad[2]);
+    const bool bAll = PrintTargets(rowChunks, rowFlood, rowLatency, stop);
+    std::error_code ec;
+    std::filesystem::remove_all(strDir, ec);
+    return bAll ? 0 : 1;
+}
