@@ -13,7 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <map>
+#include <thread>
 #include <memory>
 #include <string>
 #include <vector>
@@ -113,7 +115,52 @@ protected:
     }
 };
 
+// Holds the reader thread up now and then, as a busy pipe link might.
+class CSlowRecorder : public CDataRecorder {
+public:
+    void OnDataFrame(const uint8_t* pFrame, int32_t nLen) override
+    {
+        if (++m_nFrames % 250 == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        CDataRecorder::OnDataFrame(pFrame, nLen);
+    }
+
+private:
+    int m_nFrames = 0;   // reader thread only
+};
+
 } // namespace
+
+TEST_F(RfCtrlSim, FloodFarLargerThanTheRingArrivesWholeThroughASlowSink)
+{
+    constexpr size_t FRAMES = 20000;   // over 1 MB: many times the receive ring
+    StartSim({"--burst", std::to_string(FRAMES), "--frames", std::to_string(FRAMES), "--seed", "7"});
+    CSlowRecorder slow;
+    m_pCtrl->SetDataSink(&slow);
+    m_pCtrl->SetAckTimeoutMs(WAIT_MS);
+    StartSniffing();
+    ASSERT_TRUE(WaitUntil([&] { return slow.Count() >= FRAMES; }, 30000)) << slow.Count() << " frames";
+    StopSniffing();
+    uint64_t qwBytes = 0;
+    for (const CBytes& vec : slow.Frames()) {
+        ASSERT_EQ(vec.size(), static_cast<size_t>(vec[2]) + 3);
+        qwBytes += vec.size();
+    }
+    const CRfCounters counters = m_pCtrl->GetCounters();
+    EXPECT_EQ(counters.m_qwDataFrames, FRAMES);
+    EXPECT_EQ(counters.m_qwDataBytes, qwBytes);
+    EXPECT_EQ(counters.m_qwGaps, 0u);
+    EXPECT_EQ(m_pCtrl->GetLostBytes(), 0u);
+    size_t nOpen = 0;
+    const std::vector<size_t> vecBatches = slow.Batches(&nOpen);
+    EXPECT_EQ(nOpen, 0u);
+    EXPECT_LT(vecBatches.size(), FRAMES / 4) << "a dense stream should be batched";
+
+    StopSim();
+    EXPECT_EQ(m_mapSummary["frames"], FRAMES);
+    EXPECT_EQ(m_mapSummary["frame_bytes"], qwBytes);
+    EXPECT_GT(qwBytes, static_cast<uint64_t>(4 * UART_RX_RING_SIZE));
+}
 
 TEST_F(RfCtrlSim, CaptureDeliversEveryFrameTheDongleSent)
 {

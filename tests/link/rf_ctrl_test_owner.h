@@ -85,9 +85,11 @@ public:
     std::vector<CStatusSeen> m_vecStatus;
     std::vector<int32_t> m_vecLineLostStates;   // the link state at each WM_RF_LINE_LOST
     std::function<void(WPARAM, LPARAM)> m_fnOnStatus;
+    const std::thread::id m_idWindow = std::this_thread::get_id();
 
     LRESULT OnMessage(uint32_t nMsg, WPARAM wParam, LPARAM lParam) override
     {
+        EXPECT_EQ(std::this_thread::get_id(), m_idWindow) << "message " << nMsg << " off the window thread";
         if (nMsg == WM_RF_STATUS) {
             CUartPort* pPort = m_pCtrl->GetPort();
             m_vecStatus.push_back({wParam, lParam, pPort != nullptr && pPort->IsOpen(), TestNowMs()});

@@ -55,6 +55,8 @@ public:
         m_bOk = m_pty.Publish(strPortsDir, nPort);
     }
     bool Ok() const { return m_bOk; }
+    // The dongle is pulled out: the host's end sees a hang-up.
+    void Unplug() { m_pty.CloseMaster(); }
 
     // Reads exactly n bytes within nTimeoutMs; returns what came.
     std::vector<uint8_t> ReadN(size_t n, int nTimeoutMs)
