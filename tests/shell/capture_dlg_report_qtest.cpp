@@ -19,6 +19,7 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <csignal>
 #include <functional>
 #include <memory>
 
@@ -39,6 +40,7 @@ private slots:
     void logWithoutMainWindowDoesNothing();
     void rxLabelShowsCountWithoutRelayout();
     void statusReportsWhileCapturingOrNot();
+    void exitSignalClosesBoxesAbove();
 
 private:
     // Opens the modal box that fnTrigger brings up, checks it is the About
@@ -255,6 +257,35 @@ void CCaptureDlgReportTest::statusReportsWhileCapturingOrNot()
     QVERIFY2(lstLog.at(4).startsWith(QStringLiteral("Frames delivered: 0; lost: 0")), qPrintable(lstLog.at(4)));
     QVERIFY(dlg.m_btnStart->isEnabled());
     QVERIFY(!dlg.m_btnStop->isEnabled());
+}
+
+// A signal while the About box is open: the box closes and the dialog ends,
+// rather than the box's own loop keeping the program alive.
+void CCaptureDlgReportTest::exitSignalClosesBoxesAbove()
+{
+    CTestCaptureDlg dlg(m_pDir->path());
+    CMainWndScope scope(&dlg);
+    dlg.OnInitDialog();
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    bool bBoxSeen = false;
+    bool bRescued = false;
+    QTimer::singleShot(100, &dlg, [&] {
+        bBoxSeen = qobject_cast<CAboutDlg*>(QApplication::activeModalWidget()) != nullptr;
+        dlg.OnExitSignal(SIGTERM);
+    });
+    QTimer::singleShot(3000, &dlg, [&] {
+        if (QDialog* pBox = qobject_cast<CAboutDlg*>(QApplication::activeModalWidget())) {
+            bRescued = true;
+            pBox->reject();
+        }
+    });
+    dlg.OnSysCommand(IDM_ABOUTBOX, 0);   // runs the About box until something closes it
+    QVERIFY(bBoxSeen);
+    QVERIFY(!bRescued);
+    QVERIFY(!dlg.isVisible());
+    QCOMPARE(dlg.result(), int(QDialog::Accepted));
+    QVERIFY(LogMessages(dlg).isEmpty());   // leaving writes no log line
 }
 
 QTEST_MAIN(CCaptureDlgReportTest)

@@ -1,5 +1,5 @@
 // Start and capture faults through the real dialog: a Wireshark that cannot
-// be started or never connects, a port that has gone, and a Wireshark that
+// be started or never connects, a Stop during the wait for it, a port that has gone, and a Wireshark that
 // dies mid-capture while a new reader takes its place within the wait.
 #include "capture_e2e_harness.h"
 
@@ -22,6 +22,7 @@ private slots:
 
     void wiresharkCannotBeStarted();
     void wiresharkNeverConnects();
+    void stopWhileWaitingForWireshark();
     void portGoneBeforeStart();
     void readerKilledAndReplacedMidCapture();
 
@@ -79,6 +80,43 @@ void CCaptureFaultsTest::wiresharkNeverConnects()
     // The program it launched keeps running (it is not ours to end).
     QVERIFY(WaitUntil([&] { return fx.ReaderPid() > 0; }, 2000));
     QVERIFY(ProcessRuns(fx.ReaderPid()));
+}
+
+// Stop during the wait for Wireshark ends the wait at once; what the pipe
+// link reports about that launch later must not touch the next Start.
+void CCaptureFaultsTest::stopWhileWaitingForWireshark()
+{
+    CE2EFixture fx;
+    CSimRunner sim;
+    QVERIFY(sim.Start(fx.PortsDir(), { QStringLiteral("--rate"), QStringLiteral("50") }));
+    qputenv("QM_TEST_READER_MODE", "sleep");
+    CTestCaptureDlg& dlg = fx.MakeDialog(400);
+    QTest::mouseClick(dlg.m_btnStart, Qt::LeftButton);
+    QVERIFY(WaitUntil([&] { return fx.ReaderPid() > 0; }, 2000));
+    QTest::mouseClick(dlg.m_btnStop, Qt::LeftButton);
+    QVERIFY(dlg.m_btnStart->isEnabled());
+    QVERIFY(!dlg.m_btnStop->isEnabled());
+    QCOMPARE(dlg.m_pcapPipe.GetState(), PIPE_STATE_IDLE);
+    QStringList lstLog = LogMessages(dlg);
+    QCOMPARE(lstLog.size(), 3);
+    QCOMPARE(lstLog.at(1), QStringLiteral("Stop ZigBee sniffing OK!"));
+    // The wait would have ended by now: nothing more is told.
+    PumpFor(600);
+    QCOMPARE(LogMessages(dlg).size(), 3);
+    QVERIFY(dlg.m_rfCtrl.GetPort() == nullptr);   // the dongle was never touched
+    kill(fx.ReaderPid(), SIGKILL);
+
+    // The next Start with a reader that connects runs a normal capture.
+    qputenv("QM_TEST_READER_MODE", "copy");
+    QFile::remove(fx.m_strPidFile);
+    QTest::mouseClick(dlg.m_btnStart, Qt::LeftButton);
+    QVERIFY(WaitUntil([&] { return Logged(dlg, "Start ZigBee sniffing OK!"); }, 5000));
+    QVERIFY(!Logged(dlg, "Open Wireshark fail!"));
+    QVERIFY(WaitUntil([&] { return dlg.m_pcapPipe.GetStats().m_qwRecordsDelivered >= 3; }, 5000));
+    QTest::mouseClick(dlg.m_btnStop, Qt::LeftButton);
+    QVERIFY(sim.WaitForLog("cmd stop", 2000));
+    QVERIFY(fx.WaitReaderEnds(5000));
+    QVERIFY(ReadPcap(fx.m_strCapture).m_vecRecords.size() >= 3);
 }
 
 void CCaptureFaultsTest::portGoneBeforeStart()
