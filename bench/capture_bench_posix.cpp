@@ -14,7 +14,7 @@
 // Exit status 0 when every target holds, 1 when one is missed, 2 when the
 // benchmark could not run. MB = 2^20 bytes.
 //
-//   qm-capture-bench [--line-seconds S] [--flood-frames N] [--latency-seconds S]
+//   qm-capture-bench [--line-seconds S] [--flood-frames N] [--latency-seconds S] [--keep]
 #include <errno.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -52,12 +52,17 @@ struct CBenchOptions {
     double m_dLineSeconds = 8.0;
     uint32_t m_dwFloodFrames = 200000;
     double m_dLatencySeconds = 5.0;
+    bool m_bKeep = false;   // leave the reader's findings in the temporary directory
 };
 
 bool ParseOptions(int argc, char** argv, CBenchOptions* pOptions)
 {
     for (int i = 1; i < argc; ++i) {
         const std::string strArg = argv[i];
+        if (strArg == "--keep") {
+            pOptions->m_bKeep = true;
+            continue;
+        }
         if (i + 1 >= argc)
             return false;
         const char* pszValue = argv[++i];
@@ -197,7 +202,7 @@ int main(int argc, char** argv)
         return RunBenchReader(argc, argv);
     CBenchOptions options;
     if (!ParseOptions(argc, argv, &options)) {
-        std::fprintf(stderr, "usage: %s [--line-seconds S] [--flood-frames N>=%u] [--latency-seconds S]\n", argv[0],
+        std::fprintf(stderr, "usage: %s [--line-seconds S] [--flood-frames N>=%u] [--latency-seconds S] [--keep]\n", argv[0],
                      MIN_FLOOD_FRAMES);
         return 2;
     }
@@ -262,6 +267,9 @@ int main(int argc, char** argv)
                 dLoad[0], dLoad[1], dLoad[2]);
     const bool bAll = PrintTargets(rowChunks, rowFlood, rowLatency, stop);
     std::error_code ec;
-    std::filesystem::remove_all(strDir, ec);
+    if (options.m_bKeep)
+        std::printf("the readers' findings (reader-N.bin) are kept in %s\n", strDir.c_str());
+    else
+        std::filesystem::remove_all(strDir, ec);
     return bAll ? 0 : 1;
 }
