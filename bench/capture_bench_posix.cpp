@@ -135,7 +135,7 @@ void PrintCounts(const CPhaseRow& row)
 
 bool Target(const char* pszWhat, bool bMet, const std::string& strMeasured)
 {
-    std::printf("  %-44s %-26s %s\n", pszWhat, strMeasured.c_str(), bMet ? "met" : "MISSED");
+    std::printf("  %-50s %-26s %s\n", pszWhat, strMeasured.c_str(), bMet ? "met" : "MISSED");
     return bMet;
 }
 
@@ -146,23 +146,32 @@ std::string Fmt(const char* pszFormat, double dValue)
     return sz;
 }
 
-bool PrintTargets(const CPhaseRow& chunks, const CPhaseRow& flood, const CPhaseRow& latency, const CStopFigures& stop)
+bool IsWhole(const CPhaseRow& row)
+{
+    return row.m_bRan && row.m_strError.empty() && row.m_bStreamOk && row.m_fig.m_dwLost == 0 && row.m_fig.m_dwBad == 0
+        && row.m_fig.m_dwDuplicates == 0;
+}
+
+bool PrintTargets(const CPhaseRow& frames, const CPhaseRow& chunks, const CPhaseRow& flood, const CPhaseRow& latency,
+                  const CStopFigures& stop)
 {
     std::printf("targets:\n");
     bool bAll = true;
+    const bool bPacedWhole = IsWhole(frames) && IsWhole(chunks) && IsWhole(latency);
+    bAll &= Target("paced runs: every frame reached the reader whole", bPacedWhole, bPacedWhole ? "yes" : "no (see above)");
     const bool bChunksOk = chunks.m_bRan && chunks.m_strError.empty() && chunks.m_dCpuPercent >= 0;
     bAll &= Target("CPU < 1 % of a core at line rate, 1 ms chunks", bChunksOk && chunks.m_dCpuPercent < MAX_LINE_RATE_CPU_PERCENT,
                    Fmt("%.2f %%", chunks.m_dCpuPercent));
-    const bool bFloodWhole = flood.m_bRan && flood.m_strError.empty() && flood.m_bStreamOk && flood.m_fig.m_dwLost == 0
-        && flood.m_fig.m_dwBad == 0 && flood.m_fig.m_dwDuplicates == 0;
-    bAll &= Target("flood: 0 lost at >= 10 MB/s", bFloodWhole && flood.m_dMbPerS >= MIN_FLOOD_MB_S,
+    bAll &= Target("flood: 0 lost at >= 10 MB/s", IsWhole(flood) && flood.m_dMbPerS >= MIN_FLOOD_MB_S,
                    std::to_string(flood.m_fig.m_dwLost + flood.m_fig.m_dwBad) + " lost/bad at " + Fmt("%.2f MB/s", flood.m_dMbPerS));
     bAll &= Target("flood: <= 30 ms CPU per MB", flood.m_bRan && flood.m_dCpuMsPerMb >= 0 && flood.m_dCpuMsPerMb <= MAX_CPU_MS_PER_MB,
                    Fmt("%.1f ms/MB", flood.m_dCpuMsPerMb));
     const bool bLatencyOk = latency.m_bRan && latency.m_strError.empty() && latency.m_fig.m_dwLost == 0 && latency.m_fig.m_dP99Ms >= 0;
     bAll &= Target("p99 line -> FIFO < 1 ms at 200 frames/s", bLatencyOk && latency.m_fig.m_dP99Ms < MAX_P99_MS,
                    Fmt("%.3f ms", latency.m_fig.m_dP99Ms));
-    const bool bStopOk = stop.m_bRan && stop.m_strError.empty() && stop.m_dStopToCommandMs >= 0;
+    // A Stop that came quickly but left the reader garbage or the dongle unanswered is no pass.
+    const bool bStopOk = stop.m_bRan && stop.m_strError.empty() && stop.m_dStopToCommandMs >= 0 && stop.m_bAcknowledged
+        && stop.m_dwReaderBad == 0;
     bAll &= Target("Stop -> stop command < 100 ms, reader paused", bStopOk && stop.m_dStopToCommandMs < MAX_STOP_MS,
                    Fmt("%.2f ms", stop.m_dStopToCommandMs));
     return bAll;
@@ -265,7 +274,7 @@ int main(int argc, char** argv)
     std::printf("wake-up floor here: a bare thread woken by a pty every 1 ms costs %.2f %% of a core (%.1f us a "
                 "wake-up); load average at the end %.2f %.2f %.2f\n", floor.m_dCpuPercent, floor.m_dUsPerWake,
                 dLoad[0], dLoad[1], dLoad[2]);
-    const bool bAll = PrintTargets(rowChunks, rowFlood, rowLatency, stop);
+    const bool bAll = PrintTargets(rowFrames, rowChunks, rowFlood, rowLatency, stop);
     std::error_code ec;
     if (options.m_bKeep)
         std::printf("the readers' findings (reader-N.bin) are kept in %s\n", strDir.c_str());
