@@ -82,7 +82,7 @@ public:
     LRESULT OnRfStatus(WPARAM wParam, LPARAM lParam);
     LRESULT OnRfLineLost(WPARAM wParam, LPARAM lParam);
     LRESULT OnLogText(WPARAM wParam, LPARAM lParam);
-    // A pipe link event, on the window thread; nGeneration tells events of
+    // A pipe link event, on the window thread; dwGeneration tells events of
     // an earlier Open (already disconnected) from current ones.
     void OnPipeEvent(int32_t nEvent, uint32_t dwGeneration);
     // The Rx label's timer: the controller's frame-byte count.

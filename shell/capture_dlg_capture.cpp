@@ -46,8 +46,9 @@ void CCaptureDlg::OnStart()
     LogPrintf("%s\n", DescribeWaitForWireshark(m_pcapPipe.GetPipePath(), m_dwConnectTimeoutMs).c_str());
 }
 
-// The path box's text is the path. Changed by the user, it is saved first; a
-// path the setting cannot hold whole is refused rather than cut.
+// The path box's text is the path. Changed by the user, it is saved first
+// (an empty box is not: it means nothing chosen); a path the setting cannot
+// hold whole is refused rather than cut.
 bool CCaptureDlg::TakeWiresharkPath(QByteArray& byPath)
 {
     if (m_nStoredPathCutLen != 0) {
@@ -64,7 +65,7 @@ bool CCaptureDlg::TakeWiresharkPath(QByteArray& byPath)
     }
     char szStored[SETTINGS_VALUE_SIZE];
     ReadSettingString(SETTINGS_INDEX, "Wireshark", SETTINGS_DEFAULT_WIRESHARK, szStored);
-    if (byPath != QByteArray(szStored)
+    if (!byPath.isEmpty() && byPath != QByteArray(szStored)
         && WriteSettingString(SETTINGS_INDEX, "Wireshark", byPath.constData()) != 1)
         LogWriteFailure("Wireshark");   // used all the same
     return true;
