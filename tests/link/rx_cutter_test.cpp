@@ -118,27 +118,6 @@ TEST_F(RxCutter, GapMidFrameDropsThatFrameOnlyAndIsCounted)
     EXPECT_EQ(counters.m_qwDataFrames, 2u);
 }
 
-TEST_F(RxCutter, GapInsideAHeaderOrBeforeAFramesTailResyncsAtTheNextHeader)
-{
-    const CBytes vecB = Frame(90, 2), vecC = Frame(30, 3), vecD = Frame(40, 4);
-    m_src.Arrive({0x00, 0x01, 0x50});   // a header, then the gap
-    Wake();
-    m_cutter.OnGap(1, 0);               // the driver cannot say how many
-    // After the gap: the tail of a frame whose start was lost, then C and D.
-    m_src.Arrive(Part(vecB, 60, vecB.size()));
-    m_src.Arrive(vecC);
-    m_src.Arrive(vecD);
-    Wake();
-    ASSERT_GE(m_sinks.m_vecData.size(), 2u);
-    EXPECT_EQ(m_sinks.m_vecData[m_sinks.m_vecData.size() - 2], vecC);
-    EXPECT_EQ(m_sinks.m_vecData.back(), vecD);
-    EXPECT_EQ(m_sinks.m_vecData.size(), 2u) << "a frame was cut out of a lost frame's tail";
-    const CRfCounters counters = m_cutter.GetCounters();
-    EXPECT_EQ(counters.m_qwGaps, 1u);
-    EXPECT_EQ(counters.m_qwGapBytes, 0u);
-    EXPECT_EQ(counters.m_qwNoiseBytes, vecB.size() - 60);
-}
-
 TEST(FrameForwarder, PayloadOfEachDataFrameBecomesOneRecordFlushedPerBatch)
 {
     CRecordSink sink;
