@@ -1,8 +1,10 @@
 // The main dialog's reporting side, no capture running: the About command
 // (context menu, F1, the command ids), the log box's 200-line cycle, the Rx
-// label's count of whole frames and the status reports while capturing or not.
+// label (its text, without laying the dialog out again), the status reports
+// while capturing or not, the Stop summary, and leaving on a signal.
 #include "shell/about_dlg.h"
 #include "shell/activity_log.h"
+#include "shell/capture_report.h"
 #include "shell_test_util.h"
 
 #include "common/qt_wait.h"
@@ -41,6 +43,7 @@ private slots:
     void rxLabelShowsCountWithoutRelayout();
     void statusReportsWhileCapturingOrNot();
     void exitSignalClosesBoxesAbove();
+    void summaryNamesEveryCause();
 
 private:
     // Opens the modal box that fnTrigger brings up, checks it is the About
@@ -286,6 +289,26 @@ void CCaptureDlgReportTest::exitSignalClosesBoxesAbove()
     QVERIFY(!dlg.isVisible());
     QCOMPARE(dlg.result(), int(QDialog::Accepted));
     QVERIFY(LogMessages(dlg).isEmpty());   // leaving writes no log line
+}
+
+// The Stop summary counts this capture only, each loss under its own cause.
+void CCaptureDlgReportTest::summaryNamesEveryCause()
+{
+    const CRfCounters rfFrom { 1000, 50000, 7, 2, 100 };
+    const CRfCounters rfTo { 1600, 80000, 19, 5, 612 };
+    const CPcapPipeStats pipeFrom { 990, 900, 45000, 40, 50 };
+    const CPcapPipeStats pipeTo { 1580, 1400, 70000, 44, 121 };
+    QCOMPARE(QString::fromStdString(DescribeCaptureSummary(rfFrom, rfTo, pipeFrom, pipeTo)),
+        QStringLiteral("Frames delivered: 500; lost: 78 (receive overflow: 3 (512 bytes), no reader: 4, "
+                       "reader too slow: 71); noise bytes skipped: 12"));
+    // Where the system cannot say how many bytes a gap took, only the gaps are told.
+    const CRfCounters rfGapsOnly { 1600, 80000, 19, 6, 612 };
+    QVERIFY(QString::fromStdString(DescribeCaptureSummary(rfTo, rfGapsOnly, pipeTo, pipeTo))
+                .contains(QStringLiteral("lost: 1 (receive overflow: 1, no reader: 0")));
+    // Snapshots of another object (smaller) never wrap into huge numbers.
+    QCOMPARE(QString::fromStdString(DescribeCaptureSummary(rfTo, rfFrom, pipeTo, pipeFrom)),
+        QStringLiteral("Frames delivered: 0; lost: 0 (receive overflow: 0, no reader: 0, "
+                       "reader too slow: 0); noise bytes skipped: 0"));
 }
 
 QTEST_MAIN(CCaptureDlgReportTest)
