@@ -40,7 +40,13 @@ struct CStopFigures {
     uint64_t m_qwDroppedSlowReader = 0;
     uint32_t m_dwReaderRecords = 0;   // what the paused reader had read when it went on
     uint32_t m_dwReaderBad = 0;
+    CRfCounters m_counters = {};
+    CPcapPipeStats m_pipe = {};
 };
+
+// Every frame cut was written to the reader or dropped and counted by cause,
+// and the reader holds exactly what was written to it.
+bool BenchLossesAddUp(const CRfCounters& counters, const CPcapPipeStats& pipe, uint64_t qwReaderRecords);
 
 class CCaptureBench {
 public:

@@ -61,6 +61,12 @@ double CpuMsPerMb(int64_t nCpuNs, uint64_t qwBytes)
 
 } // namespace
 
+bool BenchLossesAddUp(const CRfCounters& counters, const CPcapPipeStats& pipe, uint64_t qwReaderRecords)
+{
+    return counters.m_qwDataFrames == pipe.m_qwRecordsDelivered + pipe.m_qwDroppedNoReader + pipe.m_qwDroppedSlowReader
+        && qwReaderRecords == pipe.m_qwRecordsDelivered;
+}
+
 bool CCaptureBench::Begin(CPhaseRow& row, std::string* pstrOut)
 {
     *pstrOut = m_strDir + "/reader-" + std::to_string(++m_nRuns);
@@ -234,14 +240,16 @@ CStopFigures CCaptureBench::RunStop()
     else
         stop.m_strError = "the stop command did not reach the dongle";
     stop.m_bAcknowledged = m_engine.WaitStopped(STOP_WAIT_MS);
-    stop.m_qwDroppedSlowReader = m_engine.GetPipeStats().m_qwDroppedSlowReader - m_pipeAtStart.m_qwDroppedSlowReader;
+    stop.m_counters = CountersSince(m_engine.GetCounters(), m_countersAtStart);
+    stop.m_pipe = PipeSince(m_engine.GetPipeStats(), m_pipeAtStart);
+    stop.m_qwDroppedSlowReader = stop.m_pipe.m_qwDroppedSlowReader;
 
     kill(pidReader, SIGCONT);
     CReaderResult result;
     if (LoadBenchReaderResult(strOut, READER_RESULT_MS, &result)) {
         const CRangeFigures fig = BenchRangeFigures(result, filled.m_dwFirstSeq, filled.m_dwFrames + report.m_dwFrames);
         stop.m_dwReaderRecords = fig.m_dwReceived;
-        stop.m_dwReaderBad = fig.m_dwBad + (result.m_bHeaderOk && !result.m_bStreamBroken ? 0 : 1);
+        stop.m_dwReaderBad = fig.m_dwBad + fig.m_dwDuplicates + (result.m_bHeaderOk && !result.m_bStreamBroken ? 0 : 1);
     } else {
         kill(pidReader, SIGKILL);   // it never saw the end of its stream
     }

@@ -131,6 +131,8 @@ void PrintCounts(const CPhaseRow& row)
         static_cast<unsigned long long>(row.m_pipe.m_qwDroppedSlowReader),
         row.m_bStreamOk ? "" : "; the reader's stream was BROKEN", row.m_strError.empty() ? "" : "; ",
         row.m_strError.c_str());
+    if (!BenchLossesAddUp(row.m_counters, row.m_pipe, row.m_fig.m_dwReceived))
+        std::printf("  %-30s LOSSES DO NOT ADD UP: the reader holds %u frames\n", "", row.m_fig.m_dwReceived);
 }
 
 bool Target(const char* pszWhat, bool bMet, const std::string& strMeasured)
@@ -159,6 +161,10 @@ bool PrintTargets(const CPhaseRow& frames, const CPhaseRow& chunks, const CPhase
     bool bAll = true;
     const bool bPacedWhole = IsWhole(frames) && IsWhole(chunks) && IsWhole(latency);
     bAll &= Target("paced runs: every frame reached the reader whole", bPacedWhole, bPacedWhole ? "yes" : "no (see above)");
+    bool bCounted = stop.m_bRan && BenchLossesAddUp(stop.m_counters, stop.m_pipe, stop.m_dwReaderRecords);
+    for (const CPhaseRow* pRow : {&frames, &chunks, &flood, &latency})
+        bCounted = bCounted && pRow->m_bRan && BenchLossesAddUp(pRow->m_counters, pRow->m_pipe, pRow->m_fig.m_dwReceived);
+    bAll &= Target("every run: cut = delivered + dropped by cause", bCounted, bCounted ? "yes" : "no (see above)");
     const bool bChunksOk = chunks.m_bRan && chunks.m_strError.empty() && chunks.m_dCpuPercent >= 0;
     bAll &= Target("CPU < 1 % of a core at line rate, 1 ms chunks", bChunksOk && chunks.m_dCpuPercent < MAX_LINE_RATE_CPU_PERCENT,
                    Fmt("%.2f %%", chunks.m_dCpuPercent));
@@ -189,6 +195,12 @@ void PrintStop(const CStopFigures& stop)
         stop.m_dStopToCommandMs, stop.m_dStopCallMs, stop.m_bAcknowledged ? "acknowledged" : "NOT acknowledged",
         static_cast<unsigned long long>(stop.m_qwDroppedSlowReader), stop.m_dwReaderRecords, stop.m_dwReaderBad,
         stop.m_strError.empty() ? "" : "; ", stop.m_strError.c_str());
+    std::printf("  cut %llu frames; pipe delivered %llu, dropped: no reader %llu, reader too slow %llu%s\n",
+        static_cast<unsigned long long>(stop.m_counters.m_qwDataFrames),
+        static_cast<unsigned long long>(stop.m_pipe.m_qwRecordsDelivered),
+        static_cast<unsigned long long>(stop.m_pipe.m_qwDroppedNoReader),
+        static_cast<unsigned long long>(stop.m_pipe.m_qwDroppedSlowReader),
+        BenchLossesAddUp(stop.m_counters, stop.m_pipe, stop.m_dwReaderRecords) ? "" : "; LOSSES DO NOT ADD UP");
 }
 
 // The bench's own settings, ports directory and pipe directory, so that it
