@@ -9,6 +9,8 @@
 //   --no-open      never open the FIFO (exit after the delay)
 //   --records N    read the global header and N records exactly, then close
 //   --stall-ms N   after opening, read nothing for N ms, then close
+//   --read-bytes N --read-pause-ms M
+//                  a slow reader: at most N bytes per read, M ms between reads
 // It ends itself after 30 s whatever happens.
 #include <cerrno>
 #include <cstdint>
@@ -82,7 +84,7 @@ int main(int argc, char** argv)
 {
     alarm(30);   // launched detached: never outlive a failed test for long
     std::string strOut, strInfo, strFifo;
-    long nDelayMs = 0, nRecords = -1, nStallMs = 0;
+    long nDelayMs = 0, nRecords = -1, nStallMs = 0, nReadBytes = 65536, nReadPauseMs = 0;
     bool bNoOpen = false, bK = false;
     for (int i = 1; i < argc; ++i) {
         const std::string strArg = argv[i];
@@ -97,6 +99,10 @@ int main(int argc, char** argv)
             nRecords = atol(argv[++i]);
         else if (strArg == "--stall-ms" && bHasValue)
             nStallMs = atol(argv[++i]);
+        else if (strArg == "--read-bytes" && bHasValue)
+            nReadBytes = atol(argv[++i]);
+        else if (strArg == "--read-pause-ms" && bHasValue)
+            nReadPauseMs = atol(argv[++i]);
         else if (strArg == "--no-open")
             bNoOpen = true;
         else if (strArg == "-i" && bHasValue)
@@ -163,8 +169,11 @@ int main(int argc, char** argv)
                 WriteAll(nOut, vBuf.data(), nGot);
         }
     } else {
+        const size_t nChunk = nReadBytes > 0 && static_cast<size_t>(nReadBytes) < vBuf.size()
+                                  ? static_cast<size_t>(nReadBytes) : vBuf.size();
         for (;;) {
-            const ssize_t r = read(nFifo, vBuf.data(), vBuf.size());
+            SleepMs(nReadPauseMs);
+            const ssize_t r = read(nFifo, vBuf.data(), nChunk);
             if (r < 0 && errno == EINTR)
                 continue;
             if (r <= 0)
