@@ -34,7 +34,7 @@ constexpr uint32_t UART_READER_MASK = 0x5BF;   // every event but EV_BREAK and E
 constexpr uint32_t UART_MODEM_EVENTS = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
 // With the receive ring full, the reader looks again at least this often (also
 // for a consumer that empties the ring without Read or DiscardRx).
-constexpr int32_t UART_RX_ROOM_RECHECK_MS = 20;
+constexpr int32_t UART_RX_ROOM_RECHECK_MS = 50;
 
 // The latest place in the received stream where bytes were lost.
 struct CRxGapMark {
