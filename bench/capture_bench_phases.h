@@ -13,6 +13,7 @@
 constexpr uint32_t BENCH_LINE_RATE = 100000;    // bytes/s: 1,000,000 baud, 10 bits a byte
 constexpr uint32_t BENCH_LATENCY_FPS = 200;
 constexpr double BENCH_MB = 1024.0 * 1024.0;
+constexpr int CPU_CLOCKS = 4;   // process, window thread, serial reader, serial writer
 
 struct CPhaseRow {
     std::string m_strName;
@@ -26,7 +27,8 @@ struct CPhaseRow {
     double m_dMbPerS = -1;          // line bytes from the first write to the last arrival
     double m_dCpuWindowMs = -1;     // where the CPU time went: the window thread,
     double m_dCpuSerialMs = -1;     //   the serial reader thread,
-    double m_dCpuOtherMs = -1;      //   every other thread (serial writer, pipe writer)
+    double m_dCpuSerialWriterMs = -1;   // the serial writer thread,
+    double m_dCpuOtherMs = -1;      //   every other thread (the pipe's writer)
     CRfCounters m_counters = {};    // what the controller counted during the run
     CPcapPipeStats m_pipe = {};     // what the pipe counted during the run
 };
@@ -81,5 +83,5 @@ private:
     CRfCounters m_countersAtStart = {};
     CPcapPipeStats m_pipeAtStart = {};
     int64_t m_nWallAtStart = 0;
-    int64_t m_nCpuAtStart[3] = {};   // process, window thread, serial reader thread
+    int64_t m_nCpuAtStart[CPU_CLOCKS] = {};
 };

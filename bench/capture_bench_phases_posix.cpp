@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <time.h>
 
+#include <thread>
+
 #include "bench/capture_bench_reader_posix.h"
 #include "serial/uart_port.h"
 
@@ -29,15 +31,19 @@ int64_t ClockNs(clockid_t clk)
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-// Process, window thread (this one), serial reader thread.
+int64_t ThreadCpuNs(std::thread& thread)
+{
+    clockid_t clk;
+    return thread.joinable() && pthread_getcpuclockid(thread.native_handle(), &clk) == 0 ? ClockNs(clk) : 0;
+}
+
+// Process, window thread (this one), serial reader thread, serial writer thread.
 void SampleCpu(CUartPort* pPort, int64_t* pnOut)
 {
     pnOut[0] = ClockNs(CLOCK_PROCESS_CPUTIME_ID);
     pnOut[1] = ClockNs(CLOCK_THREAD_CPUTIME_ID);
-    clockid_t clk;
-    pnOut[2] = pPort != nullptr && pPort->m_hReaderThread.joinable()
-            && pthread_getcpuclockid(pPort->m_hReaderThread.native_handle(), &clk) == 0
-        ? ClockNs(clk) : 0;
+    pnOut[2] = pPort != nullptr ? ThreadCpuNs(pPort->m_hReaderThread) : 0;
+    pnOut[3] = pPort != nullptr ? ThreadCpuNs(pPort->m_hWriterThread) : 0;
 }
 
 CRfCounters CountersSince(const CRfCounters& now, const CRfCounters& then)
@@ -110,10 +116,10 @@ void CCaptureBench::BeginCpu()
 // qwBytes 0: the line rate over the stretch.
 void CCaptureBench::EndCpu(CPhaseRow& row, uint64_t qwBytes)
 {
-    int64_t nCpu[3];
+    int64_t nCpu[CPU_CLOCKS];
     SampleCpu(m_engine.GetPort(), nCpu);
     const int64_t nWall = BenchNowNs() - m_nWallAtStart;
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < CPU_CLOCKS; ++i)
         nCpu[i] -= m_nCpuAtStart[i];
     if (qwBytes == 0)
         qwBytes = static_cast<uint64_t>(static_cast<double>(nWall) / 1e9 * BENCH_LINE_RATE);
@@ -121,7 +127,8 @@ void CCaptureBench::EndCpu(CPhaseRow& row, uint64_t qwBytes)
     row.m_dCpuMsPerMb = CpuMsPerMb(nCpu[0], qwBytes);
     row.m_dCpuWindowMs = static_cast<double>(nCpu[1]) / 1e6;
     row.m_dCpuSerialMs = static_cast<double>(nCpu[2]) / 1e6;
-    row.m_dCpuOtherMs = static_cast<double>(nCpu[0] - nCpu[1] - nCpu[2]) / 1e6;
+    row.m_dCpuSerialWriterMs = static_cast<double>(nCpu[3]) / 1e6;
+    row.m_dCpuOtherMs = static_cast<double>(nCpu[0] - nCpu[1] - nCpu[2] - nCpu[3]) / 1e6;
 }
 
 bool CCaptureBench::WaitReport(CFeedReport* pReport, int32_t nTimeoutMs)

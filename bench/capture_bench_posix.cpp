@@ -116,10 +116,11 @@ void PrintCounts(const CPhaseRow& row)
 {
     if (!row.m_bRan)
         return;
-    std::printf("  %-30s %.2f MB written in %.3f s; CPU ms: window thread %.1f, serial reader %.1f, other threads %.1f\n",
+    std::printf("  %-30s %.2f MB written in %.3f s; CPU ms: window thread %.1f, serial reader %.1f, serial writer "
+                "%.1f, other threads (pipe writer) %.1f\n",
                 row.m_strName.c_str(), static_cast<double>(row.m_report.m_qwBytes) / BENCH_MB,
                 static_cast<double>(row.m_report.m_nLastWriteNs - row.m_report.m_nFirstWriteNs) / 1e9,
-                row.m_dCpuWindowMs, row.m_dCpuSerialMs, row.m_dCpuOtherMs);
+                row.m_dCpuWindowMs, row.m_dCpuSerialMs, row.m_dCpuSerialWriterMs, row.m_dCpuOtherMs);
     std::printf("  %-30s cut %llu frames, gaps %llu (%llu bytes), noise %llu bytes; pipe delivered %llu, "
                 "dropped: no reader %llu, reader too slow %llu%s%s%s\n",
         "", static_cast<unsigned long long>(row.m_counters.m_qwDataFrames),
