@@ -128,6 +128,16 @@ int32_t CPcapPipe::Open(const char* pszPath)
     m_nLastLaunchError = 0;
     m_nLastPipeError = 0;
 
+    if (m_hWake == INVALID_PIPE_WAKE)
+        m_hWake = PipeWakeCreate();
+    if (m_hWake == INVALID_PIPE_WAKE) {
+        // Without it Stop could not end a wait: better no capture than a
+        // window frozen for the whole connect wait.
+        m_nLastPipeError = errno != 0 ? errno : EMFILE;
+        m_nLastOpenFailure = PIPE_FAIL_CREATE;
+        PrintPipeOpenError();
+        return 0;
+    }
     if (m_hPipe == INVALID_PIPE_HANDLE) {
         int32_t nError = 0;
         m_hPipe = PipeCreateInstance(&nError);
