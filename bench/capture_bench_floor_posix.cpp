@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "bench/capture_bench_frames.h"
@@ -21,14 +23,75 @@ int64_t ThreadCpuNs(std::thread& thread)
 {
     clockid_t clk;
     struct timespec ts;
-    if (pthread_getcpuclockid(thread.native_handle(), &clk) != 0 || clock_gettime(clk, &ts) != 0)
-        return -1;
+    if (!thread.joinable() || pthread_getcpuclockid(thread.native_handle(), &clk) != 0
+        || clock_gettime(clk, &ts) != 0)
+        return 0;
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
+// The reader thread, and the thread it hands each piece to.
+class CFloorRig {
+public:
+    CFloorRig(int fdSlave, bool bHandOff) : m_fdSlave(fdSlave)
+    {
+        m_reader = std::thread([this, bHandOff] { Read(bHandOff); });
+        if (bHandOff)
+            m_taker = std::thread([this] { Take(); });
+    }
+    ~CFloorRig()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mtx);
+            m_bRun.store(false);
+        }
+        m_cv.notify_one();
+        m_reader.join();
+        if (m_taker.joinable())
+            m_taker.join();
+    }
+    int64_t CpuNs() { return ThreadCpuNs(m_reader) + ThreadCpuNs(m_taker); }
+    uint64_t Wakes() const { return m_qwWakes.load(); }
+
+private:
+    void Read(bool bHandOff)
+    {
+        uint8_t by[4096];
+        while (m_bRun.load()) {
+            struct pollfd pfd = {m_fdSlave, POLLIN, 0};
+            if (poll(&pfd, 1, FLOOR_POLL_MS) <= 0 || read(m_fdSlave, by, sizeof(by)) <= 0)
+                continue;
+            m_qwWakes.fetch_add(1);
+            if (bHandOff) {
+                {
+                    std::lock_guard<std::mutex> lock(m_mtx);
+                    ++m_qwPending;
+                }
+                m_cv.notify_one();
+            }
+        }
+    }
+    void Take()
+    {
+        std::unique_lock<std::mutex> lock(m_mtx);
+        while (m_bRun.load()) {
+            m_cv.wait(lock, [this] { return m_qwPending > 0 || !m_bRun.load(); });
+            m_qwPending = 0;
+        }
+    }
+
+    int m_fdSlave;
+    std::atomic<bool> m_bRun {true};
+    std::atomic<uint64_t> m_qwWakes {0};
+    std::mutex m_mtx;
+    std::condition_variable m_cv;
+    uint64_t m_qwPending = 0;
+    std::thread m_reader;
+    std::thread m_taker;
+};
+
 } // namespace
 
-CWakeFloor MeasureWakeFloor(int32_t nPeriodUs, int32_t nMs)
+CWakeFloor MeasureWakeFloor(int32_t nPeriodUs, int32_t nMs, bool bHandOff)
 {
     CWakeFloor floor;
     int fdMaster = -1;
@@ -40,38 +103,29 @@ CWakeFloor MeasureWakeFloor(int32_t nPeriodUs, int32_t nMs)
         cfmakeraw(&tio);
         tcsetattr(fdSlave, TCSANOW, &tio);
     }
-    std::atomic<bool> bRun {true};
-    std::atomic<uint64_t> qwWakes {0};
-    std::thread reader([&] {
-        uint8_t by[4096];
-        while (bRun.load()) {
-            struct pollfd pfd = {fdSlave, POLLIN, 0};
-            if (poll(&pfd, 1, FLOOR_POLL_MS) > 0 && read(fdSlave, by, sizeof(by)) > 0)
-                qwWakes.fetch_add(1);
+    {
+        CFloorRig rig(fdSlave, bHandOff);
+        const uint8_t byPiece[FLOOR_PIECE] = {};
+        const int64_t nPeriodNs = static_cast<int64_t>(nPeriodUs) * 1000;
+        const int64_t nStart = BenchNowNs();
+        const int64_t nCpu0 = rig.CpuNs();
+        int64_t nDue = nStart;
+        while (nDue - nStart < static_cast<int64_t>(nMs) * 1000000) {
+            nDue += nPeriodNs;
+            struct timespec ts = {static_cast<time_t>(nDue / 1000000000), static_cast<long>(nDue % 1000000000)};
+            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
+            if (write(fdMaster, byPiece, sizeof(byPiece)) < 0)
+                break;
         }
-    });
-    const uint8_t byPiece[FLOOR_PIECE] = {};
-    const int64_t nPeriodNs = static_cast<int64_t>(nPeriodUs) * 1000;
-    const int64_t nStart = BenchNowNs();
-    const int64_t nCpu0 = ThreadCpuNs(reader);
-    int64_t nDue = nStart;
-    while (nDue - nStart < static_cast<int64_t>(nMs) * 1000000) {
-        nDue += nPeriodNs;
-        struct timespec ts = {static_cast<time_t>(nDue / 1000000000), static_cast<long>(nDue % 1000000000)};
-        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
-        if (write(fdMaster, byPiece, sizeof(byPiece)) < 0)
-            break;
+        usleep(static_cast<useconds_t>(nPeriodUs));
+        const int64_t nCpu = rig.CpuNs() - nCpu0;
+        const int64_t nWall = BenchNowNs() - nStart;
+        if (rig.Wakes() > 0) {
+            floor.m_dCpuPercent = 100.0 * static_cast<double>(nCpu) / static_cast<double>(nWall);
+            floor.m_dUsPerWake = static_cast<double>(nCpu) / 1e3 / static_cast<double>(rig.Wakes());
+        }
     }
-    usleep(static_cast<useconds_t>(nPeriodUs));
-    const int64_t nCpu = ThreadCpuNs(reader) - nCpu0;
-    const int64_t nWall = BenchNowNs() - nStart;
-    bRun.store(false);
-    reader.join();
     close(fdMaster);
     close(fdSlave);
-    if (nCpu0 >= 0 && qwWakes.load() > 0) {
-        floor.m_dCpuPercent = 100.0 * static_cast<double>(nCpu) / static_cast<double>(nWall);
-        floor.m_dUsPerWake = static_cast<double>(nCpu) / 1e3 / static_cast<double>(qwWakes.load());
-    }
     return floor;
 }

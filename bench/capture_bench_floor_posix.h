@@ -1,15 +1,17 @@
 // qm-capture-bench: what waking up costs on this machine. A bare thread that
 // only polls a pseudo-terminal and reads what arrives, fed every nPeriodUs,
-// is the floor under any serial reader thread: the capture figures are read
-// against it (on a loaded or virtual machine it can be a large share of the
-// line-rate target by itself).
+// is the floor under any serial reader thread; with bHandOff it also hands
+// every piece to a second thread through a mutex and a condition variable,
+// the least that a reader thread feeding a writer thread costs. The capture
+// figures are read against these (on a loaded or virtual machine a wake-up
+// can be a large share of the line-rate target by itself).
 #pragma once
 
 #include <cstdint>
 
 struct CWakeFloor {
-    double m_dCpuPercent = -1;   // of one core
-    double m_dUsPerWake = -1;
+    double m_dCpuPercent = -1;   // of one core, both threads
+    double m_dUsPerWake = -1;    // per piece read
 };
 
-CWakeFloor MeasureWakeFloor(int32_t nPeriodUs, int32_t nMs);
+CWakeFloor MeasureWakeFloor(int32_t nPeriodUs, int32_t nMs, bool bHandOff);
