@@ -5,7 +5,6 @@
 
 #include "link/frame_protocol.h"
 #include "serial/uart_port.h"
-#include "shell/settings.h"
 
 CRFCtrl* g_pRFCtrl = nullptr;
 
@@ -107,10 +106,8 @@ LRESULT CRFCtrl::SendToOwner(uint32_t nMsg, WPARAM wParam, LPARAM lParam)
     return pOwner->OnMessage(nMsg, wParam, lParam);
 }
 
-int32_t CRFCtrl::StartCapture()
+int32_t CRFCtrl::StartCapture(int32_t nPort, int32_t nChannel)
 {
-    const int32_t nPort = ReadSettingInt(SETTINGS_INDEX, "ComPort", 1);
-    const int32_t nChannel = ReadSettingInt(SETTINGS_INDEX, "Channel", 11);
     if (g_pRFCtrl != this)
         g_pRFCtrl = this;
     if (m_pPort == nullptr)
@@ -199,6 +196,11 @@ uint64_t CRFCtrl::GetLostBytes() const
 void CRFCtrl::SetAckTimeoutMs(uint32_t nMs)
 {
     m_nAckTimeoutMs = nMs;
+}
+
+uint32_t CRFCtrl::GetAckTimeoutMs() const
+{
+    return m_nAckTimeoutMs;
 }
 
 void CRFCtrl::SetDataSink(IRfDataSink* pSink)

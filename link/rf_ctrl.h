@@ -40,7 +40,8 @@ public:
     // The hidden child "window" of the owner; sets g_pRFCtrl. Needs the Qt
     // application object to exist.
     bool Create(CMsgTarget* pParent, uint32_t nID);
-    int32_t StartCapture();                    // 0 ok, -1 failure
+    // Opens COM<nPort> and asks for nChannel; 0 ok, -1 failure.
+    int32_t StartCapture(int32_t nPort, int32_t nChannel);
     int32_t SendSetChannel(int32_t nChannel);  // 0 ok, -1 short write
     int32_t StopCapture();                     // -1 no port object, else bytes accepted
     int32_t Shutdown();                        // always 0
@@ -50,6 +51,7 @@ public:
     // the controller's life. Any thread.
     uint64_t GetLostBytes() const;
     void SetAckTimeoutMs(uint32_t nMs);        // tests only; RF_ACK_TIMEOUT_MS by default
+    uint32_t GetAckTimeoutMs() const;          // how long a handshake waits for its answer
     // Where data frames go (serial reader thread). Window thread, while no capture runs.
     void SetDataSink(IRfDataSink* pSink);
     CRfCounters GetCounters() const;           // any thread
