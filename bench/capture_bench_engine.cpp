@@ -1,5 +1,7 @@
 #include "bench/capture_bench_engine.h"
 
+#include "shell/dlg_ids.h"
+
 #include <QElapsedTimer>
 #include <QEventLoop>
 

@@ -33,7 +33,7 @@
 #include "bench/capture_bench_phases.h"
 #include "bench/capture_bench_reader_posix.h"
 #include "serial/port_names.h"
-#include "shell/settings.h"
+#include "base/settings.h"
 
 namespace {
 

@@ -28,7 +28,6 @@ constexpr uint32_t RF_ACK_TIMER_ID = 8618;
 constexpr uint32_t RF_ACK_TIMEOUT_MS = 1000;
 constexpr LPARAM RF_STATUS_ACK = 0;
 constexpr LPARAM RF_STATUS_TIMEOUT = 0xFFFF;
-constexpr uint32_t IDC_RFCTRL = 110;
 // Longest Shutdown waits for the stop command to leave before closing the port.
 constexpr int32_t RF_SHUTDOWN_DRAIN_MS = 300;
 

@@ -3,7 +3,7 @@
 #include "serial/port_names.h"
 #include "shell/about_dlg.h"
 #include "shell/activity_log.h"
-#include "shell/settings.h"
+#include "base/settings.h"
 #include "shell/start_diag.h"
 #include "ui_main_dialog.h"
 

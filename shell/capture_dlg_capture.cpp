@@ -7,7 +7,7 @@
 #include "serial/uart_port.h"
 #include "shell/activity_log.h"
 #include "shell/capture_report.h"
-#include "shell/settings.h"
+#include "base/settings.h"
 #include "shell/start_diag.h"
 
 #include <QComboBox>
@@ -74,7 +74,10 @@ bool CCaptureDlg::TakeWiresharkPath(QByteArray& byPath)
 // Wireshark is reading: now the dongle is set up.
 void CCaptureDlg::OnWiresharkConnected()
 {
-    if (m_rfCtrl.StartCapture() != 0) {
+    // The port and channel stored when they were chosen.
+    const int32_t nPort = ReadSettingInt(SETTINGS_INDEX, "ComPort", 1);
+    const int32_t nChannel = ReadSettingInt(SETTINGS_INDEX, "Channel", 11);
+    if (m_rfCtrl.StartCapture(nPort, nChannel) != 0) {
         EndCapture();
         LogPrintf("Open UART Port FAIL!\n");
         LogPortOpenFailure();

@@ -3,7 +3,7 @@
 #include "shell/capture_dlg.h"
 
 #include "shell/device_discovery.h"
-#include "shell/settings.h"
+#include "base/settings.h"
 
 #include <QComboBox>
 

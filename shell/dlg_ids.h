@@ -1,5 +1,5 @@
-// Resource and control ids of the dialogs (the controller window's IDC_RFCTRL
-// comes with link/rf_ctrl.h). Each control's objectName in the
+// Resource and control ids of the dialogs, the controller window's IDC_RFCTRL
+// among them. Each control's objectName in the
 // .ui files is its IDC_ name; GetDlgItem maps an id to the control.
 #pragma once
 
@@ -25,6 +25,9 @@ enum : int32_t {
     IDC_RX_COUNT = 1011,
     IDC_REFRESH = 1012,
 };
+
+// The capture controller's hidden child window.
+constexpr uint32_t IDC_RFCTRL = 110;
 
 struct CDlgItemId {
     int32_t m_nID;

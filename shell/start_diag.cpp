@@ -2,7 +2,7 @@
 
 #include "link/rf_ctrl.h"
 #include "pcap/pcap_pipe.h"
-#include "shell/settings.h"
+#include "base/settings.h"
 
 #include <cerrno>
 #include <cstring>

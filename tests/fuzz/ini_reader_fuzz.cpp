@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "shell/ini_text.h"
+#include "base/ini_text.h"
 
 static const char* const s_pszSections[] = {"Config", "config", "Config_4", "Config_-1", "Other", "x"};
 static const char* const s_pszKeys[] = {"ComPort", "channel", "Wireshark", "K", "a b", "["};

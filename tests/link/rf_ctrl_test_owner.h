@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "link/rf_ctrl.h"
+#include "shell/dlg_ids.h"
 #include "serial/uart_port.h"
 #include "tests/link/rf_ctrl_test_posix.h"
 

@@ -16,7 +16,7 @@
 #include "common/temp_dir_posix.h"
 #include "common/test_clock.h"
 #include "serial/port_names.h"
-#include "shell/settings.h"
+#include "base/settings.h"
 
 // mkdtemp directory holding Quillmark.ini and ports/; XDG dirs point into it.
 class CTestDir {

@@ -12,7 +12,7 @@
 #include "link/frame_protocol.h"
 #include "link/rf_ctrl.h"
 #include "serial/uart_port.h"
-#include "shell/settings.h"
+#include "base/settings.h"
 #include "tests/link/rf_ctrl_test_env.h"
 #include "tests/link/rf_ctrl_test_owner.h"
 #include "tests/link/rf_ctrl_test_posix.h"

@@ -6,7 +6,7 @@
 #include "serial/port_names.h"
 #include "shell/capture_app.h"
 #include "shell/capture_dlg.h"
-#include "shell/settings.h"
+#include "base/settings.h"
 
 #include <QByteArray>
 #include <QFile>

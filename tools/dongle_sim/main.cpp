@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "shell/settings.h"
+#include "base/settings.h"
 #include "tools/dongle_sim/sim_engine.h"
 #include "tools/dongle_sim/sim_options.h"
 #include "tools/dongle_sim/sim_port.h"

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "shell/ini_text.h"
+#include "base/ini_text.h"
 
 class SettingsFile : public CSettingsTree {};
 

@@ -1,4 +1,4 @@
-#include "shell/settings_os.h"
+#include "base/settings_os.h"
 
 #include <atomic>
 #include <cerrno>
@@ -12,7 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "shell/settings.h"
+#include "base/settings.h"
 
 const char* const SETTINGS_DEFAULT_WIRESHARK = "wireshark";
 

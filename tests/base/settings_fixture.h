@@ -21,7 +21,7 @@
 #include <set>
 #include <string>
 
-#include "shell/settings.h"
+#include "base/settings.h"
 
 inline std::string ReadBytes(const std::string& strPath)
 {

@@ -1,6 +1,6 @@
 // The INI text layer on its own: what a lookup finds, what an edit changes
 // (exact bytes), and what it refuses.
-#include "shell/ini_text.h"
+#include "base/ini_text.h"
 
 #include <gtest/gtest.h>
 

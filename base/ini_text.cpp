@@ -1,4 +1,4 @@
-#include "shell/ini_text.h"
+#include "base/ini_text.h"
 
 #include <cstring>
 

@@ -1,11 +1,11 @@
-#include "shell/settings.h"
+#include "base/settings.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "shell/ini_text.h"
-#include "shell/settings_os.h"
+#include "base/ini_text.h"
+#include "base/settings_os.h"
 
 static char s_szSettingsDir[SETTINGS_PATH_SIZE];
 static char s_szSettingsPath[SETTINGS_PATH_SIZE];
