@@ -119,7 +119,10 @@ static void CloseDescriptorsExcept(int nKeepFd)
     _exit(127);
 }
 
-int32_t LaunchDetached(const char* pszPath, const char* const* ppszArgs, int32_t nArgs)
+namespace {
+
+// 0 once the program runs, else the errno value.
+int32_t LaunchCode(const char* pszPath, const char* const* ppszArgs, int32_t nArgs)
 {
     const std::string strExe = ResolveProgram(pszPath);
     if (strExe.empty())
@@ -167,4 +170,11 @@ int32_t LaunchDetached(const char* pszPath, const char* const* ppszArgs, int32_t
     if (nRead == static_cast<ssize_t>(sizeof nErr))
         return nErr != 0 ? nErr : EIO;
     return 0;
+}
+
+} // namespace
+
+COsError LaunchDetached(const char* pszPath, const char* const* ppszArgs, int32_t nArgs)
+{
+    return OsErrorFromCode(LaunchCode(pszPath, ppszArgs, nArgs));
 }

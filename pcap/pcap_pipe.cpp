@@ -1,7 +1,6 @@
 #include "pcap/pcap_pipe.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -34,9 +33,7 @@ CPcapPipe::CPcapPipe()
       m_dwReconnectTimeoutMs(PIPE_RECONNECT_TIMEOUT_MS),
       m_dwQueueBytes(PIPE_QUEUE_BYTES),
       m_nState(PIPE_STATE_CLOSED),
-      m_nLastLaunchError(0),
       m_nLastOpenFailure(PIPE_FAIL_NONE),
-      m_nLastPipeError(0),
       m_qwBatchRecords(0),
       m_qwQueueRecords(0),
       m_nInFlightBytes(0),
@@ -80,9 +77,9 @@ void CPcapPipe::SetQueueBytes(uint32_t dwBytes)
     m_dwQueueBytes = std::min(dwBytes, PIPE_QUEUE_MAX_BYTES);
 }
 
-int32_t CPcapPipe::GetLastLaunchError() const
+const COsError& CPcapPipe::GetLastLaunchError() const
 {
-    return m_nLastLaunchError;
+    return m_errLaunch;
 }
 
 const char* CPcapPipe::GetPipePath() const
@@ -101,9 +98,17 @@ int32_t CPcapPipe::GetLastOpenFailure() const
     return m_nLastOpenFailure;
 }
 
-int32_t CPcapPipe::GetLastPipeError() const
+void CPcapPipe::SetPipeError(const COsError& err)
 {
-    return m_nLastPipeError;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_errPipe = err;
+}
+
+const COsError& CPcapPipe::GetLastPipeError() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_errPipeShown = m_errPipe;
+    return m_errPipeShown;
 }
 
 CPcapPipeStats CPcapPipe::GetStats() const
@@ -125,24 +130,24 @@ int32_t CPcapPipe::Open(const char* pszPath)
     // wreck it, so the old client is dropped first, as Stop would.
     Disconnect();
     m_nLastOpenFailure = PIPE_FAIL_NONE;
-    m_nLastLaunchError = 0;
-    m_nLastPipeError = 0;
+    m_errLaunch = COsError();
+    SetPipeError(COsError());
 
+    COsError err;
     if (m_hWake == INVALID_PIPE_WAKE)
-        m_hWake = PipeWakeCreate();
+        m_hWake = PipeWakeCreate(&err);
     if (m_hWake == INVALID_PIPE_WAKE) {
         // Without it Stop could not end a wait: better no capture than a
         // window frozen for the whole connect wait.
-        m_nLastPipeError = errno != 0 ? errno : EMFILE;
+        SetPipeError(err.IsError() ? err : OsErrorOfKind(EOsError::NoResources, "no wake event"));
         m_nLastOpenFailure = PIPE_FAIL_CREATE;
         PrintPipeOpenError();
         return 0;
     }
     if (m_hPipe == INVALID_PIPE_HANDLE) {
-        int32_t nError = 0;
-        m_hPipe = PipeCreateInstance(&nError);
+        m_hPipe = PipeCreateInstance(&err);
         if (m_hPipe == INVALID_PIPE_HANDLE) {
-            m_nLastPipeError = nError;
+            SetPipeError(err);
             m_nLastOpenFailure = PIPE_FAIL_CREATE;
             m_nState = PIPE_STATE_CLOSED;
             PrintPipeOpenError();
@@ -153,12 +158,11 @@ int32_t CPcapPipe::Open(const char* pszPath)
     }
 
     const char* const pszArgs[] = {"-i", m_strInstancePath.c_str(), "-k"};
-    const int32_t nLaunch = LaunchDetached(pszPath, pszArgs, 3);
-    if (nLaunch != 0) {
+    m_errLaunch = LaunchDetached(pszPath, pszArgs, 3);
+    if (m_errLaunch.IsError()) {
         // The pipe stays for the next attempt.
-        m_nLastLaunchError = nLaunch;
         m_nLastOpenFailure = PIPE_FAIL_LAUNCH;
-        printf("Error: execute failed! err_code=%d\n", static_cast<int>(nLaunch));
+        printf("Error: execute failed! err_code=%d\n", static_cast<int>(m_errLaunch.m_nCode));
         fflush(stdout);
         return 0;
     }

@@ -97,11 +97,14 @@ public:
     void SetQueueBytes(uint32_t dwBytes);      // tests; before Open
     void SetTimeouts(uint32_t dwConnectMs, uint32_t dwReconnectMs);   // tests; before Open
 
-    int32_t GetLastLaunchError() const;   // error number of the last failed launch, 0 if none
+    // Why the last launch failed (kind None if it did not); window thread.
+    const COsError& GetLastLaunchError() const;
     const char* GetPipePath() const;      // the FIFO path; window thread
     int32_t GetState() const;             // PIPE_STATE_*; any thread
     int32_t GetLastOpenFailure() const;   // PIPE_FAIL_*; any thread
-    int32_t GetLastPipeError() const;     // errno-style code of the last create/connect error
+    // The last create or connect error (kind None if none): read on the window
+    // thread, after Open failed or PIPE_EVENT_CONNECT_FAILED.
+    const COsError& GetLastPipeError() const;
 
 private:
     // Writer thread.
@@ -118,6 +121,7 @@ private:
 
     // Window thread: ends the writer and counts what it left.
     void StopWriter();
+    void SetPipeError(const COsError& err);   // any thread
 
     PIPE_HANDLE m_hPipe;
     PIPE_WAKE m_hWake;                  // ends the writer's waits and writes
@@ -128,9 +132,10 @@ private:
     std::thread m_writer;
 
     std::atomic<int32_t> m_nState;
-    std::atomic<int32_t> m_nLastLaunchError;
+    COsError m_errLaunch;                 // window thread
     std::atomic<int32_t> m_nLastOpenFailure;
-    std::atomic<int32_t> m_nLastPipeError;
+    COsError m_errPipe;                   // under m_mutex (the writer sets it)
+    mutable COsError m_errPipeShown;      // window thread: the copy GetLastPipeError hands out
     std::string m_strInstancePath;
     mutable std::string m_strPipePath;
 

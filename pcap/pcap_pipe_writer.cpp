@@ -3,7 +3,6 @@
 // wait and write ends when Disconnect signals the wake.
 #include "pcap/pcap_pipe.h"
 
-#include <cerrno>
 #include <chrono>
 
 // An idle writer looks this often whether the client has closed its end, so
@@ -51,12 +50,10 @@ void CPcapPipe::RunWriter()
 
 bool CPcapPipe::WaitForClient(uint32_t dwTimeoutMs, int32_t* pnWait)
 {
-    int32_t nError = 0;
-    *pnWait = PipeWaitForClient(m_hPipe, dwTimeoutMs, &nError, m_hWake);
-    if (*pnWait == PIPE_WAIT_TIMEOUT)
-        m_nLastPipeError = ETIMEDOUT;
-    else if (*pnWait == PIPE_WAIT_ERROR)
-        m_nLastPipeError = nError;
+    COsError err;
+    *pnWait = PipeWaitForClient(m_hPipe, dwTimeoutMs, &err, m_hWake);
+    if (*pnWait == PIPE_WAIT_TIMEOUT || *pnWait == PIPE_WAIT_ERROR)
+        SetPipeError(err);
     return *pnWait == PIPE_WAIT_CONNECTED;
 }
 

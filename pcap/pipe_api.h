@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "base/os_error.h"
+
 typedef intptr_t PIPE_HANDLE;
 constexpr PIPE_HANDLE INVALID_PIPE_HANDLE = -1;
 
@@ -27,7 +29,8 @@ constexpr int32_t PIPE_IO_CANCELLED = 2;   // the wake was signalled before ever
 typedef intptr_t PIPE_WAKE;
 constexpr PIPE_WAKE INVALID_PIPE_WAKE = -1;
 
-PIPE_WAKE PipeWakeCreate();            // not signalled; INVALID_PIPE_WAKE on failure
+// Not signalled; INVALID_PIPE_WAKE on failure, with the reason in *pError (if given).
+PIPE_WAKE PipeWakeCreate(COsError* pError = nullptr);
 void PipeWakeSignal(PIPE_WAKE hWake);  // any thread
 void PipeWakeReset(PIPE_WAKE hWake);
 void PipeWakeClose(PIPE_WAKE hWake);
@@ -37,18 +40,18 @@ void PipeWakeClose(PIPE_WAKE hWake);
 std::string PipeDefaultPath();
 
 // Creates the pipe instance, or takes over the one this user left behind.
-// INVALID_PIPE_HANDLE on failure with an errno-style code in *pnError
-// (EEXIST: something that is not our pipe sits at the name; EWOULDBLOCK:
-// another process holds the instance).
-PIPE_HANDLE PipeCreateInstance(int32_t* pnError);
+// INVALID_PIPE_HANDLE on failure with the reason in *pError (WrongKind:
+// something that is not our pipe sits at the name; Busy: another process
+// holds the instance).
+PIPE_HANDLE PipeCreateInstance(COsError* pError);
 
 // The name clients open for this instance.
 std::string PipeInstancePath(PIPE_HANDLE hPipe);
 
 // Waits up to dwTimeoutMs for a client, or until hWake (if given) is
 // signalled. One that arrived earlier counts at once. PIPE_WAIT_ERROR carries
-// an errno-style code in *pnError; the instance is left as it was either way.
-int32_t PipeWaitForClient(PIPE_HANDLE hPipe, uint32_t dwTimeoutMs, int32_t* pnError,
+// the reason in *pError; the instance is left as it was either way.
+int32_t PipeWaitForClient(PIPE_HANDLE hPipe, uint32_t dwTimeoutMs, COsError* pError,
                           PIPE_WAKE hWake = INVALID_PIPE_WAKE);
 
 bool PipeHasClient(PIPE_HANDLE hPipe);

@@ -12,9 +12,11 @@
 
 static_assert(PIPE_WHOLE_BLOCK_BYTES <= PIPE_BUF, "a write up to PIPE_BUF bytes is all or nothing");
 
-PIPE_WAKE PipeWakeCreate()
+PIPE_WAKE PipeWakeCreate(COsError* pError)
 {
     const int nFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (pError != nullptr)
+        *pError = nFd < 0 ? OsLastError() : COsError();
     return nFd < 0 ? INVALID_PIPE_WAKE : static_cast<PIPE_WAKE>(nFd);
 }
 

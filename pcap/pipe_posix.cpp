@@ -128,7 +128,7 @@ std::string PipeDefaultPath()
     return strParent + "/" + strName + "/" + FIFO_NAME;
 }
 
-PIPE_HANDLE PipeCreateInstance(int32_t* pnError)
+PIPE_HANDLE PipeCreateInstance(COsError* pError)
 {
     IgnoreBrokenPipe();
     const std::string strPath = PipeDefaultPath();
@@ -136,8 +136,8 @@ PIPE_HANDLE PipeCreateInstance(int32_t* pnError)
     auto fail = [&](int nErr) {
         if (nDir >= 0)
             close(nDir);
-        if (pnError != nullptr)
-            *pnError = nErr;
+        if (pError != nullptr)
+            *pError = OsErrorFromCode(nErr);
         return INVALID_PIPE_HANDLE;
     };
     if (nDir < 0)
@@ -160,8 +160,8 @@ PIPE_HANDLE PipeCreateInstance(int32_t* pnError)
     pInst->m_dev = st.st_dev;
     pInst->m_ino = st.st_ino;
     pInst->m_strPath = strPath;
-    if (pnError != nullptr)
-        *pnError = 0;
+    if (pError != nullptr)
+        *pError = COsError();
     return reinterpret_cast<PIPE_HANDLE>(pInst);
 }
 
@@ -171,12 +171,12 @@ std::string PipeInstancePath(PIPE_HANDLE hPipe)
     return pInst != nullptr ? pInst->m_strPath : std::string();
 }
 
-int32_t PipeWaitForClient(PIPE_HANDLE hPipe, uint32_t dwTimeoutMs, int32_t* pnError, PIPE_WAKE hWake)
+int32_t PipeWaitForClient(PIPE_HANDLE hPipe, uint32_t dwTimeoutMs, COsError* pError, PIPE_WAKE hWake)
 {
     CFifoInstance* pInst = FromHandle(hPipe);
     if (pInst == nullptr) {
-        if (pnError != nullptr)
-            *pnError = EBADF;
+        if (pError != nullptr)
+            *pError = OsErrorFromCode(EBADF);
         return PIPE_WAIT_ERROR;
     }
     if (pInst->m_nFifoFd >= 0)
@@ -196,13 +196,16 @@ int32_t PipeWaitForClient(PIPE_HANDLE hPipe, uint32_t dwTimeoutMs, int32_t* pnEr
         if (errno == EINTR)
             continue;
         if (errno != ENXIO) {
-            if (pnError != nullptr)
-                *pnError = errno == ELOOP ? EEXIST : errno;
+            if (pError != nullptr)
+                *pError = OsErrorFromCode(errno == ELOOP ? EEXIST : errno);
             return PIPE_WAIT_ERROR;
         }
         const int64_t nLeft = nDeadline - MonotonicMs();
-        if (nLeft <= 0)
+        if (nLeft <= 0) {
+            if (pError != nullptr)
+                *pError = OsErrorFromCode(ETIMEDOUT);
             return PIPE_WAIT_TIMEOUT;
+        }
         struct pollfd pfd = {nWakeFd, POLLIN, 0};
         poll(&pfd, nWakeFd >= 0 ? 1 : 0, static_cast<int>(nLeft < CONNECT_POLL_MS ? nLeft : CONNECT_POLL_MS));
     }
@@ -210,8 +213,8 @@ int32_t PipeWaitForClient(PIPE_HANDLE hPipe, uint32_t dwTimeoutMs, int32_t* pnEr
     if (fstat(nFd, &st) != 0 || !SameFifo(st, *pInst)) {
         // Something replaced our FIFO: not a client of ours, nothing is written.
         close(nFd);
-        if (pnError != nullptr)
-            *pnError = EEXIST;
+        if (pError != nullptr)
+            *pError = OsErrorFromCode(EEXIST);
         return PIPE_WAIT_ERROR;
     }
     // The descriptor stays non-blocking: writes wait in poll(), where the

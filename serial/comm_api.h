@@ -85,8 +85,8 @@ constexpr int32_t COMM_LOST = -2;     // the device has gone (unplugged, other e
 constexpr int32_t COMM_ABORTED = -3;  // a purge with the abort bit cancelled the operation
 constexpr int32_t COMM_WAIT_TIMEOUT = -1;
 
-// The error of the last failed call made by the calling thread (errno values on
-// POSIX, GetLastError values on Windows).
+// The error of the last failed call made by the calling thread: the system's own
+// number (errno on POSIX, GetLastError on Windows), for OsErrorFromCode.
 int32_t CommGetLastError();
 
 // CreateFileA on a name like "\\.\Com7": exclusive, for reading and writing.

@@ -3,7 +3,6 @@
 #include "serial/uart_port.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -27,7 +26,7 @@ CUartPort::CUartPort()
       m_hReaderStop(0), m_hWriterStop(0), m_hTxReady(0), m_hRxRoom(0), m_bRxWaitRoom(false),
       m_dwModemStatus(0), m_qwRxOverflow(0), m_qwRxStored(0), m_qwRxTaken(0), m_qwRxGaps(0),
       m_qwRxGapBytes(0), m_qwRxGapAt(0),
-      m_bLineLost(false), m_nLastOpenError(0), m_qwTxAccepted(0), m_qwTxTaken(0),
+      m_bLineLost(false), m_errLastOpen(), m_qwTxAccepted(0), m_qwTxTaken(0),
       m_qwTxFinished(0), m_qwTxPurgeTo(0)
 {
     std::memset(&m_dcb, 0, sizeof(m_dcb));
@@ -58,9 +57,9 @@ void CUartPort::SetPort(int32_t nPort)
     m_nPort = nPort;
 }
 
-int32_t CUartPort::FailOpen(int32_t nError)
+int32_t CUartPort::FailOpen(const COsError& err)
 {
-    m_nLastOpenError = nError != 0 ? nError : EIO;
+    m_errLastOpen = err.IsError() ? err : OsErrorOfKind(EOsError::Other, "the port could not be opened");
     Close();   // m_bOpen is still false: releases what was made, calls no hook
     return 0;
 }
@@ -69,14 +68,14 @@ int32_t CUartPort::Open()
 {
     if (m_bOpen)
         return 1;
-    m_nLastOpenError = 0;
+    m_errLastOpen = COsError();
     m_strDevicePath.clear();
     if (!JoinThreads())
-        return FailOpen(EDEADLK);   // reopened from a hook on the reader thread itself
+        return FailOpen(OsErrorOfKind(EOsError::Busy, "the port is being closed by its own reader thread"));   // reopened from a hook on the reader thread itself
     if (m_pRxBuffer == nullptr || !m_pRxBuffer->HasStorage())
-        return FailOpen(ENOMEM);
+        return FailOpen(OsErrorOfKind(EOsError::NoResources, "no memory for the port's buffers"));
     if (m_pTxBuffer == nullptr || !m_pTxBuffer->HasStorage())
-        return FailOpen(ENOMEM);
+        return FailOpen(OsErrorOfKind(EOsError::NoResources, "no memory for the port's buffers"));
 
     char szName[32];
     std::snprintf(szName, sizeof(szName), "\\\\.\\Com%d", static_cast<int>(m_nPort));
@@ -84,29 +83,29 @@ int32_t CUartPort::Open()
     m_hComm = CommOpen(szName, szDevice, DEVICE_PATH_SIZE);
     m_strDevicePath = szDevice;
     if (m_hComm == COMM_INVALID_HANDLE)
-        return FailOpen(CommGetLastError());
+        return FailOpen(OsErrorFromCode(CommGetLastError()));
     if (CommSetMask(m_hComm, EV_RXFLAG) == 0)
-        return FailOpen(CommGetLastError());
+        return FailOpen(OsErrorFromCode(CommGetLastError()));
     if (CommSetupQueues(m_hComm, m_dwInQueue, m_dwOutQueue) == 0)
-        return FailOpen(CommGetLastError());
+        return FailOpen(OsErrorFromCode(CommGetLastError()));
     m_dcb.fDtrControl = m_bDtr ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
     m_dcb.fRtsControl = m_bRts ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
     const COMM_DCB dcb = m_dcb;
     if (CommSetState(m_hComm, &dcb) == 0)
-        return FailOpen(CommGetLastError());
+        return FailOpen(OsErrorFromCode(CommGetLastError()));
 
     std::memset(&m_ovRead, 0, sizeof(m_ovRead));
     m_ovRead.hEvent = CommCreateEvent();
     m_hReaderStop = CommCreateEvent();
     m_hRxRoom = CommCreateEvent();
     if (m_ovRead.hEvent == 0 || m_hReaderStop == 0 || m_hRxRoom == 0)
-        return FailOpen(CommGetLastError());
+        return FailOpen(OsErrorFromCode(CommGetLastError()));
     std::memset(&m_ovWrite, 0, sizeof(m_ovWrite));
     m_ovWrite.hEvent = CommCreateEvent();
     m_hTxReady = CommCreateEvent();
     m_hWriterStop = CommCreateEvent();
     if (m_ovWrite.hEvent == 0 || m_hTxReady == 0 || m_hWriterStop == 0)
-        return FailOpen(CommGetLastError());
+        return FailOpen(OsErrorFromCode(CommGetLastError()));
 
     // Bytes left in the transmit ring from before count as not yet sent.
     const uint64_t qwPending = static_cast<uint64_t>(m_pTxBuffer->GetCount());
@@ -121,14 +120,14 @@ int32_t CUartPort::Open()
         m_hReaderThread = std::thread(ReaderThread, this);
     } catch (const std::system_error& err) {
         m_bReaderRun.store(false, std::memory_order_release);
-        return FailOpen(err.code().value());
+        return FailOpen(OsErrorOfKind(EOsError::NoResources, err.what()));
     }
     m_bWriterRun.store(true, std::memory_order_release);
     try {
         m_hWriterThread = std::thread(WriterThread, this);
     } catch (const std::system_error& err) {
         m_bWriterRun.store(false, std::memory_order_release);
-        return FailOpen(err.code().value());
+        return FailOpen(OsErrorOfKind(EOsError::NoResources, err.what()));
     }
     // The reader raises its own priority as it starts.
 

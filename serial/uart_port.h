@@ -23,6 +23,7 @@
 #include <string>
 #include <thread>
 
+#include "base/os_error.h"
 #include "serial/comm_api.h"
 #include "serial/ring_buffer.h"
 
@@ -89,7 +90,8 @@ public:
     // Waits (bounded) until the transmit ring and the driver's output queue are
     // empty; true if drained. Used before closing after a stop command.
     bool DrainTx(int32_t nTimeoutMs);
-    int32_t GetLastOpenError() const { return m_nLastOpenError; }  // errno-style, 0 if none
+    // Why the last Open failed (kind None after a good one); owner's thread.
+    const COsError& GetLastOpenError() const { return m_errLastOpen; }
     const char* GetDevicePath() const { return m_strDevicePath.c_str(); }
     // True once the device went away while open (unplugged, other end closed).
     bool IsLineLost() const { return m_bLineLost.load(std::memory_order_acquire); }
@@ -134,7 +136,7 @@ public:
     std::atomic<uint64_t> m_qwRxGapBytes;
     std::atomic<uint64_t> m_qwRxGapAt;
     std::atomic<bool> m_bLineLost;
-    int32_t m_nLastOpenError;
+    COsError m_errLastOpen;
     std::string m_strDevicePath;
 
     // Transmit accounting, in bytes since construction. The owner counts what
@@ -150,7 +152,7 @@ public:
     CUartPort& operator=(const CUartPort&) = delete;
 
 private:
-    int32_t FailOpen(int32_t nError);
+    int32_t FailOpen(const COsError& err);
     void StopThreads();
     bool JoinThreads();
     void ReleaseEvents();

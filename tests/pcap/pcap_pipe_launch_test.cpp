@@ -71,7 +71,7 @@ TEST_F(CLaunchTest, ArgumentsReachTheProgramLiterallyWithoutAShell)
     const std::string strInfo = Path("info.txt");
     const std::string strOdd = "a b;touch " + Path("pwned") + " $(touch " + Path("pwned2") + ") '\"*";
     const char* const pszArgs[] = {"--info", strInfo.c_str(), "--no-open", "-i", strOdd.c_str(), "-k"};
-    ASSERT_EQ(LaunchDetached(QM_FAKE_WIRESHARK, pszArgs, 6), 0);
+    ASSERT_FALSE(LaunchDetached(QM_FAKE_WIRESHARK, pszArgs, 6).IsError());
     ASSERT_TRUE(WaitForFile(strInfo));
     const std::vector<std::string> vInfo = InfoLines(strInfo);
     ASSERT_EQ(vInfo.size(), 3u + 7u);
@@ -88,7 +88,7 @@ TEST_F(CLaunchTest, ArgumentsReachTheProgramLiterallyWithoutAShell)
     setenv("PATH", m_strBin1.c_str(), 1);
     const std::string strInfo2 = Path("info2.txt");
     const char* const pszArgs2[] = {"--info", strInfo2.c_str(), "--no-open", "-i", "x", "-k"};
-    ASSERT_EQ(LaunchDetached("qm-fake-ws", pszArgs2, 6), 0);
+    ASSERT_FALSE(LaunchDetached("qm-fake-ws", pszArgs2, 6).IsError());
     ASSERT_TRUE(WaitForFile(strInfo2));
     EXPECT_EQ(InfoLines(strInfo2)[3], "qm-fake-ws");
 }
@@ -107,7 +107,7 @@ TEST_F(CLaunchTest, LaunchedProgramIsDetachedInheritsNothingAndLeavesNoZombie)
     for (int i = 0; i < 5; ++i) {
         vInfos.push_back(Path("info" + std::to_string(i) + ".txt"));
         const char* const pszArgs[] = {"--info", vInfos.back().c_str(), "--no-open", "-i", "x", "-k"};
-        ASSERT_EQ(LaunchDetached(QM_FAKE_WIRESHARK, pszArgs, 6), 0);
+        ASSERT_FALSE(LaunchDetached(QM_FAKE_WIRESHARK, pszArgs, 6).IsError());
     }
     close(nLeaky);
     for (const std::string& strInfo : vInfos) {
@@ -138,22 +138,28 @@ TEST_F(CLaunchTest, LaunchedProgramIsDetachedInheritsNothingAndLeavesNoZombie)
 TEST_F(CLaunchTest, FailuresReportTheirErrorNumber)
 {
     const char* const pszArgs[] = {"-i", "x", "-k"};
-    EXPECT_EQ(LaunchDetached(Path("missing").c_str(), pszArgs, 3), ENOENT);
-    EXPECT_EQ(LaunchDetached("", pszArgs, 3), ENOENT);
-    EXPECT_EQ(LaunchDetached(nullptr, pszArgs, 3), ENOENT);
+    EXPECT_EQ(LaunchDetached(Path("missing").c_str(), pszArgs, 3).m_nCode, ENOENT);
+    EXPECT_EQ(LaunchDetached("", pszArgs, 3).m_nCode, ENOENT);
+    EXPECT_EQ(LaunchDetached(nullptr, pszArgs, 3).m_nCode, ENOENT);
     setenv("PATH", m_strBin1.c_str(), 1);
-    EXPECT_EQ(LaunchDetached("qm-not-in-path", pszArgs, 3), ENOENT);
+    EXPECT_EQ(LaunchDetached("qm-not-in-path", pszArgs, 3).m_nCode, ENOENT);
     setenv("PATH", m_strSavedPath.c_str(), 1);
 
     WriteFileText(Path("plain"), "data", 0600);
-    EXPECT_EQ(LaunchDetached(Path("plain").c_str(), pszArgs, 3), EACCES);
-    EXPECT_EQ(LaunchDetached(m_strBin1.c_str(), pszArgs, 3), EACCES);   // a directory
+    EXPECT_EQ(LaunchDetached(Path("plain").c_str(), pszArgs, 3).m_nCode, EACCES);
+    EXPECT_EQ(LaunchDetached(m_strBin1.c_str(), pszArgs, 3).m_nCode, EACCES);   // a directory
     // A script whose interpreter is missing: the exec itself fails.
     WriteFileText(Path("script"), "#!" + Path("no-interpreter") + "\n", 0700);
-    EXPECT_EQ(LaunchDetached(Path("script").c_str(), pszArgs, 3), ENOENT);
+    EXPECT_EQ(LaunchDetached(Path("script").c_str(), pszArgs, 3).m_nCode, ENOENT);
     // No shell fallback for a file that is no program at all.
     WriteFileText(Path("text"), "echo hello > " + Path("ran") + "\n", 0700);
-    EXPECT_EQ(LaunchDetached(Path("text").c_str(), pszArgs, 3), ENOEXEC);
+    EXPECT_EQ(LaunchDetached(Path("text").c_str(), pszArgs, 3).m_nCode, ENOEXEC);
+    // The kinds that portable code decides on, with the system's own text.
+    const COsError errMissing = LaunchDetached(Path("missing").c_str(), pszArgs, 3);
+    EXPECT_EQ(errMissing.m_eKind, EOsError::NotFound);
+    EXPECT_EQ(errMissing.m_strText, std::strerror(ENOENT));
+    EXPECT_EQ(LaunchDetached(Path("plain").c_str(), pszArgs, 3).m_eKind, EOsError::AccessDenied);
+    EXPECT_EQ(LaunchDetached(Path("text").c_str(), pszArgs, 3).m_eKind, EOsError::WrongKind);
     EXPECT_FALSE(PathExists(Path("ran")));
     EXPECT_EQ(CountZombieChildren(), 0);
 }

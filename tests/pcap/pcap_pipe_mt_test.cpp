@@ -66,7 +66,7 @@ TEST_F(CPipeTest, LaunchedClientGetsTheGlobalHeaderThenEveryRecordInOrder)
     EXPECT_EQ(events.Events(), std::vector<int32_t>{PIPE_EVENT_CONNECTED});
     EXPECT_EQ(pipe.GetState(), PIPE_STATE_CONNECTED);
     EXPECT_EQ(pipe.GetLastOpenFailure(), PIPE_FAIL_NONE);
-    EXPECT_EQ(pipe.GetLastLaunchError(), 0);
+    EXPECT_EQ(pipe.GetLastLaunchError().m_eKind, EOsError::None);
 
     // Zero-length, small, and one larger than the FIFO's buffer (the write
     // must wait for the reader rather than give up).
@@ -183,7 +183,9 @@ TEST_F(CPipeTest, NoClientWithinTheWaitClosesThePipeAndTheNextOpenCreatesANewOne
     EXPECT_EQ(events.Events(), std::vector<int32_t>{PIPE_EVENT_CONNECT_FAILED});
     EXPECT_EQ(pipe.GetState(), PIPE_STATE_CLOSED);
     EXPECT_EQ(pipe.GetLastOpenFailure(), PIPE_FAIL_CONNECT_TIMEOUT);
-    EXPECT_EQ(pipe.GetLastLaunchError(), 0);
+    EXPECT_EQ(pipe.GetLastPipeError().m_eKind, EOsError::TimedOut);
+    EXPECT_FALSE(pipe.GetLastPipeError().m_strText.empty());
+    EXPECT_EQ(pipe.GetLastLaunchError().m_eKind, EOsError::None);
     EXPECT_FALSE(PathExists(m_strFifo));
 
     // Closed: frames go nowhere, at once.
@@ -217,7 +219,8 @@ TEST_F(CPipeTest, ProgramThatCannotStartKeepsThePipeForTheNextOpen)
         EXPECT_EQ(pipe.Open(Path("no-such-dir/wireshark").c_str()), 0);
         EXPECT_EQ(out.Stop(), "Error: execute failed! err_code=2\n");
     }
-    EXPECT_EQ(pipe.GetLastLaunchError(), 2);
+    EXPECT_EQ(pipe.GetLastLaunchError().m_nCode, 2);
+    EXPECT_EQ(pipe.GetLastLaunchError().m_eKind, EOsError::NotFound);
     EXPECT_EQ(pipe.GetLastOpenFailure(), PIPE_FAIL_LAUNCH);
     EXPECT_EQ(pipe.GetState(), PIPE_STATE_IDLE);
     ASSERT_TRUE(IsFifo(m_strFifo));
@@ -242,12 +245,13 @@ TEST_F(CPipeTest, ProgramThatCannotStartKeepsThePipeForTheNextOpen)
         EXPECT_EQ(pipe.Open(Path("plain.txt").c_str()), 0);
         EXPECT_EQ(out.Stop(), "Error: execute failed! err_code=13\n");
     }
-    EXPECT_EQ(pipe.GetLastLaunchError(), 13);
+    EXPECT_EQ(pipe.GetLastLaunchError().m_nCode, 13);
+    EXPECT_EQ(pipe.GetLastLaunchError().m_eKind, EOsError::AccessDenied);
     EXPECT_EQ(InodeOf(m_strFifo), nInode);   // no second pipe
 
     const std::string strOut = Path("out.pcap");
     ASSERT_EQ(pipe.Open(FakeLauncher("ws.sh", "--out '" + strOut + "'").c_str()), 1);
-    EXPECT_EQ(pipe.GetLastLaunchError(), 0);
+    EXPECT_EQ(pipe.GetLastLaunchError().m_eKind, EOsError::None);
     EXPECT_EQ(InodeOf(m_strFifo), nInode);
     const std::vector<uint8_t> v = Payload(12, 9);
     pipe.WritePacket(v.data(), 12);   // queued while Wireshark starts

@@ -17,7 +17,7 @@ protected:
         EXPECT_EQ(pipe.Open(FakeLauncher("ws.sh", "--info '" + Path("launched.txt") + "'").c_str()), 0);
         EXPECT_EQ(out.Stop(), "Pipe open error!\r\n");
         EXPECT_EQ(pipe.GetLastOpenFailure(), PIPE_FAIL_CREATE);
-        EXPECT_NE(pipe.GetLastPipeError(), 0);
+        EXPECT_NE(pipe.GetLastPipeError().m_eKind, EOsError::None);
         EXPECT_EQ(pipe.GetState(), PIPE_STATE_CLOSED);
     }
 
@@ -35,7 +35,8 @@ TEST_F(CPipeSafetyTest, LinkOrForeignEntryAtTheFifoPathIsRefusedAndLeftAlone)
     // A link to a file we could write: never followed.
     ASSERT_EQ(symlink(strBait.c_str(), m_strFifo.c_str()), 0);
     ExpectCreationRefused(pipe);
-    EXPECT_EQ(pipe.GetLastPipeError(), EEXIST);
+    EXPECT_EQ(pipe.GetLastPipeError().m_nCode, EEXIST);
+    EXPECT_EQ(pipe.GetLastPipeError().m_eKind, EOsError::WrongKind);
     EXPECT_EQ(ReadFileText(strBait), "keep me");
     char szTarget[512] = {};
     ASSERT_GT(readlink(m_strFifo.c_str(), szTarget, sizeof szTarget - 1), 0);
@@ -90,7 +91,8 @@ TEST_F(CPipeSafetyTest, DirectoryThatIsALinkAFileOrOpenToOthersIsRefused)
     ASSERT_EQ(mkdir(m_strPipeDir.c_str(), 0700), 0);
     ASSERT_EQ(chmod(m_strPipeDir.c_str(), 0755), 0);
     ExpectCreationRefused(pipe);
-    EXPECT_EQ(pipe.GetLastPipeError(), EPERM);
+    EXPECT_EQ(pipe.GetLastPipeError().m_nCode, EPERM);
+    EXPECT_EQ(pipe.GetLastPipeError().m_eKind, EOsError::AccessDenied);
     struct stat st;
     ASSERT_EQ(lstat(m_strPipeDir.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0755u);
@@ -108,14 +110,16 @@ TEST_F(CPipeSafetyTest, EntriesOwnedBySomeoneElseAreRefused)
     ASSERT_EQ(mkdir(m_strPipeDir.c_str(), 0700), 0);
     ASSERT_EQ(chown(m_strPipeDir.c_str(), UID_OTHER, UID_OTHER), 0);
     ExpectCreationRefused(pipe);
-    EXPECT_EQ(pipe.GetLastPipeError(), EPERM);
+    EXPECT_EQ(pipe.GetLastPipeError().m_nCode, EPERM);
+    EXPECT_EQ(pipe.GetLastPipeError().m_eKind, EOsError::AccessDenied);
     EXPECT_FALSE(PathExists(m_strFifo));
 
     ASSERT_EQ(chown(m_strPipeDir.c_str(), 0, 0), 0);
     ASSERT_EQ(mkfifo(m_strFifo.c_str(), 0600), 0);
     ASSERT_EQ(chown(m_strFifo.c_str(), UID_OTHER, UID_OTHER), 0);
     ExpectCreationRefused(pipe);
-    EXPECT_EQ(pipe.GetLastPipeError(), EPERM);
+    EXPECT_EQ(pipe.GetLastPipeError().m_nCode, EPERM);
+    EXPECT_EQ(pipe.GetLastPipeError().m_eKind, EOsError::AccessDenied);
     struct stat st;
     ASSERT_EQ(lstat(m_strFifo.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, UID_OTHER);
@@ -226,7 +230,8 @@ TEST_F(CPipeSafetyTest, SecondInstanceIsRefusedWhileTheFirstHoldsThePipe)
         EXPECT_EQ(first.Open(Path("missing-ws").c_str()), 0);
         ASSERT_EQ(first.GetState(), PIPE_STATE_IDLE);
         ExpectCreationRefused(second);
-        EXPECT_EQ(second.GetLastPipeError(), EWOULDBLOCK);
+        EXPECT_EQ(second.GetLastPipeError().m_nCode, EWOULDBLOCK);
+        EXPECT_EQ(second.GetLastPipeError().m_eKind, EOsError::Busy);
         EXPECT_TRUE(IsFifo(m_strFifo));
     }
     EXPECT_FALSE(PathExists(m_strFifo));

@@ -28,7 +28,7 @@ TEST_F(CUartFixture, OpenConfiguresTheLineAndCloseReleasesEverything)
     port.SetPort(TEST_PORT);
     ASSERT_EQ(port.Open(), 1);
     EXPECT_TRUE(port.IsOpen());
-    EXPECT_EQ(port.GetLastOpenError(), 0);
+    EXPECT_EQ(port.GetLastOpenError().m_eKind, EOsError::None);
     EXPECT_EQ(std::string(port.GetDevicePath()), m_pty.SlavePath());
     EXPECT_TRUE(port.m_hReaderThread.joinable());
     EXPECT_TRUE(port.m_hWriterThread.joinable());
@@ -88,7 +88,8 @@ TEST_F(CUartFixture, OpenOfANumberThatMapsToNothingReleasesEverything)
         CRecordingPort port;
         port.SetPort(nPort);
         EXPECT_EQ(port.Open(), 0) << nPort;
-        EXPECT_EQ(port.GetLastOpenError(), ENOENT) << nPort;
+        EXPECT_EQ(port.GetLastOpenError().m_nCode, ENOENT) << nPort;
+        EXPECT_EQ(port.GetLastOpenError().m_eKind, EOsError::NotFound) << nPort;
         EXPECT_STREQ(port.GetDevicePath(), "");
         ExpectReleased(port);
         EXPECT_TRUE(port.Calls().empty());
@@ -97,7 +98,8 @@ TEST_F(CUartFixture, OpenOfANumberThatMapsToNothingReleasesEverything)
     CRecordingPort port;
     port.SetPort(96);
     EXPECT_EQ(port.Open(), 0);
-    EXPECT_EQ(port.GetLastOpenError(), ENOENT);
+    EXPECT_EQ(port.GetLastOpenError().m_nCode, ENOENT);
+    EXPECT_EQ(port.GetLastOpenError().m_eKind, EOsError::NotFound);
     EXPECT_STREQ(port.GetDevicePath(), "/dev/ttyACM31");
     ExpectReleased(port);
 }
@@ -110,7 +112,8 @@ TEST_F(CUartFixture, OpenReportsBusyAndNotATerminal)
     CRecordingPort second;
     second.SetPort(TEST_PORT);
     EXPECT_EQ(second.Open(), 0);
-    EXPECT_EQ(second.GetLastOpenError(), EBUSY);
+    EXPECT_EQ(second.GetLastOpenError().m_nCode, EBUSY);
+    EXPECT_EQ(second.GetLastOpenError().m_eKind, EOsError::Busy);
     EXPECT_EQ(std::string(second.GetDevicePath()), m_pty.SlavePath());
     ExpectReleased(second);
     EXPECT_TRUE(second.Calls().empty());
@@ -120,7 +123,7 @@ TEST_F(CUartFixture, OpenReportsBusyAndNotATerminal)
     EXPECT_EQ(DrainPort(first, 3), std::vector<uint8_t>(aby, aby + 3));
     first.Close();
     EXPECT_EQ(second.Open(), 1);
-    EXPECT_EQ(second.GetLastOpenError(), 0);
+    EXPECT_EQ(second.GetLastOpenError().m_eKind, EOsError::None);
 
     const std::string strFile = m_dir.Path() + "/not-a-tty";
     std::ofstream(strFile) << "x";
@@ -128,7 +131,8 @@ TEST_F(CUartFixture, OpenReportsBusyAndNotATerminal)
     CRecordingPort third;
     third.SetPort(201);
     EXPECT_EQ(third.Open(), 0);
-    EXPECT_EQ(third.GetLastOpenError(), ENOTTY);
+    EXPECT_EQ(third.GetLastOpenError().m_nCode, ENOTTY);
+    EXPECT_EQ(third.GetLastOpenError().m_eKind, EOsError::WrongKind);
     ExpectReleased(third);
 }
 
