@@ -31,7 +31,7 @@ protected:
     void SetUp() override
     {
         m_owner.m_pCtrl = &m_ctrl;
-        ASSERT_TRUE(m_ctrl.Create(&m_owner, IDC_RFCTRL));
+        ASSERT_TRUE(m_ctrl.Create(&m_owner, TEST_CTRL_ID));
         m_ctrl.SetDataSink(&m_owner.m_data);
         m_port.m_pHookContext = &m_ctrl;
     }

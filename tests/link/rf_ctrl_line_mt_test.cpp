@@ -46,7 +46,7 @@ TEST_F(RfCtrlScripted, UnplugDuringTheNextCaptureIsReportedAgain)
 
 TEST_F(RfCtrlScripted, AnswerCutBeforeARestartDoesNotAdvanceTheNewHandshake)
 {
-    ASSERT_EQ(m_pCtrl->StartCapture(), 0);
+    ASSERT_EQ(Start(), 0);
     ASSERT_EQ(TakeFromHost(RF_CMD_LEN), SetChannelFrame(20));
     // Without turning the loop: the answer is cut and its message queued...
     CUartPort* pPort = m_pCtrl->GetPort();
@@ -57,7 +57,7 @@ TEST_F(RfCtrlScripted, AnswerCutBeforeARestartDoesNotAdvanceTheNewHandshake)
         usleep(1000);
     ASSERT_EQ(pPort->GetRxTaken(), qwTaken + ACK7.size());
     // ...when the owner starts again: the new set-channel command waits for its own answer.
-    ASSERT_EQ(m_pCtrl->StartCapture(), 0);
+    ASSERT_EQ(Start(), 0);
     EXPECT_EQ(TakeFromHost(RF_CMD_LEN), SetChannelFrame(20));
     EXPECT_TRUE(HostBytesDuring(50).empty()) << "the old answer sent the start command";
     EXPECT_EQ(m_pCtrl->GetState(), RF_STATE_WAIT_CHANNEL_ACK);

@@ -21,7 +21,7 @@ TEST_F(RfCtrlScripted, DataFramesReachTheSinkInEveryStateAndChangeNothing)
         vecStates.push_back(m_pCtrl->GetState());
     };
 
-    ASSERT_EQ(m_pCtrl->StartCapture(), 0);
+    ASSERT_EQ(Start(), 0);
     ASSERT_EQ(TakeFromHost(RF_CMD_LEN), SetChannelFrame(20));
     sendData(40, 1);
     EXPECT_TRUE(HostBytesDuring(20).empty()) << "a data frame was taken for an acknowledgement";
@@ -72,7 +72,7 @@ TEST_F(RfCtrlScripted, DataFramesReachTheSinkInEveryStateAndChangeNothing)
 
 TEST_F(RfCtrlScripted, DataFramesWhileIdleReachTheSink)
 {
-    ASSERT_EQ(m_pCtrl->StartCapture(), 0);
+    ASSERT_EQ(Start(), 0);
     ASSERT_TRUE(WaitStatus(1));   // no answer: (3, 0xFFFF), idle, port open
     ASSERT_EQ(m_pCtrl->GetState(), RF_STATE_IDLE);
     const CBytes vecFrame = DataFrame(100, 9);
@@ -118,14 +118,14 @@ TEST_F(RfCtrlScripted, AcknowledgementQueuedWhenShutdownDeletesThePortIsHarmless
 
     // The controller is still usable: a new start makes a new port object.
     m_vecFromHost.clear();
-    ASSERT_EQ(m_pCtrl->StartCapture(), 0);
+    ASSERT_EQ(Start(), 0);
     EXPECT_EQ(TakeFromHost(RF_CMD_LEN), SetChannelFrame(20));
 }
 
 TEST_F(RfCtrlScripted, GarbageIsSkippedAndCountedNotTakenForAnAcknowledgement)
 {
     m_pCtrl->SetAckTimeoutMs(5000);
-    ASSERT_EQ(m_pCtrl->StartCapture(), 0);
+    ASSERT_EQ(Start(), 0);
     ASSERT_EQ(TakeFromHost(RF_CMD_LEN), SetChannelFrame(20));
     const CBytes vecGarbage = {0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
     ASSERT_TRUE(m_pDongle->Send(vecGarbage));

@@ -4,7 +4,6 @@
 #include "link/frame_protocol.h"
 #include "link/rf_ctrl.h"
 #include "serial/uart_port.h"
-#include "base/settings.h"
 #include "tests/link/rf_ctrl_test_env.h"
 #include "tests/link/rf_ctrl_test_owner.h"
 #include "tests/link/rf_ctrl_test_posix.h"
@@ -34,15 +33,17 @@ protected:
     COwner m_owner;
     std::unique_ptr<CRFCtrl> m_pCtrl;
     std::map<std::string, uint64_t> m_mapSummary;
+    int32_t m_nPort = SIM_PORT;   // what Start hands the controller
+    int32_t m_nChannel = 15;
+
+    int32_t Start() { return m_pCtrl->StartCapture(m_nPort, m_nChannel); }
 
     void SetUp() override
     {
         ASSERT_TRUE(m_dir.Ok());
-        ASSERT_EQ(WriteSettingInt(SETTINGS_INDEX, "ComPort", SIM_PORT), 1);
-        ASSERT_EQ(WriteSettingInt(SETTINGS_INDEX, "Channel", 15), 1);
         m_pCtrl = std::make_unique<CRFCtrl>();
         m_owner.m_pCtrl = m_pCtrl.get();
-        ASSERT_TRUE(m_pCtrl->Create(&m_owner, IDC_RFCTRL));
+        ASSERT_TRUE(m_pCtrl->Create(&m_owner, TEST_CTRL_ID));
         m_pCtrl->SetDataSink(&m_owner.m_data);
     }
 
@@ -83,7 +84,7 @@ protected:
     void StartSniffing()
     {
         const size_t n = m_owner.m_vecStatus.size();
-        ASSERT_EQ(m_pCtrl->StartCapture(), 0);
+        ASSERT_EQ(Start(), 0);
         ASSERT_TRUE(WaitStatus(n + 1));
         ExpectStatus(n, RF_STATE_SNIFFING, RF_STATUS_ACK);
         ASSERT_EQ(m_pCtrl->GetState(), RF_STATE_SNIFFING);
@@ -183,7 +184,7 @@ TEST_F(RfCtrlSim, CaptureDeliversEveryFrameTheDongleSent)
     EXPECT_EQ(m_mapSummary["start"], 1u);
     EXPECT_EQ(m_mapSummary["stop"], 1u);
     EXPECT_EQ(m_mapSummary["bad"], 0u);
-    EXPECT_EQ(m_mapSummary["channel"], 15u) << "the channel from the settings";
+    EXPECT_EQ(m_mapSummary["channel"], 15u) << "the channel given to StartCapture";
     EXPECT_EQ(m_mapSummary["frames"], nFrames);
     EXPECT_EQ(m_mapSummary["frame_bytes"], qwBytes);
 }
@@ -214,7 +215,7 @@ TEST_F(RfCtrlSim, UnansweredSetChannelTimesOutAfterTheDefaultSecond)
 {
     StartSim({"--no-ack"});
     const int64_t nStart = TestNowMs();
-    ASSERT_EQ(m_pCtrl->StartCapture(), 0);
+    ASSERT_EQ(Start(), 0);
     ASSERT_TRUE(WaitStatus(1));
     const int64_t nElapsed = m_owner.m_vecStatus[0].m_nAtMs - nStart;
     EXPECT_GE(nElapsed, static_cast<int64_t>(RF_ACK_TIMEOUT_MS));
@@ -275,7 +276,7 @@ TEST_F(RfCtrlSim, SecondStartWhileCapturingRunsTheHandshakeAgain)
     m_pCtrl->SetAckTimeoutMs(WAIT_MS);
     StartSniffing();
     ASSERT_TRUE(WaitFrames(10));
-    ASSERT_EQ(WriteSettingInt(SETTINGS_INDEX, "Channel", 22), 1);
+    m_nChannel = 22;
     StartSniffing();
     const size_t nFrames = m_owner.m_data.Count();
     ASSERT_TRUE(WaitFrames(nFrames + 10));

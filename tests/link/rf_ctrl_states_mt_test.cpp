@@ -8,7 +8,7 @@ QM_REGISTER_QT_APP_ENVIRONMENT();
 
 TEST_F(RfCtrlScripted, NormalStartThenStopClosesThePortAndKeepsTheObject)
 {
-    ASSERT_EQ(m_pCtrl->StartCapture(), 0);
+    ASSERT_EQ(Start(), 0);
     EXPECT_EQ(m_pCtrl->GetState(), RF_STATE_WAIT_CHANNEL_ACK);
     EXPECT_TRUE(m_pCtrl->IsTimerSet(RF_ACK_TIMER_ID));
     ASSERT_NE(m_pCtrl->GetPort(), nullptr);
@@ -84,7 +84,7 @@ TEST_F(RfCtrlScripted, AcknowledgementsWhileIdleOrSniffingChangeNothing)
 TEST_F(RfCtrlScripted, UnansweredSetChannelTimesOutOnceAndLeavesThePortOpen)
 {
     const int64_t nStart = TestNowMs();
-    ASSERT_EQ(m_pCtrl->StartCapture(), 0);
+    ASSERT_EQ(Start(), 0);
     ASSERT_TRUE(WaitStatus(1));
     EXPECT_GE(m_owner.m_vecStatus[0].m_nAtMs - nStart, static_cast<int64_t>(TIMEOUT_MS));
     EXPECT_EQ(m_owner.m_vecStatus[0].m_wState, 3u);
@@ -115,7 +115,7 @@ TEST_F(RfCtrlScripted, StopInsideTheStartTimeOutReportIsForcedIdle)
             nStateInReport = m_pCtrl->GetState();
         }
     };
-    ASSERT_EQ(m_pCtrl->StartCapture(), 0);
+    ASSERT_EQ(Start(), 0);
     ASSERT_EQ(TakeFromHost(RF_CMD_LEN), SetChannelFrame(20));
     ASSERT_TRUE(m_pDongle->Send(ACK7));
     ASSERT_EQ(TakeFromHost(RF_CMD_LEN), START_FRAME);
@@ -145,16 +145,16 @@ TEST_F(RfCtrlScripted, StopInsideTheStartTimeOutReportIsForcedIdle)
     EXPECT_EQ(m_owner.m_vecStatus.size(), 2u);
 }
 
-TEST_F(RfCtrlScripted, SecondStartWhileCapturingReopensWithTheSettingsNowInForce)
+TEST_F(RfCtrlScripted, SecondStartWhileCapturingReopensOnThePortAndChannelGiven)
 {
     StartSniffing();
     CPtyDongle other(m_dir.m_strPorts, TEST_PORT + 1);
     ASSERT_TRUE(other.Ok());
-    ASSERT_EQ(WriteSettingInt(SETTINGS_INDEX, "ComPort", TEST_PORT + 1), 1);
-    ASSERT_EQ(WriteSettingInt(SETTINGS_INDEX, "Channel", 25), 1);
+    m_nPort = TEST_PORT + 1;
+    m_nChannel = 25;
     CUartPort* pPort = m_pCtrl->GetPort();
 
-    ASSERT_EQ(m_pCtrl->StartCapture(), 0);
+    ASSERT_EQ(Start(), 0);
     EXPECT_EQ(m_pCtrl->GetState(), RF_STATE_WAIT_CHANNEL_ACK);
     EXPECT_TRUE(m_pCtrl->IsTimerSet(RF_ACK_TIMER_ID));
     EXPECT_EQ(m_pCtrl->GetPort(), pPort);
@@ -183,22 +183,22 @@ TEST_F(RfCtrlScripted, StopAndShutdownWithoutAPortObject)
 
 TEST_F(RfCtrlScripted, StartOnAMissingPortFailsAndKeepsTheClosedObject)
 {
-    ASSERT_EQ(WriteSettingInt(SETTINGS_INDEX, "ComPort", 250), 1);   // nothing published there
-    EXPECT_EQ(m_pCtrl->StartCapture(), -1);
+    m_nPort = 250;   // nothing published there
+    EXPECT_EQ(Start(), -1);
     ASSERT_NE(m_pCtrl->GetPort(), nullptr);
     EXPECT_FALSE(m_pCtrl->GetPort()->IsOpen());
     EXPECT_EQ(m_pCtrl->GetState(), RF_STATE_IDLE);
     EXPECT_FALSE(m_pCtrl->IsTimerSet(RF_ACK_TIMER_ID));
     EXPECT_EQ(g_pRFCtrl, m_pCtrl.get());
 
-    ASSERT_EQ(WriteSettingInt(SETTINGS_INDEX, "ComPort", TEST_PORT), 1);
+    m_nPort = TEST_PORT;
     StartSniffing();
 }
 
 TEST_F(RfCtrlScripted, OtherTimerIdsOnlyGetDefaultProcessing)
 {
     m_pCtrl->SetAckTimeoutMs(5000);
-    ASSERT_EQ(m_pCtrl->StartCapture(), 0);
+    ASSERT_EQ(Start(), 0);
     ASSERT_TRUE(m_pCtrl->SetTimer(7, 5));
     PumpFor(60);
     ASSERT_TRUE(m_pCtrl->KillTimer(7));

@@ -13,9 +13,11 @@
 #include <vector>
 
 #include "link/rf_ctrl.h"
-#include "shell/dlg_ids.h"
 #include "serial/uart_port.h"
 #include "tests/link/rf_ctrl_test_posix.h"
+
+// The controller's child id under the test owner (any id will do).
+constexpr uint32_t TEST_CTRL_ID = 110;
 
 typedef std::vector<uint8_t> CBytes;
 

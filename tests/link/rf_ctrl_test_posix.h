@@ -16,9 +16,8 @@
 #include "common/temp_dir_posix.h"
 #include "common/test_clock.h"
 #include "serial/port_names.h"
-#include "base/settings.h"
 
-// mkdtemp directory holding Quillmark.ini and ports/; XDG dirs point into it.
+// mkdtemp directory holding ports/; XDG dirs point into it.
 class CTestDir {
 public:
     CTestDir() : m_tmp("qm-ctrl-test"), m_strPath(m_tmp.Path()), m_strPorts(m_strPath + "/ports")
@@ -27,7 +26,6 @@ public:
             mkdir(m_strPorts.c_str(), 0700);
         setenv("XDG_CONFIG_HOME", m_strPath.c_str(), 1);
         setenv("XDG_RUNTIME_DIR", m_strPath.c_str(), 1);
-        InitSettingsPathFor(m_strPath.c_str());
         SetPortsDirectory(m_strPorts.c_str());
     }
     bool Ok() const { return !m_strPath.empty(); }

@@ -12,7 +12,6 @@
 #include "link/frame_protocol.h"
 #include "link/rf_ctrl.h"
 #include "serial/uart_port.h"
-#include "base/settings.h"
 #include "tests/link/rf_ctrl_test_env.h"
 #include "tests/link/rf_ctrl_test_owner.h"
 #include "tests/link/rf_ctrl_test_posix.h"
@@ -55,17 +54,19 @@ protected:
     COwner m_owner;
     std::unique_ptr<CRFCtrl> m_pCtrl;
     CBytes m_vecFromHost;   // bytes the host sent that the test has not yet taken
+    int32_t m_nPort = TEST_PORT;   // what Start hands the controller
+    int32_t m_nChannel = 20;
+
+    int32_t Start() { return m_pCtrl->StartCapture(m_nPort, m_nChannel); }
 
     void SetUp() override
     {
         ASSERT_TRUE(m_dir.Ok());
         m_pDongle = std::make_unique<CPtyDongle>(m_dir.m_strPorts, TEST_PORT);
         ASSERT_TRUE(m_pDongle->Ok());
-        ASSERT_EQ(WriteSettingInt(SETTINGS_INDEX, "ComPort", TEST_PORT), 1);
-        ASSERT_EQ(WriteSettingInt(SETTINGS_INDEX, "Channel", 20), 1);
         m_pCtrl = std::make_unique<CRFCtrl>();
         m_owner.m_pCtrl = m_pCtrl.get();
-        ASSERT_TRUE(m_pCtrl->Create(&m_owner, IDC_RFCTRL));
+        ASSERT_TRUE(m_pCtrl->Create(&m_owner, TEST_CTRL_ID));
         m_pCtrl->SetDataSink(&m_owner.m_data);
         EXPECT_EQ(g_pRFCtrl, m_pCtrl.get());
         m_pCtrl->SetAckTimeoutMs(TIMEOUT_MS);
@@ -123,7 +124,7 @@ protected:
     void StartSniffing()
     {
         const size_t nStatus = m_owner.m_vecStatus.size();
-        ASSERT_EQ(m_pCtrl->StartCapture(), 0);
+        ASSERT_EQ(Start(), 0);
         ASSERT_EQ(TakeFromHost(RF_CMD_LEN), SetChannelFrame(20));
         ASSERT_TRUE(m_pDongle->Send(ACK7));
         ASSERT_EQ(TakeFromHost(RF_CMD_LEN), START_FRAME);
