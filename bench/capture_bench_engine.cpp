@@ -58,7 +58,7 @@ bool CBenchEngine::Create()
     return true;
 }
 
-bool CBenchEngine::Start(const char* pszReader, std::string* pstrError)
+bool CBenchEngine::Start(const char* pszReader, int32_t nPort, int32_t nChannel, std::string* pstrError)
 {
     {
         std::lock_guard<std::mutex> lock(m_mtxEvents);
@@ -67,8 +67,10 @@ bool CBenchEngine::Start(const char* pszReader, std::string* pstrError)
     m_bLineLost = false;
     m_statsAtStart = m_pipe.GetStats();
     if (m_pipe.Open(pszReader) != 1) {
-        *pstrError = "the pipe did not open (failure " + std::to_string(m_pipe.GetLastOpenFailure())
-            + ", launch error " + std::to_string(m_pipe.GetLastLaunchError()) + ")";
+        const COsError& err = m_pipe.GetLastOpenFailure() == PIPE_FAIL_LAUNCH ? m_pipe.GetLastLaunchError()
+                                                                              : m_pipe.GetLastPipeError();
+        *pstrError = "the pipe did not open (failure " + std::to_string(m_pipe.GetLastOpenFailure()) + ": "
+            + err.m_strText + ")";
         return false;
     }
     PumpUntil([this] { return HasPipeEvent(PIPE_EVENT_CONNECTED) || HasPipeEvent(PIPE_EVENT_CONNECT_FAILED); },
@@ -79,7 +81,7 @@ bool CBenchEngine::Start(const char* pszReader, std::string* pstrError)
         return false;
     }
     const size_t nStatus = m_vecStatus.size();
-    if (m_rfCtrl.StartCapture() != 0) {
+    if (m_rfCtrl.StartCapture(nPort, nChannel) != 0) {
         *pstrError = "the serial port did not open";
         m_pipe.Disconnect();
         return false;

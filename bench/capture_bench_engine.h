@@ -28,9 +28,9 @@ public:
 
     bool Create();
     // As the dialog's Start: opens the pipe (launching pszReader on it), waits
-    // for the reader, then starts the capture and waits for the dongle's
-    // acknowledgements. False with the reason when a step fails.
-    bool Start(const char* pszReader, std::string* pstrError);
+    // for the reader, then starts the capture on COM<nPort> and waits for the
+    // dongle's acknowledgements. False with the reason when a step fails.
+    bool Start(const char* pszReader, int32_t nPort, int32_t nChannel, std::string* pstrError);
     // As the dialog's Stop: the stop command, then the pipe's client is cut.
     void Stop();
     // The stop command was acknowledged (the port is closed after it).

@@ -12,6 +12,8 @@
 
 constexpr uint32_t BENCH_LINE_RATE = 100000;    // bytes/s: 1,000,000 baud, 10 bits a byte
 constexpr uint32_t BENCH_LATENCY_FPS = 200;
+constexpr int32_t BENCH_PORT = 250;             // the feeder's pty, published as com250
+constexpr int32_t BENCH_CHANNEL = 15;
 constexpr double BENCH_MB = 1024.0 * 1024.0;
 constexpr int CPU_CLOCKS = 4;   // process, window thread, serial reader, serial writer
 

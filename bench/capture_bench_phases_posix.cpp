@@ -82,7 +82,7 @@ bool CCaptureBench::Begin(CPhaseRow& row, std::string* pstrOut)
         row.m_strError = "cannot set the reader's output";
         return false;
     }
-    if (!m_engine.Start(m_strReader.c_str(), &row.m_strError))
+    if (!m_engine.Start(m_strReader.c_str(), BENCH_PORT, BENCH_CHANNEL, &row.m_strError))
         return false;
     row.m_bRan = true;
     return true;

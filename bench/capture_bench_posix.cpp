@@ -37,8 +37,6 @@
 
 namespace {
 
-constexpr int32_t BENCH_PORT = 250;
-constexpr int32_t BENCH_CHANNEL = 15;
 constexpr uint32_t MIN_FLOOD_FRAMES = 20000;
 constexpr double MAX_LINE_RATE_CPU_PERCENT = 1.0;
 constexpr double MIN_FLOOD_MB_S = 10.0;
@@ -204,16 +202,15 @@ void PrintStop(const CStopFigures& stop)
         BenchLossesAddUp(stop.m_counters, stop.m_pipe, stop.m_dwReaderRecords) ? "" : "; LOSSES DO NOT ADD UP");
 }
 
-// The bench's own settings, ports directory and pipe directory, so that it
-// never meets a Quillmark (or a test) running beside it.
+// The bench's own ports directory and pipe directory, so that it never
+// meets a Quillmark (or a test) running beside it.
 bool PrepareDirectory(std::string* pstrDir)
 {
     char szDir[] = "/tmp/qm-capture-bench-XXXXXX";
     if (mkdtemp(szDir) == nullptr)
         return false;
     *pstrDir = szDir;
-    return mkdir((*pstrDir + "/ports").c_str(), 0700) == 0 && setenv("XDG_RUNTIME_DIR", szDir, 1) == 0
-        && setenv("XDG_CONFIG_HOME", szDir, 1) == 0;
+    return mkdir((*pstrDir + "/ports").c_str(), 0700) == 0 && setenv("XDG_RUNTIME_DIR", szDir, 1) == 0;
 }
 
 } // namespace
@@ -243,13 +240,7 @@ int main(int argc, char** argv)
         return 2;
     }
     QCoreApplication app(argc, argv);
-    InitSettingsPathFor(strDir.c_str());
     SetPortsDirectory(strPorts.c_str());
-    if (WriteSettingInt(SETTINGS_INDEX, "ComPort", BENCH_PORT) != 1
-        || WriteSettingInt(SETTINGS_INDEX, "Channel", BENCH_CHANNEL) != 1) {
-        std::fprintf(stderr, "cannot write the settings in %s\n", strDir.c_str());
-        return 2;
-    }
     double dLoad[3] = {-1, -1, -1};
     getloadavg(dLoad, 3);
     std::printf("capture benchmark: dongle on %s (COM%d), reader %s; load average %.2f %.2f %.2f, %u CPUs\n",
