@@ -1,7 +1,10 @@
 // The controller's window layer: a hidden child "window" that receives posted
 // messages (from any thread, delivered in posting order on the thread that
 // created it) and per-window timers by id, plus the link to its parent, to
-// which messages are "sent" as plain synchronous calls.
+// which messages are "sent" as plain synchronous calls. One interface, one
+// backend library per toolkit: qm_wnd_qt (msg_wnd_qt.cpp, Qt's event loop) and
+// qm_wnd_loop (msg_wnd_loop.cpp, our own loop in msg_loop.h); an executable
+// links exactly one.
 #pragma once
 
 #include <cstdint>
@@ -36,9 +39,10 @@ public:
     CMsgWnd(const CMsgWnd&) = delete;
     CMsgWnd& operator=(const CMsgWnd&) = delete;
 
-    // Creates the window on the calling thread, which must run the event loop
-    // of an existing Qt application object. False when there is no such
-    // application or the window already exists.
+    // Creates the window on the calling thread, which must turn the backend's
+    // loop (Qt: an existing application object's event loop; the portable
+    // loop: MsgLoopRun / MsgLoopRunFor). False when the window already exists
+    // (or, on Qt, there is no application object).
     bool CreateWnd(CMsgTarget* pParent, uint32_t nID);
     // Kills the timers and drops every message still queued for the window.
     // Safe inside the window's own handlers.

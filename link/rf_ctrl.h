@@ -36,8 +36,8 @@ public:
     CRFCtrl();
     ~CRFCtrl() override;
 
-    // The hidden child "window" of the owner; sets g_pRFCtrl. Needs the Qt
-    // application object to exist.
+    // The hidden child "window" of the owner; sets g_pRFCtrl. Needs what the
+    // window backend needs (see CMsgWnd::CreateWnd).
     bool Create(CMsgTarget* pParent, uint32_t nID);
     // Opens COM<nPort> and asks for nChannel; 0 ok, -1 failure.
     int32_t StartCapture(int32_t nPort, int32_t nChannel);

@@ -10,7 +10,7 @@
 #include "tests/link/rf_ctrl_test_env.h"
 #include "tests/link/rf_ctrl_test_owner.h"
 
-QM_REGISTER_QT_APP_ENVIRONMENT();
+QM_REGISTER_WND_ENVIRONMENT();
 
 namespace {
 

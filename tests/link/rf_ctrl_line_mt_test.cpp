@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-QM_REGISTER_QT_APP_ENVIRONMENT();
+QM_REGISTER_WND_ENVIRONMENT();
 
 TEST_F(RfCtrlScripted, UnplugIsReportedToTheOwnerOnceAndEndsTheHandshake)
 {

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-QM_REGISTER_QT_APP_ENVIRONMENT();
+QM_REGISTER_WND_ENVIRONMENT();
 
 namespace {
 

@@ -1,11 +1,14 @@
-// Shared by the controller's tests: one Qt application object for the whole
-// test program (the window layer needs its event loop) and a bounded wait
-// that keeps the loop turning.
+// Shared by the controller's tests: the window backend they run on and a
+// bounded wait that keeps its loop turning. By default the portable loop (no
+// Qt); a test built with QM_TEST_WND_QT runs on the Qt backend, with one Qt
+// application object for the whole test program.
 #pragma once
 
-#include <QCoreApplication>
-
 #include <gtest/gtest.h>
+
+#ifdef QM_TEST_WND_QT
+
+#include <QCoreApplication>
 
 #include "common/qt_wait.h"
 
@@ -28,6 +31,27 @@ private:
     QCoreApplication* m_pApp = nullptr;
 };
 
-#define QM_REGISTER_QT_APP_ENVIRONMENT() \
+#define QM_REGISTER_WND_ENVIRONMENT() \
     static ::testing::Environment* const s_pQtAppEnv = \
         ::testing::AddGlobalTestEnvironment(new CQtAppEnvironment)
+
+// Delivers what is ready now, without waiting.
+inline void ProcessPending()
+{
+    QCoreApplication::processEvents();
+}
+
+#else
+
+#include "common/loop_wait.h"
+
+// The portable loop needs no application object.
+#define QM_REGISTER_WND_ENVIRONMENT() static_assert(true, "")
+
+// Delivers what is ready now, without waiting.
+inline void ProcessPending()
+{
+    MsgLoopRunFor(0);
+}
+
+#endif

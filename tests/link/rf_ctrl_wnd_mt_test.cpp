@@ -1,9 +1,9 @@
 // The controller's window layer: posting from many threads, timers by id,
-// and what happens to messages once the window is gone.
+// and what happens to messages once the window is gone. Built once per
+// backend (the portable loop, and Qt with QM_TEST_WND_QT).
 #include "link/msg_wnd.h"
+#include "common/test_clock.h"
 #include "tests/link/rf_ctrl_test_env.h"
-
-#include <QElapsedTimer>
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-QM_REGISTER_QT_APP_ENVIRONMENT();
+QM_REGISTER_WND_ENVIRONMENT();
 
 namespace {
 
@@ -23,17 +23,17 @@ struct CRecord {
     WPARAM m_wParam;
     LPARAM m_lParam;
     std::thread::id m_thread;
-    qint64 m_nAtMs;
+    int64_t m_nAtMs;
 };
 
 class CRecordingWnd : public CMsgWnd {
 public:
     std::vector<CRecord> m_vecGot;
-    QElapsedTimer m_clock;
+    int64_t m_nStartMs = TestNowMs();
     int m_nPreSubclassCalls = 0;
     std::function<void(CRecordingWnd&, const CRecord&)> m_fnOnMsg;
 
-    CRecordingWnd() { m_clock.start(); }
+    int64_t ElapsedMs() const { return TestNowMs() - m_nStartMs; }
     ~CRecordingWnd() override { DestroyWindow(); }
 
     int CountTimer(uint32_t nId) const
@@ -48,7 +48,7 @@ protected:
     void PreSubclassWindow() override { ++m_nPreSubclassCalls; }
     LRESULT WindowProc(uint32_t nMsg, WPARAM wParam, LPARAM lParam) override
     {
-        CRecord r{nMsg, wParam, lParam, std::this_thread::get_id(), m_clock.elapsed()};
+        CRecord r{nMsg, wParam, lParam, std::this_thread::get_id(), ElapsedMs()};
         m_vecGot.push_back(r);
         if (m_fnOnMsg)
             m_fnOnMsg(*this, r);
@@ -129,7 +129,7 @@ TEST(MsgWndPosting, ManyThreadsKeepTheirPostingOrder)
             std::lock_guard<std::mutex> lock(mtxOrder);
             wnd.PostWndMessage(WM_TEST, THREADS, nNext++);
         }
-        QCoreApplication::processEvents();
+        ProcessPending();
     }
     for (std::thread& th : vecThreads)
         th.join();
@@ -248,11 +248,11 @@ TEST(MsgWndTimer, SettingARunningIdRestartsItFromZero)
 {
     CRecordingWnd wnd;
     ASSERT_TRUE(wnd.CreateWnd(nullptr, 1));
-    wnd.m_clock.restart();
+    wnd.m_nStartMs = TestNowMs();
     ASSERT_TRUE(wnd.SetTimer(3, 120));
     PumpFor(80);
     EXPECT_EQ(wnd.CountTimer(3), 0);
-    const qint64 nRestartAt = wnd.m_clock.elapsed();
+    const int64_t nRestartAt = wnd.ElapsedMs();
     ASSERT_TRUE(wnd.SetTimer(3, 120));
     ASSERT_TRUE(WaitUntil([&] { return wnd.CountTimer(3) >= 1; }, 5000));
     ASSERT_EQ(wnd.CountTimer(3), 1);
