@@ -4,9 +4,6 @@
 
 namespace {
 
-constexpr int32_t RX_AWAIT_HEADER = 1;
-constexpr int32_t RX_AWAIT_BODY = 2;
-
 int32_t Waiting(IRfByteSource& source)
 {
     const int32_t n = source.GetCount();
@@ -27,13 +24,13 @@ int32_t ReadUpTo(IRfByteSource& source, uint8_t* pDst, int32_t nLen)
 }  // namespace
 
 CFrameReader::CFrameReader()
-    : m_byFrame{}, m_nRxState(RX_AWAIT_HEADER), m_nRxNeed(RF_HEADER_LEN), m_nHeld(0), m_qwDropped(0)
+    : m_byFrame{}, m_nRxState(RF_RX_AWAIT_HEADER), m_nRxNeed(RF_HEADER_LEN), m_nHeld(0), m_qwDropped(0)
 {
 }
 
 void CFrameReader::Reset()
 {
-    m_nRxState = RX_AWAIT_HEADER;
+    m_nRxState = RF_RX_AWAIT_HEADER;
     m_nRxNeed = RF_HEADER_LEN;
     m_nHeld = 0;
 }
@@ -45,7 +42,7 @@ uint64_t CFrameReader::GetDroppedBytes() const
 
 int32_t CFrameReader::GetState() const
 {
-    return m_nRxState == RX_AWAIT_BODY ? RX_AWAIT_BODY : RX_AWAIT_HEADER;
+    return m_nRxState == RF_RX_AWAIT_BODY ? RF_RX_AWAIT_BODY : RF_RX_AWAIT_HEADER;
 }
 
 int32_t CFrameReader::GetNeed() const
@@ -104,15 +101,15 @@ bool CFrameReader::FillBody(IRfByteSource& source)
 bool CFrameReader::CanProgress(IRfByteSource& source) const
 {
     const int32_t nAvail = Waiting(source);
-    if (m_nRxState == RX_AWAIT_BODY)
+    if (m_nRxState == RF_RX_AWAIT_BODY)
         return nAvail >= m_nRxNeed - (m_nHeld - RF_HEADER_LEN);
     return m_nHeld + nAvail >= RF_HEADER_LEN;
 }
 
 void CFrameReader::Step(IRfByteSource& source, IRfFrameSink& sink)
 {
-    if (m_nRxState != RX_AWAIT_BODY) {
-        m_nRxState = RX_AWAIT_HEADER;
+    if (m_nRxState != RF_RX_AWAIT_BODY) {
+        m_nRxState = RF_RX_AWAIT_HEADER;
         // One or two bytes are left alone until more arrive.
         if (m_nHeld + Waiting(source) < RF_HEADER_LEN)
             return;
@@ -124,7 +121,7 @@ void CFrameReader::Step(IRfByteSource& source, IRfFrameSink& sink)
         }
         m_nRxNeed = m_byFrame[2];
         if (Waiting(source) < m_nRxNeed) {
-            m_nRxState = RX_AWAIT_BODY;
+            m_nRxState = RF_RX_AWAIT_BODY;
             return;
         }
     } else if (!CanProgress(source)) {
@@ -137,7 +134,7 @@ void CFrameReader::Step(IRfByteSource& source, IRfFrameSink& sink)
         sink.DeliverFrame(m_byFrame, m_nRxNeed + RF_HEADER_LEN);
         Reset();
     } else {
-        m_nRxState = RX_AWAIT_BODY;
+        m_nRxState = RF_RX_AWAIT_BODY;
     }
     if (CanProgress(source))
         sink.RequestRerun();

@@ -25,6 +25,10 @@ public:
 // run of garbage.
 constexpr int32_t RF_RESYNC_MAX_DROP_PER_STEP = 512;
 
+// What the reader waits for next (GetState).
+constexpr int32_t RF_RX_AWAIT_HEADER = 1;
+constexpr int32_t RF_RX_AWAIT_BODY = 2;
+
 class CFrameReader {
 public:
     CFrameReader();
@@ -34,7 +38,7 @@ public:
     // Forgets a partly received frame (the byte and drop counters stay).
     void Reset();
     uint64_t GetDroppedBytes() const;   // bytes discarded while looking for the 00 01 sync pair
-    int32_t GetState() const;           // 1 awaiting header, 2 awaiting body
+    int32_t GetState() const;           // RF_RX_AWAIT_HEADER or RF_RX_AWAIT_BODY
     int32_t GetNeed() const;            // 3 for a header, LEN for a body
     int32_t GetHeldBytes() const;       // bytes of the current frame already in the buffer
 
@@ -44,7 +48,7 @@ private:
     bool CanProgress(IRfByteSource& source) const;
 
     uint8_t m_byFrame[RF_FRAME_BUF_SIZE];
-    int32_t m_nRxState;   // 1 awaiting header, 2 awaiting body
+    int32_t m_nRxState;   // RF_RX_AWAIT_*
     int32_t m_nRxNeed;
     int32_t m_nHeld;      // bytes of the frame in m_byFrame; the ring has no peek
     uint64_t m_qwDropped;

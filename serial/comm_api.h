@@ -15,7 +15,8 @@ typedef intptr_t COMM_EVENT;                        // a manual-reset event; 0 i
 
 // Comm events (SetCommMask / WaitCommEvent).
 constexpr uint32_t EV_RXCHAR = 0x0001, EV_RXFLAG = 0x0002, EV_TXEMPTY = 0x0004, EV_CTS = 0x0008,
-    EV_DSR = 0x0010, EV_RLSD = 0x0020, EV_ERR = 0x0080, EV_RING = 0x0100, EV_RX80FULL = 0x0400;
+    EV_DSR = 0x0010, EV_RLSD = 0x0020, EV_BREAK = 0x0040, EV_ERR = 0x0080, EV_RING = 0x0100,
+    EV_PERR = 0x0200, EV_RX80FULL = 0x0400;
 
 // DCB line control values.
 constexpr uint32_t DTR_CONTROL_DISABLE = 0, DTR_CONTROL_ENABLE = 1, DTR_CONTROL_HANDSHAKE = 2;
@@ -83,7 +84,7 @@ constexpr int32_t COMM_STOPPED = 0;   // the stop event ended the wait; nothing 
 constexpr int32_t COMM_FAILED = -1;   // failed; CommGetLastError tells why
 constexpr int32_t COMM_LOST = -2;     // the device has gone (unplugged, other end closed)
 constexpr int32_t COMM_ABORTED = -3;  // a purge with the abort bit cancelled the operation
-constexpr int32_t COMM_WAIT_TIMEOUT = -1;
+constexpr int32_t COMM_WAIT_TIMEOUT = -4;   // CommWaitEvents: the time ran out
 
 // The error of the last failed call made by the calling thread: the system's own
 // number (errno on POSIX, GetLastError on Windows), for OsErrorFromCode.
@@ -131,8 +132,8 @@ void CommSetEvent(COMM_EVENT h);
 void CommResetEvent(COMM_EVENT h);
 void CommCloseEvent(COMM_EVENT h);
 bool CommIsEventSet(COMM_EVENT h);
-// WaitForMultipleObjects for the first of nCount events: its index, or
-// COMM_WAIT_TIMEOUT when nTimeoutMs (-1: no limit) passes or the wait fails.
+// WaitForMultipleObjects for the first of nCount events: its index,
+// COMM_WAIT_TIMEOUT when nTimeoutMs (-1: no limit) passes, or COMM_FAILED.
 int32_t CommWaitEvents(const COMM_EVENT* phEvents, int32_t nCount, int32_t nTimeoutMs);
 
 // Raises the calling thread's scheduling priority where the system allows it.

@@ -100,7 +100,7 @@ int32_t CommWaitEvents(const COMM_EVENT* phEvents, int32_t nCount, int32_t nTime
     constexpr int32_t MAX_WAIT_EVENTS = 8;
     if (phEvents == nullptr || nCount <= 0 || nCount > MAX_WAIT_EVENTS) {
         CommSetLastError(EINVAL);
-        return COMM_WAIT_TIMEOUT;
+        return COMM_FAILED;
     }
     struct pollfd aPfd[MAX_WAIT_EVENTS];
     for (int32_t i = 0; i < nCount; ++i) {
@@ -121,7 +121,7 @@ int32_t CommWaitEvents(const COMM_EVENT* phEvents, int32_t nCount, int32_t nTime
             if (errno == EINTR)
                 continue;
             CommSetLastError(errno);
-            return COMM_WAIT_TIMEOUT;
+            return COMM_FAILED;
         }
         // The lowest signalled index wins, as with WaitForMultipleObjects.
         for (int32_t i = 0; i < nCount; ++i) {

@@ -66,6 +66,18 @@ int32_t FillInput(CPosixComm* pComm)
     return nResult;
 }
 
+// poll() that carries on after a signal; false (error recorded) when it fails.
+bool PollUntilReady(struct pollfd* aPfd, nfds_t nCount, int nTimeoutMs)
+{
+    while (poll(aPfd, nCount, nTimeoutMs) < 0) {
+        if (errno != EINTR) {
+            CommFail(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
 // Waits for the stop event, for an abort counted after dwAbortsAtStart, or for
 // nEvents on the port. Returns COMM_DONE (port ready, *pnRevents set), COMM_STOPPED,
 // COMM_ABORTED or COMM_FAILED.
@@ -80,12 +92,8 @@ int32_t WaitPortOrStop(CPosixComm* pComm, short nEvents, COMM_EVENT hStop, bool 
     for (;;) {
         if (dwAborts.load(std::memory_order_acquire) != dwAbortsAtStart)
             return COMM_ABORTED;
-        if (poll(aPfd, 3, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            CommFail(errno);
+        if (!PollUntilReady(aPfd, 3, -1))
             return COMM_FAILED;
-        }
         if (aPfd[0].revents != 0)
             return COMM_STOPPED;
         if (aPfd[1].revents != 0)
@@ -95,6 +103,53 @@ int32_t WaitPortOrStop(CPosixComm* pComm, short nEvents, COMM_EVENT hStop, bool 
             return COMM_DONE;
         }
     }
+}
+
+// An event already there without waiting: data in the input queue (EV_RXCHAR
+// watched), or the output drained after a write (EV_TXEMPTY watched). Sets
+// *pbTxWatch when the output still drains and the wait must look again soon.
+bool TakeReadyEvent(COMM_HANDLE h, CPosixComm* pComm, uint32_t dwMask, uint32_t* pdwMask, bool* pbTxWatch)
+{
+    if ((dwMask & EV_RXCHAR) != 0 && InQueued(pComm) > 0) {
+        *pdwMask = EV_RXCHAR;
+        return true;
+    }
+    if ((dwMask & EV_TXEMPTY) != 0 && pComm->m_bTxPending.exchange(false)) {
+        uint32_t dwOutQueue = 0;
+        if (CommGetOutQueue(h, &dwOutQueue) == 0 || dwOutQueue == 0) {
+            *pdwMask = EV_TXEMPTY;
+            return true;
+        }
+        pComm->m_bTxPending.store(true);
+        *pbTxWatch = true;
+    }
+    return false;
+}
+
+// The port's descriptor woke a wait: data, end of file or an error. Returns
+// COMM_NOTHING_YET when the wait goes on, else what the wait returns.
+int32_t OnPortWoke(CPosixComm* pComm, short nRevents, bool bRxWatch, uint32_t* pdwMask)
+{
+    if (!bRxWatch) {
+        // Only a hang-up or an error wakes a wait that does not watch for data.
+        CommFail(ENXIO);
+        *pdwMask = EV_ERR;
+        return COMM_LOST;
+    }
+    // Readable, hung up or failed: one read tells data from end of file.
+    InQueued(pComm);
+    const int32_t nFill = FillInput(pComm);
+    if (nFill == COMM_NOTHING_YET && (nRevents & (POLLHUP | POLLERR | POLLNVAL)) == 0)
+        return COMM_NOTHING_YET;
+    if (nFill == COMM_DONE) {
+        *pdwMask = EV_RXCHAR;
+        return COMM_DONE;
+    }
+    if (nFill == COMM_FAILED)
+        return COMM_FAILED;
+    CommFail(ENXIO);
+    *pdwMask = EV_ERR;
+    return COMM_LOST;
 }
 
 } // namespace
@@ -124,32 +179,16 @@ int32_t CommWaitEvent(COMM_HANDLE h, COMM_OVERLAPPED* pOv, COMM_EVENT hStop, uin
     for (;;) {
         const uint32_t dwMask = pComm->m_dwMask.load(std::memory_order_acquire);
         const bool bRxWatch = (dwMask & EV_RXCHAR) != 0;
-        if (bRxWatch && InQueued(pComm) > 0) {
-            *pdwMask = EV_RXCHAR;
-            return COMM_DONE;
-        }
         bool bTxWatch = false;
-        if ((dwMask & EV_TXEMPTY) != 0 && pComm->m_bTxPending.exchange(false)) {
-            uint32_t dwOutQueue = 0;
-            if (CommGetOutQueue(h, &dwOutQueue) == 0 || dwOutQueue == 0) {
-                *pdwMask = EV_TXEMPTY;
-                return COMM_DONE;
-            }
-            pComm->m_bTxPending.store(true);
-            bTxWatch = true;
-        }
+        if (TakeReadyEvent(h, pComm, dwMask, pdwMask, &bTxWatch))
+            return COMM_DONE;
         struct pollfd aPfd[3] = {
             { CommEventFd(hStop), POLLIN, 0 },
             { pComm->m_fdWake, POLLIN, 0 },
             { pComm->m_fd, static_cast<short>(bRxWatch ? POLLIN : 0), 0 },
         };
-        const int nReady = poll(aPfd, 3, bTxWatch ? TX_EMPTY_POLL_MS : -1);
-        if (nReady < 0) {
-            if (errno == EINTR)
-                continue;
-            CommFail(errno);
+        if (!PollUntilReady(aPfd, 3, bTxWatch ? TX_EMPTY_POLL_MS : -1))
             return COMM_FAILED;
-        }
         if (aPfd[0].revents != 0)
             return COMM_STOPPED;
         if (aPfd[1].revents != 0) {
@@ -160,26 +199,9 @@ int32_t CommWaitEvent(COMM_HANDLE h, COMM_OVERLAPPED* pOv, COMM_EVENT hStop, uin
         }
         if (aPfd[2].revents == 0)
             continue;
-        if (!bRxWatch) {
-            // Only a hang-up or an error wakes a wait that does not watch for data.
-            CommFail(ENXIO);
-            *pdwMask = EV_ERR;
-            return COMM_LOST;
-        }
-        // Readable, hung up or failed: one read tells data from end of file.
-        InQueued(pComm);
-        const int32_t nFill = FillInput(pComm);
-        if (nFill == COMM_NOTHING_YET && (aPfd[2].revents & (POLLHUP | POLLERR | POLLNVAL)) == 0)
-            continue;
-        if (nFill == COMM_DONE) {
-            *pdwMask = EV_RXCHAR;
-            return COMM_DONE;
-        }
-        if (nFill == COMM_FAILED)
-            return COMM_FAILED;
-        CommFail(ENXIO);
-        *pdwMask = EV_ERR;
-        return COMM_LOST;
+        const int32_t nResult = OnPortWoke(pComm, aPfd[2].revents, bRxWatch, pdwMask);
+        if (nResult != COMM_NOTHING_YET)
+            return nResult;
     }
 }
 

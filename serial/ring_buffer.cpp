@@ -1,5 +1,6 @@
 #include "serial/ring_buffer.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -37,6 +38,22 @@ void CRingBuffer::Resize(int32_t nCapacity)
     }
 }
 
+void CRingBuffer::CopyIn(int32_t nPos, const uint8_t* pSrc, int32_t n)
+{
+    const int32_t nFirst = std::min(n, m_nCapacity - nPos);
+    std::memcpy(m_pData + nPos, pSrc, static_cast<size_t>(nFirst));
+    if (n > nFirst)
+        std::memcpy(m_pData, pSrc + nFirst, static_cast<size_t>(n - nFirst));
+}
+
+void CRingBuffer::CopyOut(int32_t nPos, uint8_t* pDst, int32_t n) const
+{
+    const int32_t nFirst = std::min(n, m_nCapacity - nPos);
+    std::memcpy(pDst, m_pData + nPos, static_cast<size_t>(nFirst));
+    if (n > nFirst)
+        std::memcpy(pDst + nFirst, m_pData, static_cast<size_t>(n - nFirst));
+}
+
 int32_t CRingBuffer::Write(const uint8_t* pSrc, int32_t nLen)
 {
     if (m_pData == nullptr || nLen <= 0 || pSrc == nullptr)
@@ -44,18 +61,12 @@ int32_t CRingBuffer::Write(const uint8_t* pSrc, int32_t nLen)
     const int32_t nCap = m_nCapacity;
     const int32_t nWrite = m_nWritePos.load(std::memory_order_relaxed);
     const int32_t nRead = m_nReadPos.load(std::memory_order_acquire);
-    const int32_t nFree = (nRead - nWrite - 1 + nCap) % nCap;
-    const int32_t n = nFree < nLen ? nFree : nLen;
+    const int32_t n = std::min(Room(nRead, nWrite, nCap), nLen);
     if (n == 0)
         return 0;
-    int32_t nWrap = nWrite + n - nCap;
-    if (nWrap < 0)
-        nWrap = 0;
-    std::memcpy(m_pData + nWrite, pSrc, static_cast<size_t>(n - nWrap));
-    if (nWrap > 0)
-        std::memcpy(m_pData, pSrc + (n - nWrap), static_cast<size_t>(nWrap));
+    CopyIn(nWrite, pSrc, n);
     // Published after the copies: the consumer never sees the index before the bytes.
-    m_nWritePos.store((nWrite + n) % nCap, std::memory_order_release);
+    m_nWritePos.store(Advance(nWrite, n, nCap), std::memory_order_release);
     return n;
 }
 
@@ -66,18 +77,12 @@ int32_t CRingBuffer::Read(uint8_t* pDst, int32_t nLen)
     const int32_t nCap = m_nCapacity;
     const int32_t nRead = m_nReadPos.load(std::memory_order_relaxed);
     const int32_t nWrite = m_nWritePos.load(std::memory_order_acquire);
-    const int32_t nAvail = (nWrite - nRead + nCap) % nCap;
-    const int32_t n = nAvail < nLen ? nAvail : nLen;
+    const int32_t n = std::min(Stored(nRead, nWrite, nCap), nLen);
     if (n == 0)
         return 0;
-    int32_t nWrap = nRead + n - nCap;
-    if (nWrap < 0)
-        nWrap = 0;
-    std::memcpy(pDst, m_pData + nRead, static_cast<size_t>(n - nWrap));
-    if (nWrap > 0)
-        std::memcpy(pDst + (n - nWrap), m_pData, static_cast<size_t>(nWrap));
+    CopyOut(nRead, pDst, n);
     // Published after the copies: the producer never overwrites bytes still being read.
-    m_nReadPos.store((nRead + n) % nCap, std::memory_order_release);
+    m_nReadPos.store(Advance(nRead, n, nCap), std::memory_order_release);
     return n;
 }
 
@@ -88,10 +93,9 @@ int32_t CRingBuffer::Discard(int32_t nLen)
     const int32_t nCap = m_nCapacity;
     const int32_t nRead = m_nReadPos.load(std::memory_order_relaxed);
     const int32_t nWrite = m_nWritePos.load(std::memory_order_acquire);
-    const int32_t nAvail = (nWrite - nRead + nCap) % nCap;
-    const int32_t n = nAvail < nLen ? nAvail : nLen;
+    const int32_t n = std::min(Stored(nRead, nWrite, nCap), nLen);
     if (n > 0)
-        m_nReadPos.store((nRead + n) % nCap, std::memory_order_release);
+        m_nReadPos.store(Advance(nRead, n, nCap), std::memory_order_release);
     return n;
 }
 
@@ -101,7 +105,7 @@ int32_t CRingBuffer::GetCount() const
         return 0;
     const int32_t nWrite = m_nWritePos.load(std::memory_order_acquire);
     const int32_t nRead = m_nReadPos.load(std::memory_order_acquire);
-    return (nWrite - nRead + m_nCapacity) % m_nCapacity;
+    return Stored(nRead, nWrite, m_nCapacity);
 }
 
 int32_t CRingBuffer::GetFree() const
@@ -110,7 +114,7 @@ int32_t CRingBuffer::GetFree() const
         return 0;
     const int32_t nWrite = m_nWritePos.load(std::memory_order_acquire);
     const int32_t nRead = m_nReadPos.load(std::memory_order_acquire);
-    return (nRead - nWrite - 1 + m_nCapacity) % m_nCapacity;
+    return Room(nRead, nWrite, m_nCapacity);
 }
 
 void CRingBuffer::Clear()

@@ -44,6 +44,15 @@ public:
     CRingBuffer& operator=(const CRingBuffer&) = delete;
 
 private:
+    // The index arithmetic, in one place: bytes stored and room between the
+    // two indices of a ring of capacity nCap, an index moved on by n.
+    static int32_t Stored(int32_t nRead, int32_t nWrite, int32_t nCap) { return (nWrite - nRead + nCap) % nCap; }
+    static int32_t Room(int32_t nRead, int32_t nWrite, int32_t nCap) { return (nRead - nWrite - 1 + nCap) % nCap; }
+    static int32_t Advance(int32_t nPos, int32_t n, int32_t nCap) { return (nPos + n) % nCap; }
+    // n bytes into / out of the storage from nPos on, wrapping at the end.
+    void CopyIn(int32_t nPos, const uint8_t* pSrc, int32_t n);
+    void CopyOut(int32_t nPos, uint8_t* pDst, int32_t n) const;
+
     int32_t m_nCapacity;
     std::atomic<int32_t> m_nReadPos;    // written by the consumer only
     std::atomic<int32_t> m_nWritePos;   // written by the producer only

@@ -15,6 +15,18 @@ constexpr uint32_t OPEN_CLOSE_EVENTS = EV_CTS | EV_DSR | EV_RLSD;   // 0x38: the
 constexpr int32_t DEVICE_PATH_SIZE = 4096;
 constexpr int32_t DRAIN_POLL_MS = 1;
 
+// Calls a hook if one is set; an exception it throws goes no further.
+template <typename PFN, typename... ARGS>
+void CallHook(PFN pfnHook, ARGS... args)
+{
+    if (pfnHook == nullptr)
+        return;
+    try {
+        pfnHook(args...);
+    } catch (...) {
+    }
+}
+
 } // namespace
 
 CUartPort::CUartPort()
@@ -71,40 +83,10 @@ int32_t CUartPort::Open()
     m_errLastOpen = COsError();
     m_strDevicePath.clear();
     if (!JoinThreads())
-        return FailOpen(OsErrorOfKind(EOsError::Busy, "the port is being closed by its own reader thread"));   // reopened from a hook on the reader thread itself
-    if (m_pRxBuffer == nullptr || !m_pRxBuffer->HasStorage())
+        return FailOpen(OsErrorOfKind(EOsError::Busy, "the port is being closed by its own reader thread"));
+    if (m_pRxBuffer == nullptr || !m_pRxBuffer->HasStorage() || m_pTxBuffer == nullptr || !m_pTxBuffer->HasStorage())
         return FailOpen(OsErrorOfKind(EOsError::NoResources, "no memory for the port's buffers"));
-    if (m_pTxBuffer == nullptr || !m_pTxBuffer->HasStorage())
-        return FailOpen(OsErrorOfKind(EOsError::NoResources, "no memory for the port's buffers"));
-
-    char szName[32];
-    std::snprintf(szName, sizeof(szName), "\\\\.\\Com%d", static_cast<int>(m_nPort));
-    char szDevice[DEVICE_PATH_SIZE];
-    m_hComm = CommOpen(szName, szDevice, DEVICE_PATH_SIZE);
-    m_strDevicePath = szDevice;
-    if (m_hComm == COMM_INVALID_HANDLE)
-        return FailOpen(OsErrorFromCode(CommGetLastError()));
-    if (CommSetMask(m_hComm, EV_RXFLAG) == 0)
-        return FailOpen(OsErrorFromCode(CommGetLastError()));
-    if (CommSetupQueues(m_hComm, m_dwInQueue, m_dwOutQueue) == 0)
-        return FailOpen(OsErrorFromCode(CommGetLastError()));
-    m_dcb.fDtrControl = m_bDtr ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
-    m_dcb.fRtsControl = m_bRts ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
-    const COMM_DCB dcb = m_dcb;
-    if (CommSetState(m_hComm, &dcb) == 0)
-        return FailOpen(OsErrorFromCode(CommGetLastError()));
-
-    std::memset(&m_ovRead, 0, sizeof(m_ovRead));
-    m_ovRead.hEvent = CommCreateEvent();
-    m_hReaderStop = CommCreateEvent();
-    m_hRxRoom = CommCreateEvent();
-    if (m_ovRead.hEvent == 0 || m_hReaderStop == 0 || m_hRxRoom == 0)
-        return FailOpen(OsErrorFromCode(CommGetLastError()));
-    std::memset(&m_ovWrite, 0, sizeof(m_ovWrite));
-    m_ovWrite.hEvent = CommCreateEvent();
-    m_hTxReady = CommCreateEvent();
-    m_hWriterStop = CommCreateEvent();
-    if (m_ovWrite.hEvent == 0 || m_hTxReady == 0 || m_hWriterStop == 0)
+    if (!OpenDevice() || !CreateEvents())
         return FailOpen(OsErrorFromCode(CommGetLastError()));
 
     // Bytes left in the transmit ring from before count as not yet sent.
@@ -115,21 +97,9 @@ int32_t CUartPort::Open()
     m_qwTxPurgeTo.store(0, std::memory_order_relaxed);
     m_bLineLost.store(false, std::memory_order_release);
 
-    m_bReaderRun.store(true, std::memory_order_release);
-    try {
-        m_hReaderThread = std::thread(ReaderThread, this);
-    } catch (const std::system_error& err) {
-        m_bReaderRun.store(false, std::memory_order_release);
-        return FailOpen(OsErrorOfKind(EOsError::NoResources, err.what()));
-    }
-    m_bWriterRun.store(true, std::memory_order_release);
-    try {
-        m_hWriterThread = std::thread(WriterThread, this);
-    } catch (const std::system_error& err) {
-        m_bWriterRun.store(false, std::memory_order_release);
-        return FailOpen(OsErrorOfKind(EOsError::NoResources, err.what()));
-    }
-    // The reader raises its own priority as it starts.
+    const COsError errThreads = StartThreads();   // the reader raises its own priority as it starts
+    if (errThreads.IsError())
+        return FailOpen(errThreads);
 
     m_bOpen = true;
     uint32_t dwStatus = 0;
@@ -140,6 +110,60 @@ int32_t CUartPort::Open()
     OnCommEvent(OPEN_CLOSE_EVENTS);
     OnOpened();
     return 1;
+}
+
+// The device itself: opened, its mask, queues and line settings. False (the
+// comm layer's error set) on the first step that fails.
+bool CUartPort::OpenDevice()
+{
+    char szName[32];
+    std::snprintf(szName, sizeof(szName), "\\\\.\\Com%d", static_cast<int>(m_nPort));
+    char szDevice[DEVICE_PATH_SIZE];
+    m_hComm = CommOpen(szName, szDevice, DEVICE_PATH_SIZE);
+    m_strDevicePath = szDevice;
+    if (m_hComm == COMM_INVALID_HANDLE)
+        return false;
+    if (CommSetMask(m_hComm, EV_RXFLAG) == 0 || CommSetupQueues(m_hComm, m_dwInQueue, m_dwOutQueue) == 0)
+        return false;
+    m_dcb.fDtrControl = m_bDtr ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    m_dcb.fRtsControl = m_bRts ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+    const COMM_DCB dcb = m_dcb;
+    return CommSetState(m_hComm, &dcb) != 0;
+}
+
+// The events of both threads; false when one could not be made.
+bool CUartPort::CreateEvents()
+{
+    std::memset(&m_ovRead, 0, sizeof(m_ovRead));
+    m_ovRead.hEvent = CommCreateEvent();
+    m_hReaderStop = CommCreateEvent();
+    m_hRxRoom = CommCreateEvent();
+    std::memset(&m_ovWrite, 0, sizeof(m_ovWrite));
+    m_ovWrite.hEvent = CommCreateEvent();
+    m_hTxReady = CommCreateEvent();
+    m_hWriterStop = CommCreateEvent();
+    return m_ovRead.hEvent != 0 && m_hReaderStop != 0 && m_hRxRoom != 0 && m_ovWrite.hEvent != 0 && m_hTxReady != 0
+           && m_hWriterStop != 0;
+}
+
+// Both worker threads; the reason when one could not be started.
+COsError CUartPort::StartThreads()
+{
+    m_bReaderRun.store(true, std::memory_order_release);
+    try {
+        m_hReaderThread = std::thread(ReaderThread, this);
+    } catch (const std::system_error& err) {
+        m_bReaderRun.store(false, std::memory_order_release);
+        return OsErrorOfKind(EOsError::NoResources, err.what());
+    }
+    m_bWriterRun.store(true, std::memory_order_release);
+    try {
+        m_hWriterThread = std::thread(WriterThread, this);
+    } catch (const std::system_error& err) {
+        m_bWriterRun.store(false, std::memory_order_release);
+        return OsErrorOfKind(EOsError::NoResources, err.what());
+    }
+    return COsError();
 }
 
 void CUartPort::StopThreads()
@@ -345,30 +369,15 @@ bool CUartPort::DrainTx(int32_t nTimeoutMs)
 
 void CUartPort::OnCommEvent(uint32_t dwMask)
 {
-    if (m_pfnCommEvent == nullptr)
-        return;
-    try {
-        m_pfnCommEvent(this, dwMask);
-    } catch (...) {
-    }
+    CallHook(m_pfnCommEvent, this, dwMask);
 }
 
 void CUartPort::OnOpened()
 {
-    if (m_pfnOpened == nullptr)
-        return;
-    try {
-        m_pfnOpened(this);
-    } catch (...) {
-    }
+    CallHook(m_pfnOpened, this);
 }
 
 void CUartPort::OnClosing()
 {
-    if (m_pfnClosing == nullptr)
-        return;
-    try {
-        m_pfnClosing(this);
-    } catch (...) {
-    }
+    CallHook(m_pfnClosing, this);
 }

@@ -31,7 +31,10 @@ constexpr int32_t UART_RX_RING_SIZE = 131072;  // one second and more of the lin
 constexpr int32_t UART_TX_RING_SIZE = 2048;
 constexpr int32_t UART_READ_BLOCK = 2048;      // bytes per driver read
 constexpr int32_t UART_WRITE_CHUNK = 512;      // bytes per driver write
-constexpr uint32_t UART_READER_MASK = 0x5BF;   // every event but EV_BREAK and EV_PERR
+// What the reader waits for: every event but EV_BREAK and EV_PERR.
+constexpr uint32_t UART_READER_MASK = EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY | EV_CTS | EV_DSR | EV_RLSD | EV_ERR
+    | EV_RING | EV_RX80FULL;
+static_assert(UART_READER_MASK == 0x5BF, "the reader's event mask");
 constexpr uint32_t UART_MODEM_EVENTS = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
 // With the receive ring full, the reader looks again at least this often (also
 // for a consumer that empties the ring without Read or DiscardRx).
@@ -153,6 +156,9 @@ public:
 
 private:
     int32_t FailOpen(const COsError& err);
+    bool OpenDevice();
+    bool CreateEvents();
+    COsError StartThreads();
     void StopThreads();
     bool JoinThreads();
     void ReleaseEvents();

@@ -77,7 +77,7 @@ public:
 TEST(FrameReaderBasics, StartsAwaitingAHeader)
 {
     CFrameReader reader;
-    EXPECT_EQ(reader.GetState(), 1);
+    EXPECT_EQ(reader.GetState(), RF_RX_AWAIT_HEADER);
     EXPECT_EQ(reader.GetNeed(), 3);
     EXPECT_EQ(reader.GetDroppedBytes(), 0u);
 }
@@ -93,7 +93,7 @@ TEST(FrameReaderBasics, SevenByteAcknowledgementInOneStepWithoutRerun)
     EXPECT_EQ(sink.m_frames[0], (Bytes{0x00, 0x01, 0x04, 0x00, 0x0B, 0xF1, 0x04}));
     EXPECT_EQ(sink.m_nReruns, 0);
     EXPECT_EQ(src.GetCount(), 0);
-    EXPECT_EQ(reader.GetState(), 1);
+    EXPECT_EQ(reader.GetState(), RF_RX_AWAIT_HEADER);
     EXPECT_EQ(reader.GetNeed(), 3);
 }
 
@@ -154,7 +154,7 @@ TEST(FrameReaderBasics, HeaderThenBodyInLaterSteps)
     const Bytes frame = Frame(0x20, 0x55);
     src.Arrive(Bytes(frame.begin(), frame.begin() + 3));
     reader.Step(src, sink);
-    EXPECT_EQ(reader.GetState(), 2);
+    EXPECT_EQ(reader.GetState(), RF_RX_AWAIT_BODY);
     EXPECT_EQ(reader.GetNeed(), 32);
     EXPECT_EQ(src.GetCount(), 0);
     EXPECT_EQ(sink.m_nReruns, 0);
@@ -165,14 +165,14 @@ TEST(FrameReaderBasics, HeaderThenBodyInLaterSteps)
     EXPECT_EQ(src.GetCount(), 31);
     EXPECT_EQ(src.m_nReads, nReads);
     EXPECT_TRUE(sink.m_frames.empty());
-    EXPECT_EQ(reader.GetState(), 2);
+    EXPECT_EQ(reader.GetState(), RF_RX_AWAIT_BODY);
 
     src.Arrive(Bytes(frame.end() - 1, frame.end()));
     reader.Step(src, sink);
     ASSERT_EQ(sink.m_frames.size(), 1u);
     EXPECT_EQ(sink.m_frames[0], frame);
     EXPECT_EQ(sink.m_frames[0].size(), 35u);
-    EXPECT_EQ(reader.GetState(), 1);
+    EXPECT_EQ(reader.GetState(), RF_RX_AWAIT_HEADER);
     EXPECT_EQ(reader.GetNeed(), 3);
 }
 
@@ -221,7 +221,7 @@ TEST(FrameReaderResync, NoiseIsNeverAFrame)
     EXPECT_TRUE(sink.m_frames.empty());
     EXPECT_EQ(reader.GetDroppedBytes(), 6u);
     EXPECT_EQ(src.GetCount(), 0);
-    EXPECT_EQ(reader.GetState(), 1);
+    EXPECT_EQ(reader.GetState(), RF_RX_AWAIT_HEADER);
 }
 
 TEST(FrameReaderResync, GarbageBeforeAFrameIsCountedAndTheFrameDelivered)

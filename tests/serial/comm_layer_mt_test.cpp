@@ -74,6 +74,11 @@ TEST(CommEventTest, ManualResetEventStaysSetUntilReset)
     CommResetEvent(0);
     CommCloseEvent(0);
     EXPECT_FALSE(CommIsEventSet(0));
+    // A wait that cannot be made fails, and says so apart from a time-out.
+    EXPECT_EQ(CommWaitEvents(ah, 0, 0), COMM_FAILED);
+    EXPECT_EQ(CommGetLastError(), EINVAL);
+    EXPECT_EQ(CommWaitEvents(nullptr, 1, 0), COMM_FAILED);
+    EXPECT_NE(COMM_WAIT_TIMEOUT, COMM_FAILED);
 }
 
 TEST(CommEventTest, SetFromAnotherThreadEndsAWaitAndTimeoutsAreKept)
