@@ -17,14 +17,6 @@ void CPcapPipe::PrintPipeOpenError()
     fflush(stdout);
 }
 
-// Header plus payload of the record whose header starts at pHeader.
-static size_t RecordSize(const uint8_t* pHeader)
-{
-    const uint32_t dwIncl = static_cast<uint32_t>(pHeader[8]) | static_cast<uint32_t>(pHeader[9]) << 8
-                            | static_cast<uint32_t>(pHeader[10]) << 16 | static_cast<uint32_t>(pHeader[11]) << 24;
-    return PCAP_RECORD_HEADER_LEN + static_cast<size_t>(dwIncl);
-}
-
 CPcapPipe::CPcapPipe()
     : m_hPipe(INVALID_PIPE_HANDLE),
       m_hWake(PipeWakeCreate()),
@@ -253,8 +245,8 @@ void CPcapPipe::FlushRecords()
             const size_t nRoom = nUsed < m_dwQueueBytes ? m_dwQueueBytes - nUsed : 0;
             size_t nTake = 0;
             uint64_t qwTake = 0;
-            while (qwTake < m_qwBatchRecords && nTake + RecordSize(&m_vBatch[nTake]) <= nRoom) {
-                nTake += RecordSize(&m_vBatch[nTake]);
+            while (qwTake < m_qwBatchRecords && nTake + PcapRecordSize(&m_vBatch[nTake]) <= nRoom) {
+                nTake += PcapRecordSize(&m_vBatch[nTake]);
                 ++qwTake;
             }
             m_vQueue.insert(m_vQueue.end(), m_vBatch.begin(), m_vBatch.begin() + static_cast<ptrdiff_t>(nTake));

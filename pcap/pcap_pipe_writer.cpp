@@ -13,14 +13,6 @@ static constexpr int32_t TAKE_STOP = 0;
 static constexpr int32_t TAKE_DATA = 1;
 static constexpr int32_t TAKE_CLIENT_GONE = 2;
 
-// Header plus payload of the record whose header starts at pHeader.
-static size_t RecordSizeAt(const uint8_t* pHeader)
-{
-    const uint32_t dwIncl = static_cast<uint32_t>(pHeader[8]) | static_cast<uint32_t>(pHeader[9]) << 8
-                            | static_cast<uint32_t>(pHeader[10]) << 16 | static_cast<uint32_t>(pHeader[11]) << 24;
-    return PCAP_RECORD_HEADER_LEN + static_cast<size_t>(dwIncl);
-}
-
 void CPcapPipe::RunWriter()
 {
     int32_t nWait = PIPE_WAIT_CONNECTED;
@@ -90,7 +82,7 @@ int32_t CPcapPipe::WriteOut()
 {
     m_vEnds.clear();
     for (size_t nPos = m_nOutPos; nPos < m_vOut.size();) {
-        nPos += RecordSizeAt(&m_vOut[nPos]);
+        nPos += PcapRecordSize(&m_vOut[nPos]);
         m_vEnds.push_back(static_cast<uint32_t>(nPos - m_nOutPos));
     }
     int32_t nResult = PIPE_IO_GONE;

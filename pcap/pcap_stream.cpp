@@ -56,6 +56,13 @@ void BuildPcapGlobalHeader(uint8_t* pOut)
     PutLe32(pOut + 20, PCAP_LINKTYPE_IEEE802_15_4_WITHFCS);
 }
 
+size_t PcapRecordSize(const uint8_t* pHeader)
+{
+    const uint32_t dwIncl = static_cast<uint32_t>(pHeader[8]) | static_cast<uint32_t>(pHeader[9]) << 8
+                            | static_cast<uint32_t>(pHeader[10]) << 16 | static_cast<uint32_t>(pHeader[11]) << 24;
+    return PCAP_RECORD_HEADER_LEN + static_cast<size_t>(dwIncl);
+}
+
 void BuildPcapRecordHeader(uint8_t* pOut, uint32_t dwInclLen, CPcapTime tm)
 {
     PutLe32(pOut + 0, tm.m_dwSec);

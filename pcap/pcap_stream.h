@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 constexpr int32_t PCAP_GLOBAL_HEADER_LEN = 24;
@@ -36,6 +37,8 @@ void BuildPcapGlobalHeader(uint8_t* pOut /*24*/);
 // orig_len = incl_len + 2. No length check here; CPcapStreamWriter refuses
 // lengths past the snaplen.
 void BuildPcapRecordHeader(uint8_t* pOut /*16*/, uint32_t dwInclLen, CPcapTime tm);
+// Header plus payload of the record whose header (16 bytes) starts at pHeader.
+size_t PcapRecordSize(const uint8_t* pHeader);
 
 class IByteSink {
 public:

@@ -80,6 +80,17 @@ TEST(PcapHeaders, RecordHeaderBytes)
               (Bytes{1, 0, 0, 0, 1, 0, 0, 0, 0xFF, 0xFF, 0, 0, 0x01, 0x00, 0x01, 0x00}));
 }
 
+TEST(PcapHeaders, RecordSizeIsReadBackFromTheHeaderNotTheOnAirLength)
+{
+    for (uint32_t dwLen : {0u, 1u, 20u, 241u, 256u, 65535u}) {
+        const Bytes header = RecordHeader(dwLen, CPcapTime{7, 8});
+        EXPECT_EQ(PcapRecordSize(header.data()), PCAP_RECORD_HEADER_LEN + static_cast<size_t>(dwLen)) << dwLen;
+    }
+    // Every byte of the included length counts.
+    const Bytes header = {0, 0, 0, 0, 0, 0, 0, 0, 0x04, 0x03, 0x02, 0x01, 0, 0, 0, 0};
+    EXPECT_EQ(PcapRecordSize(header.data()), PCAP_RECORD_HEADER_LEN + size_t{0x01020304});
+}
+
 TEST(PcapClock, StampsSplitMicrosecondsAndNeverGoBack)
 {
     CPcapClock clock;
