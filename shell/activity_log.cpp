@@ -1,13 +1,28 @@
 #include "shell/activity_log.h"
 
 #include "link/msg_wnd.h"
-#include "shell/capture_app.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <vector>
+
+namespace {
+
+CMsgTarget* g_pLogTarget = nullptr;
+
+} // namespace
+
+void SetLogTarget(CMsgTarget* pTarget)
+{
+    g_pLogTarget = pTarget;
+}
+
+CMsgTarget* GetLogTarget()
+{
+    return g_pLogTarget;
+}
 
 std::string BuildLogText(int32_t nHour, int32_t nMinute, int32_t nSecond, const char* pszMessage)
 {
@@ -46,8 +61,8 @@ std::string LogTextToBoxText(const char* pszText)
 
 void LogPrintf(const char* pszFormat, ...)
 {
-    CMsgTarget* pMainWnd = GetCaptureApp()->m_pMainWnd;
-    if (pMainWnd == nullptr || pszFormat == nullptr)
+    CMsgTarget* pTarget = g_pLogTarget;
+    if (pTarget == nullptr || pszFormat == nullptr)
         return;
 
     va_list args;
@@ -64,11 +79,11 @@ void LogPrintf(const char* pszFormat, ...)
     std::vsnprintf(vecMessage.data(), vecMessage.size(), pszFormat, argsCopy);
     va_end(argsCopy);
 
-    // localtime's static result is only touched here, on the GUI thread.
+    // localtime's static result is only touched here, on the window thread.
     std::time_t tNow = std::time(nullptr);
     const std::tm* pLocal = std::localtime(&tNow);
     if (pLocal == nullptr)
         return;
     std::string strText = BuildLogText(pLocal->tm_hour, pLocal->tm_min, pLocal->tm_sec, vecMessage.data());
-    pMainWnd->OnMessage(WM_LOG_TEXT, 0, reinterpret_cast<LPARAM>(strText.c_str()));
+    pTarget->OnMessage(WM_LOG_TEXT, 0, reinterpret_cast<LPARAM>(strText.c_str()));
 }

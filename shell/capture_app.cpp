@@ -21,6 +21,7 @@ bool CCaptureApp::InitInstance()
 {
     CCaptureDlg dlg;
     m_pMainWnd = &dlg;
+    dlg.m_model.AttachLog();
     // Ended from outside (SIGINT, SIGTERM, SIGHUP), the program leaves as
     // Exit leaves it: the dongle gets its stop command.
     CExitSignals exitSignals;

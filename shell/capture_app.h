@@ -1,6 +1,6 @@
 // The application object: one for the whole run. InitInstance runs the main
 // dialog modally and ends the program when it closes; while the dialog lives
-// it is the main window, which is how LogPrintf finds the log box.
+// it is the main window, and its model is the log's target.
 #pragma once
 
 class CMsgTarget;

@@ -1,10 +1,7 @@
 #include "shell/capture_dlg.h"
 
-#include "serial/port_names.h"
-#include "shell/about_dlg.h"
-#include "shell/activity_log.h"
 #include "base/settings.h"
-#include "shell/start_diag.h"
+#include "shell/about_dlg.h"
 #include "ui_main_dialog.h"
 
 #include <QAction>
@@ -14,9 +11,19 @@
 #include <QFontMetrics>
 #include <QKeySequence>
 #include <QPlainTextEdit>
+#include <QTextCursor>
 #include <QTextDocument>
 
-#include <string>
+namespace {
+
+constexpr int32_t MAX_BOXES_ABOVE = 16;   // modal boxes a signal closes, at most
+
+QString FromUtf8(const std::string& str)
+{
+    return QString::fromUtf8(str.data(), static_cast<qsizetype>(str.size()));
+}
+
+} // namespace
 
 // The icons live in a static library, whose resource initialiser the linker
 // would otherwise drop.
@@ -32,18 +39,8 @@ void InitShellResources()
 CCaptureDlg::CCaptureDlg(QWidget* pParent)
     : QDialog(pParent)
     , m_pUi(std::make_unique<Ui::CCaptureDlgUi>())
-    , m_pipeEvents(*this)
     , m_bInitDone(false)
-    , m_bExitStepsDone(false)
     , m_pActAbout(nullptr)
-    , m_dwConnectTimeoutMs(PIPE_CONNECT_TIMEOUT_MS)
-    , m_dwReconnectTimeoutMs(PIPE_RECONNECT_TIMEOUT_MS)
-    , m_dwAckTimeoutMs(RF_ACK_TIMEOUT_MS)
-    , m_nStoredPathCutLen(0)
-    , m_dwPipeGeneration(0)
-    , m_nCapturePhase(CAPTURE_IDLE)
-    , m_countersAtStart()
-    , m_statsAtStart()
     , m_editLog(nullptr)
     , m_comboDevice(nullptr)
     , m_comboChannel(nullptr)
@@ -53,9 +50,12 @@ CCaptureDlg::CCaptureDlg(QWidget* pParent)
     , m_btnExit(nullptr)
     , m_btnStop(nullptr)
     , m_hIcon()
-    , m_forwarder(&m_pcapPipe)
-    , m_nRxBytes(0)
-    , m_bCapturing(0)
+    , m_model(*this, m_devices)
+    , m_forwarder(m_model.m_forwarder)
+    , m_rfCtrl(m_model.m_rfCtrl)
+    , m_pcapPipe(m_model.m_pcapPipe)
+    , m_nRxBytes(m_model.m_nRxBytes)
+    , m_bCapturing(m_model.m_bCapturing)
 {
     InitShellResources();
     for (int nSize : { 16, 32, 48, 64, 128, 256 })
@@ -76,13 +76,7 @@ CCaptureDlg::CCaptureDlg(QWidget* pParent)
     // The log's own inserts are not meant to be undone.
     m_editLog->document()->setUndoRedoEnabled(false);
     FixRxLabelSize();
-
-    // Frames go from the reader thread through the forwarder into the pipe
-    // link's queue; the pipe link's events come back through the relay.
-    m_rfCtrl.SetDataSink(&m_forwarder);
-    m_pcapPipe.SetEvents(&m_pipeEvents);
-    m_timerRx.setInterval(RX_LABEL_REFRESH_MS);
-    connect(&m_timerRx, &QTimer::timeout, this, [this] { OnRxTimer(); });
+    m_model.SetSettingsPathSource([this] { ComputeSettingsPath(); });
 
     // Only user choices write the settings: activated, not currentIndexChanged.
     connect(m_comboDevice, &QComboBox::activated, this, [this](int) { OnSelChangeDevice(); });
@@ -92,17 +86,11 @@ CCaptureDlg::CCaptureDlg(QWidget* pParent)
     connect(m_btnStart, &QPushButton::clicked, this, [this] { OnStart(); });
     connect(m_btnStop, &QPushButton::clicked, this, [this] { OnStop(); });
     connect(m_btnExit, &QPushButton::clicked, this, [this] { OnExit(); });
-    connect(m_pUi->IDC_WIRESHARK_PATH, &QLineEdit::textEdited, this, [this] { OnEditWiresharkPath(); });
+    connect(m_pUi->IDC_WIRESHARK_PATH, &QLineEdit::textEdited, this,
+        [this](const QString& strText) { m_model.OnPathTyped(QFile::encodeName(strText).toStdString()); });
 }
 
-// The reader thread feeds the pipe link through the forwarder: it must be
-// gone before the pipe link is destroyed (members go in reverse order).
-CCaptureDlg::~CCaptureDlg()
-{
-    m_timerRx.stop();
-    m_rfCtrl.Shutdown();
-    m_rfCtrl.SetDataSink(nullptr);
-}
+CCaptureDlg::~CCaptureDlg() = default;
 
 // A label whose size never changes does not lay the dialog out again when
 // its text changes: room for the longest count there can be.
@@ -124,34 +112,19 @@ int CCaptureDlg::DoModal()
 bool CCaptureDlg::OnInitDialog()
 {
     m_bInitDone = true;
-    // 1. The controls show the (empty) members: the Rx label and the path box go blank.
-    UpdateData(false);
-
-    // 2. No system menu to extend on X11 and Wayland: the About command is
-    //    offered in the context menu and on F1.
-    m_pActAbout = new QAction(QString::fromUtf8(STR_ABOUTBOX), this);
-    m_pActAbout->setShortcut(QKeySequence(Qt::Key_F1));
-    m_pActAbout->setShortcutContext(Qt::WindowShortcut);
-    connect(m_pActAbout, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX, 0); });
-    addAction(m_pActAbout);
-    setContextMenuPolicy(Qt::ActionsContextMenu);
-
-    // 3. Large and small icon.
+    // No system menu to extend on X11 and Wayland: the About command is
+    // offered in the context menu and on F1.
+    if (m_pActAbout == nullptr) {
+        m_pActAbout = new QAction(QString::fromUtf8(STR_ABOUTBOX), this);
+        m_pActAbout->setShortcut(QKeySequence(Qt::Key_F1));
+        m_pActAbout->setShortcutContext(Qt::WindowShortcut);
+        connect(m_pActAbout, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX, 0); });
+        addAction(m_pActAbout);
+        setContextMenuPolicy(Qt::ActionsContextMenu);
+    }
     setWindowIcon(m_hIcon);
-
-    // 4. Settings path, and the ports directory inside the settings directory.
-    ComputeSettingsPath();
-    std::string strPorts = GetSettingsDirectory();
-    strPorts += "/ports";
-    SetPortsDirectory(strPorts.c_str());
-
-    // 5.-7.
-    FillDeviceList();
-    SelectStoredChannel();
-    LoadWiresharkPath();
-
-    // 8. The controller's hidden window; its result is not looked at.
-    m_rfCtrl.Create(this, IDC_RFCTRL);
+    m_pUi->IDC_MODE_WIRESHARK->setChecked(true);
+    m_model.OnInitDialog();
     return true;
 }
 
@@ -162,16 +135,7 @@ void CCaptureDlg::ComputeSettingsPath()
 
 LRESULT CCaptureDlg::OnMessage(uint32_t nMsg, WPARAM wParam, LPARAM lParam)
 {
-    switch (nMsg) {
-    case WM_LOG_TEXT:
-        return OnLogText(wParam, lParam);
-    case WM_RF_STATUS:
-        return OnRfStatus(wParam, lParam);
-    case WM_RF_LINE_LOST:
-        return OnRfLineLost(wParam, lParam);
-    default:
-        return 0;
-    }
+    return m_model.OnMessage(nMsg, wParam, lParam);
 }
 
 QWidget* CCaptureDlg::GetDlgItem(int32_t nID) const
@@ -185,63 +149,95 @@ QWidget* CCaptureDlg::GetDlgItem(int32_t nID) const
 
 void CCaptureDlg::SetPipeTimeouts(uint32_t dwConnectMs, uint32_t dwReconnectMs)
 {
-    m_dwConnectTimeoutMs = dwConnectMs;
-    m_dwReconnectTimeoutMs = dwReconnectMs;
-    m_pcapPipe.SetTimeouts(dwConnectMs, dwReconnectMs);
+    m_model.SetPipeTimeouts(dwConnectMs, dwReconnectMs);
 }
 
 void CCaptureDlg::SetAckTimeoutMs(uint32_t dwMs)
 {
-    m_dwAckTimeoutMs = dwMs;
-    m_rfCtrl.SetAckTimeoutMs(dwMs);
-}
-
-void CCaptureDlg::UpdateData(bool bSaveAndValidate)
-{
-    QLineEdit* pPathBox = m_pUi->IDC_WIRESHARK_PATH;
-    if (bSaveAndValidate) {
-        m_strWiresharkPath = pPathBox->text();
-        return;
-    }
-    // Only what changed is set: the same text again would move the caret
-    // and re-lay out the label.
-    if (m_pUi->IDC_RX_COUNT->text() != m_strRxCount)
-        m_pUi->IDC_RX_COUNT->setText(m_strRxCount);
-    if (pPathBox->text() != m_strWiresharkPath)
-        pPathBox->setText(m_strWiresharkPath);
-}
-
-// A stored path that was cut to fit the setting would name another program:
-// it is reported and not shown, so that Start cannot launch it.
-void CCaptureDlg::LoadWiresharkPath()
-{
-    char szPath[SETTINGS_VALUE_SIZE];
-    size_t nWholeLen = 0;
-    ReadSettingString(SETTINGS_INDEX, "Wireshark", SETTINGS_DEFAULT_WIRESHARK, szPath, &nWholeLen);
-    m_nStoredPathCutLen = 0;
-    m_strWiresharkPath = QFile::decodeName(szPath);
-    if (nWholeLen >= static_cast<size_t>(SETTINGS_VALUE_SIZE)) {
-        m_nStoredPathCutLen = nWholeLen;
-        m_strWiresharkPath.clear();
-        LogPrintf("%s\n", DescribeStoredPathTooLong(nWholeLen, GetSettingsPath()).c_str());
-    }
-    m_pUi->IDC_MODE_WIRESHARK->setChecked(true);
-    UpdateData(false);
-}
-
-// What the user types is the path from now on; Start saves it.
-void CCaptureDlg::OnEditWiresharkPath()
-{
-    UpdateData(true);
-    m_nStoredPathCutLen = 0;
+    m_model.SetAckTimeoutMs(dwMs);
 }
 
 void CCaptureDlg::OnSysCommand(uint32_t nID, LPARAM /*lParam*/)
 {
-    if ((nID & 0xFFF0u) == static_cast<uint32_t>(IDM_ABOUTBOX)) {
-        CAboutDlg dlgAbout(this);
-        dlgAbout.exec();
-    }
+    m_model.OnSysCommand(nID);
+}
+
+void CCaptureDlg::reject()
+{
+    m_model.OnCancel();
+}
+
+void CCaptureDlg::OnSelChangeDevice()
+{
+    m_model.OnDeviceChosen(m_comboDevice->currentIndex());
+}
+
+void CCaptureDlg::OnSelChangeChannel()
+{
+    m_model.OnChannelChosen(m_comboChannel->currentIndex());
+}
+
+void CCaptureDlg::ShowDevices(const std::vector<CDeviceItem>& vecItems, int32_t nSelected)
+{
+    m_comboDevice->clear();
+    for (const CDeviceItem& item : vecItems)
+        m_comboDevice->addItem(FromUtf8(item.m_strName), QVariant(static_cast<int>(item.m_nPort)));
+    m_comboDevice->setCurrentIndex(nSelected);
+}
+
+void CCaptureDlg::ShowChannel(int32_t nIndex)
+{
+    m_comboChannel->setCurrentIndex(nIndex);
+}
+
+// Only what changed is set: the same text again would move the caret and
+// re-lay out the label.
+void CCaptureDlg::ShowPath(const std::string& strPath)
+{
+    const QString strText = QFile::decodeName(QByteArray::fromStdString(strPath));
+    if (m_pUi->IDC_WIRESHARK_PATH->text() != strText)
+        m_pUi->IDC_WIRESHARK_PATH->setText(strText);
+}
+
+void CCaptureDlg::ShowRx(const std::string& strText)
+{
+    const QString strRx = FromUtf8(strText);
+    if (m_pUi->IDC_RX_COUNT->text() != strRx)
+        m_pUi->IDC_RX_COUNT->setText(strRx);
+}
+
+void CCaptureDlg::SetRunning(bool bRunning)
+{
+    m_btnStart->setEnabled(!bRunning);
+    m_btnStop->setEnabled(bRunning);
+}
+
+int32_t CCaptureDlg::CountLogLines() const
+{
+    return static_cast<int32_t>(m_editLog->blockCount());
+}
+
+void CCaptureDlg::AppendLog(const std::string& strText)
+{
+    InsertLogText(strText, false);
+}
+
+void CCaptureDlg::ReplaceLog(const std::string& strText)
+{
+    InsertLogText(strText, true);
+}
+
+void CCaptureDlg::InsertLogText(const std::string& strText, bool bReplace)
+{
+    QTextCursor cursor(m_editLog->document());
+    if (bReplace)
+        cursor.select(QTextCursor::Document);
+    else
+        cursor.movePosition(QTextCursor::End);
+    m_editLog->setTextCursor(cursor);
+    m_editLog->ensureCursorVisible();
+    cursor.insertText(FromUtf8(strText));
+    m_editLog->setTextCursor(cursor);
 }
 
 QString CCaptureDlg::ChooseWiresharkFile()
@@ -257,67 +253,36 @@ QString CCaptureDlg::ChooseWiresharkFile()
     return dlgFile.selectedFiles().constFirst();
 }
 
-void CCaptureDlg::OnBrowse()
+bool CCaptureDlg::ChooseProgramFile(std::string& strPath)
 {
-    QString strChosen = ChooseWiresharkFile();
+    const QString strChosen = ChooseWiresharkFile();
     if (strChosen.isEmpty())
-        return;
-    QByteArray byPath = QFile::encodeName(strChosen);
-    // The setting holds at most 255 bytes; a cut path would name another file.
-    if (byPath.size() >= SETTINGS_VALUE_SIZE) {
-        LogPrintf("Wireshark path not saved: it is %d bytes long, at most %d fit: %s\n",
-            static_cast<int>(byPath.size()), SETTINGS_VALUE_SIZE - 1, byPath.constData());
+        return false;
+    strPath = QFile::encodeName(strChosen).toStdString();
+    return true;
+}
+
+void CCaptureDlg::ShowAbout()
+{
+    CAboutDlg dlgAbout(this);
+    dlgAbout.exec();
+}
+
+void CCaptureDlg::EndDialog(ECaptureEnd eHow)
+{
+    if (eHow == ECaptureEnd::Cancel) {
+        QDialog::reject();
         return;
     }
-    m_strWiresharkPath = strChosen;
-    m_nStoredPathCutLen = 0;
-    if (WriteSettingString(SETTINGS_INDEX, "Wireshark", byPath.constData()) != 1)
-        LogWriteFailure("Wireshark");
-    UpdateData(false);
-}
-
-void CCaptureDlg::OnExit()
-{
-    RunExitSteps();
-    done(QDialog::Accepted);
-}
-
-void CCaptureDlg::reject()
-{
-    RunExitSteps();
-    QDialog::reject();
-}
-
-void CCaptureDlg::OnExitSignal(int32_t /*nSignal*/)
-{
-    RunExitSteps();
-    // A modal box above the dialog (About, the file chooser) would keep its
-    // own loop running: close those first, topmost first.
-    for (int i = 0; i < 16; ++i) {
-        QWidget* pModal = QApplication::activeModalWidget();
-        QDialog* pBox = qobject_cast<QDialog*>(pModal);
-        if (pBox == nullptr || pBox == this)
-            break;
-        pBox->reject();
+    if (eHow == ECaptureEnd::Signal) {
+        // A modal box above the dialog (About, the file chooser) would keep
+        // its own loop running: close those first, topmost first.
+        for (int32_t i = 0; i < MAX_BOXES_ABOVE; ++i) {
+            QDialog* pBox = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            if (pBox == nullptr || pBox == this)
+                break;
+            pBox->reject();
+        }
     }
     done(QDialog::Accepted);
-}
-
-// The stop command goes out and is drained before the port closes; the
-// pipe's client is cut off. Once per dialog: leaving twice sends nothing more.
-void CCaptureDlg::RunExitSteps()
-{
-    if (m_bExitStepsDone)
-        return;
-    m_bExitStepsDone = true;
-    m_timerRx.stop();
-    m_rfCtrl.StopCapture();
-    m_rfCtrl.Shutdown();     // lets the stop command leave before the port closes
-    DisconnectPipe();
-    m_nCapturePhase = CAPTURE_IDLE;
-}
-
-void CCaptureDlg::LogWriteFailure(const char* pszKey)
-{
-    LogPrintf("Could not save \"%s\" in %s\n", pszKey, GetSettingsPath());
 }

@@ -1,39 +1,30 @@
-// The main dialog: the controls, the capture controller and the pipe link to
-// Wireshark, the start-up sequence, and the handlers of every control and of
-// the controller's notifications (sent to it as CMsgTarget messages).
-//
-// Frames never pass through the window thread: the controller cuts them on
-// the serial reader thread and hands them to m_forwarder, which feeds the
-// pipe link's queue. The window only starts and stops, reports the pipe
-// link's events (queued over from its writer thread) and shows the counters.
+// The main dialog, the Qt face of CCaptureModel: it shows what the model
+// decides and hands every control's action to it. The model holds the
+// capture controller, the pipe link and all of the dialog's logic.
 #pragma once
 
-#include "link/frame_forwarder.h"
 #include "link/msg_wnd.h"
-#include "link/rf_ctrl.h"
-#include "pcap/pcap_pipe.h"
+#include "shell/capture_model.h"
+#include "shell/capture_view.h"
+#include "shell/device_source.h"
 #include "shell/dlg_ids.h"
 
-#include <QByteArray>
 #include <QDialog>
 #include <QIcon>
 #include <QString>
-#include <QTimer>
 
-#include <atomic>
-#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 class QAction;
 class QComboBox;
-class QLabel;
-class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 namespace Ui { class CCaptureDlgUi; }
 
-class CCaptureDlg : public QDialog, public CMsgTarget {
+class CCaptureDlg : public QDialog, public CMsgTarget, private ICaptureView {
     Q_OBJECT
 
 public:
@@ -42,58 +33,33 @@ public:
 
     // Runs OnInitDialog (once), then the dialog modally; returns its result.
     int DoModal();
-    // The start-up sequence: About command and icons, settings path and ports
-    // directory, device list, channel, Wireshark path, controller window.
+    // The About command and icons, then the model's start-up sequence.
     bool OnInitDialog();
 
-    // Sent messages: WM_LOG_TEXT, WM_RF_STATUS and WM_RF_LINE_LOST.
+    // Sent messages go to the model (WM_LOG_TEXT, WM_RF_STATUS, WM_RF_LINE_LOST).
     LRESULT OnMessage(uint32_t nMsg, WPARAM wParam, LPARAM lParam) override;
 
     QWidget* GetDlgItem(int32_t nID) const;
-    // The pipe link's waits for Wireshark (tests shorten them).
+    // The pipe link's waits and the controller's ack wait (tests shorten them).
     void SetPipeTimeouts(uint32_t dwConnectMs, uint32_t dwReconnectMs);
-    // The controller's acknowledgement wait (tests shorten it).
     void SetAckTimeoutMs(uint32_t dwMs);
-    // false: the Rx label and the path box show m_strRxCount and
-    // m_strWiresharkPath. true: the path box's text goes into m_strWiresharkPath.
-    void UpdateData(bool bSaveAndValidate);
 
-    // Every id from IDM_ABOUTBOX to IDM_ABOUTBOX + 15 opens the About box.
     void OnSysCommand(uint32_t nID, LPARAM lParam);
-    void OnBrowse();
-    void OnExit();
+    void OnBrowse() { m_model.OnBrowse(); }
+    void OnExit() { m_model.OnExit(); }
     // Escape and the close box: Exit's steps, then the dialog ends as cancelled.
     void reject() override;
     // SIGINT, SIGTERM or SIGHUP: Exit's steps; modal boxes above the dialog close too.
-    void OnExitSignal(int32_t nSignal);
-    void LoadWiresharkPath();
-    void OnEditWiresharkPath();
+    void OnExitSignal(int32_t nSignal) { m_model.OnExitSignal(nSignal); }
 
-    // Serial device discovery and the two combo boxes.
-    void FillDeviceList();
-    void SelectStoredChannel();
+    void FillDeviceList() { m_model.FillDeviceList(); }
+    void SelectStoredChannel() { m_model.SelectStoredChannel(); }
     void OnSelChangeDevice();
     void OnSelChangeChannel();
-    void OnRefreshDevices();
-
-    // Start, stop and what happens during a capture.
-    void OnStart();
-    void OnStop();
-    LRESULT OnRfStatus(WPARAM wParam, LPARAM lParam);
-    LRESULT OnRfLineLost(WPARAM wParam, LPARAM lParam);
-    LRESULT OnLogText(WPARAM wParam, LPARAM lParam);
-    // A pipe link event, on the window thread; dwGeneration tells events of
-    // an earlier Open (already disconnected) from current ones.
-    void OnPipeEvent(int32_t nEvent, uint32_t dwGeneration);
-    // The Rx label's timer: the controller's frame-byte count.
-    void OnRxTimer();
-    // Shows "Rx : N" when N differs from what the label shows.
-    void RefreshRxLabel(uint64_t qwDataBytes);
-
-    // A capture in one of its phases (m_nCapturePhase).
-    static constexpr int32_t CAPTURE_IDLE = 0;
-    static constexpr int32_t CAPTURE_WAIT_WIRESHARK = 1;   // launched, waiting for it to connect
-    static constexpr int32_t CAPTURE_RUNNING = 2;           // port open (m_bCapturing = 1)
+    void OnRefreshDevices() { m_model.OnRefreshDevices(); }
+    void OnStart() { m_model.OnStart(); }
+    void OnStop() { m_model.OnStop(); }
+    void RefreshRxLabel(uint64_t qwDataBytes) { m_model.RefreshRxLabel(qwDataBytes); }
 
 protected:
     // Computes the settings path (InitSettingsPath); tests point it elsewhere.
@@ -102,46 +68,26 @@ protected:
     virtual QString ChooseWiresharkFile();
 
 private:
-    // Hands pipe events from the writer thread to the window thread.
-    class CPipeEventRelay : public IPcapPipeEvents {
-    public:
-        explicit CPipeEventRelay(CCaptureDlg& dlg) : m_dlg(dlg) {}
-        void OnPipeEvent(int32_t nEvent) override;
+    // ICaptureView
+    void ShowDevices(const std::vector<CDeviceItem>& vecItems, int32_t nSelected) override;
+    void ShowChannel(int32_t nIndex) override;
+    void ShowPath(const std::string& strPath) override;
+    void ShowRx(const std::string& strText) override;
+    void SetRunning(bool bRunning) override;
+    int32_t CountLogLines() const override;
+    void AppendLog(const std::string& strText) override;
+    void ReplaceLog(const std::string& strText) override;
+    bool ChooseProgramFile(std::string& strPath) override;
+    void ShowAbout() override;
+    void EndDialog(ECaptureEnd eHow) override;
 
-    private:
-        CCaptureDlg& m_dlg;
-    };
-
-    void AddDeviceItem(const QString& strName, int32_t nPort);
-    void LogWriteFailure(const char* pszKey);
-    void LogPortOpenFailure();
-    void LogPipeOpenFailure(const char* pszPath);
-    // The Wireshark path for Start: the path box's text, saved when it was
-    // changed. False (and the reason logged) when it cannot be used.
-    bool TakeWiresharkPath(QByteArray& byPath);
-    void OnWiresharkConnected();
-    void OnWiresharkConnectFailed();
-    void EndCapture();          // the Stop steps without the log lines
-    void DisconnectPipe();      // also makes events still queued stale
-    void LogCaptureSummary();
-    void RunExitSteps();
+    void InsertLogText(const std::string& strText, bool bReplace);
     void FixRxLabelSize();
 
     std::unique_ptr<Ui::CCaptureDlgUi> m_pUi;
-    CPipeEventRelay m_pipeEvents;   // called by the pipe's writer thread: outlives the pipe link
     bool m_bInitDone;
-    bool m_bExitStepsDone;
     QAction* m_pActAbout;
-    uint32_t m_dwConnectTimeoutMs;
-    uint32_t m_dwReconnectTimeoutMs;
-    uint32_t m_dwAckTimeoutMs;
-    QByteArray m_byLaunchPath;      // the program the last Start launched
-    size_t m_nStoredPathCutLen;     // length of a stored path too long for the setting, else 0
-    std::atomic<uint32_t> m_dwPipeGeneration;
-    int32_t m_nCapturePhase;
-    CRfCounters m_countersAtStart;  // the controller's counters when the capture started
-    CPcapPipeStats m_statsAtStart;  // the pipe link's at the same time
-    QTimer m_timerRx;
+    CSystemDeviceSource m_devices;
 
 public:
     QPlainTextEdit* m_editLog;
@@ -152,13 +98,12 @@ public:
     QPushButton* m_btnStart;
     QPushButton* m_btnExit;
     QPushButton* m_btnStop;
-    QString m_strRxCount;
-    QString m_strWiresharkPath;
     QIcon m_hIcon;
-    // The reader thread feeds m_forwarder: it outlives the controller.
-    CFrameForwarder m_forwarder;
-    CRFCtrl m_rfCtrl;
-    CPcapPipe m_pcapPipe;
-    int64_t m_nRxBytes;             // frame bytes the Rx label shows
-    int32_t m_bCapturing;
+    CCaptureModel m_model;
+    // The model's parts, under the names the dialog always had.
+    CFrameForwarder& m_forwarder;
+    CRFCtrl& m_rfCtrl;
+    CPcapPipe& m_pcapPipe;
+    int64_t& m_nRxBytes;
+    int32_t& m_bCapturing;
 };

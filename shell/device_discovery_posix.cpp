@@ -1,6 +1,7 @@
 // Present serial ports on POSIX: tty hardware from libudev, plus the comN
 // links of the ports directory.
 #include "shell/device_discovery.h"
+#include "shell/device_source.h"
 
 #include "serial/port_names.h"
 
@@ -157,4 +158,9 @@ bool EnumeratePresentPorts(std::vector<std::string>& vecNames)
     if (pUdev != nullptr)
         udev_unref(pUdev);
     return bHardware || bLinks;
+}
+
+bool CSystemDeviceSource::EnumeratePresentPorts(std::vector<std::string>& vecNames)
+{
+    return ::EnumeratePresentPorts(vecNames);
 }

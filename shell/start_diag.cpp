@@ -4,9 +4,6 @@
 #include "pcap/pcap_pipe.h"
 #include "base/settings.h"
 
-#include <cerrno>
-#include <cstring>
-
 namespace {
 
 std::string Text(const char* psz)
@@ -14,9 +11,10 @@ std::string Text(const char* psz)
     return psz != nullptr ? std::string(psz) : std::string();
 }
 
-std::string ErrorText(int32_t nError)
+// The system's message and its own number, as the user may look it up.
+std::string ErrorText(const COsError& err)
 {
-    return std::string(std::strerror(nError)) + " (error " + std::to_string(nError) + ")";
+    return err.m_strText + " (error " + std::to_string(err.m_nCode) + ")";
 }
 
 } // namespace
@@ -66,26 +64,26 @@ std::string DescribeAckTimeout(int32_t nState, uint32_t dwTimeoutMs)
     return "The dongle did not answer " + strCommand + " within " + strWait;
 }
 
-std::string DescribePipeFailure(const char* pszPath, int32_t nFailure, int32_t nLaunchError,
-    int32_t nPipeError, const char* pszPipePath, uint32_t dwConnectMs)
+std::string DescribePipeFailure(const char* pszPath, int32_t nFailure, const COsError& errLaunch,
+    const COsError& errPipe, const char* pszPipePath, uint32_t dwConnectMs)
 {
     const std::string strPipe = Text(pszPipePath);
     switch (nFailure) {
     case PIPE_FAIL_CREATE:
-        return "Could not create the pipe " + strPipe + ": " + ErrorText(nPipeError);
+        return "Could not create the pipe " + strPipe + ": " + ErrorText(errPipe);
     case PIPE_FAIL_LAUNCH:
-        return "Could not start " + Text(pszPath) + ": " + ErrorText(nLaunchError);
+        return "Could not start " + Text(pszPath) + ": " + ErrorText(errLaunch);
     case PIPE_FAIL_CONNECT_TIMEOUT:
         return "Wireshark did not connect to " + strPipe + " within "
             + std::to_string((dwConnectMs + 999) / 1000) + " s";
     case PIPE_FAIL_CONNECT_ERROR:
-        return "Waiting for Wireshark on " + strPipe + " failed: " + ErrorText(nPipeError);
+        return "Waiting for Wireshark on " + strPipe + " failed: " + ErrorText(errPipe);
     default:
         return "Wireshark could not be started on " + strPipe;
     }
 }
 
-std::string DescribePortFailure(int32_t nPort, bool bOpen, int32_t nError, const char* pszDevice,
+std::string DescribePortFailure(int32_t nPort, bool bOpen, const COsError& errOpen, const char* pszDevice,
     const char* pszResolved, const char* pszPortsDir)
 {
     const std::string strCom = "COM" + std::to_string(nPort);
@@ -98,19 +96,16 @@ std::string DescribePortFailure(int32_t nPort, bool bOpen, int32_t nError, const
         return strCom + " (" + strDevice + ") opened but did not take the set-channel command";
     if (strDevice.empty())
         return "No port " + strCom + ": nothing maps to it (no link " + strLink + ")";
-    switch (nError) {
-    case 0:
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
+    switch (errOpen.m_eKind) {
+    case EOsError::None:
+    case EOsError::NotFound:
         return "No port " + strCom + ": nothing at " + strDevice + " (nor a link " + strLink + ")";
-    case EACCES:
-    case EPERM:
+    case EOsError::AccessDenied:
         return strDevice + " (" + strCom + "): permission denied; join the 'dialout' group "
             "(sudo usermod -aG dialout $USER) and log in again";
-    case EBUSY:
+    case EOsError::Busy:
         return strDevice + " (" + strCom + ") is in use by another program";
     default:
-        return strDevice + " (" + strCom + "): " + ErrorText(nError);
+        return strDevice + " (" + strCom + "): " + ErrorText(errOpen);
     }
 }

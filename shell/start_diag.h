@@ -2,6 +2,8 @@
 // missing or refused, and what the user can do about it.
 #pragma once
 
+#include "base/os_error.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -20,16 +22,16 @@ std::string DescribeStoredPathTooLong(size_t nLen, const char* pszIni);
 std::string DescribeAckTimeout(int32_t nState, uint32_t dwTimeoutMs);
 
 // The pipe link could not get Wireshark connected. nFailure is the pipe
-// link's PIPE_FAIL_* reason, nLaunchError the error number of a failed launch,
-// nPipeError that of a failed pipe creation or wait; pszPipePath the FIFO;
+// link's PIPE_FAIL_* reason, errLaunch the error of a failed launch, errPipe
+// that of a failed pipe creation or wait; pszPipePath the FIFO;
 // dwConnectMs the wait for the connection.
-std::string DescribePipeFailure(const char* pszPath, int32_t nFailure, int32_t nLaunchError,
-    int32_t nPipeError, const char* pszPipePath, uint32_t dwConnectMs);
+std::string DescribePipeFailure(const char* pszPath, int32_t nFailure, const COsError& errLaunch,
+    const COsError& errPipe, const char* pszPipePath, uint32_t dwConnectMs);
 
 // The capture controller could not start on port nPort. bOpen: the port did
-// open (the set-channel command was not taken); nError: errno-style code of
-// the failed open (0 when none); pszDevice: the node the open resolved to
+// open (the set-channel command was not taken); errOpen: the error of the
+// failed open (none when no open was tried); the reason is chosen by its kind; pszDevice: the node the open resolved to
 // ("" when nothing mapped); pszResolved: what COMn resolves to now;
 // pszPortsDir: the ports directory.
-std::string DescribePortFailure(int32_t nPort, bool bOpen, int32_t nError, const char* pszDevice,
+std::string DescribePortFailure(int32_t nPort, bool bOpen, const COsError& errOpen, const char* pszDevice,
     const char* pszResolved, const char* pszPortsDir);

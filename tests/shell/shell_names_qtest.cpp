@@ -149,31 +149,31 @@ void CShellNamesTest::logTextOneLinePerMessage()
 void CShellNamesTest::startFailureReasons()
 {
     // What the user needs to act on must be in the line.
-    const std::string strPerm = DescribePortFailure(65, false, EACCES, "/dev/ttyACM0", "/dev/ttyACM0", "/p");
+    const std::string strPerm = DescribePortFailure(65, false, OsErrorFromCode(EACCES), "/dev/ttyACM0", "/dev/ttyACM0", "/p");
     QVERIFY2(strPerm.find("/dev/ttyACM0") != std::string::npos, strPerm.c_str());
     QVERIFY2(strPerm.find("ermission denied") != std::string::npos, strPerm.c_str());
     QVERIFY2(strPerm.find("dialout") != std::string::npos, strPerm.c_str());
 
-    const std::string strMissing = DescribePortFailure(7, false, ENOENT, "/dev/ttyS6", "/dev/ttyS6", "/cfg/ports");
+    const std::string strMissing = DescribePortFailure(7, false, OsErrorFromCode(ENOENT), "/dev/ttyS6", "/dev/ttyS6", "/cfg/ports");
     QVERIFY2(strMissing.find("COM7") != std::string::npos, strMissing.c_str());
     QVERIFY2(strMissing.find("/dev/ttyS6") != std::string::npos, strMissing.c_str());
     QVERIFY2(strMissing.find("/cfg/ports/com7") != std::string::npos, strMissing.c_str());
 
-    const std::string strUnmapped = DescribePortFailure(150, false, 0, "", "", "/cfg/ports");
+    const std::string strUnmapped = DescribePortFailure(150, false, COsError(), "", "", "/cfg/ports");
     QVERIFY2(strUnmapped.find("COM150") != std::string::npos, strUnmapped.c_str());
     QVERIFY2(strUnmapped.find("/cfg/ports/com150") != std::string::npos, strUnmapped.c_str());
 
-    const std::string strBusy = DescribePortFailure(200, false, EBUSY, "/dev/pts/3", "/dev/pts/3", "/p");
+    const std::string strBusy = DescribePortFailure(200, false, OsErrorFromCode(EBUSY), "/dev/pts/3", "/dev/pts/3", "/p");
     QVERIFY2(strBusy.find("in use") != std::string::npos, strBusy.c_str());
 
     QVERIFY(DescribeMissingProgram("wireshark").find("PATH") != std::string::npos);
     QVERIFY(DescribeMissingProgram("/opt/ws/wireshark").find("/opt/ws/wireshark") != std::string::npos);
 
-    const std::string strLate = DescribePipeFailure("wireshark", PIPE_FAIL_CONNECT_TIMEOUT, 0, ETIMEDOUT,
+    const std::string strLate = DescribePipeFailure("wireshark", PIPE_FAIL_CONNECT_TIMEOUT, COsError(), OsErrorFromCode(ETIMEDOUT),
         "/run/user/1/quillmark/wireshark0", PIPE_CONNECT_TIMEOUT_MS);
     QVERIFY2(strLate.find("within 25 s") != std::string::npos, strLate.c_str());
     QVERIFY2(strLate.find("/run/user/1/quillmark/wireshark0") != std::string::npos, strLate.c_str());
-    const std::string strLaunch = DescribePipeFailure("/opt/ws/x", PIPE_FAIL_LAUNCH, ENOENT, 0, "/f", 1000);
+    const std::string strLaunch = DescribePipeFailure("/opt/ws/x", PIPE_FAIL_LAUNCH, OsErrorFromCode(ENOENT), COsError(), "/f", 1000);
     QVERIFY2(strLaunch.find("/opt/ws/x") != std::string::npos, strLaunch.c_str());
     QVERIFY2(strLaunch.find("error 2") != std::string::npos, strLaunch.c_str());
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "serial/port_names.h"
+#include "shell/activity_log.h"
 #include "shell/capture_app.h"
 #include "shell/capture_dlg.h"
 #include "base/settings.h"
@@ -74,8 +75,16 @@ protected:
 // as InitInstance does for the program's.
 class CMainWndScope {
 public:
-    explicit CMainWndScope(CMsgTarget* pWnd) { GetCaptureApp()->m_pMainWnd = pWnd; }
-    ~CMainWndScope() { GetCaptureApp()->m_pMainWnd = nullptr; }
+    explicit CMainWndScope(CCaptureDlg* pDlg)
+    {
+        GetCaptureApp()->m_pMainWnd = pDlg;
+        pDlg->m_model.AttachLog();
+    }
+    ~CMainWndScope()
+    {
+        GetCaptureApp()->m_pMainWnd = nullptr;
+        SetLogTarget(nullptr);
+    }
     CMainWndScope(const CMainWndScope&) = delete;
     CMainWndScope& operator=(const CMainWndScope&) = delete;
 };

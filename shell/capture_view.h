@@ -1,0 +1,43 @@
+// What a face of the capture dialog implements: the model decides, the face
+// shows. Plain C++ and UTF-8 text (file names as the system's bytes), so a Qt
+// dialog and a native Win32 dialog can both be one.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One entry of the device box: its friendly name and the port it maps to.
+struct CDeviceItem {
+    std::string m_strName;
+    int32_t m_nPort = 0;
+};
+
+// How the dialog ends: Exit (accepted), Escape or the close box (cancelled),
+// or a signal, which also closes any box shown above the dialog.
+enum class ECaptureEnd : int32_t { Exit, Cancel, Signal };
+
+class ICaptureView {
+public:
+    virtual ~ICaptureView() = default;
+
+    // The device box: items in this order, nSelected selected (-1: none).
+    virtual void ShowDevices(const std::vector<CDeviceItem>& vecItems, int32_t nSelected) = 0;
+    // The channel box's selection (index 0 is the first channel).
+    virtual void ShowChannel(int32_t nIndex) = 0;
+    virtual void ShowPath(const std::string& strPath) = 0;
+    virtual void ShowRx(const std::string& strText) = 0;
+    // Running: Start disabled, Stop enabled; and the other way round.
+    virtual void SetRunning(bool bRunning) = 0;
+    // The lines the log box holds now (the user may type there too); an
+    // empty box counts one.
+    virtual int32_t CountLogLines() const = 0;
+    // The log box: one text added at the end, or the whole box replaced by it.
+    virtual void AppendLog(const std::string& strText) = 0;
+    virtual void ReplaceLog(const std::string& strText) = 0;
+    // Asks for the Wireshark program; false when the user cancelled.
+    virtual bool ChooseProgramFile(std::string& strPath) = 0;
+    // Modal; returns when the user closed it.
+    virtual void ShowAbout() = 0;
+    virtual void EndDialog(ECaptureEnd eHow) = 0;
+};
