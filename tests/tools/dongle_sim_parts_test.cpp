@@ -234,3 +234,38 @@ TEST(DongleSimOptions, RefusesWhatItCannotTake)
 }
 
 }
+
+TEST(DongleSimOptions, SaysWhyInOneLine)
+{
+    const std::vector<std::pair<std::vector<const char*>, std::string>> vecCases = {
+        {{"--port", "0"}, "--port: '0' is not a number from 1 to 255"},
+        {{"--port="}, "--port: '' is not a number from 1 to 255"},
+        {{"--port"}, "--port needs a value"},
+        {{"--replay"}, "--replay needs a value"},
+        {{"--seed=x"}, "--seed: 'x' is not a number from 0 to 4294967295"},
+        {{"--rate", "nan"}, "--rate: 'nan' is not a rate above 0 and up to 1000000"},
+        {{"--ports-dir", ""}, "--ports-dir needs a directory"},
+        {{"--garbage=1"}, "--garbage takes no value"},
+        {{"--no-ack=yes"}, "--no-ack takes no value"},
+        {{"ports"}, "unknown option 'ports' (see --help)"},
+        {{"--port=5", "--bogus=1"}, "unknown option '--bogus=1' (see --help)"},
+        {{"--line-rate", "--rate", "5"}, "--rate and --line-rate exclude each other"},
+        {{"--no-ack", "--ack-delay", "5"}, "--no-ack and --ack-delay exclude each other"},
+    };
+    for (const auto& [args, strWant] : vecCases) {
+        std::vector<const char*> argv = {"qm-dongle-sim"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        CSimOptions opts;
+        std::string strError;
+        EXPECT_FALSE(ParseSimOptions(static_cast<int>(argv.size()), argv.data(), opts, strError)) << args[0];
+        EXPECT_EQ(strError, strWant) << args[0];
+    }
+    // A value that looks like an option is still the value; help takes no check.
+    CSimOptions opts;
+    std::string strError;
+    const char* argv[] = {"qm-dongle-sim", "--replay", "--garbage", "-h"};
+    ASSERT_TRUE(ParseSimOptions(4, argv, opts, strError)) << strError;
+    EXPECT_EQ(opts.m_strReplay, "--garbage");
+    EXPECT_FALSE(opts.m_bGarbage);
+    EXPECT_TRUE(opts.m_bHelp);
+}

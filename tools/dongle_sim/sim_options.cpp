@@ -63,128 +63,144 @@ static bool ParseRate(const char* psz, double& dOut)
 }
 
 namespace {
-struct CArgCursor {
+
+// The command line one option at a time: its name, and its value inline after
+// '=' (--name=value) or in the next argument. Each taker sets the one-line
+// reason and returns false when the value is missing or malformed.
+class CSimArgs {
+public:
+    CSimArgs(int argc, const char* const* argv, std::string& strError)
+        : m_nArgc(argc), m_ppArgv(argv), m_nIndex(0), m_pszInline(nullptr), m_strError(strError)
+    {
+    }
+
+    bool Next()
+    {
+        if (++m_nIndex >= m_nArgc)
+            return false;
+        m_strArg = m_ppArgv[m_nIndex];
+        m_strName = m_strArg;
+        m_pszInline = nullptr;
+        const size_t nEq = m_strArg.find('=');
+        if (m_strArg.rfind("--", 0) == 0 && nEq != std::string::npos) {
+            m_strName = m_strArg.substr(0, nEq);
+            m_pszInline = m_ppArgv[m_nIndex] + nEq + 1;
+        }
+        return true;
+    }
+    const std::string& Name() const { return m_strName; }
+
+    bool Fail(const std::string& strWhy)
+    {
+        m_strError = strWhy;
+        return false;
+    }
+    bool Value(const char*& pszValue)
+    {
+        pszValue = m_pszInline;
+        if (pszValue == nullptr && m_nIndex + 1 < m_nArgc)
+            pszValue = m_ppArgv[++m_nIndex];
+        return pszValue != nullptr || Fail(m_strName + " needs a value");
+    }
+    bool Count(int64_t nMin, int64_t nMax, int64_t& nOut)
+    {
+        const char* pszValue = nullptr;
+        if (!Value(pszValue))
+            return false;
+        return ParseInt64(pszValue, nMin, nMax, nOut)
+               || Fail(m_strName + ": '" + pszValue + "' is not a number from " + std::to_string(nMin) + " to "
+                       + std::to_string(nMax));
+    }
+    bool Text(std::string& strOut)
+    {
+        const char* pszValue = nullptr;
+        if (!Value(pszValue))
+            return false;
+        strOut = pszValue;
+        return true;
+    }
+    bool Flag(bool& bOut)
+    {
+        if (m_pszInline != nullptr)
+            return Fail(m_strName + " takes no value");
+        bOut = true;
+        return true;
+    }
+    bool Unknown() { return Fail("unknown option '" + m_strArg + "' (see --help)"); }
+
+private:
     int m_nArgc;
     const char* const* m_ppArgv;
     int m_nIndex;
-    const char* m_pszInlineValue;   // the part after '=' in --name=value
+    const char* m_pszInline;   // the part after '=' in --name=value
+    std::string m_strArg;
+    std::string m_strName;
+    std::string& m_strError;
 };
+
+template <typename T>
+bool Store(T& out, int64_t n)
+{
+    out = static_cast<T>(n);
+    return true;
 }
 
-// The value of the option at the cursor: inline after '=' or the next argument.
-static const char* TakeValue(CArgCursor& cur)
+bool ParseRateOption(CSimArgs& args, CSimOptions& opts, bool& bRateGiven)
 {
-    if (cur.m_pszInlineValue != nullptr)
-        return cur.m_pszInlineValue;
-    if (cur.m_nIndex + 1 >= cur.m_nArgc)
-        return nullptr;
-    ++cur.m_nIndex;
-    return cur.m_ppArgv[cur.m_nIndex];
+    const char* pszValue = nullptr;
+    if (!args.Value(pszValue))
+        return false;
+    if (!ParseRate(pszValue, opts.m_dRate))
+        return args.Fail(std::string("--rate: '") + pszValue + "' is not a rate above 0 and up to 1000000");
+    bRateGiven = true;
+    return true;
 }
+
+// The option at the cursor, into opts.
+bool ParseOption(CSimArgs& args, CSimOptions& opts, bool& bRateGiven)
+{
+    const std::string& strName = args.Name();
+    int64_t n = 0;
+    if (strName == "--help" || strName == "-h")
+        return Store(opts.m_bHelp, 1);
+    if (strName == "--port")
+        return args.Count(1, 255, n) && Store(opts.m_nPort, n);
+    if (strName == "--ports-dir")
+        return args.Text(opts.m_strPortsDir) && (!opts.m_strPortsDir.empty() || args.Fail("--ports-dir needs a directory"));
+    if (strName == "--rate")
+        return ParseRateOption(args, opts, bRateGiven);
+    if (strName == "--line-rate")
+        return args.Flag(opts.m_bLineRate);
+    if (strName == "--burst")
+        return args.Count(0, INT32_MAX, opts.m_nBurst);
+    if (strName == "--frames")
+        return args.Count(0, INT64_MAX / 2, opts.m_nFrames);
+    if (strName == "--no-ack")
+        return args.Flag(opts.m_bNoAck);
+    if (strName == "--ack-delay")
+        return args.Count(0, SIM_MAX_ACK_DELAY_MS, n) && Store(opts.m_nAckDelayMs, n);
+    if (strName == "--garbage")
+        return args.Flag(opts.m_bGarbage);
+    if (strName == "--hangup-after")
+        return args.Count(0, INT64_MAX / 2, opts.m_nHangupAfter);
+    if (strName == "--replay")
+        return args.Text(opts.m_strReplay);
+    if (strName == "--sent-pcap")
+        return args.Text(opts.m_strSentPcap);
+    if (strName == "--seed")
+        return args.Count(0, UINT32_MAX, n) && Store(opts.m_dwSeed, n);
+    return args.Unknown();
+}
+
+} // namespace
 
 bool ParseSimOptions(int argc, const char* const* argv, CSimOptions& opts, std::string& strError)
 {
     bool bRateGiven = false;
-    CArgCursor cur{argc, argv, 1, nullptr};
-    for (; cur.m_nIndex < argc; ++cur.m_nIndex) {
-        std::string strArg = argv[cur.m_nIndex];
-        std::string strName = strArg;
-        cur.m_pszInlineValue = nullptr;
-        const size_t nEq = strArg.find('=');
-        if (strArg.rfind("--", 0) == 0 && nEq != std::string::npos) {
-            strName = strArg.substr(0, nEq);
-            cur.m_pszInlineValue = argv[cur.m_nIndex] + nEq + 1;
-        }
-        auto needValue = [&](const char*& pszValue) {
-            pszValue = TakeValue(cur);
-            if (pszValue == nullptr)
-                strError = strName + " needs a value";
-            return pszValue != nullptr;
-        };
-        auto takeCount = [&](int64_t nMin, int64_t nMax, int64_t& nOut) {
-            const char* pszValue = nullptr;
-            if (!needValue(pszValue))
-                return false;
-            if (!ParseInt64(pszValue, nMin, nMax, nOut)) {
-                strError = strName + ": '" + pszValue + "' is not a number from " +
-                    std::to_string(nMin) + " to " + std::to_string(nMax);
-                return false;
-            }
-            return true;
-        };
-        auto noValue = [&]() {
-            if (cur.m_pszInlineValue != nullptr) {
-                strError = strName + " takes no value";
-                return false;
-            }
-            return true;
-        };
-
-        int64_t n = 0;
-        const char* pszValue = nullptr;
-        if (strName == "--help" || strName == "-h") {
-            opts.m_bHelp = true;
-        } else if (strName == "--port") {
-            if (!takeCount(1, 255, n))
-                return false;
-            opts.m_nPort = static_cast<int32_t>(n);
-        } else if (strName == "--ports-dir") {
-            if (!needValue(pszValue))
-                return false;
-            if (*pszValue == '\0') {
-                strError = "--ports-dir needs a directory";
-                return false;
-            }
-            opts.m_strPortsDir = pszValue;
-        } else if (strName == "--rate") {
-            if (!needValue(pszValue))
-                return false;
-            if (!ParseRate(pszValue, opts.m_dRate)) {
-                strError = std::string("--rate: '") + pszValue + "' is not a rate above 0 and up to 1000000";
-                return false;
-            }
-            bRateGiven = true;
-        } else if (strName == "--line-rate") {
-            if (!noValue())
-                return false;
-            opts.m_bLineRate = true;
-        } else if (strName == "--burst") {
-            if (!takeCount(0, INT32_MAX, opts.m_nBurst))
-                return false;
-        } else if (strName == "--frames") {
-            if (!takeCount(0, INT64_MAX / 2, opts.m_nFrames))
-                return false;
-        } else if (strName == "--no-ack") {
-            if (!noValue())
-                return false;
-            opts.m_bNoAck = true;
-        } else if (strName == "--ack-delay") {
-            if (!takeCount(0, SIM_MAX_ACK_DELAY_MS, n))
-                return false;
-            opts.m_nAckDelayMs = static_cast<int32_t>(n);
-        } else if (strName == "--garbage") {
-            if (!noValue())
-                return false;
-            opts.m_bGarbage = true;
-        } else if (strName == "--hangup-after") {
-            if (!takeCount(0, INT64_MAX / 2, opts.m_nHangupAfter))
-                return false;
-        } else if (strName == "--replay") {
-            if (!needValue(pszValue))
-                return false;
-            opts.m_strReplay = pszValue;
-        } else if (strName == "--sent-pcap") {
-            if (!needValue(pszValue))
-                return false;
-            opts.m_strSentPcap = pszValue;
-        } else if (strName == "--seed") {
-            if (!takeCount(0, UINT32_MAX, n))
-                return false;
-            opts.m_dwSeed = static_cast<uint32_t>(n);
-        } else {
-            strError = "unknown option '" + strArg + "' (see --help)";
+    CSimArgs args(argc, argv, strError);
+    while (args.Next()) {
+        if (!ParseOption(args, opts, bRateGiven))
             return false;
-        }
     }
     if (bRateGiven && opts.m_bLineRate) {
         strError = "--rate and --line-rate exclude each other";
