@@ -87,7 +87,7 @@ constexpr int32_t COMM_ABORTED = -3;  // a purge with the abort bit cancelled th
 constexpr int32_t COMM_WAIT_TIMEOUT = -4;   // CommWaitEvents: the time ran out
 
 // The error of the last failed call made by the calling thread: the system's own
-// number (errno on POSIX, GetLastError on Windows), for OsErrorFromCode.
+// error number, for OsErrorFromCode.
 int32_t CommGetLastError();
 
 // CreateFileA on a name like "\\.\Com7": exclusive, for reading and writing.

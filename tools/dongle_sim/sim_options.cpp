@@ -1,6 +1,6 @@
 #include "tools/dongle_sim/sim_options.h"
 
-#include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -40,10 +40,10 @@ static bool ParseInt64(const char* psz, int64_t nMin, int64_t nMax, int64_t& nOu
 {
     if (psz == nullptr || *psz == '\0')
         return false;
-    errno = 0;
+    // Out of range, strtoll gives its extreme values: refused as such.
     char* pEnd = nullptr;
     const long long n = std::strtoll(psz, &pEnd, 10);
-    if (errno != 0 || pEnd == psz || *pEnd != '\0' || n < nMin || n > nMax)
+    if (pEnd == psz || *pEnd != '\0' || n == LLONG_MIN || n == LLONG_MAX || n < nMin || n > nMax)
         return false;
     nOut = n;
     return true;
@@ -53,10 +53,11 @@ static bool ParseRate(const char* psz, double& dOut)
 {
     if (psz == nullptr || *psz == '\0')
         return false;
-    errno = 0;
+    // Out of range, strtod gives infinity or a value near 0: refused below, or
+    // (a rate too small to matter) taken as it is.
     char* pEnd = nullptr;
     const double d = std::strtod(psz, &pEnd);
-    if (errno != 0 || pEnd == psz || *pEnd != '\0' || !std::isfinite(d) || d <= 0.0 || d > SIM_MAX_RATE)
+    if (pEnd == psz || *pEnd != '\0' || !std::isfinite(d) || d <= 0.0 || d > SIM_MAX_RATE)
         return false;
     dOut = d;
     return true;

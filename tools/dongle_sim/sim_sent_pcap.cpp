@@ -1,7 +1,6 @@
 #include "tools/dongle_sim/sim_sent_pcap.h"
 
-#include <cerrno>
-#include <cstring>
+#include "base/os_error.h"
 
 CSimSentPcap::CSimSentPcap() : m_pFile(nullptr), m_writer(*this)
 {
@@ -17,11 +16,11 @@ bool CSimSentPcap::Open(const char* pszPath, std::string& strError)
 {
     m_pFile = std::fopen(pszPath, "wb");
     if (m_pFile == nullptr) {
-        strError = std::string("cannot write ") + pszPath + ": " + std::strerror(errno);
+        strError = std::string("cannot write ") + pszPath + ": " + OsLastError().m_strText;
         return false;
     }
     if (!m_writer.WriteGlobalHeader() || std::fflush(m_pFile) != 0) {
-        strError = std::string("cannot write ") + pszPath + ": " + std::strerror(errno);
+        strError = std::string("cannot write ") + pszPath + ": " + OsLastError().m_strText;
         return false;
     }
     return true;
