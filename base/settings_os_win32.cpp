@@ -1,0 +1,171 @@
+// The settings store's file operations on Win32: Quillmark.ini beside the
+// .exe (GetModuleFileNameA), replaced whole through a temporary file and
+// ReplaceFileA / MoveFileExA, so that a crash never leaves half a file. A
+// program folder the user may not write to sends the file to %APPDATA%.
+#include "base/settings_os.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include <windows.h>
+
+#include "base/settings.h"
+
+const char* const SETTINGS_DEFAULT_WIRESHARK = "wireshark.exe";
+
+static constexpr DWORD MODULE_NAME_SIZE = 264;
+static constexpr DWORD MODULE_NAME_OFFERED = 260;
+static constexpr DWORD ENV_VALUE_MAX = 32767;
+static constexpr int32_t TEMP_NAME_TRIES = 100;
+
+void GetExeDirectory(char* pszDir)
+{
+    pszDir[0] = '\0';
+    char szExe[MODULE_NAME_SIZE] = {};
+    const DWORD dwLen = GetModuleFileNameA(nullptr, szExe, MODULE_NAME_OFFERED);
+    // A cut module name (the call fills the buffer) names some other place.
+    if (dwLen == 0 || dwLen >= MODULE_NAME_OFFERED)
+        return;
+    char* pSlash = std::strrchr(szExe, '\\');
+    if (pSlash != nullptr)
+        *pSlash = '\0';
+    if (std::strlen(szExe) < static_cast<size_t>(SETTINGS_EXE_DIR_SIZE))
+        std::memcpy(pszDir, szExe, std::strlen(szExe) + 1);
+}
+
+static bool IsSeparator(char c)
+{
+    return c == '\\' || c == '/';
+}
+
+int32_t SettingsReadFile(const char* pszPath, size_t nMaxLen, std::string& strText)
+{
+    strText.clear();
+    const HANDLE hFile = CreateFileA(pszPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) {
+        const DWORD dwErr = GetLastError();
+        return dwErr == ERROR_FILE_NOT_FOUND || dwErr == ERROR_PATH_NOT_FOUND ? SETTINGS_FILE_MISSING
+                                                                            : SETTINGS_FILE_UNUSABLE;
+    }
+    // Only a disk file: a device or pipe planted at the path must not be read (or hang us).
+    LARGE_INTEGER liSize = {};
+    if (GetFileType(hFile) != FILE_TYPE_DISK || !GetFileSizeEx(hFile, &liSize)
+        || static_cast<uint64_t>(liSize.QuadPart) > nMaxLen) {
+        CloseHandle(hFile);
+        return SETTINGS_FILE_UNUSABLE;
+    }
+    std::vector<char> vBuf(static_cast<size_t>(liSize.QuadPart) + 1);
+    DWORD dwRead = 0;
+    const BOOL bOk = ReadFile(hFile, vBuf.data(), static_cast<DWORD>(vBuf.size()), &dwRead, nullptr);
+    CloseHandle(hFile);
+    if (!bOk || dwRead > nMaxLen)
+        return SETTINGS_FILE_UNUSABLE;   // failed, or grew while we read it
+    strText.assign(vBuf.data(), dwRead);
+    return SETTINGS_FILE_OK;
+}
+
+static bool WriteAll(HANDLE hFile, const std::string& strText)
+{
+    size_t nDone = 0;
+    while (nDone < strText.size()) {
+        DWORD dwPut = 0;
+        if (!WriteFile(hFile, strText.data() + nDone, static_cast<DWORD>(strText.size() - nDone), &dwPut, nullptr)
+            || dwPut == 0)
+            return false;
+        nDone += dwPut;
+    }
+    return true;
+}
+
+// A fresh temporary file beside strTarget, opened for writing.
+static HANDLE CreateTempBeside(const std::string& strTarget, std::string& strTemp)
+{
+    static std::atomic<uint32_t> s_dwCounter{0};
+    for (int32_t i = 0; i < TEMP_NAME_TRIES; ++i) {
+        char szSuffix[48];
+        std::snprintf(szSuffix, sizeof(szSuffix), ".tmp%lu-%u", static_cast<unsigned long>(GetCurrentProcessId()),
+                      static_cast<unsigned>(s_dwCounter.fetch_add(1)));
+        strTemp = strTarget + szSuffix;
+        const HANDLE hFile = CreateFileA(strTemp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                         FILE_ATTRIBUTE_TEMPORARY, nullptr);
+        if (hFile != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
+            return hFile;
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+bool SettingsReplaceFile(const char* pszPath, const std::string& strText)
+{
+    const std::string strTarget = pszPath;
+    const DWORD dwAttr = GetFileAttributesA(pszPath);
+    const bool bExists = dwAttr != INVALID_FILE_ATTRIBUTES;
+    if (bExists && (dwAttr & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DEVICE)) != 0)
+        return false;   // not a file we may replace
+    if (!bExists && GetLastError() != ERROR_FILE_NOT_FOUND)
+        return false;
+    std::string strTemp;
+    const HANDLE hFile = CreateTempBeside(strTarget, strTemp);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return false;
+    bool bOk = WriteAll(hFile, strText) && FlushFileBuffers(hFile);
+    bOk = CloseHandle(hFile) && bOk;
+    if (bOk) {
+        // ReplaceFileA keeps the old file's attributes and security; a new file is simply moved in.
+        bOk = bExists ? ReplaceFileA(pszPath, strTemp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                                     nullptr)
+                      : MoveFileExA(strTemp.c_str(), pszPath, MOVEFILE_WRITE_THROUGH);
+    }
+    if (!bOk)
+        DeleteFileA(strTemp.c_str());
+    return bOk;
+}
+
+bool SettingsDirWritable(const char* pszDir)
+{
+    const DWORD dwAttr = GetFileAttributesA(pszDir);
+    if (dwAttr == INVALID_FILE_ATTRIBUTES || (dwAttr & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        return false;
+    // Access rights decide, not attributes: try a file that goes when closed.
+    char szProbe[MAX_PATH + 64];
+    std::snprintf(szProbe, sizeof(szProbe), "%s\\.qm-probe%lu", pszDir, static_cast<unsigned long>(GetCurrentProcessId()));
+    const HANDLE hFile = CreateFileA(szProbe, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                     FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_EXISTS;
+    CloseHandle(hFile);
+    return true;
+}
+
+bool SettingsMakeDirs(const char* pszDir)
+{
+    const std::string strDir = pszDir;
+    if (strDir.empty())
+        return false;
+    for (size_t nPos = 0; nPos <= strDir.size(); ++nPos) {
+        if (nPos < strDir.size() && !IsSeparator(strDir[nPos]))
+            continue;
+        const std::string strPart = strDir.substr(0, nPos);
+        // Skip roots and drive letters ("", "C:", "\\server"): they exist or cannot be made.
+        if (strPart.empty() || strPart.back() == ':' || GetFileAttributesA(strPart.c_str()) != INVALID_FILE_ATTRIBUTES)
+            continue;
+        if (!CreateDirectoryA(strPart.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+            return false;
+    }
+    const DWORD dwAttr = GetFileAttributesA(pszDir);
+    return dwAttr != INVALID_FILE_ATTRIBUTES && (dwAttr & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool SettingsUserConfigHome(std::string& strDir)
+{
+    std::vector<char> vBuf(ENV_VALUE_MAX);
+    const DWORD dwLen = GetEnvironmentVariableA("APPDATA", vBuf.data(), ENV_VALUE_MAX);
+    if (dwLen == 0 || dwLen >= ENV_VALUE_MAX)
+        return false;
+    strDir.assign(vBuf.data(), dwLen);
+    while (strDir.size() > 3 && IsSeparator(strDir.back()))
+        strDir.pop_back();
+    return !strDir.empty();
+}
