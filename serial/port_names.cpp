@@ -65,6 +65,14 @@ int32_t ComPortFromDeviceNode(const char* pszNode)
     return 0;
 }
 
+int32_t ComPortFromLinkName(const char* pszName)
+{
+    if (pszName == nullptr || std::strncmp(pszName, "com", 3) != 0)
+        return 0;
+    const int32_t nPort = ParseDecimal(pszName + 3, COM_PORT_MAX);
+    return nPort < COM_PORT_MIN ? 0 : nPort;
+}
+
 int32_t ComPortFromName(const char* pszName)
 {
     if (pszName == nullptr)

@@ -24,3 +24,7 @@ int32_t ComPortFromDeviceNode(const char* pszNode);
 // The port number in a name like "\\.\Com7" or "COM7" (letters in any case);
 // 0 when the name is not of that form or the number is outside 1-255.
 int32_t ComPortFromName(const char* pszName);
+// The port number of a ports-directory entry named exactly "comN" (lower case,
+// N in decimal without leading zeros, 1-255), the name ResolveComPort looks
+// for; 0 for any other name.
+int32_t ComPortFromLinkName(const char* pszName);
