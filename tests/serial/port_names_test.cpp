@@ -50,7 +50,7 @@ TEST(PortNamesTest, LinkNamesAreExactlyLowerCaseComAndTheNumber)
     EXPECT_EQ(ComPortFromLinkName("com255"), 255);
     // COM7 opens "com7", never one of these.
     for (const char* pszName : { "com256", "com0", "com007", "COM7", "Com7", "com12x", "com", "com1000", "com-1",
-             "\\.\com7", " com7", "" }) {
+             "\\\\.\\com7", " com7", "" }) {
         EXPECT_EQ(ComPortFromLinkName(pszName), 0) << pszName;
     }
     EXPECT_EQ(ComPortFromLinkName(nullptr), 0);
