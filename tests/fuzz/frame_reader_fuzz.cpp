@@ -81,13 +81,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
             Check(sink.m_nReruns - nReruns <= 1);
             nPosted += sink.m_nReruns - nReruns;
             Check(reader.GetHeldBytes() >= 0 && reader.GetHeldBytes() <= RF_FRAME_MAX_LEN);
-            Check(reader.GetState() == 1 || reader.GetState() == 2);
+            Check(reader.GetState() == RF_RX_AWAIT_HEADER || reader.GetState() == RF_RX_AWAIT_BODY);
         }
         // Nothing lost: every byte fed was delivered, dropped, is held, or waits.
         Check(sink.m_qwDelivered + reader.GetDroppedBytes() + static_cast<uint64_t>(reader.GetHeldBytes()) +
                   static_cast<uint64_t>(src.GetCount()) == qwFed);
         // No stall: with no step posted the reader cannot get any further.
-        if (reader.GetState() == 1)
+        if (reader.GetState() == RF_RX_AWAIT_HEADER)
             Check(reader.GetHeldBytes() + src.GetCount() < RF_HEADER_LEN);
         else
             Check(src.GetCount() < reader.GetNeed() - (reader.GetHeldBytes() - RF_HEADER_LEN));

@@ -14,6 +14,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     const int32_t nFromName = ComPortFromName(psz);
     if (nFromName != 0 && (nFromName < COM_PORT_MIN || nFromName > COM_PORT_MAX))
         abort();
+    // A link name that reads as a number is exactly the name that number opens.
+    const int32_t nFromLink = ComPortFromLinkName(psz);
+    if (nFromLink != 0 && "com" + std::to_string(nFromLink) != psz)
+        abort();
     const int32_t nFromNode = ComPortFromDeviceNode(psz);
     if (nFromNode != 0 && FixedRangeDeviceNode(nFromNode) != psz)
         abort();
