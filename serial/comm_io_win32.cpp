@@ -1,0 +1,255 @@
+// The comm layer's waits, reads and writes on the overlapped serial API. The
+// event wait is an overlapped ReadFile (interval-only time-outs: pending until
+// the first byte) beside the stop event and the port's wake; what it reads
+// waits in the port's input queue for the next CommRead.
+#include "serial/comm_win32.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// While the driver still holds output, the wait looks again this often for EV_TXEMPTY.
+constexpr DWORD TX_EMPTY_POLL_MS = 1;
+constexpr int32_t COMM_NOTHING_YET = 2;   // internal: the wait goes on
+
+// EV_RXCHAR with bytes queued, or EV_TXEMPTY once a write has drained. Sets
+// *pbTxWatch while output still drains.
+bool TakeReadyEvent(COMM_HANDLE h, CWin32Comm* pComm, uint32_t dwMask, uint32_t* pdwMask, bool* pbTxWatch)
+{
+    if ((dwMask & EV_RXCHAR) != 0 && CommInQueued(pComm) > 0) {
+        *pdwMask = EV_RXCHAR;
+        return true;
+    }
+    if ((dwMask & EV_TXEMPTY) != 0 && pComm->m_bTxPending.exchange(false)) {
+        uint32_t dwOutQueue = 0;
+        if (CommGetOutQueue(h, &dwOutQueue) == 0 || dwOutQueue == 0) {
+            *pdwMask = EV_TXEMPTY;
+            return true;
+        }
+        pComm->m_bTxPending.store(true);
+        *pbTxWatch = true;
+    }
+    return false;
+}
+
+// A read's outcome: bytes go to the input queue (EV_RXCHAR); a failure is the
+// device gone (EV_ERR) or another failure.
+int32_t OnReadEnded(CWin32Comm* pComm, BOOL bOk, DWORD dwGot, uint32_t* pdwMask)
+{
+    if (bOk && dwGot > 0) {
+        pComm->m_dwInHead = 0;
+        pComm->m_dwInTail = dwGot;
+        *pdwMask |= EV_RXCHAR;
+        return COMM_DONE;
+    }
+    if (bOk)
+        return COMM_NOTHING_YET;
+    const DWORD dwErr = GetLastError();
+    if (CommIsGoneError(dwErr)) {
+        *pdwMask = EV_ERR;
+        return COMM_LOST;
+    }
+    return COMM_FAILED;
+}
+
+// Waits while the event wait's read is pending. Whatever ends the wait, the
+// read has ended (or been cancelled) before this returns.
+int32_t WaitPendingRead(COMM_HANDLE h, CWin32Comm* pComm, OVERLAPPED* pOv, HANDLE hStop, uint32_t dwChangesAtStart,
+                        bool bTxWatch, uint32_t* pdwMask)
+{
+    const HANDLE ahWait[3] = {hStop, pOv->hEvent, pComm->m_hWake};
+    for (;;) {
+        const DWORD dwWait = WaitForMultipleObjects(3, ahWait, FALSE, bTxWatch ? TX_EMPTY_POLL_MS : INFINITE);
+        if (dwWait == WAIT_OBJECT_0 + 1) {
+            DWORD dwGot = 0;
+            const BOOL bOk = GetOverlappedResult(pComm->m_hFile, pOv, &dwGot, FALSE);
+            return OnReadEnded(pComm, bOk, dwGot, pdwMask);
+        }
+        if (dwWait == WAIT_FAILED) {
+            const DWORD dwErr = GetLastError();
+            CommCancelAndCollect(pComm, pOv);
+            CommFail(dwErr);
+            return COMM_FAILED;
+        }
+        bool bEnd = dwWait == WAIT_OBJECT_0;
+        bool bTxEmpty = false;
+        if (!bEnd && pComm->m_dwMaskChanges.load(std::memory_order_acquire) != dwChangesAtStart)
+            bEnd = true;   // a new mask ends the wait at once
+        if (!bEnd && (bTxWatch || pComm->m_bTxPending.load())) {
+            bTxWatch = false;
+            bTxEmpty = TakeReadyEvent(h, pComm, EV_TXEMPTY, pdwMask, &bTxWatch);
+            bEnd = bTxEmpty;
+        }
+        if (!bEnd)
+            continue;
+        // Bytes that came in while we cancelled are kept, not lost.
+        const DWORD dwGot = CommCancelAndCollect(pComm, pOv);
+        if (dwGot > 0)
+            OnReadEnded(pComm, TRUE, dwGot, pdwMask);
+        return dwWait == WAIT_OBJECT_0 ? COMM_STOPPED : COMM_DONE;
+    }
+}
+
+// Waits for the stop event or the wake while no read is wanted (EV_RXCHAR not in the mask).
+int32_t WaitWithoutRead(CWin32Comm* pComm, HANDLE hStop, uint32_t dwChangesAtStart, bool bTxWatch)
+{
+    const HANDLE ahWait[2] = {hStop, pComm->m_hWake};
+    const DWORD dwWait = WaitForMultipleObjects(2, ahWait, FALSE, bTxWatch ? TX_EMPTY_POLL_MS : INFINITE);
+    if (dwWait == WAIT_OBJECT_0)
+        return COMM_STOPPED;
+    if (dwWait == WAIT_FAILED)
+        return COMM_FAILED;
+    if (pComm->m_dwMaskChanges.load(std::memory_order_acquire) != dwChangesAtStart)
+        return COMM_DONE;
+    return COMM_NOTHING_YET;
+}
+
+} // namespace
+
+int32_t CommClearError(COMM_HANDLE h, uint32_t* pdwErrors, uint32_t* pdwInQueue)
+{
+    CWin32Comm* pComm = CommFromHandle(h);
+    if (pComm == nullptr)
+        return CommFail(ERROR_INVALID_HANDLE);
+    DWORD dwErrors = 0;
+    COMSTAT stat = {};
+    if (!ClearCommError(pComm->m_hFile, &dwErrors, &stat))
+        return 0;
+    if (pdwErrors != nullptr)
+        *pdwErrors = dwErrors;
+    if (pdwInQueue != nullptr)
+        *pdwInQueue = CommInQueued(pComm) + stat.cbInQue;
+    return 1;
+}
+
+int32_t CommWaitEvent(COMM_HANDLE h, COMM_OVERLAPPED* pOv, COMM_EVENT hStop, uint32_t* pdwMask)
+{
+    CWin32Comm* pComm = CommFromHandle(h);
+    if (pComm == nullptr || pdwMask == nullptr || pOv == nullptr || pOv->hEvent == 0) {
+        CommFail(pComm == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+        return COMM_FAILED;
+    }
+    *pdwMask = 0;
+    const uint32_t dwChangesAtStart = pComm->m_dwMaskChanges.load(std::memory_order_acquire);
+    for (;;) {
+        const uint32_t dwMask = pComm->m_dwMask.load(std::memory_order_acquire);
+        bool bTxWatch = false;
+        if (TakeReadyEvent(h, pComm, dwMask, pdwMask, &bTxWatch))
+            return COMM_DONE;
+        int32_t nResult = COMM_NOTHING_YET;
+        if ((dwMask & EV_RXCHAR) == 0) {
+            nResult = WaitWithoutRead(pComm, EventHandle(hStop), dwChangesAtStart, bTxWatch);
+        } else {
+            CommInQueued(pComm);   // takes in a purge before the queue is refilled
+            OVERLAPPED ov = {};
+            ov.hEvent = EventHandle(pOv->hEvent);
+            ResetEvent(ov.hEvent);
+            DWORD dwGot = 0;
+            if (ReadFile(pComm->m_hFile, pComm->m_abyIn, COMM_IN_BUFFER_SIZE, &dwGot, &ov))
+                nResult = OnReadEnded(pComm, TRUE, dwGot, pdwMask);
+            else if (GetLastError() != ERROR_IO_PENDING)
+                nResult = OnReadEnded(pComm, FALSE, 0, pdwMask);
+            else
+                nResult = WaitPendingRead(h, pComm, &ov, EventHandle(hStop), dwChangesAtStart, bTxWatch, pdwMask);
+        }
+        if (nResult != COMM_NOTHING_YET)
+            return nResult;
+    }
+}
+
+namespace {
+
+// Waits for an overlapped read or write to end, the stop event, or an abort
+// purge; the operation never outlives the call.
+int32_t FinishIo(CWin32Comm* pComm, OVERLAPPED* pOv, HANDLE hStop, HANDLE hAbort,
+                 const std::atomic<uint32_t>& dwAborts, uint32_t dwAbortsAtStart, DWORD* pdwMoved)
+{
+    const HANDLE ahWait[3] = {hStop, pOv->hEvent, hAbort};
+    for (;;) {
+        const DWORD dwWait = WaitForMultipleObjects(3, ahWait, FALSE, INFINITE);
+        if (dwWait == WAIT_OBJECT_0 + 1) {
+            if (GetOverlappedResult(pComm->m_hFile, pOv, pdwMoved, FALSE))
+                return COMM_DONE;
+            return CommIsGoneError(GetLastError()) ? COMM_LOST : COMM_FAILED;
+        }
+        // An abort counted before this operation began is not for it.
+        if (dwWait == WAIT_OBJECT_0 + 2 && dwAborts.load(std::memory_order_acquire) == dwAbortsAtStart)
+            continue;
+        *pdwMoved = CommCancelAndCollect(pComm, pOv);
+        if (*pdwMoved > 0)
+            return COMM_DONE;   // what moved is reported, not lost
+        return dwWait == WAIT_OBJECT_0 ? COMM_STOPPED : (dwWait == WAIT_OBJECT_0 + 2 ? COMM_ABORTED : COMM_FAILED);
+    }
+}
+
+} // namespace
+
+int32_t CommRead(COMM_HANDLE h, uint8_t* pDst, uint32_t dwLen, COMM_OVERLAPPED* pOv, COMM_EVENT hStop,
+                 uint32_t* pdwRead)
+{
+    CWin32Comm* pComm = CommFromHandle(h);
+    if (pComm == nullptr || pDst == nullptr || pdwRead == nullptr || dwLen == 0 || pOv == nullptr || pOv->hEvent == 0) {
+        CommFail(pComm == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+        return COMM_FAILED;
+    }
+    *pdwRead = 0;
+    const uint32_t dwQueued = CommInQueued(pComm);
+    if (dwQueued > 0) {
+        const uint32_t dwTake = std::min(dwQueued, dwLen);
+        std::memcpy(pDst, pComm->m_abyIn + pComm->m_dwInHead, dwTake);
+        pComm->m_dwInHead += dwTake;
+        *pdwRead = dwTake;
+        return COMM_DONE;
+    }
+    const uint32_t dwAbortsAtStart = pComm->m_dwRxAborts.load(std::memory_order_acquire);
+    for (;;) {
+        OVERLAPPED ov = {};
+        ov.hEvent = EventHandle(pOv->hEvent);
+        ResetEvent(ov.hEvent);
+        DWORD dwGot = 0;
+        int32_t nResult = COMM_DONE;
+        if (!ReadFile(pComm->m_hFile, pDst, dwLen, &dwGot, &ov)) {
+            const DWORD dwErr = GetLastError();
+            if (dwErr != ERROR_IO_PENDING)
+                return CommIsGoneError(dwErr) ? COMM_LOST : COMM_FAILED;
+            nResult = FinishIo(pComm, &ov, EventHandle(hStop), pComm->m_hRxAbort, pComm->m_dwRxAborts,
+                               dwAbortsAtStart, &dwGot);
+        }
+        if (nResult != COMM_DONE || dwGot > 0) {
+            *pdwRead = dwGot;
+            return nResult;
+        }
+    }
+}
+
+int32_t CommWrite(COMM_HANDLE h, const uint8_t* pSrc, uint32_t dwLen, COMM_OVERLAPPED* pOv, COMM_EVENT hStop,
+                  uint32_t* pdwWritten)
+{
+    CWin32Comm* pComm = CommFromHandle(h);
+    if (pComm == nullptr || pSrc == nullptr || pdwWritten == nullptr || dwLen == 0 || pOv == nullptr
+        || pOv->hEvent == 0) {
+        CommFail(pComm == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+        return COMM_FAILED;
+    }
+    *pdwWritten = 0;
+    const uint32_t dwAbortsAtStart = pComm->m_dwTxAborts.load(std::memory_order_acquire);
+    OVERLAPPED ov = {};
+    ov.hEvent = EventHandle(pOv->hEvent);
+    ResetEvent(ov.hEvent);
+    DWORD dwPut = 0;
+    int32_t nResult = COMM_DONE;
+    if (!WriteFile(pComm->m_hFile, pSrc, dwLen, &dwPut, &ov)) {
+        const DWORD dwErr = GetLastError();
+        if (dwErr != ERROR_IO_PENDING)
+            return CommIsGoneError(dwErr) ? COMM_LOST : COMM_FAILED;
+        nResult = FinishIo(pComm, &ov, EventHandle(hStop), pComm->m_hTxAbort, pComm->m_dwTxAborts, dwAbortsAtStart,
+                           &dwPut);
+    }
+    *pdwWritten = dwPut;
+    if (nResult == COMM_DONE && dwPut > 0) {
+        pComm->m_bTxPending.store(true);
+        SetEvent(pComm->m_hWake);   // the event wait now watches for EV_TXEMPTY
+    }
+    return nResult;
+}

@@ -1,0 +1,53 @@
+// Shared between the Win32 halves of the comm layer; not for use above it.
+// comm_api.h comes first: <windows.h> then defines the same values as macros.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "serial/comm_api.h"
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+constexpr uint32_t COMM_IN_BUFFER_SIZE = 4096;
+
+// An open port.
+struct CWin32Comm {
+    HANDLE m_hFile = INVALID_HANDLE_VALUE;
+    HANDLE m_hWake = nullptr;      // auto-reset: the mask changed or bytes were written
+    HANDLE m_hRxAbort = nullptr;   // auto-reset: a purge with PURGE_RXABORT
+    HANDLE m_hTxAbort = nullptr;   // auto-reset: a purge with PURGE_TXABORT
+    std::atomic<uint32_t> m_dwMask { 0 };
+    std::atomic<uint32_t> m_dwMaskChanges { 0 };
+    std::atomic<bool> m_bTxPending { false };  // written since the last EV_TXEMPTY
+    std::atomic<bool> m_bNoModemLines { false };
+    std::atomic<uint32_t> m_dwRxAborts { 0 };
+    std::atomic<uint32_t> m_dwTxAborts { 0 };
+    // The input queue: what the event wait's read brought in, handed out by the
+    // next reads. Used by the one thread that waits and reads; a receive purge
+    // from another thread is only counted, and that thread empties the queue.
+    std::atomic<uint32_t> m_dwRxClears { 0 };
+    uint32_t m_dwRxClearsSeen = 0;
+    uint32_t m_dwInHead = 0;
+    uint32_t m_dwInTail = 0;
+    uint8_t m_abyIn[COMM_IN_BUFFER_SIZE];
+};
+
+CWin32Comm* CommFromHandle(COMM_HANDLE h);
+int32_t CommFail(DWORD dwError);   // sets the last error, returns 0
+// The other end has gone: the errors Wine (109, 21) and USB serial drivers on
+// Windows give for a port whose device went away.
+bool CommIsGoneError(DWORD dwError);
+// Bytes in the input queue, after any receive purge made since the last look.
+uint32_t CommInQueued(CWin32Comm* pComm);
+// Cancels the overlapped operation on ov (if still pending), waits for it to
+// end and returns the bytes it moved.
+DWORD CommCancelAndCollect(CWin32Comm* pComm, OVERLAPPED* pOv);
+
+inline HANDLE EventHandle(COMM_EVENT h)
+{
+    return reinterpret_cast<HANDLE>(h);
+}
