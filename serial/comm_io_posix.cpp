@@ -152,6 +152,19 @@ int32_t OnPortWoke(CPosixComm* pComm, short nRevents, bool bRxWatch, uint32_t* p
     return COMM_LOST;
 }
 
+// The port of a read or write whose arguments hold up, its count set to 0;
+// null (error recorded) otherwise.
+CPosixComm* CommForTransfer(COMM_HANDLE h, const void* pBuffer, uint32_t dwLen, uint32_t* pdwDone)
+{
+    CPosixComm* pComm = CommFromHandle(h);
+    if (pComm == nullptr || pBuffer == nullptr || pdwDone == nullptr || dwLen == 0) {
+        CommFail(pComm == nullptr ? EBADF : EINVAL);
+        return nullptr;
+    }
+    *pdwDone = 0;
+    return pComm;
+}
+
 } // namespace
 
 int32_t CommClearError(COMM_HANDLE h, uint32_t* pdwErrors, uint32_t* pdwInQueue)
@@ -209,12 +222,9 @@ int32_t CommRead(COMM_HANDLE h, uint8_t* pDst, uint32_t dwLen, COMM_OVERLAPPED* 
     COMM_EVENT hStop, uint32_t* pdwRead)
 {
     (void)pOv;
-    CPosixComm* pComm = CommFromHandle(h);
-    if (pComm == nullptr || pDst == nullptr || pdwRead == nullptr || dwLen == 0) {
-        CommFail(pComm == nullptr ? EBADF : EINVAL);
+    CPosixComm* pComm = CommForTransfer(h, pDst, dwLen, pdwRead);
+    if (pComm == nullptr)
         return COMM_FAILED;
-    }
-    *pdwRead = 0;
     const uint32_t dwQueued = InQueued(pComm);
     if (dwQueued > 0) {
         const uint32_t dwTake = std::min(dwQueued, dwLen);
@@ -243,12 +253,9 @@ int32_t CommWrite(COMM_HANDLE h, const uint8_t* pSrc, uint32_t dwLen, COMM_OVERL
     COMM_EVENT hStop, uint32_t* pdwWritten)
 {
     (void)pOv;
-    CPosixComm* pComm = CommFromHandle(h);
-    if (pComm == nullptr || pSrc == nullptr || pdwWritten == nullptr || dwLen == 0) {
-        CommFail(pComm == nullptr ? EBADF : EINVAL);
+    CPosixComm* pComm = CommForTransfer(h, pSrc, dwLen, pdwWritten);
+    if (pComm == nullptr)
         return COMM_FAILED;
-    }
-    *pdwWritten = 0;
     const uint32_t dwAbortsAtStart = pComm->m_dwTxAborts.load(std::memory_order_acquire);
     for (;;) {
         const ssize_t nPut = write(pComm->m_fd, pSrc, dwLen);

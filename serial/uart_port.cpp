@@ -149,18 +149,19 @@ bool CUartPort::CreateEvents()
 // Both worker threads; the reason when one could not be started.
 COsError CUartPort::StartThreads()
 {
-    m_bReaderRun.store(true, std::memory_order_release);
+    COsError err = StartThread(m_hReaderThread, m_bReaderRun, ReaderThread);
+    if (!err.IsError())
+        err = StartThread(m_hWriterThread, m_bWriterRun, WriterThread);
+    return err;
+}
+
+COsError CUartPort::StartThread(std::thread& th, std::atomic<bool>& bRun, void (*pfnBody)(CUartPort*))
+{
+    bRun.store(true, std::memory_order_release);
     try {
-        m_hReaderThread = std::thread(ReaderThread, this);
+        th = std::thread(pfnBody, this);
     } catch (const std::system_error& err) {
-        m_bReaderRun.store(false, std::memory_order_release);
-        return OsErrorOfKind(EOsError::NoResources, err.what());
-    }
-    m_bWriterRun.store(true, std::memory_order_release);
-    try {
-        m_hWriterThread = std::thread(WriterThread, this);
-    } catch (const std::system_error& err) {
-        m_bWriterRun.store(false, std::memory_order_release);
+        bRun.store(false, std::memory_order_release);
         return OsErrorOfKind(EOsError::NoResources, err.what());
     }
     return COsError();

@@ -159,6 +159,7 @@ private:
     bool OpenDevice();
     bool CreateEvents();
     COsError StartThreads();
+    COsError StartThread(std::thread& th, std::atomic<bool>& bRun, void (*pfnBody)(CUartPort*));
     void StopThreads();
     bool JoinThreads();
     void ReleaseEvents();
