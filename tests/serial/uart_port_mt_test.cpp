@@ -4,6 +4,7 @@
 #include <termios.h>
 
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 
 #include "uart_test_fixture.h"
@@ -100,8 +101,14 @@ TEST_F(CUartFixture, OpenOfANumberThatMapsToNothingReleasesEverything)
     EXPECT_EQ(port.Open(), 0);
     EXPECT_EQ(port.GetLastOpenError().m_nCode, ENOENT);
     EXPECT_EQ(port.GetLastOpenError().m_eKind, EOsError::NotFound);
+    EXPECT_EQ(port.GetLastOpenError().m_strText, std::strerror(ENOENT)) << "the system's own words";
     EXPECT_STREQ(port.GetDevicePath(), "/dev/ttyACM31");
     ExpectReleased(port);
+    // A good open afterwards clears the reason.
+    port.SetPort(TEST_PORT);
+    ASSERT_EQ(port.Open(), 1);
+    EXPECT_FALSE(port.GetLastOpenError().IsError());
+    EXPECT_TRUE(port.GetLastOpenError().m_strText.empty());
 }
 
 TEST_F(CUartFixture, OpenReportsBusyAndNotATerminal)
