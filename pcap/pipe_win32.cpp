@@ -9,11 +9,10 @@
 static const char* const PIPE_NAME = "\\\\.\\pipe\\wireshark0";
 static constexpr DWORD PIPE_OUT_BUFFER = 64 * 1024;   // about 40 ms of a busy capture
 static constexpr DWORD PIPE_IN_BUFFER = 0;            // the client never writes
-static constexpr ULONG PIPE_STATE_CONNECTED_NT = 3;   // FILE_PIPE_CONNECTED_STATE
 static constexpr ULONG PIPE_STATE_CLOSING_NT = 4;     // FILE_PIPE_CLOSING_STATE: the client closed
 // Before a forced disconnect (which throws away what the client has not read),
 // the client gets this long to read what it was sent.
-static constexpr DWORD PIPE_DRAIN_MAX_MS = 500;
+static constexpr DWORD PIPE_DRAIN_MAX_MS = 2000;
 static constexpr DWORD PIPE_DRAIN_POLL_MS = 5;
 
 typedef NTSTATUS(NTAPI* PFN_NT_QUERY_FILE)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS);
@@ -28,18 +27,16 @@ static PFN_NT_QUERY_FILE NtQueryFile()
     return s_pfn;
 }
 
-bool PipeQueryLocalState(HANDLE hPipe, CPipeLocalState* pState)
+bool PipeQueryState(const CPipeInstance* pInst, ULONG* pdwState)
 {
     const PFN_NT_QUERY_FILE pfnQuery = NtQueryFile();
-    if (pfnQuery == nullptr)
+    if (pfnQuery == nullptr || pInst->m_hQuery == nullptr)
         return false;
     IO_STATUS_BLOCK iosb = {};
     FILE_PIPE_LOCAL_INFORMATION info = {};
-    if (pfnQuery(hPipe, &iosb, &info, sizeof(info), FilePipeLocalInformation) < 0)
+    if (pfnQuery(pInst->m_hQuery, &iosb, &info, sizeof(info), FilePipeLocalInformation) < 0)
         return false;
-    pState->m_dwState = info.NamedPipeState;
-    pState->m_dwQuota = info.OutboundQuota;
-    pState->m_dwQuotaFree = info.WriteQuotaAvailable;
+    *pdwState = info.NamedPipeState;
     return true;
 }
 
@@ -77,14 +74,24 @@ PIPE_HANDLE PipeCreateInstance(COsError* pError)
         return INVALID_PIPE_HANDLE;
     }
     const HANDLE hIoDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (hIoDone == nullptr) {
+    const HANDLE hConnectDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (hIoDone == nullptr || hConnectDone == nullptr) {
         SetError(pError, OsLastError());
-        CloseHandle(hPipe);
+        for (HANDLE h : {hIoDone, hConnectDone, hPipe}) {
+            if (h != nullptr)
+                CloseHandle(h);
+        }
         return INVALID_PIPE_HANDLE;
     }
     CPipeInstance* pInst = new CPipeInstance;
     pInst->m_hPipe = hPipe;
     pInst->m_hIoDone = hIoDone;
+    pInst->m_hConnectDone = hConnectDone;
+    // An outbound end may not read its own state (Wine); a second handle may.
+    // Without one, the client's going is found by the next write instead.
+    if (!DuplicateHandle(GetCurrentProcess(), hPipe, GetCurrentProcess(), &pInst->m_hQuery, FILE_READ_ATTRIBUTES,
+                         FALSE, 0))
+        pInst->m_hQuery = nullptr;
     pInst->m_strPath = PIPE_NAME;
     SetError(pError, COsError());
     return reinterpret_cast<PIPE_HANDLE>(pInst);
@@ -96,25 +103,38 @@ std::string PipeInstancePath(PIPE_HANDLE hPipe)
     return pInst != nullptr ? pInst->m_strPath : std::string();
 }
 
-// Starts the overlapped connect. ERROR_IO_PENDING, or 0 when a client is
-// there already, or the failure's code.
-static DWORD StartConnect(CPipeInstance* pInst, OVERLAPPED* pOv)
+// Starts the instance's connect unless one is pending or a client is there.
+// 0 or the failure's code.
+static DWORD Listen(CPipeInstance* pInst)
 {
-    for (int nTry = 0; nTry < 2; ++nTry) {
-        ResetEvent(pInst->m_hIoDone);
-        *pOv = OVERLAPPED();
-        pOv->hEvent = pInst->m_hIoDone;
-        if (ConnectNamedPipe(pInst->m_hPipe, pOv))
-            return 0;
-        const DWORD dwErr = GetLastError();
+    for (int nTry = 0; nTry < 2 && !pInst->m_bListening && !pInst->m_bConnected; ++nTry) {
+        pInst->m_ovConnect = OVERLAPPED();
+        pInst->m_ovConnect.hEvent = pInst->m_hConnectDone;
+        ResetEvent(pInst->m_hConnectDone);
+        const BOOL bDone = ConnectNamedPipe(pInst->m_hPipe, &pInst->m_ovConnect);
+        const DWORD dwErr = bDone ? ERROR_PIPE_CONNECTED : GetLastError();
         if (dwErr == ERROR_PIPE_CONNECTED)
-            return 0;
-        if (dwErr != ERROR_NO_DATA)
+            pInst->m_bConnected = true;
+        else if (dwErr == ERROR_IO_PENDING)
+            pInst->m_bListening = true;
+        else if (dwErr == ERROR_NO_DATA)
+            DisconnectNamedPipe(pInst->m_hPipe);   // a client came and went before we looked
+        else
             return dwErr;
-        // A client came and went before we looked: free the instance and wait anew.
-        DisconnectNamedPipe(pInst->m_hPipe);
     }
-    return ERROR_NO_DATA;
+    return pInst->m_bListening || pInst->m_bConnected ? 0 : static_cast<DWORD>(ERROR_NO_DATA);
+}
+
+// Looks at the pending connect (waiting for its end when bWait).
+static void TakeConnectResult(CPipeInstance* pInst, BOOL bWait)
+{
+    DWORD dwIgnored = 0;
+    const BOOL bOk = GetOverlappedResult(pInst->m_hPipe, &pInst->m_ovConnect, &dwIgnored, bWait);
+    const DWORD dwErr = bOk ? static_cast<DWORD>(ERROR_SUCCESS) : GetLastError();
+    if (dwErr == ERROR_IO_INCOMPLETE)
+        return;   // still pending
+    pInst->m_bListening = false;
+    pInst->m_bConnected = bOk || dwErr == ERROR_PIPE_CONNECTED;
 }
 
 int32_t PipeWaitForClient(PIPE_HANDLE hPipe, uint32_t dwTimeoutMs, COsError* pError, PIPE_WAKE hWake)
@@ -124,39 +144,35 @@ int32_t PipeWaitForClient(PIPE_HANDLE hPipe, uint32_t dwTimeoutMs, COsError* pEr
         SetError(pError, OsErrorFromCode(ERROR_INVALID_HANDLE));
         return PIPE_WAIT_ERROR;
     }
-    if (pInst->m_bConnected)
-        return PIPE_WAIT_CONNECTED;
     const HANDLE hWakeEvent = WakeEvent(hWake);
-    if (hWakeEvent != nullptr && WaitForSingleObject(hWakeEvent, 0) == WAIT_OBJECT_0)
-        return PIPE_WAIT_CANCELLED;
-    OVERLAPPED ov;
-    const DWORD dwStart = StartConnect(pInst, &ov);
-    if (dwStart == 0) {
-        pInst->m_bConnected = true;
-        return PIPE_WAIT_CONNECTED;
+    const DWORD dwStart = GetTickCount();
+    for (;;) {
+        const DWORD dwListen = Listen(pInst);
+        if (dwListen != 0) {
+            SetError(pError, OsErrorFromCode(static_cast<int32_t>(dwListen)));
+            return PIPE_WAIT_ERROR;
+        }
+        if (pInst->m_bConnected)
+            return PIPE_WAIT_CONNECTED;
+        const DWORD dwSpent = GetTickCount() - dwStart;
+        const DWORD dwLeft = dwSpent < dwTimeoutMs ? dwTimeoutMs - dwSpent : 0;
+        const HANDLE ahWait[2] = {pInst->m_hConnectDone, hWakeEvent};
+        const DWORD dwWait = WaitForMultipleObjects(hWakeEvent != nullptr ? 2 : 1, ahWait, FALSE, dwLeft);
+        TakeConnectResult(pInst, FALSE);
+        if (pInst->m_bConnected)
+            return PIPE_WAIT_CONNECTED;
+        if (dwWait == WAIT_OBJECT_0 + 1)
+            return PIPE_WAIT_CANCELLED;   // the connect stays pending for the next wait
+        if (dwWait == WAIT_TIMEOUT) {
+            SetError(pError, OsErrorFromCode(WAIT_TIMEOUT));
+            return PIPE_WAIT_TIMEOUT;
+        }
+        if (dwWait != WAIT_OBJECT_0) {
+            SetError(pError, OsLastError());
+            return PIPE_WAIT_ERROR;
+        }
+        // The connect ended without a client (one came and went): listen again.
     }
-    if (dwStart != ERROR_IO_PENDING) {
-        SetError(pError, OsErrorFromCode(static_cast<int32_t>(dwStart)));
-        return PIPE_WAIT_ERROR;
-    }
-    const HANDLE ahWait[2] = {pInst->m_hIoDone, hWakeEvent};
-    const DWORD dwWait = WaitForMultipleObjects(hWakeEvent != nullptr ? 2 : 1, ahWait, FALSE, dwTimeoutMs);
-    if (dwWait != WAIT_OBJECT_0)
-        CancelIoEx(pInst->m_hPipe, &ov);
-    // The connect has ended either way now; a client that won the race counts.
-    DWORD dwIgnored = 0;
-    if (GetOverlappedResult(pInst->m_hPipe, &ov, &dwIgnored, TRUE) || GetLastError() == ERROR_PIPE_CONNECTED) {
-        pInst->m_bConnected = true;
-        return dwWait == WAIT_OBJECT_0 + 1 ? PIPE_WAIT_CANCELLED : PIPE_WAIT_CONNECTED;
-    }
-    if (dwWait == WAIT_OBJECT_0 + 1)
-        return PIPE_WAIT_CANCELLED;
-    if (dwWait == WAIT_TIMEOUT) {
-        SetError(pError, OsErrorFromCode(WAIT_TIMEOUT));
-        return PIPE_WAIT_TIMEOUT;
-    }
-    SetError(pError, OsLastError());
-    return PIPE_WAIT_ERROR;
 }
 
 bool PipeHasClient(PIPE_HANDLE hPipe)
@@ -165,17 +181,28 @@ bool PipeHasClient(PIPE_HANDLE hPipe)
     return pInst != nullptr && pInst->m_bConnected;
 }
 
-// DisconnectNamedPipe throws away what the client has not read yet: give a
-// client that is still reading a short while to take the end of the stream.
+static DWORD WINAPI FlushPipe(void* pvPipe)
+{
+    // Returns once the client has read everything, or fails when cancelled.
+    return FlushFileBuffers(static_cast<HANDLE>(pvPipe)) ? 0 : GetLastError();
+}
+
+// DisconnectNamedPipe throws away what the client has not read yet: a client
+// that is still reading gets a short while to take the end of the stream
+// (FlushFileBuffers waits for it, on a thread of its own so that a stalled
+// client cannot hold us longer).
 static void LetClientDrain(const CPipeInstance* pInst)
 {
-    for (DWORD dwWaited = 0; dwWaited < PIPE_DRAIN_MAX_MS; dwWaited += PIPE_DRAIN_POLL_MS) {
-        CPipeLocalState state;
-        if (!PipeQueryLocalState(pInst->m_hPipe, &state) || state.m_dwState != PIPE_STATE_CONNECTED_NT
-            || state.m_dwQuotaFree >= state.m_dwQuota)
-            return;
-        Sleep(PIPE_DRAIN_POLL_MS);
+    const HANDLE hThread = CreateThread(nullptr, 0, FlushPipe, pInst->m_hPipe, 0, nullptr);
+    if (hThread == nullptr)
+        return;
+    if (WaitForSingleObject(hThread, PIPE_DRAIN_MAX_MS) != WAIT_OBJECT_0) {
+        // The cancel may come before the thread has entered the flush: try until it ends.
+        do
+            CancelSynchronousIo(hThread);
+        while (WaitForSingleObject(hThread, PIPE_DRAIN_POLL_MS) != WAIT_OBJECT_0);
     }
+    CloseHandle(hThread);
 }
 
 void PipeReleaseClient(PIPE_HANDLE hPipe)
@@ -185,6 +212,7 @@ void PipeReleaseClient(PIPE_HANDLE hPipe)
         return;
     DisconnectNamedPipe(pInst->m_hPipe);
     pInst->m_bConnected = false;
+    Listen(pInst);   // a failure shows at the next wait
 }
 
 void PipeDisconnectClient(PIPE_HANDLE hPipe)
@@ -201,8 +229,8 @@ bool PipeClientGone(PIPE_HANDLE hPipe)
     const CPipeInstance* pInst = FromHandle(hPipe);
     if (pInst == nullptr || !pInst->m_bConnected)
         return true;
-    CPipeLocalState state;
-    return PipeQueryLocalState(pInst->m_hPipe, &state) && state.m_dwState == PIPE_STATE_CLOSING_NT;
+    ULONG dwState = 0;
+    return PipeQueryState(pInst, &dwState) && dwState == PIPE_STATE_CLOSING_NT;
 }
 
 void PipeCloseInstance(PIPE_HANDLE hPipe)
@@ -211,7 +239,16 @@ void PipeCloseInstance(PIPE_HANDLE hPipe)
     if (pInst == nullptr)
         return;
     PipeDisconnectClient(hPipe);
+    if (pInst->m_bListening) {
+        CancelIoEx(pInst->m_hPipe, &pInst->m_ovConnect);
+        TakeConnectResult(pInst, TRUE);
+    }
+    if (pInst->m_bConnected)
+        DisconnectNamedPipe(pInst->m_hPipe);
+    if (pInst->m_hQuery != nullptr)
+        CloseHandle(pInst->m_hQuery);
     CloseHandle(pInst->m_hPipe);
     CloseHandle(pInst->m_hIoDone);
+    CloseHandle(pInst->m_hConnectDone);
     delete pInst;
 }

@@ -12,6 +12,12 @@ class CPipeInstance {
 public:
     HANDLE m_hPipe = INVALID_HANDLE_VALUE;
     HANDLE m_hIoDone = nullptr;   // manual-reset: the overlapped operation at hand has ended
+    HANDLE m_hConnectDone = nullptr;   // manual-reset: the pending connect has ended
+    HANDLE m_hQuery = nullptr;    // the pipe again, with the right to read its state
+    // Between clients a connect stays pending, so that a client that comes
+    // while nobody waits (a Wireshark restarting its capture) is let in.
+    OVERLAPPED m_ovConnect = {};
+    bool m_bListening = false;
     bool m_bConnected = false;
     std::string m_strPath;
 };
@@ -26,14 +32,9 @@ inline HANDLE WakeEvent(PIPE_WAKE hWake)
     return hWake == INVALID_PIPE_WAKE ? nullptr : reinterpret_cast<HANDLE>(hWake);
 }
 
-// The pipe's state and write quota as the file system keeps them; false when
-// the system cannot say.
-struct CPipeLocalState {
-    ULONG m_dwState = 0;          // FILE_PIPE_*_STATE
-    ULONG m_dwQuota = 0;          // the outbound buffer
-    ULONG m_dwQuotaFree = 0;      // what the client has not yet read is missing from it
-};
-bool PipeQueryLocalState(HANDLE hPipe, CPipeLocalState* pState);
+// The pipe's state as the file system keeps it (FILE_PIPE_*_STATE); false
+// when the system cannot say.
+bool PipeQueryState(const CPipeInstance* pInst, ULONG* pdwState);
 
 // Cancels the overlapped operation on ov (if still pending) and waits for it
 // to end, so that ov and the buffer are free again. Returns the bytes it moved.
