@@ -38,9 +38,10 @@ static std::string FromAppPaths(const std::string& strName)
 {
     const std::string strKey = APP_PATHS_KEY + strName;
     for (HKEY hRoot : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+        // RRF_RT_REG_SZ also takes a REG_EXPAND_SZ value, expanded.
         char szValue[MAX_PATH];
         DWORD dwSize = sizeof(szValue);
-        if (RegGetValueA(hRoot, strKey.c_str(), nullptr, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ, nullptr, szValue,
+        if (RegGetValueA(hRoot, strKey.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, szValue,
                          &dwSize) != ERROR_SUCCESS)
             continue;
         std::string strPath = szValue;
@@ -138,8 +139,13 @@ static void AppendQuoted(std::string& strLine, const char* pszArg)
 COsError LaunchDetached(const char* pszPath, const char* const* ppszArgs, int32_t nArgs)
 {
     const std::string strExe = ResolveProgram(pszPath);
-    if (strExe.empty())
+    const DWORD dwAttr = strExe.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesA(strExe.c_str());
+    // The numbers the user is shown: 2 for a program not found (also when its
+    // folder is missing, which CreateProcessA calls 3), 5 for a folder (Wine says 6).
+    if (dwAttr == INVALID_FILE_ATTRIBUTES)
         return OsErrorFromCode(ERROR_FILE_NOT_FOUND);
+    if ((dwAttr & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return OsErrorFromCode(ERROR_ACCESS_DENIED);
     std::string strLine;
     AppendQuoted(strLine, strExe.c_str());
     for (int32_t i = 0; i < nArgs; ++i)
@@ -154,8 +160,10 @@ COsError LaunchDetached(const char* pszPath, const char* const* ppszArgs, int32_
     PROCESS_INFORMATION pi = {};
     // No handles inherited: the serial port and the pipe must not live on in Wireshark.
     if (!CreateProcessA(strExe.c_str(), vLine.data(), nullptr, nullptr, FALSE,
-                        DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &si, &pi))
-        return OsLastError();
+                        DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &si, &pi)) {
+        const DWORD dwErr = GetLastError();
+        return OsErrorFromCode(dwErr == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : dwErr);
+    }
     // Not tracked: nobody waits for it or ends it.
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
