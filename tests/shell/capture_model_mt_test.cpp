@@ -39,9 +39,15 @@ protected:
         WriteSetting("Channel", 20);
         m_devices.m_vecNames = SIM_DEVICES;
     }
+    // The launched reader is not the pipe link's to end: the test ends it, or
+    // a sleeping one would hold the test's output open for a minute.
     void TearDown() override
     {
         m_pModel.reset();
+        std::ifstream inPid(m_dir / "reader.pid");
+        pid_t pidReader = 0;
+        if (inPid >> pidReader && pidReader > 0)
+            kill(pidReader, SIGKILL);
         if (m_sim.SendSignal(SIGTERM))
             m_sim.WaitExit(5000);
     }
