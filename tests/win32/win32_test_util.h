@@ -6,6 +6,10 @@
 #include <cstdio>
 #include <string>
 
+// Lean: <winspool.h> would turn CUartPort::SetPort into SetPortA.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
 #include <windows.h>
 
 namespace qmtest {
