@@ -116,6 +116,7 @@ int32_t CommClearError(COMM_HANDLE h, uint32_t* pdwErrors, uint32_t* pdwInQueue)
     COMSTAT stat = {};
     if (!ClearCommError(pComm->m_hFile, &dwErrors, &stat))
         return 0;
+    dwErrors |= pComm->m_dwKeptErrors.exchange(0, std::memory_order_acq_rel);
     if (pdwErrors != nullptr)
         *pdwErrors = dwErrors;
     if (pdwInQueue != nullptr)

@@ -201,6 +201,7 @@ int32_t CommGetOutQueue(COMM_HANDLE h, uint32_t* pdwOutQueue)
     COMSTAT stat = {};
     if (!ClearCommError(pComm->m_hFile, &dwErrors, &stat))
         return 0;
+    pComm->m_dwKeptErrors.fetch_or(dwErrors, std::memory_order_acq_rel);
     *pdwOutQueue = stat.cbOutQue;
     return 1;
 }

@@ -24,6 +24,9 @@ struct CWin32Comm {
     std::atomic<uint32_t> m_dwMaskChanges { 0 };
     std::atomic<bool> m_bTxPending { false };  // written since the last EV_TXEMPTY
     std::atomic<bool> m_bNoModemLines { false };
+    // Error bits a ClearCommError made only for the output queue's size took
+    // away; the next CommClearError reports them (an overrun must make a gap).
+    std::atomic<uint32_t> m_dwKeptErrors { 0 };
     std::atomic<uint32_t> m_dwRxAborts { 0 };
     std::atomic<uint32_t> m_dwTxAborts { 0 };
     // The input queue: what the event wait's read brought in, handed out by the

@@ -127,3 +127,20 @@ TEST(CLaunchRun, ArgumentsArriveAsGiven)
     ASSERT_TRUE(qmtest::ReadWholeFile(strArgsFile, strGot));
     EXPECT_EQ(strGot, strProgram + "\n-i\n\\\\.\\pipe\\wireshark0\n-k\na \"quoted\" word\nends\\\n");
 }
+
+TEST(COsErrorWin32, CodesDecodeIntoKindsWithTheSystemText)
+{
+    EXPECT_EQ(OsErrorFromCode(ERROR_SUCCESS).m_eKind, EOsError::None);
+    EXPECT_EQ(OsErrorFromCode(ERROR_PATH_NOT_FOUND).m_eKind, EOsError::NotFound);
+    EXPECT_EQ(OsErrorFromCode(ERROR_PIPE_BUSY).m_eKind, EOsError::Busy);
+    EXPECT_EQ(OsErrorFromCode(ERROR_BROKEN_PIPE).m_eKind, EOsError::Gone);
+    EXPECT_EQ(OsErrorFromCode(ERROR_NO_DATA).m_eKind, EOsError::Gone);
+    EXPECT_EQ(OsErrorFromCode(ERROR_OUTOFMEMORY).m_eKind, EOsError::NoResources);
+    const COsError err = OsErrorFromCode(ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(err.m_nCode, 2);
+    EXPECT_FALSE(err.m_strText.empty());
+    EXPECT_NE(err.m_strText.back(), '\n');   // the system's line break is cut
+    SetLastError(ERROR_ACCESS_DENIED);
+    EXPECT_EQ(OsLastError().m_eKind, EOsError::AccessDenied);
+    EXPECT_EQ(OsErrorFromCode(0x12345).m_strText.empty(), false);   // no system text: a number
+}
