@@ -161,6 +161,21 @@ int32_t CommWaitEvent(COMM_HANDLE h, COMM_OVERLAPPED* pOv, COMM_EVENT hStop, uin
 
 namespace {
 
+// The port of a read or write whose arguments hold up, its count set to 0;
+// null (error recorded) otherwise.
+CWin32Comm* CommForTransfer(COMM_HANDLE h, const void* pBuffer, uint32_t dwLen, const COMM_OVERLAPPED* pOv,
+                            uint32_t* pdwDone)
+{
+    CWin32Comm* pComm = CommFromHandle(h);
+    if (pComm == nullptr || pBuffer == nullptr || pdwDone == nullptr || dwLen == 0 || pOv == nullptr
+        || pOv->hEvent == 0) {
+        CommFail(pComm == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    *pdwDone = 0;
+    return pComm;
+}
+
 // Waits for an overlapped read or write to end, the stop event, or an abort
 // purge; the operation never outlives the call.
 int32_t FinishIo(CWin32Comm* pComm, OVERLAPPED* pOv, HANDLE hStop, HANDLE hAbort,
@@ -189,12 +204,9 @@ int32_t FinishIo(CWin32Comm* pComm, OVERLAPPED* pOv, HANDLE hStop, HANDLE hAbort
 int32_t CommRead(COMM_HANDLE h, uint8_t* pDst, uint32_t dwLen, COMM_OVERLAPPED* pOv, COMM_EVENT hStop,
                  uint32_t* pdwRead)
 {
-    CWin32Comm* pComm = CommFromHandle(h);
-    if (pComm == nullptr || pDst == nullptr || pdwRead == nullptr || dwLen == 0 || pOv == nullptr || pOv->hEvent == 0) {
-        CommFail(pComm == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+    CWin32Comm* pComm = CommForTransfer(h, pDst, dwLen, pOv, pdwRead);
+    if (pComm == nullptr)
         return COMM_FAILED;
-    }
-    *pdwRead = 0;
     const uint32_t dwQueued = CommInQueued(pComm);
     if (dwQueued > 0) {
         const uint32_t dwTake = std::min(dwQueued, dwLen);
@@ -227,13 +239,9 @@ int32_t CommRead(COMM_HANDLE h, uint8_t* pDst, uint32_t dwLen, COMM_OVERLAPPED* 
 int32_t CommWrite(COMM_HANDLE h, const uint8_t* pSrc, uint32_t dwLen, COMM_OVERLAPPED* pOv, COMM_EVENT hStop,
                   uint32_t* pdwWritten)
 {
-    CWin32Comm* pComm = CommFromHandle(h);
-    if (pComm == nullptr || pSrc == nullptr || pdwWritten == nullptr || dwLen == 0 || pOv == nullptr
-        || pOv->hEvent == 0) {
-        CommFail(pComm == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+    CWin32Comm* pComm = CommForTransfer(h, pSrc, dwLen, pOv, pdwWritten);
+    if (pComm == nullptr)
         return COMM_FAILED;
-    }
-    *pdwWritten = 0;
     const uint32_t dwAbortsAtStart = pComm->m_dwTxAborts.load(std::memory_order_acquire);
     OVERLAPPED ov = {};
     ov.hEvent = EventHandle(pOv->hEvent);
