@@ -179,7 +179,7 @@ CPhaseResult RunPhase(int fdMaster, uint64_t qwBytes, uint32_t dwRate)
     port.SetPort(BENCH_PORT);
     port.m_pfnCommEvent = CDrain::Hook;
     if (port.Open() != 1) {
-        std::fprintf(stderr, "cannot open COM%d: %s\n", BENCH_PORT, std::strerror(port.GetLastOpenError()));
+        std::fprintf(stderr, "cannot open COM%d: %s\n", BENCH_PORT, port.GetLastOpenError().m_strText.c_str());
         return result;
     }
     CDrain drain(port);
