@@ -83,10 +83,12 @@ int32_t WaitPendingRead(COMM_HANDLE h, CWin32Comm* pComm, OVERLAPPED* pOv, HANDL
         }
         if (!bEnd)
             continue;
-        // Bytes that came in while we cancelled are kept, not lost.
+        // Bytes that came in while we cancelled are kept, not lost; a new mask
+        // still ends the wait with no events (the next wait reports them).
         const DWORD dwGot = CommCancelAndCollect(pComm, pOv);
+        uint32_t dwIgnored = 0;
         if (dwGot > 0)
-            OnReadEnded(pComm, TRUE, dwGot, pdwMask);
+            OnReadEnded(pComm, TRUE, dwGot, bTxEmpty ? pdwMask : &dwIgnored);
         return dwWait == WAIT_OBJECT_0 ? COMM_STOPPED : COMM_DONE;
     }
 }
