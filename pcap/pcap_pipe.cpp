@@ -20,6 +20,7 @@ void CPcapPipe::PrintPipeOpenError()
 CPcapPipe::CPcapPipe()
     : m_hPipe(INVALID_PIPE_HANDLE),
       m_hWake(PipeWakeCreate()),
+      m_hNoWait(PipeWakeCreate()),
       m_pEvents(nullptr),
       m_dwConnectTimeoutMs(PIPE_CONNECT_TIMEOUT_MS),
       m_dwReconnectTimeoutMs(PIPE_RECONNECT_TIMEOUT_MS),
@@ -31,7 +32,9 @@ CPcapPipe::CPcapPipe()
       m_nInFlightBytes(0),
       m_bAccepting(false),
       m_bStop(true),
+      m_bWriterIdle(false),
       m_nOutPos(0),
+      m_nOutDone(0),
       m_qwOutRecords(0),
       m_qwRecordsQueued(0),
       m_qwRecordsDelivered(0),
@@ -39,6 +42,7 @@ CPcapPipe::CPcapPipe()
       m_qwDroppedNoReader(0),
       m_qwDroppedSlowReader(0)
 {
+    PipeWakeSignal(m_hNoWait);   // never reset
 }
 
 CPcapPipe::~CPcapPipe()
@@ -50,6 +54,7 @@ CPcapPipe::~CPcapPipe()
         m_hPipe = INVALID_PIPE_HANDLE;
     }
     PipeWakeClose(m_hWake);
+    PipeWakeClose(m_hNoWait);
 }
 
 void CPcapPipe::SetEvents(IPcapPipeEvents* pEvents)
@@ -188,6 +193,7 @@ void CPcapPipe::StopWriter()
         std::lock_guard<std::mutex> lock(m_mutex);
         m_bStop = true;
         m_bAccepting = false;
+        m_bWriterIdle = false;   // no direct write from here on: the client is about to go
     }
     m_cvQueue.notify_all();
     PipeWakeSignal(m_hWake);
@@ -208,6 +214,7 @@ void CPcapPipe::DropAll(bool bNoReader)
     m_qwQueueRecords = 0;
     m_vOut.clear();
     m_nOutPos = 0;
+    m_nOutDone = 0;
     m_qwOutRecords = 0;
     m_nInFlightBytes = 0;
 }
@@ -234,32 +241,63 @@ void CPcapPipe::FlushRecords()
 {
     if (m_qwBatchRecords == 0)
         return;
-    bool bQueued = false;
+    bool bWakeWriter = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_bAccepting) {
+        if (!m_bAccepting)
             m_qwDroppedNoReader += m_qwBatchRecords;
-        } else {
-            // The longest run of whole records that fits; the rest is dropped.
-            const size_t nUsed = m_vQueue.size() + m_nInFlightBytes;
-            const size_t nRoom = nUsed < m_dwQueueBytes ? m_dwQueueBytes - nUsed : 0;
-            size_t nTake = 0;
-            uint64_t qwTake = 0;
-            while (qwTake < m_qwBatchRecords && nTake + PcapRecordSize(&m_vBatch[nTake]) <= nRoom) {
-                nTake += PcapRecordSize(&m_vBatch[nTake]);
-                ++qwTake;
-            }
-            m_vQueue.insert(m_vQueue.end(), m_vBatch.begin(), m_vBatch.begin() + static_cast<ptrdiff_t>(nTake));
-            m_qwQueueRecords += qwTake;
-            m_qwRecordsQueued += qwTake;
-            m_qwDroppedSlowReader += m_qwBatchRecords - qwTake;
-            bQueued = qwTake > 0;
-        }
+        else if (m_bWriterIdle && m_hNoWait != INVALID_PIPE_WAKE)
+            bWakeWriter = WriteDirect();
+        else
+            bWakeWriter = QueueBatch();
     }
     m_vBatch.clear();
     m_qwBatchRecords = 0;
-    if (bQueued)
+    if (bWakeWriter)
         m_cvQueue.notify_one();
+}
+
+// The writer is idle and nothing is queued or in flight: the batch goes out
+// here, in one write while the client keeps up. The lock keeps Disconnect
+// and the writer off the client meanwhile; the write never waits. What did
+// not go (pipe full, client gone) becomes the writer's, exactly where it
+// stopped. True when the writer has work.
+bool CPcapPipe::WriteDirect()
+{
+    m_vOut.swap(m_vBatch);   // m_vBatch takes the spent buffer and is cleared
+    m_nOutPos = 0;
+    m_nOutDone = 0;
+    m_qwOutRecords = m_qwBatchRecords;
+    m_qwRecordsQueued += m_qwBatchRecords;
+    int32_t nMoved = 0;
+    WriteOutVia(m_hNoWait, &nMoved);
+    NoteWritten(nMoved);
+    if (m_nOutPos >= m_vOut.size()) {
+        m_vOut.clear();
+        m_nOutPos = 0;
+        m_nOutDone = 0;
+        return false;
+    }
+    m_bWriterIdle = false;   // later batches queue behind the rest
+    return true;
+}
+
+// The longest run of whole records that fits; the rest is dropped.
+bool CPcapPipe::QueueBatch()
+{
+    const size_t nUsed = m_vQueue.size() + m_nInFlightBytes;
+    const size_t nRoom = nUsed < m_dwQueueBytes ? m_dwQueueBytes - nUsed : 0;
+    size_t nTake = 0;
+    uint64_t qwTake = 0;
+    while (qwTake < m_qwBatchRecords && nTake + PcapRecordSize(&m_vBatch[nTake]) <= nRoom) {
+        nTake += PcapRecordSize(&m_vBatch[nTake]);
+        ++qwTake;
+    }
+    m_vQueue.insert(m_vQueue.end(), m_vBatch.begin(), m_vBatch.begin() + static_cast<ptrdiff_t>(nTake));
+    m_qwQueueRecords += qwTake;
+    m_qwRecordsQueued += qwTake;
+    m_qwDroppedSlowReader += m_qwBatchRecords - qwTake;
+    return qwTake > 0;
 }
 
 void CPcapPipe::WritePacket(const uint8_t* pData, int32_t nLen)

@@ -5,9 +5,13 @@
 // starts the stream again for it.
 //
 // The capture side hands records over in batches (AddRecord, FlushRecords)
-// into a bounded queue and never waits; the pipe's own writer thread does
-// every write and every wait, one write per batch. Open and Disconnect come
-// from the window thread and never block on the client.
+// and never waits. While the writer thread is idle with nothing queued and a
+// client connected, the capture side writes the batch itself, non-blocking
+// (a thread hand-off per batch costs more than the write); what the pipe
+// does not take at once goes to the writer thread, and batches queue behind
+// it (bounded) until it has drained them. The writer thread does every wait.
+// Open and Disconnect come from the window thread and never block on the
+// client.
 //
 // States: Closed (no pipe instance), Idle (an instance, no client), Waiting
 // (for the first client after Open, or for a new one after the client went)
@@ -111,7 +115,12 @@ private:
     void RunWriter();
     bool WaitForClient(uint32_t dwTimeoutMs, int32_t* pnWait);
     int32_t TakeBatch();
+    int32_t TakeBatchLocked(std::unique_lock<std::mutex>& lock);
     int32_t WriteOut();
+    int32_t WriteOutVia(PIPE_WAKE hWake, int32_t* pnMoved);   // owner of m_vOut
+    void NoteWritten(int32_t nMoved);                          // under m_mutex
+    bool WriteDirect();                                        // capture side, under m_mutex
+    bool QueueBatch();                                         // capture side, under m_mutex
     bool Reconnect();
     void WriteGlobalHeader();
     void GiveUp();
@@ -125,6 +134,7 @@ private:
 
     PIPE_HANDLE m_hPipe;
     PIPE_WAKE m_hWake;                  // ends the writer's waits and writes
+    PIPE_WAKE m_hNoWait;                // always signalled: a write through it never waits
     IPcapPipeEvents* m_pEvents;
     uint32_t m_dwConnectTimeoutMs;
     uint32_t m_dwReconnectTimeoutMs;
@@ -151,10 +161,14 @@ private:
     size_t m_nInFlightBytes;             // taken by the writer, not yet delivered
     bool m_bAccepting;                   // a client is connected or awaited
     bool m_bStop;                        // Disconnect or destruction: the writer ends
+    bool m_bWriterIdle;                  // connected, waiting for records with none left: the
+                                         //   capture side may write (and owns m_vOut meanwhile)
 
-    // Writer thread only (the window thread once the writer has ended).
+    // Writer thread only (the capture side while m_bWriterIdle, under m_mutex;
+    // the window thread once the writer has ended).
     std::vector<uint8_t> m_vOut;         // the batch being written
     size_t m_nOutPos;                    // start of the first record not yet delivered whole
+    size_t m_nOutDone;                   // bytes of m_vOut the current client has (>= m_nOutPos)
     uint64_t m_qwOutRecords;             // records in m_vOut from m_nOutPos on
     std::vector<uint32_t> m_vEnds;       // where each of those records ends, for the write
 

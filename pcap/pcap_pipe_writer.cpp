@@ -50,9 +50,17 @@ bool CPcapPipe::WaitForClient(uint32_t dwTimeoutMs, int32_t* pnWait)
 }
 
 // Waits for records (or Stop). What an interrupted write left goes first.
+// While it waits with nothing left, the capture side may write directly.
 int32_t CPcapPipe::TakeBatch()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
+    const int32_t nTake = TakeBatchLocked(lock);
+    m_bWriterIdle = false;
+    return nTake;
+}
+
+int32_t CPcapPipe::TakeBatchLocked(std::unique_lock<std::mutex>& lock)
+{
     for (;;) {
         if (m_bStop)
             return TAKE_STOP;
@@ -63,11 +71,13 @@ int32_t CPcapPipe::TakeBatch()
             m_vOut.clear();
             m_vOut.swap(m_vQueue);
             m_nOutPos = 0;
+            m_nOutDone = 0;
             m_qwOutRecords = m_qwQueueRecords;
             m_qwQueueRecords = 0;
             m_nInFlightBytes = m_vOut.size();
             return TAKE_DATA;
         }
+        m_bWriterIdle = true;
         if (m_cvQueue.wait_for(lock, std::chrono::milliseconds(PIPE_IDLE_CHECK_MS)) == std::cv_status::timeout
             && PipeClientGone(m_hPipe))
             return TAKE_CLIENT_GONE;
@@ -76,30 +86,43 @@ int32_t CPcapPipe::TakeBatch()
 
 // Everything taken, in as few writes as the client allows (one while it
 // keeps up); afterwards m_nOutPos is at the first record that did not reach
-// the client whole. The records are the write's blocks: a client that is cut
-// off or goes away never holds half of one.
+// the client whole.
 int32_t CPcapPipe::WriteOut()
+{
+    int32_t nMoved = 0;
+    const int32_t nResult = WriteOutVia(m_hWake, &nMoved);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    NoteWritten(nMoved);
+    return nResult;
+}
+
+// Writes m_vOut from what the client has on. The records are the write's
+// blocks: a client that is cut off or goes away never holds half of one.
+int32_t CPcapPipe::WriteOutVia(PIPE_WAKE hWake, int32_t* pnMoved)
 {
     m_vEnds.clear();
     for (size_t nPos = m_nOutPos; nPos < m_vOut.size();) {
         nPos += PcapRecordSize(&m_vOut[nPos]);
-        m_vEnds.push_back(static_cast<uint32_t>(nPos - m_nOutPos));
+        m_vEnds.push_back(static_cast<uint32_t>(nPos - m_nOutDone));
     }
     int32_t nResult = PIPE_IO_GONE;
-    const int32_t nMoved = PipeWriteBlocks(m_hPipe, m_vOut.data() + m_nOutPos,
-                                           static_cast<int32_t>(m_vOut.size() - m_nOutPos), m_vEnds.data(),
-                                           static_cast<int32_t>(m_vEnds.size()), m_hWake, &nResult);
+    *pnMoved = PipeWriteBlocks(m_hPipe, m_vOut.data() + m_nOutDone, static_cast<int32_t>(m_vOut.size() - m_nOutDone),
+                               m_vEnds.data(), static_cast<int32_t>(m_vEnds.size()), hWake, &nResult);
+    return nResult;
+}
+
+void CPcapPipe::NoteWritten(int32_t nMoved)
+{
+    m_nOutDone += static_cast<size_t>(nMoved);
     uint64_t qwWhole = 0;
-    while (qwWhole < m_vEnds.size() && m_vEnds[qwWhole] <= static_cast<uint32_t>(nMoved))
+    while (m_nOutPos < m_vOut.size() && m_nOutPos + PcapRecordSize(&m_vOut[m_nOutPos]) <= m_nOutDone) {
+        m_nOutPos += PcapRecordSize(&m_vOut[m_nOutPos]);
         ++qwWhole;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (qwWhole > 0)
-        m_nOutPos += m_vEnds[qwWhole - 1];
+    }
     m_qwOutRecords -= qwWhole;
     m_nInFlightBytes = m_vOut.size() - m_nOutPos;
     m_qwRecordsDelivered += qwWhole;
     m_qwBytesDelivered += static_cast<uint64_t>(nMoved);
-    return nResult;
 }
 
 // The client has gone: wait for another. It gets the global header, then the
@@ -107,6 +130,7 @@ int32_t CPcapPipe::WriteOut()
 bool CPcapPipe::Reconnect()
 {
     PipeReleaseClient(m_hPipe);
+    m_nOutDone = m_nOutPos;   // the next client gets the cut record whole
     m_nState = PIPE_STATE_WAITING;
     Report(PIPE_EVENT_CLIENT_GONE);
     int32_t nWait = PIPE_WAIT_CONNECTED;

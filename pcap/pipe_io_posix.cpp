@@ -76,6 +76,22 @@ static size_t NextSpan(const uint32_t* pdwEnds, int32_t nEnds, int32_t& iEnd, si
     return std::min(nSpanEnd, nLen) - nDone;
 }
 
+// How many bytes one write may take and still leave the client whole blocks.
+// A write of up to PIPE_BUF goes in whole or fails, so however a wait ends the
+// client has every block or none of it; an empty pipe takes a pipe-full in one
+// write. The room is only looked at when more than PIPE_BUF is left: a small
+// batch (the common case) costs one write and nothing else.
+static size_t MaxWholeSpan(int nFd, size_t nLeft, int* pnCapacity)
+{
+    if (nLeft <= PIPE_WHOLE_BLOCK_BYTES)
+        return PIPE_WHOLE_BLOCK_BYTES;
+    if (*pnCapacity == 0)
+        *pnCapacity = fcntl(nFd, F_GETPIPE_SZ);
+    int nUnread = -1;
+    const bool bEmpty = *pnCapacity > 0 && ioctl(nFd, FIONREAD, &nUnread) == 0 && nUnread == 0;
+    return bEmpty ? static_cast<size_t>(*pnCapacity) : PIPE_WHOLE_BLOCK_BYTES;
+}
+
 int32_t PipeWriteBlocks(PIPE_HANDLE hPipe, const uint8_t* pData, int32_t nLen, const uint32_t* pdwEnds, int32_t nEnds,
                         PIPE_WAKE hWake, int32_t* pnResult)
 {
@@ -86,17 +102,12 @@ int32_t PipeWriteBlocks(PIPE_HANDLE hPipe, const uint8_t* pData, int32_t nLen, c
         return 0;
     }
     const int nFd = pInst->m_nFifoFd;
-    const int nCapacity = fcntl(nFd, F_GETPIPE_SZ);
+    int nCapacity = 0;   // looked up when first needed
     int32_t nResult = PIPE_IO_DONE;
     size_t nDone = 0;
     int32_t iEnd = 0;
     while (nDone < static_cast<size_t>(nLen)) {
-        // An empty pipe takes a pipe-full in one write. Otherwise a write of
-        // up to PIPE_BUF goes in whole or fails, so however a wait ends the
-        // client has every block or none of it.
-        int nUnread = -1;
-        const bool bEmpty = nCapacity > 0 && ioctl(nFd, FIONREAD, &nUnread) == 0 && nUnread == 0;
-        const size_t nMax = bEmpty ? static_cast<size_t>(nCapacity) : PIPE_WHOLE_BLOCK_BYTES;
+        const size_t nMax = MaxWholeSpan(nFd, static_cast<size_t>(nLen) - nDone, &nCapacity);
         const size_t nSpan = NextSpan(pdwEnds, nEnds, iEnd, nDone, static_cast<size_t>(nLen), nMax);
         const ssize_t nMoved = write(nFd, pData + nDone, nSpan);
         if (nMoved > 0) {
