@@ -55,6 +55,28 @@ TEST_F(DongleSimPty, SigintAlsoEndsWithSummaryAndNoLink)
     EXPECT_EQ(0u, m_sim.Summary().at("commands"));
 }
 
+// Serving a Wine COM port: the simulator leads a session whose controlling
+// terminal is its own pty, and still answers a host that opens the line.
+TEST_F(DongleSimPty, OwnTerminalMakesThePtyTheControllingTerminal)
+{
+    StartAndOpen({"--port", "200", "--own-terminal"});
+    std::ifstream procStat("/proc/" + std::to_string(m_sim.Pid()) + "/stat");
+    std::string strStat((std::istreambuf_iterator<char>(procStat)), std::istreambuf_iterator<char>());
+    // Fields after the command name: state ppid pgrp session tty_nr ...
+    std::istringstream fields(strStat.substr(strStat.rfind(')') + 2));
+    std::string strState;
+    long nPpid = 0, nGroup = 0, nSession = 0, nTty = 0;
+    fields >> strState >> nPpid >> nGroup >> nSession >> nTty;
+    struct stat st;
+    ASSERT_EQ(0, stat(m_strDevice.c_str(), &st));
+    EXPECT_EQ(static_cast<long>(m_sim.Pid()), nSession);
+    EXPECT_EQ(static_cast<long>(st.st_rdev), nTty);
+
+    const uint8_t byStop[] = {0x00, 0x01, 0x04, 0x01, 0x00, 0xFB, 0x04};
+    ASSERT_EQ(7, write(m_line.Fd(), byStop, sizeof byStop));
+    ASSERT_TRUE(m_sim.WaitForText("cmd stop", 2000)) << m_sim.Err();
+}
+
 TEST_F(DongleSimPty, AcknowledgesEachCommandPromptlyAndLogsIt)
 {
     StartAndOpen();

@@ -101,6 +101,11 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "qm-dongle-sim: %s\n", strError.c_str());
         return 1;
     }
+    if (opts.m_bOwnTerminal && !port.TakeAsControllingTerminal(strError)) {
+        std::fprintf(stderr, "qm-dongle-sim: %s\n", strError.c_str());
+        port.Unpublish();
+        return 1;
+    }
     CConsoleEvents events(sent);
     CSimEngine engine(opts, *pSource, events, SimNowUs());
     engine.SetInitialHostPresence(port.IsHostPresent());

@@ -25,6 +25,7 @@ static const char s_szUsage[] =
     "  --garbage          put stray bytes (never the 00 01 sync pair) between frames\n"
     "  --hangup-after N   after N frames, close the line and exit\n"
     "  --seed N           seed for traffic, garbage and signal values (default 1)\n"
+    "  --own-terminal     make the pty our controlling terminal (for a Wine COM port)\n"
     "  --help             this text\n"
     "\n"
     "Prints \"ready <device>\" once the port is published and a \"summary ...\"\n"
@@ -188,6 +189,8 @@ bool ParseOption(CSimArgs& args, CSimOptions& opts, bool& bRateGiven)
         return args.Text(opts.m_strReplay);
     if (strName == "--sent-pcap")
         return args.Text(opts.m_strSentPcap);
+    if (strName == "--own-terminal")
+        return args.Flag(opts.m_bOwnTerminal);
     if (strName == "--seed")
         return args.Count(0, UINT32_MAX, n) && Store(opts.m_dwSeed, n);
     return args.Unknown();

@@ -23,6 +23,7 @@ struct CSimOptions {
     std::string m_strReplay;
     std::string m_strSentPcap;
     uint32_t m_dwSeed = 1;
+    bool m_bOwnTerminal = false;          // serve a Wine COM port: the pty becomes our controlling terminal
     bool m_bHelp = false;
 };
 

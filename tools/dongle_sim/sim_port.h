@@ -26,6 +26,10 @@ public:
     // Creates the ports directory when missing. Fails when another simulator
     // holds the same port number there, or when com<N> exists and is not a link.
     bool Publish(const char* pszPortsDir, int32_t nPort, std::string& strError);
+    // Makes the pseudo-terminal this process's controlling terminal, in a
+    // session of its own. Wine needs that of whoever serves a COM port it maps
+    // to a pty: otherwise its server takes the terminal and is hung up with it.
+    bool TakeAsControllingTerminal(std::string& strError);
     const std::string& GetDevicePath() const { return m_strDevice; }
     const std::string& GetLinkPath() const { return m_strLink; }
 

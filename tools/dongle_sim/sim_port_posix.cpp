@@ -167,6 +167,21 @@ bool CSimPort::CreateTerminal(std::string& strError)
     return true;
 }
 
+bool CSimPort::TakeAsControllingTerminal(std::string& strError)
+{
+    // A process group leader (a job started from an interactive shell) cannot
+    // start a session; one that already leads its own session keeps it.
+    if (getsid(0) != getpid() && setsid() < 0) {
+        strError = ErrnoText("cannot start a session of its own (start it with setsid)");
+        return false;
+    }
+    if (ioctl(m_hHold, TIOCSCTTY, 0) != 0) {
+        strError = ErrnoText("cannot take " + m_strDevice + " as controlling terminal");
+        return false;
+    }
+    return true;
+}
+
 bool CSimPort::PublishLink(std::string& strError)
 {
     struct stat st;
