@@ -163,8 +163,13 @@ void CCaptureDlgWin32::SetIcons()
     SendMessageA(Hwnd(m_hWnd), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIconSmall));
 }
 
+// A disabled button is not pressed, whoever sent its click (BM_CLICK reaches
+// the button procedure whatever its state).
 bool CCaptureDlgWin32::OnCommand(uint32_t nID, uint32_t nCode)
 {
+    const HWND hCtrl = GetDlgItem(Hwnd(m_hWnd), static_cast<int>(nID));
+    if (nCode == BN_CLICKED && hCtrl != nullptr && !IsWindowEnabled(hCtrl))
+        return true;
     switch (nID) {
     case IDC_START: if (nCode == BN_CLICKED) m_pEvents->OnStart(); return true;
     case IDC_STOP: if (nCode == BN_CLICKED) m_pEvents->OnStop(); return true;

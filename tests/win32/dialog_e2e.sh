@@ -58,6 +58,21 @@ build_exe x86_64
 CXX64=x86_64-w64-mingw32-g++-posix
 "$CXX64" "${CXXFLAGS[@]}" -static "$ROOT/tests/win32/pipe_reader.cpp" -o "$OUT/qm_pipe_reader.exe"
 "$CXX64" "${CXXFLAGS[@]}" -static "$ROOT/tests/win32/dlg_driver.cpp" -o "$OUT/qm_dlg_driver.exe"
+GTEST_SRC=/usr/src/googletest/googletest
+mkdir -p "$OUT/gtest"
+if [ ! -f "$OUT/gtest/libgtest.a" ]; then
+    "$CXX64" -std=c++20 -O1 -I"$GTEST_SRC/include" -I"$GTEST_SRC" -c "$GTEST_SRC/src/gtest-all.cc" -o "$OUT/gtest/gtest-all.o"
+    "$CXX64" -std=c++20 -O1 -I"$GTEST_SRC/include" -c "$GTEST_SRC/src/gtest_main.cc" -o "$OUT/gtest/gtest_main.o"
+    x86_64-w64-mingw32-ar rcs "$OUT/gtest/libgtest.a" "$OUT/gtest/gtest-all.o" "$OUT/gtest/gtest_main.o"
+fi
+O64="$OUT/x86_64"
+"$CXX64" "${CXXFLAGS[@]}" -I"$GTEST_SRC/include" -static "$ROOT/tests/win32/win32_msg_wnd_test.cpp" \
+    "$ROOT/tests/win32/msg_pump_win32.cpp" "$O64/link_msg_wnd_win32.cpp.o" "$O64/link_msg_hwnd_win32.cpp.o" \
+    "$OUT/gtest/libgtest.a" -o "$OUT/win32_msg_wnd_test.exe"
+"$CXX64" "${CXXFLAGS[@]}" -I"$GTEST_SRC/include" -static "$ROOT/tests/win32/win32_dialog_test.cpp" \
+    "$ROOT/tests/win32/win32_dialog_ids_test.cpp" "$O64/shell_capture_dlg_win32.cpp.o" \
+    "$O64/shell_device_source_win32.cpp.o" "$O64/shell_device_discovery.cpp.o" "$O64/quillmark_rc.o" \
+    "$OUT/gtest/libgtest.a" "${LIBS[@]}" -o "$OUT/win32_dialog_test.exe"
 [ -x "$SIM" ] || { echo "FAILED: no simulator at $SIM (build qm-dongle-sim or set QM_DONGLE_SIM)"; exit 1; }
 
 echo "== Wine: fresh prefix on Xvfb"
@@ -102,6 +117,22 @@ winpath() { echo "Z:${1//\//\\}"; }
 # Its output, without CRs; a failure shows in what the checks find, not here.
 driver_rc() { (cd "$OUT" && "$WINE" "$OUT/qm_dlg_driver.exe" "$@" </dev/null 2>/dev/null | tr -d '\r'); }
 driver() { driver_rc "$@" || true; }
+
+# Counts the cases of one GoogleTest program; one that does not finish counts as a failure.
+run_gtest() {
+    echo "-- $1"
+    local log="$SCRATCH/$1.log" rc=0 ok bad
+    (cd "$OUT" && timeout 300 "$WINE" "$OUT/$1.exe" </dev/null >"$log" 2>&1) || rc=$?
+    tr -d '\r' <"$log" | grep -v '^\[ RUN\|^\[       OK' || true
+    ok=$(grep -c '^\[       OK \]' "$log" || true)
+    bad=$(grep -c '^\[  FAILED  \] .*(' "$log" || true)
+    PASSED=$((PASSED + ok)); FAILED=$((FAILED + bad))
+    if [ "$rc" != 0 ] && [ "$bad" = 0 ]; then FAILED=$((FAILED + 1)); fi
+}
+
+echo "== the window layer and the face in-process"
+run_gtest win32_msg_wnd_test
+QM_TEST_COM=$COM_PORT run_gtest win32_dialog_test
 
 APP="$SCRATCH/app"
 mkdir -p "$APP"

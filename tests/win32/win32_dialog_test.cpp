@@ -1,0 +1,222 @@
+// The Win32 face in its own process: the IDD_MAIN template run modally, each
+// step driven on the dialog's thread (a thread timer inside the modal loop)
+// with the messages a user's actions produce; a recording sink stands in for
+// the model. Also the discovery's merge of SERIALCOMM ports.
+#include "res/resource_win32.h"
+#include "shell/capture_dlg_win32.h"
+#include "shell/device_source.h"
+#include "shell/device_source_win32.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+namespace {
+
+constexpr UINT STEP_TIMER_MS = 10;
+
+class CRecordEvents : public ICaptureDlgEvents {
+public:
+    std::vector<std::string> m_vecCalls;
+    void OnInitDialog() override { m_vecCalls.push_back("init"); }
+    void OnStart() override { m_vecCalls.push_back("start"); }
+    void OnStop() override { m_vecCalls.push_back("stop"); }
+    void OnExit() override { m_vecCalls.push_back("exit"); }
+    void OnCancel() override { m_vecCalls.push_back("cancel"); }
+    void OnBrowse() override { m_vecCalls.push_back("browse"); }
+    void OnRefreshDevices() override { m_vecCalls.push_back("refresh"); }
+    void OnDeviceChosen(int32_t n) override { m_vecCalls.push_back("device " + std::to_string(n)); }
+    void OnChannelChosen(int32_t n) override { m_vecCalls.push_back("channel " + std::to_string(n)); }
+    void OnPathTyped(const std::string& s) override { m_vecCalls.push_back("path " + s); }
+    void OnSysCommand(uint32_t n) override { m_vecCalls.push_back("sys " + std::to_string(n)); }
+};
+
+// The steps run once the modal loop turns; the dialog then ends with Exit.
+std::function<void(CCaptureDlgWin32&, HWND)> g_fnSteps;
+CCaptureDlgWin32* g_pDlg = nullptr;
+
+void CALLBACK OnStepTimer(HWND, UINT, UINT_PTR idTimer, DWORD)
+{
+    KillTimer(nullptr, idTimer);
+    HWND hDlg = static_cast<HWND>(g_pDlg->GetSafeHwnd());
+    g_fnSteps(*g_pDlg, hDlg);
+    g_pDlg->EndDialog(ECaptureEnd::Exit);
+}
+
+int32_t RunDialog(CRecordEvents& events, std::function<void(CCaptureDlgWin32&, HWND)> fnSteps)
+{
+    CCaptureDlgWin32 dlg(GetModuleHandleA(nullptr));
+    dlg.SetEvents(&events);
+    g_pDlg = &dlg;
+    g_fnSteps = std::move(fnSteps);
+    SetTimer(nullptr, 0, STEP_TIMER_MS, OnStepTimer);
+    return dlg.DoModal();
+}
+
+std::string ComboText(HWND hDlg, int nID, int nIndex)
+{
+    wchar_t szText[256] = {};
+    SendDlgItemMessageW(hDlg, nID, CB_GETLBTEXT, static_cast<WPARAM>(nIndex), reinterpret_cast<LPARAM>(szText));
+    char szUtf8[512] = {};
+    WideCharToMultiByte(CP_UTF8, 0, szText, -1, szUtf8, sizeof(szUtf8), nullptr, nullptr);
+    return szUtf8;
+}
+
+std::string ItemText(HWND hDlg, int nID)
+{
+    char szText[4096] = {};
+    GetDlgItemTextA(hDlg, nID, szText, sizeof(szText));
+    return szText;
+}
+
+void Choose(HWND hDlg, int nID, int nIndex)
+{
+    SendDlgItemMessageA(hDlg, nID, CB_SETCURSEL, static_cast<WPARAM>(nIndex), 0);
+    SendMessageA(hDlg, WM_COMMAND, MAKEWPARAM(nID, CBN_SELCHANGE), reinterpret_cast<LPARAM>(GetDlgItem(hDlg, nID)));
+}
+
+TEST(Win32Dialog, StartUpShowsTheChannelsTheAboutCommandAndTheIcon)
+{
+    CRecordEvents events;
+    const int32_t nEnd = RunDialog(events, [](CCaptureDlgWin32&, HWND hDlg) {
+        ASSERT_EQ(SendDlgItemMessageA(hDlg, IDC_CHANNEL, CB_GETCOUNT, 0, 0), 16);
+        EXPECT_EQ(ComboText(hDlg, IDC_CHANNEL, 0), "11 (0x0B)  2.405 GHz");
+        EXPECT_EQ(ComboText(hDlg, IDC_CHANNEL, 8), "19 (0x13)  2.445 GHz");
+        EXPECT_EQ(ComboText(hDlg, IDC_CHANNEL, 15), "26 (0x1A)  2.480 GHz");
+        HMENU hMenu = GetSystemMenu(hDlg, FALSE);
+        const int nItems = GetMenuItemCount(hMenu);
+        ASSERT_GE(nItems, 2);
+        EXPECT_NE(GetMenuState(hMenu, static_cast<UINT>(nItems - 2), MF_BYPOSITION) & MF_SEPARATOR, 0u);
+        char szItem[64] = {};
+        GetMenuStringA(hMenu, static_cast<UINT>(nItems - 1), szItem, sizeof(szItem), MF_BYPOSITION);
+        EXPECT_STREQ(szItem, "&About Quillmark...");
+        EXPECT_EQ(GetMenuItemID(hMenu, nItems - 1), static_cast<UINT>(IDM_ABOUTBOX));
+        EXPECT_NE(SendMessageA(hDlg, WM_GETICON, ICON_BIG, 0), 0);
+        EXPECT_NE(SendMessageA(hDlg, WM_GETICON, ICON_SMALL, 0), 0);
+        EXPECT_EQ(IsDlgButtonChecked(hDlg, IDC_MODE_WIRESHARK), static_cast<UINT>(BST_CHECKED));
+        EXPECT_FALSE(IsWindowEnabled(GetDlgItem(hDlg, IDC_STOP)));
+    });
+    EXPECT_EQ(nEnd, CAPTURE_DLG_EXIT);
+    ASSERT_FALSE(events.m_vecCalls.empty());
+    EXPECT_EQ(events.m_vecCalls[0], "init");
+}
+
+// The box sorts by its own rules; a choice still names the model's index.
+TEST(Win32Dialog, DevicesKeepTheModelsIndexThroughTheSortAndTheirUtf8Names)
+{
+    CRecordEvents events;
+    RunDialog(events, [](CCaptureDlgWin32& dlg, HWND hDlg) {
+        const std::vector<CDeviceItem> vecItems = { { "Zebra port (COM3)", 3 }, { "\xC3\x9C" "ber adapter (COM12)", 12 },
+            { "Alpha (COM5)", 5 } };
+        dlg.ShowDevices(vecItems, 1);
+        const LRESULT nSel = SendDlgItemMessageA(hDlg, IDC_DEVICE, CB_GETCURSEL, 0, 0);
+        EXPECT_EQ(ComboText(hDlg, IDC_DEVICE, static_cast<int>(nSel)), vecItems[1].m_strName);
+        EXPECT_EQ(ComboText(hDlg, IDC_DEVICE, 0), "Alpha (COM5)");
+        Choose(hDlg, IDC_DEVICE, 0);       // Alpha is the model's third
+        dlg.ShowDevices({}, -1);
+        EXPECT_EQ(SendDlgItemMessageA(hDlg, IDC_DEVICE, CB_GETCURSEL, 0, 0), CB_ERR);
+        dlg.ShowChannel(4);
+        EXPECT_EQ(ComboText(hDlg, IDC_CHANNEL, static_cast<int>(SendDlgItemMessageA(hDlg, IDC_CHANNEL, CB_GETCURSEL, 0, 0))),
+            "15 (0x0F)  2.425 GHz");
+        Choose(hDlg, IDC_CHANNEL, 15);
+    });
+    const std::vector<std::string> vecWant = { "init", "device 2", "channel 15" };
+    EXPECT_EQ(events.m_vecCalls, vecWant);
+}
+
+TEST(Win32Dialog, OnlyTheUsersTypingIsAPathAndTheLogCountsItsLines)
+{
+    CRecordEvents events;
+    RunDialog(events, [](CCaptureDlgWin32& dlg, HWND hDlg) {
+        dlg.ShowPath("C:\\Program Files\\Wireshark\\Wireshark.exe");
+        EXPECT_EQ(ItemText(hDlg, IDC_WIRESHARK_PATH), "C:\\Program Files\\Wireshark\\Wireshark.exe");
+        SetDlgItemTextA(hDlg, IDC_WIRESHARK_PATH, "D:\\ws.exe");   // as typed
+        EXPECT_EQ(dlg.CountLogLines(), 1);
+        dlg.AppendLog("12:00:00  one\n");
+        dlg.AppendLog("12:00:01  two\n");
+        EXPECT_EQ(dlg.CountLogLines(), 3);
+        EXPECT_EQ(ItemText(hDlg, IDC_LOG), "12:00:00  one\r\n12:00:01  two\r\n");
+        dlg.ReplaceLog("12:00:02  three\n");
+        EXPECT_EQ(ItemText(hDlg, IDC_LOG), "12:00:02  three\r\n");
+        EXPECT_EQ(dlg.CountLogLines(), 2);
+        dlg.ShowRx("Rx : 1024");
+        EXPECT_EQ(ItemText(hDlg, IDC_RX_COUNT), "Rx : 1024");
+    });
+    const std::vector<std::string> vecWant = { "init", "path D:\\ws.exe" };
+    EXPECT_EQ(events.m_vecCalls, vecWant);
+}
+
+TEST(Win32Dialog, ButtonsEscapeCloseBoxAndSystemCommandsReachTheModel)
+{
+    CRecordEvents events;
+    RunDialog(events, [](CCaptureDlgWin32& dlg, HWND hDlg) {
+        SendDlgItemMessageA(hDlg, IDC_START, BM_CLICK, 0, 0);
+        dlg.SetRunning(true);
+        EXPECT_FALSE(IsWindowEnabled(GetDlgItem(hDlg, IDC_START)));
+        EXPECT_TRUE(IsWindowEnabled(GetDlgItem(hDlg, IDC_STOP)));
+        SendDlgItemMessageA(hDlg, IDC_START, BM_CLICK, 0, 0);   // disabled: nothing
+        SendDlgItemMessageA(hDlg, IDC_STOP, BM_CLICK, 0, 0);
+        dlg.SetRunning(false);
+        SendDlgItemMessageA(hDlg, IDC_REFRESH, BM_CLICK, 0, 0);
+        SendMessageA(hDlg, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0);   // Escape
+        SendMessageA(hDlg, WM_CLOSE, 0, 0);
+        SendMessageA(hDlg, WM_SYSCOMMAND, 31, 0);
+        SendMessageA(hDlg, WM_SYSCOMMAND, 32, 0);
+        SendDlgItemMessageA(hDlg, IDC_EXIT, BM_CLICK, 0, 0);
+    });
+    const std::vector<std::string> vecWant = { "init", "start", "stop", "refresh", "cancel", "cancel", "sys 31", "exit" };
+    EXPECT_EQ(events.m_vecCalls, vecWant);
+}
+
+TEST(Win32Dialog, EndDialogTellsHowItEnded)
+{
+    CRecordEvents events;
+    CCaptureDlgWin32 dlg(GetModuleHandleA(nullptr));
+    dlg.SetEvents(&events);
+    g_pDlg = &dlg;
+    g_fnSteps = [](CCaptureDlgWin32& d, HWND) { d.EndDialog(ECaptureEnd::Cancel); };
+    SetTimer(nullptr, 0, STEP_TIMER_MS, [](HWND, UINT, UINT_PTR id, DWORD) {
+        KillTimer(nullptr, id);
+        g_fnSteps(*g_pDlg, nullptr);
+    });
+    EXPECT_EQ(dlg.DoModal(), CAPTURE_DLG_CANCEL);
+}
+
+TEST(Win32DeviceSource, SerialCommAddsOnlyPortsNotListedYetOnce)
+{
+    std::vector<std::string> vecNames = { "USB Serial Port (COM7)", "Communications Port (COM1)" };
+    AddSerialCommPorts(vecNames, { "COM1", "COM201", "COM7", "COM201", "COM0", "COM256", "LPT1", "" });
+    const std::vector<std::string> vecWant = { "USB Serial Port (COM7)", "Communications Port (COM1)", "COM201" };
+    EXPECT_EQ(vecNames, vecWant);
+}
+
+// Under Wine the test port is registered in the Ports key (QM_TEST_COM).
+TEST(Win32DeviceSource, TheSystemListIncludesTheRegisteredPort)
+{
+    const char* pszPort = std::getenv("QM_TEST_COM");
+    if (pszPort == nullptr)
+        GTEST_SKIP() << "QM_TEST_COM not set";
+    CSystemDeviceSource source;
+    std::vector<std::string> vecNames;
+    ASSERT_TRUE(source.EnumeratePresentPorts(vecNames));
+    EXPECT_NE(std::find(vecNames.begin(), vecNames.end(), std::string("COM") + pszPort), vecNames.end());
+}
+
+TEST(Win32DialogText, ChannelItemsAndLogLineEnds)
+{
+    EXPECT_EQ(ChannelItemText(0), "11 (0x0B)  2.405 GHz");
+    EXPECT_EQ(ChannelItemText(15), "26 (0x1A)  2.480 GHz");
+    EXPECT_EQ(LogTextForEdit("a\nb\r\nc\n"), "a\r\nb\r\nc\r\n");
+    EXPECT_EQ(LogTextForEdit(""), "");
+}
+
+} // namespace
