@@ -177,6 +177,47 @@ TEST(Win32Dialog, ButtonsEscapeCloseBoxAndSystemCommandsReachTheModel)
     EXPECT_EQ(events.m_vecCalls, vecWant);
 }
 
+// The file chooser's name box (cmb13 in the Explorer style, edt1 in the old one).
+constexpr int FILE_NAME_COMBO = 0x47C;
+constexpr int FILE_NAME_EDIT = 0x480;
+constexpr char CHOSEN_FILE[] = "C:\\windows\\notepad.exe";
+WPARAM g_nFileDialogAnswer = IDOK;
+
+// Runs inside the chooser's own modal loop until the chooser is there.
+void CALLBACK OnFileDialogTimer(HWND, UINT, UINT_PTR idTimer, DWORD)
+{
+    HWND hMain = static_cast<HWND>(g_pDlg->GetSafeHwnd());
+    HWND hFile = nullptr;
+    for (HWND h = FindWindowExA(nullptr, nullptr, "#32770", nullptr); h != nullptr; h = FindWindowExA(nullptr, h, "#32770", nullptr)) {
+        if (h != hMain && GetWindowThreadProcessId(h, nullptr) == GetCurrentThreadId() && IsWindowVisible(h))
+            hFile = h;
+    }
+    if (hFile == nullptr)
+        return;
+    KillTimer(nullptr, idTimer);
+    SetDlgItemTextA(hFile, FILE_NAME_COMBO, CHOSEN_FILE);
+    SetDlgItemTextA(hFile, FILE_NAME_EDIT, CHOSEN_FILE);
+    PostMessageA(hFile, WM_COMMAND, g_nFileDialogAnswer, 0);
+}
+
+TEST(Win32Dialog, BrowseGivesTheChosenPathAndCancelGivesNothing)
+{
+    CRecordEvents events;
+    RunDialog(events, [](CCaptureDlgWin32& dlg, HWND) {
+        std::string strPath;
+        g_nFileDialogAnswer = IDOK;
+        SetTimer(nullptr, 0, STEP_TIMER_MS, OnFileDialogTimer);
+        EXPECT_TRUE(dlg.ChooseProgramFile(strPath));
+        EXPECT_EQ(CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, strPath.c_str(), -1, CHOSEN_FILE, -1), CSTR_EQUAL)
+            << strPath;
+        g_nFileDialogAnswer = IDCANCEL;
+        SetTimer(nullptr, 0, STEP_TIMER_MS, OnFileDialogTimer);
+        std::string strCancelled = "unchanged";
+        EXPECT_FALSE(dlg.ChooseProgramFile(strCancelled));
+        EXPECT_EQ(strCancelled, "unchanged");
+    });
+}
+
 TEST(Win32Dialog, EndDialogTellsHowItEnded)
 {
     CRecordEvents events;
