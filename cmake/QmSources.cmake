@@ -1,22 +1,27 @@
-# Source selection shared by all subsystems.
-#
-# qm_platform_sources(<out> <glob>...) collects the .cpp files matching the
-# globs and keeps only the backend of the platform being built: *_posix.cpp on
-# POSIX systems, *_win32.cpp on Windows.
-function(qm_platform_sources out)
-    file(GLOB srcs CONFIGURE_DEPENDS ${ARGN})
+# Source selection and test helpers shared by all subsystems.
+
+# qm_os_sources(<out> [COMMON <files>...] [POSIX <files>...] [WIN32 <files>...])
+# Names the files of a library per platform: COMMON everywhere, POSIX on
+# Linux (and other POSIX systems), WIN32 on Windows. Files are relative to the
+# calling directory. Every OS half is listed by name here, so a glance at a
+# CMakeLists.txt shows what each platform compiles.
+function(qm_os_sources out)
+    cmake_parse_arguments(ARG "" "" "COMMON;POSIX;WIN32" ${ARGN})
+    set(srcs ${ARG_COMMON})
     if(WIN32)
-        list(FILTER srcs EXCLUDE REGEX "_posix\\.cpp$")
+        list(APPEND srcs ${ARG_WIN32})
     else()
-        list(FILTER srcs EXCLUDE REGEX "_win32\\.cpp$")
+        list(APPEND srcs ${ARG_POSIX})
     endif()
+    list(TRANSFORM srcs PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/)
     set(${out} ${srcs} PARENT_SCOPE)
 endfunction()
 
 # qm_add_gtest(<file.cpp> LIBS <libs...> [LABELS <labels...>])
 # One GoogleTest executable per test file, named after the file. A file whose
 # name ends in _mt_test.cpp runs threads and gets the "threaded" label, which
-# the ThreadSanitizer build runs.
+# the ThreadSanitizer build runs. In a cross build ctest runs the program
+# through CMAKE_CROSSCOMPILING_EMULATOR (wine64 for Windows).
 function(qm_add_gtest file)
     cmake_parse_arguments(ARG "" "" "LIBS;LABELS" ${ARGN})
     get_filename_component(name ${file} NAME_WE)

@@ -1,0 +1,32 @@
+# Warnings and sanitizers per compiler.
+if(MSVC)
+    add_compile_options(/W4 /WX)
+    if(NOT QM_SANITIZE STREQUAL "" OR QM_FUZZ)
+        message(FATAL_ERROR "QM_SANITIZE and QM_FUZZ need GCC or Clang")
+    endif()
+    return()
+endif()
+
+if(CMAKE_CXX_COMPILER_ID MATCHES "^(GNU|Clang|AppleClang)$")
+    add_compile_options(-Wall -Wextra -Werror)
+else()
+    message(WARNING "Unknown compiler ${CMAKE_CXX_COMPILER_ID}: no warning flags set")
+endif()
+
+if(QM_SANITIZE STREQUAL "address")
+    add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined)
+elseif(QM_SANITIZE STREQUAL "thread")
+    add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=thread)
+elseif(NOT QM_SANITIZE STREQUAL "")
+    message(FATAL_ERROR "QM_SANITIZE must be '', 'address' or 'thread'")
+endif()
+
+if(QM_FUZZ)
+    if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+        message(FATAL_ERROR "QM_FUZZ needs clang (libFuzzer)")
+    endif()
+    # Coverage instrumentation for everything the fuzz targets link.
+    add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
