@@ -166,7 +166,9 @@ check "command 17 opens the About box, OK closes it" \
     bash -c "grep -qxF '[Quillmark Version 1.0]' '$SCRATCH/about.txt' && grep -qxF 'About box closed' '$SCRATCH/about.txt'"
 
 echo "== one instance only"
-(cd "$APP" && timeout 30 "$WINE" "$APP/Quillmark.exe" </dev/null >/dev/null 2>&1) || true
+SECOND_RC=0
+(cd "$APP" && timeout 30 "$WINE" "$APP/Quillmark.exe" </dev/null >/dev/null 2>&1) || SECOND_RC=$?
+check "a second start ends at once by itself (rc $SECOND_RC)" test "$SECOND_RC" = 0
 check "a second start leaves one dialog" bash -c "[ \"\$(cd '$OUT' && '$WINE' '$OUT/qm_dlg_driver.exe' count </dev/null 2>/dev/null | tr -d '\r')\" = 1 ]"
 
 echo "== Start: capture $FRAMES frames"
