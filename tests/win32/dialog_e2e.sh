@@ -52,6 +52,16 @@ build_exe() {
         "$("$1-w64-mingw32-objdump" -p "$OUT/$arch/Quillmark.exe" | awk '/DLL Name/ {print $3}' | tr '\n' ' ')"
 }
 
+if [ -n "${QM_WIN32_BIN:-}" ]; then
+    # Built by CMake (tests/win32/CMakeLists.txt runs this script from ctest):
+    # the programs from that build's bin directory, laid out as below.
+    echo "== programs from $QM_WIN32_BIN"
+    mkdir -p "$OUT/x86_64"
+    cp "$QM_WIN32_BIN/Quillmark.exe" "$OUT/x86_64/"
+    for exe in qm_pipe_reader qm_dlg_driver win32_msg_wnd_test win32_dialog_test; do
+        cp "$QM_WIN32_BIN/$exe.exe" "$OUT/"
+    done
+else
 echo "== build"
 build_exe i686
 build_exe x86_64
@@ -73,6 +83,7 @@ O64="$OUT/x86_64"
     "$ROOT/tests/win32/win32_dialog_ids_test.cpp" "$O64/shell_capture_dlg_win32.cpp.o" \
     "$O64/shell_device_source_win32.cpp.o" "$O64/shell_device_discovery.cpp.o" "$O64/quillmark_rc.o" \
     "$OUT/gtest/libgtest.a" "${LIBS[@]}" -o "$OUT/win32_dialog_test.exe"
+fi
 [ -x "$SIM" ] || { echo "FAILED: no simulator at $SIM (build qm-dongle-sim or set QM_DONGLE_SIM)"; exit 1; }
 
 echo "== Wine: fresh prefix on Xvfb"
