@@ -2,9 +2,17 @@
 # Quillmark needs are installed. As root it installs what is missing with
 # apt-get; otherwise it names the packages and stops.
 
-QM_BUILD_PACKAGES="g++ cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev libudev-dev libpcap-dev"
-QM_TEST_PACKAGES="clang libclang-rt-14-dev libgtest-dev libgmock-dev tshark socat xvfb xauth x11-apps imagemagick xdotool tesseract-ocr tesseract-ocr-eng"
+# The Linux program (the core, the simulated dongle, the Qt dialog).
+QM_BUILD_PACKAGES="g++ cmake ninja-build pkg-config libudev-dev libpcap-dev qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev"
+# Running it: Wireshark, and a virtual X server when there is no display.
 QM_RUN_PACKAGES="wireshark-qt qt6-wayland xvfb xauth"
+# The tests: GoogleTest, the sanitizer and fuzzer runtime, the real
+# counterparts (tshark, socat, X server, OCR of screenshots) ...
+QM_TEST_PACKAGES="clang libclang-rt-14-dev libgtest-dev libgmock-dev tshark socat xvfb xauth x11-apps imagemagick xdotool tesseract-ocr tesseract-ocr-eng python3"
+# ... and the Windows program: the mingw-w64 posix-thread cross compilers
+# (i686 is shipped, x86_64 runs the tests), GoogleTest's sources for them, and
+# 64-bit Wine. No wine32: 32-bit code cannot run on our build machines.
+QM_WINDOWS_TEST_PACKAGES="g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest wine64 fonts-wine"
 
 qm_missing_packages() {
     local p missing=""
@@ -18,7 +26,7 @@ qm_missing_packages() {
 qm_install_deps() {
     local wanted="$QM_BUILD_PACKAGES"
     case "$1" in
-        test) wanted="$wanted $QM_TEST_PACKAGES" ;;
+        test) wanted="$wanted $QM_TEST_PACKAGES $QM_WINDOWS_TEST_PACKAGES" ;;
         run)  wanted="$wanted $QM_RUN_PACKAGES" ;;
     esac
     local missing

@@ -30,7 +30,7 @@ for tool in Xvfb xdotool import; do
     command -v "$tool" >/dev/null || { echo "$0: $tool is missing (packages xvfb xdotool imagemagick)" >&2; exit 1; }
 done
 if [ ! -x "$bin/quillmark" ] || [ ! -x "$bin/qm-dongle-sim" ]; then
-    cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
     cmake --build build/release --target quillmark qm-dongle-sim
 fi
 mkdir -p "$out"
