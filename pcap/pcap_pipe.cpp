@@ -20,7 +20,6 @@ void CPcapPipe::PrintPipeOpenError()
 CPcapPipe::CPcapPipe()
     : m_hPipe(INVALID_PIPE_HANDLE),
       m_hWake(PipeWakeCreate()),
-      m_hNoWait(PipeWakeCreate()),
       m_pEvents(nullptr),
       m_dwConnectTimeoutMs(PIPE_CONNECT_TIMEOUT_MS),
       m_dwReconnectTimeoutMs(PIPE_RECONNECT_TIMEOUT_MS),
@@ -42,7 +41,6 @@ CPcapPipe::CPcapPipe()
       m_qwDroppedNoReader(0),
       m_qwDroppedSlowReader(0)
 {
-    PipeWakeSignal(m_hNoWait);   // never reset
 }
 
 CPcapPipe::~CPcapPipe()
@@ -54,7 +52,6 @@ CPcapPipe::~CPcapPipe()
         m_hPipe = INVALID_PIPE_HANDLE;
     }
     PipeWakeClose(m_hWake);
-    PipeWakeClose(m_hNoWait);
 }
 
 void CPcapPipe::SetEvents(IPcapPipeEvents* pEvents)
@@ -246,7 +243,7 @@ void CPcapPipe::FlushRecords()
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_bAccepting)
             m_qwDroppedNoReader += m_qwBatchRecords;
-        else if (m_bWriterIdle && m_hNoWait != INVALID_PIPE_WAKE)
+        else if (m_bWriterIdle)
             bWakeWriter = WriteDirect();
         else
             bWakeWriter = QueueBatch();
@@ -270,7 +267,7 @@ bool CPcapPipe::WriteDirect()
     m_qwOutRecords = m_qwBatchRecords;
     m_qwRecordsQueued += m_qwBatchRecords;
     int32_t nMoved = 0;
-    WriteOutVia(m_hNoWait, &nMoved);
+    WriteOutVia(PIPE_WAKE_NO_WAIT, &nMoved);
     NoteWritten(nMoved);
     if (m_nOutPos >= m_vOut.size()) {
         m_vOut.clear();

@@ -134,7 +134,6 @@ private:
 
     PIPE_HANDLE m_hPipe;
     PIPE_WAKE m_hWake;                  // ends the writer's waits and writes
-    PIPE_WAKE m_hNoWait;                // always signalled: a write through it never waits
     IPcapPipeEvents* m_pEvents;
     uint32_t m_dwConnectTimeoutMs;
     uint32_t m_dwReconnectTimeoutMs;

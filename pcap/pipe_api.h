@@ -62,9 +62,10 @@ bool PipeHasClient(PIPE_HANDLE hPipe);
 int32_t PipeWrite(PIPE_HANDLE hPipe, const uint8_t* pData, int32_t nLen, PIPE_WAKE hWake = INVALID_PIPE_WAKE,
                   int32_t* pnResult = nullptr);
 
-// A wake signalled before the call makes these writes move only what the pipe
-// takes at once; the rest ends as PIPE_IO_CANCELLED and can be written later
-// from where it stopped.
+// Given as the wake of a write: it never waits for the client. It moves what
+// the pipe takes at once and ends as PIPE_IO_CANCELLED for the rest, which may
+// begin inside a block: the caller writes it later from where it stopped.
+constexpr PIPE_WAKE PIPE_WAKE_NO_WAIT = -2;
 
 // A block of at most this many bytes goes to the client whole or not at all.
 constexpr uint32_t PIPE_WHOLE_BLOCK_BYTES = 4096;

@@ -26,7 +26,7 @@ inline CFifoInstance* FromHandle(PIPE_HANDLE hPipe)
 
 inline int WakeFd(PIPE_WAKE hWake)
 {
-    return hWake == INVALID_PIPE_WAKE ? -1 : static_cast<int>(hWake);
+    return hWake == INVALID_PIPE_WAKE || hWake == PIPE_WAKE_NO_WAIT ? -1 : static_cast<int>(hWake);
 }
 
 inline bool WakeSignalled(int nWakeFd)

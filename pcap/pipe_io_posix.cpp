@@ -120,6 +120,10 @@ int32_t PipeWriteBlocks(PIPE_HANDLE hPipe, const uint8_t* pData, int32_t nLen, c
             nResult = PIPE_IO_GONE;   // EPIPE: the client has gone
             break;
         }
+        if (hWake == PIPE_WAKE_NO_WAIT) {
+            nResult = PIPE_IO_CANCELLED;
+            break;
+        }
         const int32_t nWait = WaitWritable(nFd, WakeFd(hWake));
         if (nWait != WAIT_WRITABLE) {
             nResult = nWait == WAIT_WOKEN ? PIPE_IO_CANCELLED : PIPE_IO_GONE;

@@ -93,6 +93,7 @@ int32_t PipeWriteBlocks(PIPE_HANDLE hPipe, const uint8_t* pData, int32_t nLen, c
         return 0;
     }
     const HANDLE hWakeEvent = WakeEvent(hWake);
+    const DWORD dwLimitMs = hWake == PIPE_WAKE_NO_WAIT ? 0 : INFINITE;
     int32_t nResult = PIPE_IO_DONE;
     uint32_t dwDone = 0;
     const uint32_t dwLen = static_cast<uint32_t>(nLen);
@@ -100,7 +101,7 @@ int32_t PipeWriteBlocks(PIPE_HANDLE hPipe, const uint8_t* pData, int32_t nLen, c
     // only a wait for the client ends at the wake.
     while (dwDone < dwLen) {
         DWORD dwMoved = 0;
-        const int32_t nWrite = WriteOnce(pInst, pData + dwDone, dwLen - dwDone, hWakeEvent, INFINITE, &dwMoved);
+        const int32_t nWrite = WriteOnce(pInst, pData + dwDone, dwLen - dwDone, hWakeEvent, dwLimitMs, &dwMoved);
         dwDone += dwMoved;
         if (nWrite == WRITE_GONE) {
             nResult = PIPE_IO_GONE;
@@ -108,6 +109,8 @@ int32_t PipeWriteBlocks(PIPE_HANDLE hPipe, const uint8_t* pData, int32_t nLen, c
         }
         if (nWrite == WRITE_WOKEN) {
             nResult = PIPE_IO_CANCELLED;
+            if (hWake == PIPE_WAKE_NO_WAIT)
+                break;   // the caller writes the rest, a cut block too, later
             // The client holds part of a block: it gets the rest before we stop.
             const uint32_t dwBlockEnd = CutBlockEnd(pdwEnds, nEnds, dwDone);
             if (dwBlockEnd != 0 && dwBlockEnd <= dwLen) {

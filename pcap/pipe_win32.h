@@ -29,7 +29,7 @@ inline CPipeInstance* FromHandle(PIPE_HANDLE hPipe)
 
 inline HANDLE WakeEvent(PIPE_WAKE hWake)
 {
-    return hWake == INVALID_PIPE_WAKE ? nullptr : reinterpret_cast<HANDLE>(hWake);
+    return hWake == INVALID_PIPE_WAKE || hWake == PIPE_WAKE_NO_WAIT ? nullptr : reinterpret_cast<HANDLE>(hWake);
 }
 
 // The pipe's state as the file system keeps it (FILE_PIPE_*_STATE); false
