@@ -122,6 +122,9 @@ cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
     -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build build/win32 -j "$jobs"
 check_imports i686-w64-mingw32-objdump build/win32/bin/Quillmark.exe
+# What ships: Quillmark.exe with the README for Windows users, zipped.
+cmake --build build/win32 --target package >/dev/null
+python3 -m zipfile -l build/win32/Quillmark-*-win32.zip
 
 step "Windows x86_64 build, tests under wine64"
 cmake -S . -B build/win64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
