@@ -87,9 +87,9 @@ int32_t PipeWriteBlocks(PIPE_HANDLE hPipe, const uint8_t* pData, int32_t nLen, c
                         PIPE_WAKE hWake, int32_t* pnResult)
 {
     CPipeInstance* pInst = FromHandle(hPipe);
-    if (pInst == nullptr || !pInst->m_bConnected || pData == nullptr || nLen <= 0) {
+    if (pInst == nullptr || !pInst->Serves() || pData == nullptr || nLen <= 0) {
         if (pnResult != nullptr)
-            *pnResult = pInst != nullptr && pInst->m_bConnected ? PIPE_IO_DONE : PIPE_IO_GONE;
+            *pnResult = pInst != nullptr && pInst->Serves() ? PIPE_IO_DONE : PIPE_IO_GONE;
         return 0;
     }
     const HANDLE hWakeEvent = WakeEvent(hWake);

@@ -11,7 +11,7 @@ static constexpr DWORD PIPE_OUT_BUFFER = 64 * 1024;   // about 40 ms of a busy c
 static constexpr DWORD PIPE_IN_BUFFER = 0;            // the client never writes
 static constexpr ULONG PIPE_STATE_CLOSING_NT = 4;     // FILE_PIPE_CLOSING_STATE: the client closed
 // Before a forced disconnect (which throws away what the client has not read),
-// the client gets this long to read what it was sent.
+// a client cut off gets this long from the cut to read what it was sent.
 static constexpr DWORD PIPE_DRAIN_MAX_MS = 2000;
 static constexpr DWORD PIPE_DRAIN_POLL_MS = 5;
 
@@ -137,6 +137,46 @@ static void TakeConnectResult(CPipeInstance* pInst, BOOL bWait)
     pInst->m_bConnected = bOk || dwErr == ERROR_PIPE_CONNECTED;
 }
 
+// DisconnectNamedPipe throws away what the client has not read yet, so a
+// client cut off is disconnected on a thread of its own once it has read
+// everything (FlushFileBuffers waits for that, or fails when the client has
+// gone or the flush is cancelled); then the instance listens for the next one.
+static DWORD WINAPI DrainThenDisconnect(void* pvInst)
+{
+    CPipeInstance* pInst = static_cast<CPipeInstance*>(pvInst);
+    FlushFileBuffers(pInst->m_hPipe);
+    DisconnectNamedPipe(pInst->m_hPipe);
+    pInst->m_bConnected = false;
+    Listen(pInst);   // a failure shows at the next wait
+    return 0;
+}
+
+// Ends the cut-off of a client where waiting is allowed: it may go on reading
+// until PIPE_DRAIN_MAX_MS after the cut or until hWake (may be null) fires;
+// then what it has not read is dropped.
+static void FinishCutOff(CPipeInstance* pInst, HANDLE hWake)
+{
+    if (!pInst->m_bCutOff)
+        return;
+    if (pInst->m_hDrain != nullptr) {
+        const DWORD dwSpent = GetTickCount() - pInst->m_dwCutOffTick;
+        const DWORD dwLeft = dwSpent < PIPE_DRAIN_MAX_MS ? PIPE_DRAIN_MAX_MS - dwSpent : 0;
+        const HANDLE ahWait[2] = {pInst->m_hDrain, hWake};
+        if (WaitForMultipleObjects(hWake != nullptr ? 2 : 1, ahWait, FALSE, dwLeft) != WAIT_OBJECT_0) {
+            // The cancel may come before the thread has entered the flush: try until it ends.
+            do
+                CancelSynchronousIo(pInst->m_hDrain);
+            while (WaitForSingleObject(pInst->m_hDrain, PIPE_DRAIN_POLL_MS) != WAIT_OBJECT_0);
+        }
+        CloseHandle(pInst->m_hDrain);
+        pInst->m_hDrain = nullptr;
+    } else if (pInst->m_bConnected) {
+        DisconnectNamedPipe(pInst->m_hPipe);   // no thread to wait with: the client sees the end now
+        pInst->m_bConnected = false;
+    }
+    pInst->m_bCutOff = false;
+}
+
 int32_t PipeWaitForClient(PIPE_HANDLE hPipe, uint32_t dwTimeoutMs, COsError* pError, PIPE_WAKE hWake)
 {
     CPipeInstance* pInst = FromHandle(hPipe);
@@ -145,6 +185,7 @@ int32_t PipeWaitForClient(PIPE_HANDLE hPipe, uint32_t dwTimeoutMs, COsError* pEr
         return PIPE_WAIT_ERROR;
     }
     const HANDLE hWakeEvent = WakeEvent(hWake);
+    FinishCutOff(pInst, hWakeEvent);   // the time a cut-off client takes is not the next one's
     const DWORD dwStart = GetTickCount();
     for (;;) {
         const DWORD dwListen = Listen(pInst);
@@ -178,37 +219,13 @@ int32_t PipeWaitForClient(PIPE_HANDLE hPipe, uint32_t dwTimeoutMs, COsError* pEr
 bool PipeHasClient(PIPE_HANDLE hPipe)
 {
     const CPipeInstance* pInst = FromHandle(hPipe);
-    return pInst != nullptr && pInst->m_bConnected;
-}
-
-static DWORD WINAPI FlushPipe(void* pvPipe)
-{
-    // Returns once the client has read everything, or fails when cancelled.
-    return FlushFileBuffers(static_cast<HANDLE>(pvPipe)) ? 0 : GetLastError();
-}
-
-// DisconnectNamedPipe throws away what the client has not read yet: a client
-// that is still reading gets a short while to take the end of the stream
-// (FlushFileBuffers waits for it, on a thread of its own so that a stalled
-// client cannot hold us longer).
-static void LetClientDrain(const CPipeInstance* pInst)
-{
-    const HANDLE hThread = CreateThread(nullptr, 0, FlushPipe, pInst->m_hPipe, 0, nullptr);
-    if (hThread == nullptr)
-        return;
-    if (WaitForSingleObject(hThread, PIPE_DRAIN_MAX_MS) != WAIT_OBJECT_0) {
-        // The cancel may come before the thread has entered the flush: try until it ends.
-        do
-            CancelSynchronousIo(hThread);
-        while (WaitForSingleObject(hThread, PIPE_DRAIN_POLL_MS) != WAIT_OBJECT_0);
-    }
-    CloseHandle(hThread);
+    return pInst != nullptr && pInst->Serves();
 }
 
 void PipeReleaseClient(PIPE_HANDLE hPipe)
 {
     CPipeInstance* pInst = FromHandle(hPipe);
-    if (pInst == nullptr || !pInst->m_bConnected)
+    if (pInst == nullptr || !pInst->Serves())
         return;
     DisconnectNamedPipe(pInst->m_hPipe);
     pInst->m_bConnected = false;
@@ -218,16 +235,18 @@ void PipeReleaseClient(PIPE_HANDLE hPipe)
 void PipeDisconnectClient(PIPE_HANDLE hPipe)
 {
     CPipeInstance* pInst = FromHandle(hPipe);
-    if (pInst == nullptr || !pInst->m_bConnected)
+    if (pInst == nullptr || !pInst->Serves())
         return;
-    LetClientDrain(pInst);
-    PipeReleaseClient(hPipe);
+    // Returns at once: the window thread never waits for a reader.
+    pInst->m_bCutOff = true;
+    pInst->m_dwCutOffTick = GetTickCount();
+    pInst->m_hDrain = CreateThread(nullptr, 0, DrainThenDisconnect, pInst, 0, nullptr);
 }
 
 bool PipeClientGone(PIPE_HANDLE hPipe)
 {
     const CPipeInstance* pInst = FromHandle(hPipe);
-    if (pInst == nullptr || !pInst->m_bConnected)
+    if (pInst == nullptr || !pInst->Serves())
         return true;
     ULONG dwState = 0;
     return PipeQueryState(pInst, &dwState) && dwState == PIPE_STATE_CLOSING_NT;
@@ -239,6 +258,7 @@ void PipeCloseInstance(PIPE_HANDLE hPipe)
     if (pInst == nullptr)
         return;
     PipeDisconnectClient(hPipe);
+    FinishCutOff(pInst, nullptr);
     if (pInst->m_bListening) {
         CancelIoEx(pInst->m_hPipe, &pInst->m_ovConnect);
         TakeConnectResult(pInst, TRUE);

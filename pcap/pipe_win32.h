@@ -19,7 +19,18 @@ public:
     OVERLAPPED m_ovConnect = {};
     bool m_bListening = false;
     bool m_bConnected = false;
+    // A client cut off by PipeDisconnectClient gets nothing more but keeps what
+    // it was sent: m_hDrain lets it read the rest, then disconnects it and
+    // listens again. Only the thread that joins m_hDrain touches the connect
+    // state meanwhile (PipeWaitForClient, PipeCloseInstance).
+    bool m_bCutOff = false;
+    HANDLE m_hDrain = nullptr;
+    DWORD m_dwCutOffTick = 0;
     std::string m_strPath;
+
+    // A client is there and gets what is written (m_bCutOff first: while it is
+    // set, m_bConnected belongs to the drain thread).
+    bool Serves() const { return !m_bCutOff && m_bConnected; }
 };
 
 inline CPipeInstance* FromHandle(PIPE_HANDLE hPipe)

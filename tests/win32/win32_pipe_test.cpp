@@ -3,6 +3,8 @@
 // byte; clients that go, come back, or stop reading; the wake.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -193,5 +195,65 @@ TEST_F(CPipeTest, WakeEndsAWriteToAStalledClientOnABlockBoundary)
     EXPECT_EQ(nMoved % BLOCK, 0u) << nMoved;
     const std::string strGot = ReadAvailable(hClient);
     EXPECT_EQ(strGot.size(), static_cast<size_t>(nMoved));
+    CloseHandle(hClient);
+}
+
+TEST_F(CPipeTest, DisconnectReturnsAtOnceAndTheStalledReaderStillGetsEverything)
+{
+    HANDLE hClient = OpenClient();
+    ASSERT_NE(hClient, INVALID_HANDLE_VALUE);
+    COsError err;
+    ASSERT_EQ(PipeWaitForClient(m_hPipe, CONNECT_MS, &err, m_hWake), PIPE_WAIT_CONNECTED);
+    constexpr uint32_t BLOCK = 1000;
+    constexpr uint32_t MAX_BLOCKS = 1000;   // far more than the pipe holds
+    constexpr DWORD FIRST_READ = 10;
+    constexpr DWORD DISCONNECT_MAX_MS = 100;
+    constexpr DWORD READ_DEADLINE_MS = 5000;
+    std::string strSent;
+    std::vector<uint8_t> vBlock(BLOCK);
+    int32_t nResult = PIPE_IO_DONE;
+    // Blocks that go in at once, until the pipe is full; the reader takes the first bytes only.
+    for (uint32_t i = 0; i < MAX_BLOCKS && nResult == PIPE_IO_DONE; ++i) {
+        std::fill(vBlock.begin(), vBlock.end(), static_cast<uint8_t>(i));
+        const int32_t nMoved = PipeWrite(m_hPipe, vBlock.data(), BLOCK, PIPE_WAKE_NO_WAIT, &nResult);
+        strSent.append(reinterpret_cast<const char*>(vBlock.data()), static_cast<size_t>(nMoved));
+        if (i == 0) {
+            char achFirst[FIRST_READ];
+            DWORD dwGot = 0;
+            ASSERT_TRUE(ReadFile(hClient, achFirst, FIRST_READ, &dwGot, nullptr));
+            ASSERT_EQ(dwGot, FIRST_READ);
+        }
+    }
+    ASSERT_EQ(nResult, PIPE_IO_CANCELLED);   // full
+    const DWORD dwStart = GetTickCount();
+    PipeDisconnectClient(m_hPipe);
+    EXPECT_LT(GetTickCount() - dwStart, DISCONNECT_MAX_MS);
+    EXPECT_FALSE(PipeHasClient(m_hPipe));
+    EXPECT_EQ(PipeWrite(m_hPipe, vBlock.data(), BLOCK, m_hWake, &nResult), 0);   // cut off: nothing more
+    EXPECT_EQ(nResult, PIPE_IO_GONE);
+
+    // Resumed: the rest, then the end of the stream.
+    std::string strGot;
+    bool bEnd = false;
+    for (const DWORD dwReadStart = GetTickCount(); !bEnd && GetTickCount() - dwReadStart < READ_DEADLINE_MS;) {
+        DWORD dwAvail = 0;
+        if (!PeekNamedPipe(hClient, nullptr, 0, nullptr, &dwAvail, nullptr))
+            bEnd = true;
+        else if (dwAvail == 0)
+            Sleep(1);
+        else
+            strGot += ReadAvailable(hClient);
+    }
+    EXPECT_TRUE(bEnd);
+    EXPECT_EQ(strGot.size() + FIRST_READ, strSent.size());
+    EXPECT_TRUE(strGot == strSent.substr(FIRST_READ));
+    CloseHandle(hClient);
+
+    hClient = OpenClient();   // the connect is pending again
+    ASSERT_NE(hClient, INVALID_HANDLE_VALUE) << GetLastError();
+    ASSERT_EQ(PipeWaitForClient(m_hPipe, CONNECT_MS, &err, m_hWake), PIPE_WAIT_CONNECTED);
+    const uint8_t abyData[] = {1, 2, 3, 4};
+    EXPECT_EQ(PipeWrite(m_hPipe, abyData, sizeof(abyData), m_hWake, &nResult), 4);
+    EXPECT_EQ(ReadAvailable(hClient), std::string("\x01\x02\x03\x04", 4));
     CloseHandle(hClient);
 }
