@@ -2,6 +2,7 @@
 // idle: a reader paused mid-stream holds only whole records after Stop, and
 // exactly those counted; a client that replaces one that left gets the global
 // header first, then whole records in order, none lost or repeated.
+#include "common/stop_process_posix.h"
 #include "pcap_pipe_fixture.h"
 
 #include "pcap/pcap_stream.h"
@@ -100,7 +101,7 @@ TEST_F(CPipeDirectTest, PausedReaderHoldsOnlyTheWholeRecordsCountedAfterStop)
     const std::string strOut = Path("out.pcap");
     const pid_t pid = OpenFake("--out '" + strOut + "'");
     ASSERT_GT(pid, 0);
-    ASSERT_EQ(kill(pid, SIGSTOP), 0);
+    ASSERT_TRUE(StopProcessAndWait(pid));
     const SResumeOnExit resume{pid};
 
     // About 420 KB in batches of about 8 KB: the pipe fills part-way through

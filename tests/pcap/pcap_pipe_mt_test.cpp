@@ -2,6 +2,7 @@
 // Wireshark copies what it reads to a file, which libpcap then reads back.
 // Open returns once Wireshark is launched; the writer thread reports the
 // client through events, and records reach it in the background.
+#include "common/stop_process_posix.h"
 #include "pcap_pipe_fixture.h"
 
 #include "pcap/pcap_stream.h"
@@ -309,7 +310,7 @@ TEST_F(CPipeTest, FrameAfterStopIsDroppedWithoutWaitingAndOldClientGetsNothingMo
     ASSERT_TRUE(WaitForFile(strInfo));
     const pid_t pidClient = InfoPid(strInfo);
     ASSERT_GT(pidClient, 0);
-    ASSERT_EQ(kill(pidClient, SIGSTOP), 0);   // too slow to notice the end
+    ASSERT_TRUE(StopProcessAndWait(pidClient));   // too slow to notice the end
     pipe.Disconnect();
 
     // The reconnect wait is long (10 s): the frame must not sit it out.

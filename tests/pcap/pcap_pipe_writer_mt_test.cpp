@@ -2,6 +2,7 @@
 // or come late: Stop takes effect at once, every record a reader holds is
 // whole and one that was sent, and every record that was not delivered is
 // counted by its cause.
+#include "common/stop_process_posix.h"
 #include "pcap_pipe_fixture.h"
 
 #include "pcap/pcap_stream.h"
@@ -102,7 +103,7 @@ TEST_F(CPipeWriterTest, StopWithAPausedReaderIsImmediateAndTheReaderKeepsWholeRe
     const std::string strOut = Path("out.pcap");
     const pid_t pid = OpenFake("--out '" + strOut + "'");
     ASSERT_GT(pid, 0);
-    ASSERT_EQ(kill(pid, SIGSTOP), 0);
+    ASSERT_TRUE(StopProcessAndWait(pid));
     const SResumeOnExit resume{pid};
 
     // About 70 KB in batches far above PIPE_BUF: more than the pipe holds.
@@ -288,7 +289,7 @@ TEST_F(CPipeTest, DestructionWithTheWriterBlockedOnAPausedReaderIsImmediate)
     ASSERT_TRUE(events.WaitFor(PIPE_EVENT_CONNECTED));
     ASSERT_TRUE(WaitForFile(strInfo));
     const pid_t pid = InfoPid(strInfo);
-    ASSERT_EQ(kill(pid, SIGSTOP), 0);
+    ASSERT_TRUE(StopProcessAndWait(pid));
     const SResumeOnExit resume{pid};
     const auto vSent = MakeRecords(1500);
     AddBatch(*pPipe, vSent, 0, vSent.size());

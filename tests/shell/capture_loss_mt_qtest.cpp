@@ -4,6 +4,7 @@
 // Whatever happens, the window answers at once, the dongle gets its stop
 // command, a reader holds only whole frames that were really sent, and every
 // frame not delivered is counted by its cause.
+#include "common/stop_process_posix.h"
 #include "capture_e2e_harness.h"
 
 #include <QElapsedTimer>
@@ -54,7 +55,7 @@ void CCaptureLossTest::pausedReaderDoesNotHoldUpStop()
     // The reader stops reading: the FIFO and then the queue fill up, and
     // records are dropped whole rather than the window waiting.
     const pid_t pidReader = fx.ReaderPid();
-    QVERIFY(kill(pidReader, SIGSTOP) == 0);
+    QVERIFY(StopProcessAndWait(pidReader));
     QVERIFY(WaitUntil([&] { return dlg.m_pcapPipe.GetStats().m_qwDroppedSlowReader > 0; }, 10000));
     QLabel* pRx = dlg.findChild<QLabel*>(QStringLiteral("IDC_RX_COUNT"));
     const QString strRx = pRx->text();
