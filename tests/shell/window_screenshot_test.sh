@@ -19,10 +19,16 @@ text=$(tesseract "$out/big.png" - 2>/dev/null)
 echo "$text"
 fail=0
 for want in "Select the sniffing mode" "Choose sniffing device" "(COM200)" \
-            "Start ZigBee sniffing OK!" "Rx :" "Stop" "Exit"; do
+            "Start ZigBee sniffing OK!" "Stop" "Exit"; do
     if ! grep -qF -- "$want" <<<"$text"; then
         echo "FAIL: the window does not show \"$want\""
         fail=1
     fi
 done
+# The OCR reads the narrow space before the colon only now and then; the
+# exact label text is checked by the model's tests, here it must show a count.
+if ! grep -qE -- 'Rx ?: ?[0-9]+' <<<"$text"; then
+    echo "FAIL: the window does not show the Rx count"
+    fail=1
+fi
 exit $fail
