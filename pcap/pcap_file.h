@@ -1,0 +1,51 @@
+// A pcap capture written to a file, to standard output, or into a pipe that
+// somebody else made and reads (Wireshark's extcap FIFO): the same records as
+// the pipe link, behind one global header. Writes block: a file is the end of
+// the line, and a reader that falls behind holds the capture side back, whose
+// receive ring then marks what it could not keep as a gap.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/os_error.h"
+#include "pcap/pcap_record_sink.h"
+
+enum class EPcapFileOpen : int32_t {
+    CreateNew,   // a new file; an existing one is an error (never overwritten)
+    Replace,     // a new file, or an existing one truncated (the user chose it)
+    Existing,    // a FIFO or named pipe that exists already, opened for writing
+    Stdout,      // the process's standard output (the path is ignored)
+};
+
+struct CPcapFileStats {
+    uint64_t m_qwRecordsWritten = 0;   // records written whole
+    uint64_t m_qwBytesWritten = 0;     // pcap bytes, the global header included
+    uint64_t m_qwRecordsDropped = 0;   // records of batches a failed write lost
+};
+
+class CPcapFile : public IPcapRecordSink {
+public:
+    CPcapFile();
+    ~CPcapFile() override;   // closes
+    CPcapFile(const CPcapFile&) = delete;
+    CPcapFile& operator=(const CPcapFile&) = delete;
+
+    // Opens and writes the global header. False: GetLastError says why
+    // (EOsError::AlreadyExists for CreateNew on an existing file).
+    bool Open(const std::string& strPath, EPcapFileOpen eHow);
+    // Capture side (one thread at a time).
+    void AddRecord(const uint8_t* pData, int32_t nLen, CPcapTime tm) override;
+    void FlushRecords() override;
+    // Writes what is pending and closes; false when any write failed.
+    bool Close();
+    bool IsOpen() const;
+    // A write failed (disk full, the reader went away): later batches are
+    // dropped and counted; the owner should end the capture. Any thread.
+    bool IsBroken() const;
+    CPcapFileStats GetStats() const;          // any thread
+    COsError GetLastError() const;            // any thread
+};
