@@ -30,6 +30,7 @@ public:
     void OnDeviceChosen(int32_t nIndex) override { m_model.OnDeviceChosen(nIndex); }
     void OnChannelChosen(int32_t nIndex) override { m_model.OnChannelChosen(nIndex); }
     void OnPathTyped(const std::string& strPath) override { m_model.OnPathTyped(strPath); }
+    void OnModeChosen(ECaptureMode eMode) override { m_model.OnModeChosen(eMode); }
     void OnSysCommand(uint32_t nID) override { m_model.OnSysCommand(nID); }
 
 private:

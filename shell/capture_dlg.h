@@ -66,6 +66,9 @@ protected:
     virtual void ComputeSettingsPath();
     // Asks the user for the Wireshark executable; empty when cancelled.
     virtual QString ChooseWiresharkFile();
+    // Asks for the file to save the capture in (the dialog asks before an
+    // existing file is chosen); empty when cancelled.
+    virtual QString ChoosePcapFile();
 
 private:
     // ICaptureView
@@ -80,6 +83,9 @@ private:
     bool ChooseProgramFile(std::string& strPath) override;
     void ShowAbout() override;
     void EndDialog(ECaptureEnd eHow) override;
+    void ShowMode(ECaptureMode eMode, const std::string& strPathLabel) override;
+    bool ChooseSaveFile(std::string& strPath) override;
+    bool ConfirmOverwrite(const std::string& strPath) override;
 
     void InsertLogText(const std::string& strText, bool bReplace);
     void FixRxLabelSize();

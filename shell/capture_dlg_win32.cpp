@@ -176,6 +176,8 @@ bool CCaptureDlgWin32::OnCommand(uint32_t nID, uint32_t nCode)
     case IDC_EXIT: if (nCode == BN_CLICKED) m_pEvents->OnExit(); return true;
     case IDC_BROWSE: if (nCode == BN_CLICKED) m_pEvents->OnBrowse(); return true;
     case IDC_REFRESH: if (nCode == BN_CLICKED) m_pEvents->OnRefreshDevices(); return true;
+    case IDC_MODE_WIRESHARK: if (nCode == BN_CLICKED) m_pEvents->OnModeChosen(ECaptureMode::Wireshark); return true;
+    case IDC_MODE_PCAPFILE: if (nCode == BN_CLICKED) m_pEvents->OnModeChosen(ECaptureMode::PcapFile); return true;
     case IDCANCEL: m_pEvents->OnCancel(); return true;
     case IDOK: return true;   // Enter presses the focused button, never ends the dialog
     default: break;
@@ -310,6 +312,44 @@ bool CCaptureDlgWin32::ChooseProgramFile(std::string& strPath)
         return false;
     strPath = szFile;
     return true;
+}
+
+void CCaptureDlgWin32::ShowMode(ECaptureMode eMode, const std::string& strPathLabel)
+{
+    CheckRadioButton(Hwnd(m_hWnd), IDC_MODE_WIRESHARK, IDC_MODE_PCAPFILE,
+        eMode == ECaptureMode::PcapFile ? IDC_MODE_PCAPFILE : IDC_MODE_WIRESHARK);
+    SetDlgItemTextW(Hwnd(m_hWnd), IDC_PATH_LABEL, WideFromUtf8(strPathLabel).c_str());
+}
+
+// The path is the system's ANSI bytes, as the file layer opens it. The dialog
+// adds ".pcap" to a name without an extension and asks before an existing
+// file is chosen.
+bool CCaptureDlgWin32::ChooseSaveFile(std::string& strPath)
+{
+    char szFile[BROWSE_PATH_CHARS] = {};
+    const HWND hEdit = GetDlgItem(Hwnd(m_hWnd), IDC_WIRESHARK_PATH);
+    if (GetWindowTextLengthA(hEdit) < static_cast<int>(BROWSE_PATH_CHARS))
+        GetWindowTextA(hEdit, szFile, static_cast<int>(BROWSE_PATH_CHARS));
+    OPENFILENAMEA ofn = {};
+    ofn.lStructSize = sizeof(ofn);
+    ofn.hwndOwner = Hwnd(m_hWnd);
+    ofn.lpstrFilter = "pcap File (*.pcap)\0*.pcap\0All Files (*.*)\0*.*\0";
+    ofn.lpstrFile = szFile;
+    ofn.nMaxFile = BROWSE_PATH_CHARS;
+    ofn.lpstrDefExt = "pcap";
+    ofn.Flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_EXPLORER;
+    if (!GetSaveFileNameA(&ofn))
+        return false;
+    strPath = szFile;
+    return true;
+}
+
+bool CCaptureDlgWin32::ConfirmOverwrite(const std::string& strPath)
+{
+    const std::string strText = strPath + " exists.\nReplace it with the new capture?";
+    return MessageBoxA(Hwnd(m_hWnd), strText.c_str(), "Save to .pcap file",
+               MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2)
+        == IDYES;
 }
 
 void CCaptureDlgWin32::ShowAbout()

@@ -25,6 +25,7 @@ public:
     virtual void OnDeviceChosen(int32_t nIndex) = 0;   // index in the model's list
     virtual void OnChannelChosen(int32_t nIndex) = 0;  // 0 is channel 11
     virtual void OnPathTyped(const std::string& strPath) = 0;
+    virtual void OnModeChosen(ECaptureMode eMode) = 0;   // a radio button clicked
     virtual void OnSysCommand(uint32_t nID) = 0;
 };
 
@@ -62,6 +63,9 @@ public:
     bool ChooseProgramFile(std::string& strPath) override;
     void ShowAbout() override;
     void EndDialog(ECaptureEnd eHow) override;
+    void ShowMode(ECaptureMode eMode, const std::string& strPathLabel) override;
+    bool ChooseSaveFile(std::string& strPath) override;
+    bool ConfirmOverwrite(const std::string& strPath) override;
 
 private:
     friend struct CCaptureDlgProc;

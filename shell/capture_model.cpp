@@ -32,12 +32,20 @@ CCaptureModel::CCaptureModel(ICaptureView& view, IDeviceSource& devices)
     , m_nDeviceSel(-1)
     , m_nChannelSel(0)
     , m_bRunning(false)
-    , m_forwarder(&m_pcapPipe)
+    , m_eMode(ECaptureMode::Wireshark)
+    , m_eCaptureMode(ECaptureMode::Wireshark)
+    , m_bReplaceChosen(false)
+    , m_bFileCreated(false)
+    , m_fileAtStart()
+    , m_fileAtEnd()
+    , m_forwarder(&m_recordSwitch)
     , m_nRxBytes(0)
     , m_bCapturing(0)
 {
     // Frames go from the reader thread through the forwarder into the pipe
-    // link's queue; the pipe link's events come back through the relay.
+    // link's queue (or the file of a file capture); the pipe link's events
+    // come back through the relay.
+    m_recordSwitch.SetTarget(&m_pcapPipe);
     m_rfCtrl.SetDataSink(&m_forwarder);
     m_pcapPipe.SetEvents(&m_pipeEvents);
     m_wnd.CreateWnd(this, IDC_MODEL_WND);
@@ -78,6 +86,7 @@ void CCaptureModel::OnInitDialog()
     FillDeviceList();
     SelectStoredChannel();
     LoadWiresharkPath();
+    LoadCaptureMode();
     // 8. The controller's hidden window; its result is not looked at.
     m_rfCtrl.Create(this, IDC_RFCTRL);
 }
@@ -148,7 +157,7 @@ void CCaptureModel::SetAckTimeoutMs(uint32_t dwMs)
 void CCaptureModel::ShowPathAndRx()
 {
     m_view.ShowRx(m_strRxCount);
-    m_view.ShowPath(m_strPath);
+    m_view.ShowPath(GetPath());
 }
 
 void CCaptureModel::SetRunning(bool bRunning)
@@ -176,6 +185,11 @@ void CCaptureModel::LoadWiresharkPath()
 
 void CCaptureModel::OnPathTyped(const std::string& strPath)
 {
+    if (m_eMode == ECaptureMode::PcapFile) {
+        m_strPcapPath = strPath;
+        m_bReplaceChosen = false;   // a typed name was not asked about
+        return;
+    }
     m_strPath = strPath;
     m_nStoredPathCutLen = 0;
 }
@@ -188,6 +202,10 @@ void CCaptureModel::OnSysCommand(uint32_t nID)
 
 void CCaptureModel::OnBrowse()
 {
+    if (m_eMode == ECaptureMode::PcapFile) {
+        BrowsePcapFile();
+        return;
+    }
     std::string strChosen;
     if (!m_view.ChooseProgramFile(strChosen) || strChosen.empty())
         return;
@@ -233,6 +251,8 @@ void CCaptureModel::RunExitSteps()
     m_rfCtrl.StopCapture();
     m_rfCtrl.Shutdown();     // lets the stop command leave before the port closes
     DisconnectPipe();
+    if (m_eCaptureMode == ECaptureMode::PcapFile)
+        EndFileCapture();   // closed whole; the dialog is ending, nothing is logged
     m_nCapturePhase = CAPTURE_IDLE;
 }
 

@@ -42,7 +42,7 @@ void CCaptureE2ETest::captureHoldsExactlyTheFramesSent()
 
     // Every frame sent has arrived before Stop.
     QVERIFY(sim.WaitForLog("frame limit of 60 reached", 10000));
-    const CPcapFile sent = ReadPcap(fx.m_strSent);
+    const CPcapRead sent = ReadPcap(fx.m_strSent);
     QCOMPARE(int(sent.m_vecRecords.size()), 60);
     const qint64 nFrameBytes = TotalFrameBytes(sent);
     QVERIFY2(WaitUntil([&] { return DataBytes(dlg) == nFrameBytes; }, 5000),
@@ -65,7 +65,7 @@ void CCaptureE2ETest::captureHoldsExactlyTheFramesSent()
                                           "reader too slow: 0); noise bytes skipped: 0"));
 
     // The capture: link type 195, the payloads in order, the FCS counted in orig_len.
-    const CPcapFile captured = ReadPcap(fx.m_strCapture);
+    const CPcapRead captured = ReadPcap(fx.m_strCapture);
     QVERIFY(captured.m_bComplete);
     QCOMPARE(captured.m_nLinkType, 195);
     QCOMPARE(captured.m_vecRecords.size(), sent.m_vecRecords.size());
@@ -117,7 +117,7 @@ void CCaptureE2ETest::shortFramesCountedButNotForwarded()
     QTest::mouseClick(dlg.m_btnStop, Qt::LeftButton);
     QVERIFY(fx.WaitReaderEnds(5000));
 
-    const CPcapFile captured = ReadPcap(fx.m_strCapture);
+    const CPcapRead captured = ReadPcap(fx.m_strCapture);
     QVERIFY(captured.m_bComplete);
     QCOMPARE(captured.m_vecRecords.size(), size_t(2));
     QCOMPARE(captured.m_vecRecords[0], QByteArray());

@@ -37,6 +37,7 @@ public:
     void OnDeviceChosen(int32_t n) override { m_vecCalls.push_back("device " + std::to_string(n)); }
     void OnChannelChosen(int32_t n) override { m_vecCalls.push_back("channel " + std::to_string(n)); }
     void OnPathTyped(const std::string& s) override { m_vecCalls.push_back("path " + s); }
+    void OnModeChosen(ECaptureMode e) override { m_vecCalls.push_back("mode " + std::to_string(static_cast<int>(e))); }
     void OnSysCommand(uint32_t n) override { m_vecCalls.push_back("sys " + std::to_string(n)); }
 };
 
