@@ -183,6 +183,7 @@ constexpr int FILE_NAME_COMBO = 0x47C;
 constexpr int FILE_NAME_EDIT = 0x480;
 constexpr char CHOSEN_FILE[] = "C:\\windows\\notepad.exe";
 WPARAM g_nFileDialogAnswer = IDOK;
+const char* g_pszChosenFile = CHOSEN_FILE;
 
 // Runs inside the chooser's own modal loop until the chooser is there.
 void CALLBACK OnFileDialogTimer(HWND, UINT, UINT_PTR idTimer, DWORD)
@@ -196,8 +197,8 @@ void CALLBACK OnFileDialogTimer(HWND, UINT, UINT_PTR idTimer, DWORD)
     if (hFile == nullptr)
         return;
     KillTimer(nullptr, idTimer);
-    SetDlgItemTextA(hFile, FILE_NAME_COMBO, CHOSEN_FILE);
-    SetDlgItemTextA(hFile, FILE_NAME_EDIT, CHOSEN_FILE);
+    SetDlgItemTextA(hFile, FILE_NAME_COMBO, g_pszChosenFile);
+    SetDlgItemTextA(hFile, FILE_NAME_EDIT, g_pszChosenFile);
     PostMessageA(hFile, WM_COMMAND, g_nFileDialogAnswer, 0);
 }
 
@@ -217,6 +218,41 @@ TEST(Win32Dialog, BrowseGivesTheChosenPathAndCancelGivesNothing)
         EXPECT_FALSE(dlg.ChooseProgramFile(strCancelled));
         EXPECT_EQ(strCancelled, "unchanged");
     });
+}
+
+// The mode buttons, the label that follows the mode, the save dialog adding
+// ".pcap" to a bare name, and the question before a file is replaced.
+TEST(Win32Dialog, ModeLabelSaveDialogAndReplaceQuestion)
+{
+    CRecordEvents events;
+    RunDialog(events, [](CCaptureDlgWin32& dlg, HWND hDlg) {
+        EXPECT_EQ(IsDlgButtonChecked(hDlg, IDC_MODE_WIRESHARK), static_cast<UINT>(BST_CHECKED));
+        EXPECT_EQ(ItemText(hDlg, IDC_PATH_LABEL), "Specify path to Wireshark");
+        dlg.ShowMode(ECaptureMode::PcapFile, "Specify the .pcap file to save to");
+        EXPECT_EQ(IsDlgButtonChecked(hDlg, IDC_MODE_PCAPFILE), static_cast<UINT>(BST_CHECKED));
+        EXPECT_EQ(IsDlgButtonChecked(hDlg, IDC_MODE_WIRESHARK), static_cast<UINT>(BST_UNCHECKED));
+        EXPECT_EQ(ItemText(hDlg, IDC_PATH_LABEL), "Specify the .pcap file to save to");
+        SendDlgItemMessageA(hDlg, IDC_MODE_WIRESHARK, BM_CLICK, 0, 0);
+        SendDlgItemMessageA(hDlg, IDC_MODE_PCAPFILE, BM_CLICK, 0, 0);
+
+        std::string strPath;
+        g_nFileDialogAnswer = IDOK;
+        g_pszChosenFile = "C:\\windows\\temp\\qm-capture";
+        SetTimer(nullptr, 0, STEP_TIMER_MS, OnFileDialogTimer);
+        EXPECT_TRUE(dlg.ChooseSaveFile(strPath));
+        EXPECT_EQ(CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, strPath.c_str(), -1,
+                      "C:\\windows\\temp\\qm-capture.pcap", -1), CSTR_EQUAL) << strPath;
+        g_pszChosenFile = CHOSEN_FILE;
+
+        for (WPARAM nAnswer : { static_cast<WPARAM>(IDNO), static_cast<WPARAM>(IDYES) }) {
+            g_nFileDialogAnswer = nAnswer;
+            SetTimer(nullptr, 0, STEP_TIMER_MS, OnFileDialogTimer);
+            EXPECT_EQ(dlg.ConfirmOverwrite("C:\\x.pcap"), nAnswer == IDYES);
+        }
+        g_nFileDialogAnswer = IDOK;
+    });
+    const std::vector<std::string> vecWant = { "init", "mode 0", "mode 1" };
+    EXPECT_EQ(events.m_vecCalls, vecWant);
 }
 
 TEST(Win32Dialog, EndDialogTellsHowItEnded)
