@@ -6,6 +6,7 @@
 
 #include <pcap/pcap.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -67,11 +68,12 @@ bool Exists(const std::string& strPath)
 // The simulated dongle on a pty of its own; the capture names the pty's path.
 class CSim {
 public:
-    bool Start(const CTestTempDir& dir, const std::vector<std::string>& vecExtra)
+    // Publishes COM201 in strPortsDir (default: the test's directory).
+    bool Start(const CTestTempDir& dir, const std::vector<std::string>& vecExtra, std::string strPortsDir = "")
     {
         m_strSent = dir / "sent.pcap";
-        std::vector<std::string> vecArgv { QM_DONGLE_SIM_PATH, "--port", "201", "--ports-dir", dir.Path(),
-            "--sent-pcap", m_strSent };
+        std::vector<std::string> vecArgv { QM_DONGLE_SIM_PATH, "--port", "201", "--ports-dir",
+            strPortsDir.empty() ? dir.Path() : strPortsDir, "--sent-pcap", m_strSent };
         vecArgv.insert(vecArgv.end(), vecExtra.begin(), vecExtra.end());
         if (!m_child.Spawn(vecArgv) || !m_child.WaitForText("\n", SIM_READY_MS, false))
             return false;
@@ -249,4 +251,35 @@ TEST_F(CCaptureCliTest, TerminalOnStandardOutputIsRefused)
         EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 2) << ReadText(strErr);
         EXPECT_NE(ReadText(strErr).find("terminal"), std::string::npos) << ReadText(strErr);
     }
+}
+
+// Without --port and --channel the stored ones count, read as the dialog
+// reads them: COM201 through the ports directory beside the program, a
+// stored channel outside 11..26 as channel 11. A device path that a COM
+// link names is that COM port.
+TEST_F(CCaptureCliTest, StoredSettingsBesideTheProgramStandInForMissingOptions)
+{
+    const std::string strProgDir = m_dir / "prog";
+    const std::string strProg = strProgDir + "/quillmark-capture";
+    ASSERT_TRUE(std::filesystem::create_directories(strProgDir + "/ports"));
+    std::filesystem::copy_file(QM_CAPTURE_CLI_PATH, strProg);
+    std::ofstream(strProgDir + "/Quillmark.ini") << "[Config]\nComPort=201\nChannel=99\n";
+    ASSERT_TRUE(m_sim.Start(m_dir, { "--rate", "400" }, strProgDir + "/ports"));
+
+    CChildProcess stored;
+    ASSERT_TRUE(stored.Spawn({ strProg, "-a", "duration:1", "-w", m_dir / "stored.pcap" }));
+    ASSERT_TRUE(stored.WaitExit(CAPTURE_END_MS));
+    EXPECT_EQ(stored.ExitCode(), 0) << stored.Err();
+    EXPECT_GT(ReadPcap(m_dir / "stored.pcap").m_vecPayloads.size(), 0u);
+
+    CChildProcess byPath;
+    ASSERT_TRUE(byPath.Spawn({ strProg, "--port", m_sim.Device(), "--channel", "26", "-c", "2", "-w", "-" }));
+    ASSERT_TRUE(byPath.WaitExit(CAPTURE_END_MS));
+    EXPECT_EQ(byPath.ExitCode(), 0) << byPath.Err();
+    EXPECT_EQ(byPath.Err().find("maps to no COM port"), std::string::npos) << byPath.Err();
+
+    const std::map<std::string, uint64_t> summary = m_sim.Finish();
+    EXPECT_EQ(summary.at("set_channel"), 2u);
+    EXPECT_EQ(summary.at("channel"), 26u);
+    EXPECT_NE(m_sim.Child().Err().find("set-channel 11"), std::string::npos) << m_sim.Child().Err();
 }
