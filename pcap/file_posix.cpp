@@ -5,6 +5,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -66,6 +67,14 @@ QM_FILE FileOpenForWrite(const std::string& strPath, EFileOpen eHow, COsError* p
     }
     if (nFd < 0) {
         SetError(pError, OsLastError());
+        return INVALID_QM_FILE;
+    }
+    // A regular file named where a pipe was expected is written from its
+    // start: what it held beyond our stream would follow it as garbage.
+    struct stat st;
+    if (eHow == EFileOpen::Existing && fstat(nFd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(nFd, 0) != 0) {
+        SetError(pError, OsLastError());
+        close(nFd);
         return INVALID_QM_FILE;
     }
     SetError(pError, COsError());

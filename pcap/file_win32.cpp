@@ -65,6 +65,13 @@ QM_FILE FileOpenForWrite(const std::string& strPath, EFileOpen eHow, COsError* p
         SetError(pError, OsLastError());
         return INVALID_QM_FILE;
     }
+    // A disk file named where a pipe was expected is written from its start:
+    // what it held beyond our stream would follow it as garbage.
+    if (eHow == EFileOpen::Existing && GetFileType(h) == FILE_TYPE_DISK && !SetEndOfFile(h)) {
+        SetError(pError, OsLastError());
+        CloseHandle(h);
+        return INVALID_QM_FILE;
+    }
     SetError(pError, COsError());
     return reinterpret_cast<QM_FILE>(h);
 }
