@@ -5,8 +5,9 @@
 //
 // Frames never pass through the window thread: the controller cuts them on
 // the serial reader thread and hands them to m_forwarder, which feeds the
-// pipe link's queue, or the pcap file in "Save to .pcap file" mode. The model only starts and stops, reports the pipe link's
-// events (posted over from its writer thread to m_wnd) and shows the counters.
+// pipe link's queue, or the pcap file in "Save to .pcap file" mode. The
+// model only starts and stops, reports the pipe link's events (posted over
+// from its writer thread to m_wnd) and shows the counters.
 // Everything here runs on the window thread unless said otherwise.
 #pragma once
 
