@@ -8,6 +8,7 @@
 #include "shell/text_win32.h"
 
 #include <commdlg.h>
+#include <dbt.h>
 
 #include <cstdio>
 
@@ -70,6 +71,12 @@ struct CCaptureDlgProc {
             return TRUE;
         case WM_CLOSE:
             pDlg->m_pEvents->OnCancel();
+            return TRUE;
+        case WM_DEVICECHANGE:
+            // A port came or went, or the device tree changed; queries and
+            // the rest need no answer from us.
+            if (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE || wParam == DBT_DEVNODES_CHANGED)
+                pDlg->m_pEvents->OnDevicesChanged();
             return TRUE;
         case WM_QUERYDRAGICON:
             return reinterpret_cast<INT_PTR>(pDlg->m_hIconBig);
