@@ -37,7 +37,7 @@ public:
             m_thread.join();
         }
         CloseKey();
-        for (HANDLE h : { m_hStop, m_hChange }) {
+        for (HANDLE h : { m_hStop, m_hChange, m_hArmed }) {
             if (h != nullptr)
                 CloseHandle(h);
         }
@@ -45,14 +45,17 @@ public:
     CDeviceWatchImpl(const CDeviceWatchImpl&) = delete;
     CDeviceWatchImpl& operator=(const CDeviceWatchImpl&) = delete;
 
+    // Returns once the first change is asked for: one made after Start is seen.
     bool Start()
     {
         m_hStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         m_hChange = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-        if (m_hStop == nullptr || m_hChange == nullptr || !OpenKey())
+        m_hArmed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (m_hStop == nullptr || m_hChange == nullptr || m_hArmed == nullptr || !OpenKey())
             return false;
         m_thread = std::thread([this] { Run(); });
-        return true;
+        WaitForSingleObject(m_hArmed, INFINITE);
+        return m_bArmed;
     }
 
 private:
@@ -65,6 +68,8 @@ private:
     std::function<void()> m_fnChanged;
     HANDLE m_hStop = nullptr;
     HANDLE m_hChange = nullptr;
+    HANDLE m_hArmed = nullptr;     // set by the thread once its first Arm is done
+    bool m_bArmed = false;         // written before m_hArmed is set
     HKEY m_hKey = nullptr;
     bool m_bWatchingParent = false;   // SERIALCOMM is missing: DEVICEMAP is watched for it
     std::thread m_thread;
@@ -114,7 +119,10 @@ void CDeviceWatchImpl::Run()
 {
     using CClock = std::chrono::steady_clock;
     const HANDLE ahWait[2] = { m_hStop, m_hChange };
-    Arm();
+    m_bArmed = Arm();
+    SetEvent(m_hArmed);
+    if (!m_bArmed)
+        return;
     bool bPending = false;
     CClock::time_point tReport;
     for (;;) {
