@@ -82,4 +82,5 @@ private:
     void* m_hIconSmall;
     ICaptureDlgEvents* m_pEvents;
     bool m_bShowingPath;   // the path box's own change notices are not the user's typing
+    bool m_bDevicesChangePosted;   // a device notice waits in the queue
 };
