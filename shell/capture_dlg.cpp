@@ -78,6 +78,7 @@ CCaptureDlg::CCaptureDlg(QWidget* pParent)
     m_editLog->document()->setUndoRedoEnabled(false);
     FixRxLabelSize();
     m_model.SetSettingsPathSource([this] { ComputeSettingsPath(); });
+    m_model.SetDeviceWatch(&m_deviceWatch);
 
     // Only user choices write the settings: activated, not currentIndexChanged.
     connect(m_comboDevice, &QComboBox::activated, this, [this](int) { OnSelChangeDevice(); });

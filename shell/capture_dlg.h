@@ -7,6 +7,7 @@
 #include "shell/capture_model.h"
 #include "shell/capture_view.h"
 #include "shell/device_source.h"
+#include "shell/device_watch.h"
 #include "shell/dlg_ids.h"
 
 #include <QDialog>
@@ -94,6 +95,7 @@ private:
     bool m_bInitDone;
     QAction* m_pActAbout;
     CSystemDeviceSource m_devices;
+    CDeviceWatch m_deviceWatch;
 
 public:
     QPlainTextEdit* m_editLog;

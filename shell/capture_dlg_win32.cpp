@@ -8,6 +8,7 @@
 #include "shell/text_win32.h"
 
 #include <commdlg.h>
+#include <dbt.h>
 
 #include <cstdio>
 
@@ -20,6 +21,9 @@ constexpr int32_t CHANNEL_STEP_MHZ = 5;
 constexpr uint32_t SYSCOMMAND_MASK = 0xFFF0u;
 constexpr DWORD BROWSE_PATH_CHARS = 1024;   // longer than any setting, so a long choice is seen whole
 constexpr int32_t TEXT_CHARS = 512;
+// Posted to the dialog itself: the device notices are answered at once and
+// the list is made afterwards, once per burst.
+constexpr UINT WM_APP_DEVICES_CHANGED = WM_APP + 1;
 
 HWND Hwnd(void* p)
 {
@@ -71,6 +75,18 @@ struct CCaptureDlgProc {
         case WM_CLOSE:
             pDlg->m_pEvents->OnCancel();
             return TRUE;
+        case WM_DEVICECHANGE:
+            // A port came or went, or the device tree changed; queries and
+            // the rest need no answer from us. The sender waits for our
+            // answer: the list is made once the notice has been answered.
+            if ((wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE || wParam == DBT_DEVNODES_CHANGED)
+                && !pDlg->m_bDevicesChangePosted)
+                pDlg->m_bDevicesChangePosted = PostMessageA(hDlg, WM_APP_DEVICES_CHANGED, 0, 0) != FALSE;
+            return TRUE;
+        case WM_APP_DEVICES_CHANGED:
+            pDlg->m_bDevicesChangePosted = false;
+            pDlg->m_pEvents->OnDevicesChanged();
+            return TRUE;
         case WM_QUERYDRAGICON:
             return reinterpret_cast<INT_PTR>(pDlg->m_hIconBig);
         default:
@@ -97,6 +113,7 @@ CCaptureDlgWin32::CCaptureDlgWin32(void* hInstance)
     , m_hIconSmall(nullptr)
     , m_pEvents(nullptr)
     , m_bShowingPath(false)
+    , m_bDevicesChangePosted(false)
 {
     const HINSTANCE hInst = static_cast<HINSTANCE>(hInstance);
     m_hIconBig = LoadImageA(hInst, MAKEINTRESOURCEA(IDR_MAINFRAME), IMAGE_ICON,

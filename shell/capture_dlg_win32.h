@@ -22,6 +22,7 @@ public:
     virtual void OnCancel() = 0;          // Escape and the close box
     virtual void OnBrowse() = 0;
     virtual void OnRefreshDevices() = 0;
+    virtual void OnDevicesChanged() = 0;   // the system says devices came or went
     virtual void OnDeviceChosen(int32_t nIndex) = 0;   // index in the model's list
     virtual void OnChannelChosen(int32_t nIndex) = 0;  // 0 is channel 11
     virtual void OnPathTyped(const std::string& strPath) = 0;
@@ -85,4 +86,5 @@ private:
     void* m_hIconSmall;
     ICaptureDlgEvents* m_pEvents;
     bool m_bShowingPath;   // the path box's own change notices are not the user's typing
+    bool m_bDevicesChangePosted;   // a device notice waits in the queue
 };

@@ -62,6 +62,8 @@ CCaptureModel::~CCaptureModel()
 {
     if (GetLogTarget() == this)
         SetLogTarget(nullptr);
+    if (m_pDeviceWatch != nullptr)
+        m_pDeviceWatch->Stop();   // its thread posts to m_wnd
     m_wnd.KillTimer(MODEL_RX_TIMER_ID);
     m_rfCtrl.Shutdown();
     m_rfCtrl.SetDataSink(nullptr);
@@ -82,7 +84,8 @@ void CCaptureModel::OnInitDialog()
     std::string strPorts = GetSettingsDirectory();
     strPorts += "/ports";
     SetPortsDirectory(strPorts.c_str());
-    // 5.-7.
+    // 5.-7. The watch first, so that no device comes unseen between the two.
+    StartDeviceWatch();
     FillDeviceList();
     SelectStoredChannel();
     LoadWiresharkPath();
@@ -117,6 +120,11 @@ LRESULT CCaptureModel::CModelWnd::WindowProc(uint32_t nMsg, WPARAM wParam, LPARA
         // once that handler is done with it.
         if (m_model.m_nCapturePhase == CAPTURE_IDLE)
             m_model.m_rfCtrl.Shutdown();
+        return 0;
+    case WM_MODEL_DEVICES_CHANGED:
+        // Cleared first: a change during the look posts again.
+        m_model.m_bDevicesChangePosted = false;
+        m_model.OnDevicesChanged();
         return 0;
     case WM_TIMER:
         if (wParam == MODEL_RX_TIMER_ID)

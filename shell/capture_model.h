@@ -19,6 +19,7 @@
 #include "shell/capture_view.h"
 #include "shell/device_source.h"
 #include "shell/record_switch.h"
+#include "shell/device_watch.h"
 
 #include <atomic>
 #include <cstddef>
@@ -30,6 +31,7 @@
 // Posted to the model's own window.
 constexpr uint32_t WM_MODEL_PIPE_EVENT = WM_USER + 1;   // wParam: PIPE_EVENT_*, lParam: generation
 constexpr uint32_t WM_MODEL_CLOSE_PORT = WM_USER + 2;   // the port after the device went away
+constexpr uint32_t WM_MODEL_DEVICES_CHANGED = WM_USER + 8;   // from the device watcher's thread
 constexpr uint32_t MODEL_RX_TIMER_ID = 1;
 constexpr uint32_t IDC_MODEL_WND = 111;
 
@@ -64,6 +66,13 @@ public:
     void OnModeChosen(ECaptureMode eMode);           // a radio button; a running capture goes on as it is
     void OnBrowse();
     void OnRefreshDevices();
+    // Who tells the model that devices came or went (none: only "..."
+    // rescans). It must outlive the model; set before OnInitDialog.
+    void SetDeviceWatch(IDeviceWatch* pWatch) { m_pDeviceWatch = pWatch; }
+    // The device set may have changed (the watcher, the face's own device
+    // notices): the list is made again, keeping the selected port while it
+    // is present. Writes no setting and leaves a capture alone.
+    void OnDevicesChanged();
     void OnSysCommand(uint32_t nID);  // IDM_ABOUTBOX .. IDM_ABOUTBOX + 15: About
     void FillDeviceList();
     void SelectStoredChannel();
@@ -143,6 +152,8 @@ private:
     void EndFileCapture();
     void CheckFileWrites();
     void LogFileSummary();
+    void StartDeviceWatch();
+    std::vector<CDeviceItem> ListPresentDevices();
 
     ICaptureView& m_view;
     IDeviceSource& m_devices;
@@ -176,6 +187,8 @@ private:
     CPcapFileStats m_fileAtEnd;     // and when it was closed
     CPcapFile m_pcapFile;           // the capture side writes it through m_recordSwitch
     CRecordSwitch m_recordSwitch;   // the forwarder's sink: the pipe link or m_pcapFile
+    IDeviceWatch* m_pDeviceWatch = nullptr;
+    std::atomic<bool> m_bDevicesChangePosted { false };   // one post waits in the queue at most
 
 public:
     // The reader thread feeds m_forwarder: it outlives the controller.

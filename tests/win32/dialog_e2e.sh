@@ -21,6 +21,7 @@ SIM=${QM_DONGLE_SIM:-$ROOT/build/release/bin/qm-dongle-sim}
 WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver64
 COM_PORT=201
+PLUG_PORT=202
 FRAMES=300
 FRAME_RATE=100
 CHANNEL=15
@@ -36,7 +37,7 @@ SOURCES=(base/os_error_win32.cpp base/settings_os_win32.cpp base/settings.cpp ba
     shell/capture_model.cpp shell/capture_model_capture.cpp shell/capture_model_devices.cpp
     shell/capture_model_file.cpp shell/record_switch.cpp
     shell/activity_log.cpp shell/capture_report.cpp shell/device_discovery.cpp shell/start_diag.cpp
-    shell/device_source_win32.cpp shell/capture_dlg_win32.cpp shell/capture_app_win32.cpp shell/main_win32.cpp)
+    shell/device_source_win32.cpp shell/device_watch_win32.cpp shell/capture_dlg_win32.cpp shell/capture_app_win32.cpp shell/main_win32.cpp)
 
 # Quillmark.exe for one architecture ($1: x86_64 or i686) into $OUT/$1.
 build_exe() {
@@ -82,7 +83,8 @@ O64="$OUT/x86_64"
     "$OUT/gtest/libgtest.a" -o "$OUT/win32_msg_wnd_test.exe"
 "$CXX64" "${CXXFLAGS[@]}" -I"$GTEST_SRC/include" -static "$ROOT/tests/win32/win32_dialog_test.cpp" \
     "$ROOT/tests/win32/win32_dialog_ids_test.cpp" "$O64/shell_capture_dlg_win32.cpp.o" \
-    "$O64/shell_device_source_win32.cpp.o" "$O64/shell_device_discovery.cpp.o" "$O64/quillmark_rc.o" \
+    "$O64/shell_device_source_win32.cpp.o" "$O64/shell_device_discovery.cpp.o" \
+    "$O64/shell_device_watch_win32.cpp.o" "$O64/quillmark_rc.o" \
     "$OUT/gtest/libgtest.a" "${LIBS[@]}" -o "$OUT/win32_dialog_test.exe"
 fi
 [ -x "$SIM" ] || { echo "FAILED: no simulator at $SIM (build qm-dongle-sim or set QM_DONGLE_SIM)"; exit 1; }
@@ -171,6 +173,30 @@ check "16 channels, stored one selected" bash -c "[ \$(wc -l <'$SCRATCH/channels
     grep -qxF '*15 (0x0F)  2.425 GHz' '$SCRATCH/channels.txt' && tail -1 '$SCRATCH/channels.txt' | grep -qxF ' 26 (0x1A)  2.480 GHz'"
 driver combo 1004 >"$SCRATCH/devices.txt"; cat "$SCRATCH/devices.txt"
 check "discovery lists the registered port, selected" grep -qxF "*COM$COM_PORT" "$SCRATCH/devices.txt"
+
+echo "== a port plugged in and out while the dialog runs"
+# What a serial port driver does when its device comes and goes: the port
+# is listed in SERIALCOMM, then no more.
+PLUG_VALUE='\Device\QmPlugTest'
+# wait_devices has|lacks <line regex>: the device box has, or lacks, such an item within 10 s.
+wait_devices() {
+    local found
+    for _ in $(seq 50); do
+        driver combo 1004 >"$SCRATCH/devices.txt"
+        found=lacks
+        if grep -qx -e "$2" "$SCRATCH/devices.txt"; then found=has; fi
+        [ "$found" = "$1" ] && return 0
+        sleep 0.2
+    done
+    cat "$SCRATCH/devices.txt"
+    return 1
+}
+"$WINE" reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v "$PLUG_VALUE" /d "COM$PLUG_PORT" /f </dev/null >/dev/null 2>&1
+check "a port that comes is listed without pressing ..." wait_devices has " COM$PLUG_PORT"
+check "the selection stays on COM$COM_PORT" grep -qxF "*COM$COM_PORT" "$SCRATCH/devices.txt"
+"$WINE" reg delete 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v "$PLUG_VALUE" /f </dev/null >/dev/null 2>&1
+check "a port that goes leaves the list" wait_devices lacks ".COM$PLUG_PORT"
+check "the selection still on COM$COM_PORT" grep -qxF "*COM$COM_PORT" "$SCRATCH/devices.txt"
 # (The system menu's items are checked in-process by win32_dialog_test: Wine
 # gives another process no view of a window's system menu.)
 driver about 17 >"$SCRATCH/about.txt"; cat "$SCRATCH/about.txt"
