@@ -92,7 +92,8 @@ void CPcapFile::FlushRecords()
     if (m_qwBatchRecords == 0)
         return;
     const uint64_t qwRecords = m_qwBatchRecords;
-    const bool bWritten = m_hFile != INVALID_QM_FILE && !m_bBroken.load() && WriteLocked(m_vecBatch.data(), m_vecBatch.size());
+    const bool bWritten =
+        m_hFile != INVALID_QM_FILE && !m_bBroken.load() && WriteLocked(m_vecBatch.data(), m_vecBatch.size());
     if (bWritten)
         m_qwRecordsWritten.fetch_add(qwRecords);
     else
