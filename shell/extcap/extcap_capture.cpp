@@ -1,0 +1,114 @@
+#include "shell/extcap/extcap_capture.h"
+
+#include <mutex>
+
+#include "base/settings.h"
+#include "shell/dlg_ids.h"
+#include "shell/extcap/extcap_text.h"
+#include "shell/stop_signals.h"
+
+namespace {
+
+// Keeps what the session says; shown only when the capture fails.
+class CLineCollector : public ISessionReport {
+public:
+    void OnSessionLine(const std::string& strLine) override { m_strLines += strLine + "\n"; }
+    void OnSessionProgress(const CSessionStats&) override {}
+    const std::string& GetLines() const { return m_strLines; }
+
+private:
+    std::string m_strLines;
+};
+
+// Passes a stop signal to the session once there is one: the signals are
+// watched before any thread starts, the session is made after that.
+class CStopRelay {
+public:
+    void OnStop()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bStopped = true;
+        if (m_pSession != nullptr)
+            m_pSession->RequestStop();
+    }
+    void Attach(CCaptureSession* pSession)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_pSession = pSession;
+        if (m_pSession != nullptr && m_bStopped)
+            m_pSession->RequestStop();
+    }
+
+private:
+    std::mutex m_mutex;
+    CCaptureSession* m_pSession = nullptr;
+    bool m_bStopped = false;
+};
+
+} // namespace
+
+int32_t ExtcapCaptureResult(ESessionEnd eEnd, const CSessionStats& stats, int32_t nPort,
+    const std::string& strSessionLines, std::string& strErr)
+{
+    const std::string strPort = "COM" + std::to_string(nPort);
+    switch (eEnd) {
+    case ESessionEnd::Stopped:
+    case ESessionEnd::LimitReached:
+        return 0;
+    case ESessionEnd::OutputFailed:
+        // Wireshark stopped reading after frames went through: its way of
+        // ending a capture when no signal came first.
+        if (stats.m_qwFrames > 0)
+            return 0;
+        strErr += "Cannot write the capture into Wireshark's pipe.\n";
+        break;
+    case ESessionEnd::PortFailed:
+        strErr += "Cannot open " + strPort + " (missing, in use by another program, or no permission).\n";
+        break;
+    case ESessionEnd::NoAnswer:
+        strErr += "The dongle on " + strPort + " did not answer.\n";
+        break;
+    case ESessionEnd::LineLost:
+        strErr += "The dongle on " + strPort + " went away during the capture.\n";
+        break;
+    }
+    strErr += strSessionLines;
+    return 1;
+}
+
+int32_t RunExtcapCapture(const CExtcapArgs& args, std::string& strErr)
+{
+    const int32_t nPort = PortFromExtcapInterface(args.m_strInterface);
+    if (nPort == 0) {
+        strErr += "Not a Quillmark interface: \"" + args.m_strInterface + "\"\n";
+        return 1;
+    }
+    if (args.m_strFifo.empty()) {
+        strErr += "--capture needs --fifo PATH\n";
+        return 1;
+    }
+    CSessionOptions opts;
+    opts.m_nPort = nPort;
+    opts.m_nChannel = args.m_nChannel != 0
+        ? args.m_nChannel : ExtcapStoredChannel(ReadSettingInt(SETTINGS_INDEX, "Channel", CHANNEL_FIRST));
+    opts.m_strOutput = args.m_strFifo;
+    opts.m_eOutput = EPcapFileOpen::Existing;
+
+    CStopRelay relay;
+    CStopSignals signals;
+    if (!signals.Watch([&relay](int32_t) { relay.OnStop(); })) {
+        strErr += "Cannot watch for the stop signals.\n";
+        return 1;
+    }
+    CLineCollector report;
+    ESessionEnd eEnd;
+    CSessionStats stats;
+    {
+        CCaptureSession session;
+        relay.Attach(&session);
+        eEnd = session.Run(opts, report);
+        stats = session.GetStats();
+        relay.Attach(nullptr);
+    }
+    return ExtcapCaptureResult(eEnd, stats, nPort, report.GetLines(), strErr);
+}
