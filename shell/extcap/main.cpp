@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/settings.h"
+#include "serial/port_names.h"
 #include "shell/device_discovery.h"
 #include "shell/dlg_ids.h"
 #include "shell/extcap/extcap_args.h"
@@ -41,7 +42,11 @@ int main(int argc, char** argv)
         Print(stderr, "quillmark-extcap: " + strError + "\n");
         return EXIT_USAGE;
     }
+    // The settings beside the real program (a link in Wireshark's folder
+    // resolves to it), and the ports directory inside them.
     InitSettingsPath();
+    const std::string strPorts = std::string(GetSettingsDirectory()) + "/ports";
+    SetPortsDirectory(strPorts.c_str());
 
     std::string strOut;
     std::string strErr;
