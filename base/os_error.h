@@ -13,6 +13,7 @@ enum class EOsError : int32_t {
     AccessDenied,   // permission denied
     Busy,           // in use by someone else (an exclusive port, a locked pipe)
     WrongKind,      // exists but is not what was asked for (not a serial port, not a program, not our pipe)
+    AlreadyExists,  // a file that was to be made new is there already
     TimedOut,
     Gone,           // the other end went away (device unplugged, client closed)
     NoResources,    // out of memory, descriptors or handles

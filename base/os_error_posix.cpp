@@ -26,9 +26,10 @@ EOsError KindOfErrno(int nErr)
     case ENOTTY:
     case ENOEXEC:
     case EISDIR:
-    case EEXIST:
     case ELOOP:
         return EOsError::WrongKind;
+    case EEXIST:
+        return EOsError::AlreadyExists;
     case ETIMEDOUT:
         return EOsError::TimedOut;
     case EIO:

@@ -31,11 +31,12 @@ EOsError KindOfWin32Error(DWORD dwErr)
     case ERROR_BAD_EXE_FORMAT:
     case ERROR_EXE_MACHINE_TYPE_MISMATCH:
     case ERROR_DIRECTORY:
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS:
     case ERROR_INVALID_FUNCTION:
     case ERROR_NOT_SUPPORTED:
         return EOsError::WrongKind;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        return EOsError::AlreadyExists;
     case WAIT_TIMEOUT:
     case ERROR_SEM_TIMEOUT:
     case ERROR_TIMEOUT:

@@ -108,6 +108,11 @@ LRESULT CRFCtrl::SendToOwner(uint32_t nMsg, WPARAM wParam, LPARAM lParam)
 
 int32_t CRFCtrl::StartCapture(int32_t nPort, int32_t nChannel)
 {
+    return StartCapture(nPort, nChannel, std::string());
+}
+
+int32_t CRFCtrl::StartCapture(int32_t nPort, int32_t nChannel, const std::string& strDevice)
+{
     if (g_pRFCtrl != this)
         g_pRFCtrl = this;
     if (m_pPort == nullptr)
@@ -115,6 +120,8 @@ int32_t CRFCtrl::StartCapture(int32_t nPort, int32_t nChannel)
     if (m_pPort == nullptr)
         return -1;
     m_pPort->SetPort(nPort);   // closes an open port: no reader thread runs from here to Open
+    if (!strDevice.empty())
+        m_pPort->SetDevice(strDevice);
     // A new capture: no frame half-cut, no bytes of the last one, no old gaps.
     m_cutter.Reset();
     m_pPort->DiscardRx(m_pPort->m_pRxBuffer != nullptr ? m_pPort->m_pRxBuffer->GetCount() : 0);

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "link/msg_wnd.h"
 #include "link/rf_data_sink.h"
@@ -41,6 +42,9 @@ public:
     bool Create(CMsgTarget* pParent, uint32_t nID);
     // Opens COM<nPort> and asks for nChannel; 0 ok, -1 failure.
     int32_t StartCapture(int32_t nPort, int32_t nChannel);
+    // The same on a device node named directly (strDevice non-empty), for a
+    // port that no COM number maps to; nPort is kept for the messages.
+    int32_t StartCapture(int32_t nPort, int32_t nChannel, const std::string& strDevice);
     int32_t SendSetChannel(int32_t nChannel);  // 0 ok, -1 short write
     int32_t StopCapture();                     // -1 no port object, else bytes accepted
     int32_t Shutdown();                        // always 0

@@ -48,4 +48,22 @@ public:
     bool IsBroken() const;
     CPcapFileStats GetStats() const;          // any thread
     COsError GetLastError() const;            // any thread
+
+private:
+    bool WriteLocked(const uint8_t* pData, size_t nLen);
+    void SetErrorLocked(const COsError& err);
+
+    // Guards the handle, the batch and the error: the capture side writes
+    // while the owner may close or ask.
+    mutable std::mutex m_mutex;
+    intptr_t m_hFile;
+    std::vector<uint8_t> m_vecBatch;   // whole records, written in one go
+    uint64_t m_qwBatchRecords;
+    bool m_bWriteFailed;               // any write failed since Open
+    COsError m_errLast;
+    std::atomic<bool> m_bOpen;
+    std::atomic<bool> m_bBroken;
+    std::atomic<uint64_t> m_qwRecordsWritten;
+    std::atomic<uint64_t> m_qwBytesWritten;
+    std::atomic<uint64_t> m_qwRecordsDropped;
 };

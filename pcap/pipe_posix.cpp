@@ -44,6 +44,16 @@ static void PipeDirLocation(std::string& strParent, std::string& strName)
     }
 }
 
+// EEXIST here always means that something not ours stands at our path: the
+// pipe is of the wrong kind, not a file the caller meant to make anew.
+static COsError PipeError(int nErr)
+{
+    COsError err = OsErrorFromCode(nErr);
+    if (nErr == EEXIST)
+        err.m_eKind = EOsError::WrongKind;
+    return err;
+}
+
 static bool SameFifo(const struct stat& st, const CFifoInstance& inst)
 {
     return S_ISFIFO(st.st_mode) && st.st_dev == inst.m_dev && st.st_ino == inst.m_ino;
@@ -137,7 +147,7 @@ PIPE_HANDLE PipeCreateInstance(COsError* pError)
         if (nDir >= 0)
             close(nDir);
         if (pError != nullptr)
-            *pError = OsErrorFromCode(nErr);
+            *pError = PipeError(nErr);
         return INVALID_PIPE_HANDLE;
     };
     if (nDir < 0)
@@ -176,7 +186,7 @@ int32_t PipeWaitForClient(PIPE_HANDLE hPipe, uint32_t dwTimeoutMs, COsError* pEr
     CFifoInstance* pInst = FromHandle(hPipe);
     if (pInst == nullptr) {
         if (pError != nullptr)
-            *pError = OsErrorFromCode(EBADF);
+            *pError = PipeError(EBADF);
         return PIPE_WAIT_ERROR;
     }
     if (pInst->m_nFifoFd >= 0)
@@ -197,13 +207,13 @@ int32_t PipeWaitForClient(PIPE_HANDLE hPipe, uint32_t dwTimeoutMs, COsError* pEr
             continue;
         if (errno != ENXIO) {
             if (pError != nullptr)
-                *pError = OsErrorFromCode(errno == ELOOP ? EEXIST : errno);
+                *pError = PipeError(errno == ELOOP ? EEXIST : errno);
             return PIPE_WAIT_ERROR;
         }
         const int64_t nLeft = nDeadline - MonotonicMs();
         if (nLeft <= 0) {
             if (pError != nullptr)
-                *pError = OsErrorFromCode(ETIMEDOUT);
+                *pError = PipeError(ETIMEDOUT);
             return PIPE_WAIT_TIMEOUT;
         }
         struct pollfd pfd = {nWakeFd, POLLIN, 0};
@@ -214,7 +224,7 @@ int32_t PipeWaitForClient(PIPE_HANDLE hPipe, uint32_t dwTimeoutMs, COsError* pEr
         // Something replaced our FIFO: not a client of ours, nothing is written.
         close(nFd);
         if (pError != nullptr)
-            *pError = OsErrorFromCode(EEXIST);
+            *pError = PipeError(EEXIST);
         return PIPE_WAIT_ERROR;
     }
     // The descriptor stays non-blocking: writes wait in poll(), where the

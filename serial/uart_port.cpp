@@ -67,6 +67,13 @@ void CUartPort::SetPort(int32_t nPort)
 {
     Close();
     m_nPort = nPort;
+    m_strDeviceNode.clear();
+}
+
+void CUartPort::SetDevice(const std::string& strDevice)
+{
+    Close();
+    m_strDeviceNode = strDevice;
 }
 
 int32_t CUartPort::FailOpen(const COsError& err)
@@ -119,7 +126,7 @@ bool CUartPort::OpenDevice()
     char szName[32];
     std::snprintf(szName, sizeof(szName), "\\\\.\\Com%d", static_cast<int>(m_nPort));
     char szDevice[DEVICE_PATH_SIZE];
-    m_hComm = CommOpen(szName, szDevice, DEVICE_PATH_SIZE);
+    m_hComm = CommOpen(m_strDeviceNode.empty() ? szName : m_strDeviceNode.c_str(), szDevice, DEVICE_PATH_SIZE);
     m_strDevicePath = szDevice;
     if (m_hComm == COMM_INVALID_HANDLE)
         return false;

@@ -57,6 +57,9 @@ public:
 
     // Closes the port, then selects COMn for the next Open.
     void SetPort(int32_t nPort);
+    // Closes the port, then has the next Open take this device node (a path
+    // such as /dev/pts/3) instead of COMn; SetPort goes back to COMn.
+    void SetDevice(const std::string& strDevice);
     virtual int32_t Open();                 // 1 ok / already open, 0 failure
     virtual void Close();                   // harmless when closed
     // Consumer side of the receive ring (one thread at a time: the owner, or the
@@ -141,6 +144,7 @@ public:
     std::atomic<bool> m_bLineLost;
     COsError m_errLastOpen;
     std::string m_strDevicePath;
+    std::string m_strDeviceNode;            // opened instead of COMn when set
 
     // Transmit accounting, in bytes since construction. The owner counts what
     // Write accepted; the writer counts what it took from the ring and what is

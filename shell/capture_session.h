@@ -4,7 +4,9 @@
 // turns the portable window loop (qm_wnd_loop) until the capture ends.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "pcap/pcap_file.h"
@@ -21,6 +23,7 @@ enum class ESessionEnd : int32_t {
 
 struct CSessionOptions {
     int32_t m_nPort = 0;                // COMn, 1..255
+    std::string m_strDevice;            // a device node opened directly instead of COMn ("": COMn)
     int32_t m_nChannel = 11;            // 11..26
     std::string m_strOutput;            // path (ignored for Stdout)
     EPcapFileOpen m_eOutput = EPcapFileOpen::CreateNew;
@@ -59,4 +62,15 @@ public:
     // Any thread, also before Run started (a stop is never lost).
     void RequestStop();
     CSessionStats GetStats() const;     // any thread
+    // Why the output failed (AlreadyExists: CreateNew met a file); after Run.
+    COsError GetOutputError() const;
+
+private:
+    class CRun;                         // the parts of one capture, alive during Run
+
+    std::atomic<bool> m_bStopRequested;
+    mutable std::mutex m_mtxRun;        // guards m_pRun and m_lastStats
+    CRun* m_pRun;
+    CSessionStats m_lastStats;          // of the last run, once it ended
+    COsError m_errOutput;
 };

@@ -4,8 +4,10 @@
 // a thread of the watcher's own, never inside a signal handler.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <thread>
 
 class CStopSignals {
 public:
@@ -17,4 +19,11 @@ public:
     // Call before any other thread starts (POSIX blocks the signals for the
     // whole process). fnStop gets the signal number each time one arrives.
     bool Watch(std::function<void(int32_t)> fnStop);
+
+private:
+    std::function<void(int32_t)> m_fnStop;
+    std::thread m_thread;              // POSIX: the thread that waits for the signals
+    std::atomic<bool> m_bQuit;
+    uint32_t m_dwBlockedByUs;          // POSIX: bit n set: signal n was not blocked before Watch
+    bool m_bWatching;
 };

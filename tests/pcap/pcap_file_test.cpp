@@ -1,0 +1,143 @@
+// The pcap file sink: a new file never replaces an existing one, records read
+// back with libpcap as written, and a FIFO whose reader left breaks the sink
+// (counted drops) instead of killing the process with SIGPIPE.
+#include <gtest/gtest.h>
+
+#include <pcap/pcap.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/temp_dir_posix.h"
+#include "pcap/pcap_file.h"
+
+namespace {
+
+typedef std::vector<uint8_t> Bytes;
+
+std::string ReadText(const std::string& strPath)
+{
+    std::ifstream in(strPath, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+Bytes Payload(size_t n, uint8_t bySeed)
+{
+    Bytes by(n);
+    for (size_t i = 0; i < n; ++i)
+        by[i] = static_cast<uint8_t>(bySeed + i * 13);
+    return by;
+}
+
+} // namespace
+
+TEST(CPcapFileOpen, CreateNewRefusesAnExistingFileAndLeavesItAlone)
+{
+    CTestTempDir dir("pcap-file");
+    const std::string strPath = dir / "keep.pcap";
+    std::ofstream(strPath) << "precious";
+    CPcapFile file;
+    EXPECT_FALSE(file.Open(strPath, EPcapFileOpen::CreateNew));
+    EXPECT_EQ(file.GetLastError().m_eKind, EOsError::AlreadyExists);
+    EXPECT_FALSE(file.IsOpen());
+    EXPECT_EQ(ReadText(strPath), "precious");
+
+    // Replace is the user's explicit choice: the old content goes.
+    ASSERT_TRUE(file.Open(strPath, EPcapFileOpen::Replace));
+    EXPECT_TRUE(file.Close());
+    EXPECT_EQ(ReadText(strPath).size(), static_cast<size_t>(PCAP_GLOBAL_HEADER_LEN));
+}
+
+TEST(CPcapFileRecords, BatchesReadBackWithLibpcap)
+{
+    CTestTempDir dir("pcap-file");
+    const std::string strPath = dir / "cap.pcap";
+    std::vector<Bytes> vecSent;
+    CPcapFile file;
+    ASSERT_TRUE(file.Open(strPath, EPcapFileOpen::CreateNew));
+    for (int32_t nBatch = 0; nBatch < 3; ++nBatch) {
+        for (int32_t i = 0; i < 4; ++i) {
+            vecSent.push_back(Payload(static_cast<size_t>(5 + nBatch * 40 + i * 11), static_cast<uint8_t>(nBatch * 4 + i)));
+            file.AddRecord(vecSent.back().data(), static_cast<int32_t>(vecSent.back().size()),
+                CPcapTime{1700000000u + static_cast<uint32_t>(vecSent.size()), 250u});
+        }
+        file.FlushRecords();
+    }
+    file.AddRecord(nullptr, 3, CPcapTime{1, 0});   // refused: no bytes behind the length
+    file.AddRecord(vecSent[0].data(), static_cast<int32_t>(PCAP_SNAPLEN) + 1, CPcapTime{1, 0});   // refused
+    vecSent.push_back(Payload(7, 99));   // left in the batch: Close writes it
+    file.AddRecord(vecSent.back().data(), 7, CPcapTime{1800000000u, 999999u});
+    ASSERT_TRUE(file.Close());
+    EXPECT_EQ(file.GetStats().m_qwRecordsWritten, vecSent.size());
+    EXPECT_EQ(file.GetStats().m_qwRecordsDropped, 0u);
+
+    char szErr[PCAP_ERRBUF_SIZE] = {};
+    pcap_t* pPcap = pcap_open_offline(strPath.c_str(), szErr);
+    ASSERT_NE(pPcap, nullptr) << szErr;
+    EXPECT_EQ(pcap_datalink(pPcap), 195);
+    size_t nRead = 0;
+    uint64_t qwBytes = PCAP_GLOBAL_HEADER_LEN;
+    struct pcap_pkthdr* pHdr = nullptr;
+    const u_char* pData = nullptr;
+    while (pcap_next_ex(pPcap, &pHdr, &pData) == 1) {
+        ASSERT_LT(nRead, vecSent.size());
+        const Bytes& sent = vecSent[nRead];
+        EXPECT_EQ(pHdr->caplen, sent.size());
+        EXPECT_EQ(pHdr->len, sent.size() + 2);   // the dongle's RSSI/LQI stand in for the FCS
+        EXPECT_EQ(Bytes(pData, pData + pHdr->caplen), sent) << "record " << nRead;
+        qwBytes += PCAP_RECORD_HEADER_LEN + sent.size();
+        ++nRead;
+    }
+    pcap_close(pPcap);
+    EXPECT_EQ(nRead, vecSent.size());
+    EXPECT_EQ(file.GetStats().m_qwBytesWritten, qwBytes);
+}
+
+TEST(CPcapFileFifo, ReaderGoneBreaksTheSinkAndCountsDrops)
+{
+    CTestTempDir dir("pcap-file");
+    const std::string strFifo = dir / "fifo";
+    ASSERT_EQ(mkfifo(strFifo.c_str(), 0600), 0);
+    // The reader opens first (as Wireshark does), so the writer's open returns.
+    const int nReader = open(strFifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(nReader, 0);
+    CPcapFile file;
+    ASSERT_TRUE(file.Open(strFifo, EPcapFileOpen::Existing));
+    uint8_t byHeader[PCAP_GLOBAL_HEADER_LEN] = {};
+    EXPECT_EQ(read(nReader, byHeader, sizeof byHeader), PCAP_GLOBAL_HEADER_LEN);
+    EXPECT_EQ(byHeader[20], 195);
+    close(nReader);
+
+    const Bytes payload = Payload(30, 1);
+    for (int32_t i = 0; i < 3; ++i)
+        file.AddRecord(payload.data(), 30, CPcapTime{2, 0});
+    file.FlushRecords();   // EPIPE here: SIGPIPE would end the test
+    EXPECT_TRUE(file.IsBroken());
+    EXPECT_EQ(file.GetLastError().m_eKind, EOsError::Gone);
+    file.AddRecord(payload.data(), 30, CPcapTime{3, 0});
+    file.FlushRecords();
+    EXPECT_EQ(file.GetStats().m_qwRecordsDropped, 4u);
+    EXPECT_EQ(file.GetStats().m_qwRecordsWritten, 0u);
+    EXPECT_FALSE(file.Close());
+
+    // A regular file in place of the pipe holds our stream alone afterwards.
+    const std::string strRegular = dir / "regular.pcap";
+    std::ofstream(strRegular) << std::string(100, 'x');
+    ASSERT_TRUE(file.Open(strRegular, EPcapFileOpen::Existing));
+    EXPECT_TRUE(file.Close());
+    EXPECT_EQ(ReadText(strRegular).size(), static_cast<size_t>(PCAP_GLOBAL_HEADER_LEN));
+
+    // Existing never makes a file where there was none.
+    EXPECT_FALSE(file.Open(dir / "none", EPcapFileOpen::Existing));
+    EXPECT_EQ(file.GetLastError().m_eKind, EOsError::NotFound);
+    struct stat st;
+    EXPECT_NE(stat((dir / "none").c_str(), &st), 0);
+}

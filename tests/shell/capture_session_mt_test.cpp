@@ -1,0 +1,170 @@
+// The capture session on the portable window loop against the simulated
+// dongle on a pty: a stop asked for before Run, a stop from another thread
+// while frames flow, and a FIFO whose reader leaves mid-capture.
+#include <gtest/gtest.h>
+
+#include <pcap/pcap.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/child_process_posix.h"
+#include "common/sim_summary.h"
+#include "common/temp_dir_posix.h"
+#include "shell/capture_session.h"
+
+namespace {
+
+constexpr int WAIT_MS = 10000;
+
+class CRecordingReport : public ISessionReport {
+public:
+    void OnSessionLine(const std::string& strLine) override
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        m_vecLines.push_back(strLine);
+    }
+    void OnSessionProgress(const CSessionStats&) override { m_nProgress.fetch_add(1); }
+    bool Has(const std::string& strText)
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        for (const std::string& strLine : m_vecLines) {
+            if (strLine.find(strText) != std::string::npos)
+                return true;
+        }
+        return false;
+    }
+    std::atomic<int> m_nProgress { 0 };
+
+private:
+    std::mutex m_mtx;
+    std::vector<std::string> m_vecLines;
+};
+
+// Runs fnAct on a thread of its own once fnReady holds (polled), as a signal
+// watcher or a reader would act.
+class CActWhen {
+public:
+    CActWhen(std::function<bool()> fnReady, std::function<void()> fnAct)
+        : m_thread([fnReady, fnAct, this] {
+              const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
+              while (!fnReady() && std::chrono::steady_clock::now() < deadline && !m_bQuit.load())
+                  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+              fnAct();
+          })
+    {
+    }
+    ~CActWhen()
+    {
+        m_bQuit.store(true);
+        m_thread.join();
+    }
+
+private:
+    std::atomic<bool> m_bQuit { false };
+    std::thread m_thread;
+};
+
+size_t CountRecords(const std::string& strPath, bool* pbComplete)
+{
+    char szErr[PCAP_ERRBUF_SIZE] = {};
+    pcap_t* pPcap = pcap_open_offline(strPath.c_str(), szErr);
+    if (pPcap == nullptr)
+        return 0;
+    size_t n = 0;
+    struct pcap_pkthdr* pHdr = nullptr;
+    const u_char* pData = nullptr;
+    int nRc = 0;
+    while ((nRc = pcap_next_ex(pPcap, &pHdr, &pData)) == 1)
+        ++n;
+    *pbComplete = nRc == PCAP_ERROR_BREAK;
+    pcap_close(pPcap);
+    return n;
+}
+
+class CCaptureSessionTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_sim.Spawn({ QM_DONGLE_SIM_PATH, "--port", "202", "--ports-dir", m_dir.Path(), "--rate", "400" }));
+        ASSERT_TRUE(m_sim.WaitForText("\n", WAIT_MS, false));
+        const size_t nAt = m_sim.Out().find("ready ");
+        ASSERT_NE(nAt, std::string::npos);
+        m_opts.m_strDevice = m_sim.Out().substr(nAt + 6, m_sim.Out().find('\n', nAt) - nAt - 6);
+        m_opts.m_nChannel = 18;
+        m_opts.m_strOutput = m_dir / "out.pcap";
+    }
+    uint64_t SimStops()
+    {
+        m_sim.Signal(SIGTERM, WAIT_MS);
+        return ParseSimSummary(m_sim.Out())["stop"];
+    }
+
+    CTestTempDir m_dir { "qm-session" };
+    CChildProcess m_sim;
+    CSessionOptions m_opts;
+    CCaptureSession m_session;
+    CRecordingReport m_report;
+};
+
+} // namespace
+
+TEST_F(CCaptureSessionTest, StopAskedBeforeRunEndsItAtOnceAndOnlyOnce)
+{
+    m_session.RequestStop();
+    EXPECT_EQ(m_session.Run(m_opts, m_report), ESessionEnd::Stopped);
+    EXPECT_NE(access(m_opts.m_strOutput.c_str(), F_OK), 0);   // nothing opened
+
+    // That stop was spent: the next run captures.
+    m_opts.m_qwMaxFrames = 3;
+    EXPECT_EQ(m_session.Run(m_opts, m_report), ESessionEnd::LimitReached);
+    EXPECT_EQ(m_session.GetStats().m_qwFrames, 3u);
+    EXPECT_EQ(SimStops(), 1u);
+}
+
+TEST_F(CCaptureSessionTest, StopFromAnotherThreadSendsTheStopCommandAndClosesTheFile)
+{
+    ESessionEnd eEnd = ESessionEnd::NoAnswer;
+    {
+        CActWhen stopper([this] { return m_session.GetStats().m_qwFrames >= 10 && m_report.m_nProgress.load() > 0; },
+                         [this] { m_session.RequestStop(); });
+        eEnd = m_session.Run(m_opts, m_report);
+    }
+    EXPECT_EQ(eEnd, ESessionEnd::Stopped);
+    EXPECT_GT(m_report.m_nProgress.load(), 0);
+    EXPECT_TRUE(m_report.Has("Start ZigBee sniffing OK!"));
+    EXPECT_TRUE(m_report.Has("Stop ZigBee sniffing OK!"));
+    bool bComplete = false;
+    EXPECT_EQ(CountRecords(m_opts.m_strOutput, &bComplete), m_session.GetStats().m_qwFrames);
+    EXPECT_TRUE(bComplete);
+    EXPECT_GE(m_session.GetStats().m_qwFrames, 10u);
+    EXPECT_EQ(SimStops(), 1u);
+}
+
+TEST_F(CCaptureSessionTest, FifoReaderLeavingEndsTheCaptureAsOutputFailed)
+{
+    const std::string strFifo = m_dir / "fifo";
+    ASSERT_EQ(mkfifo(strFifo.c_str(), 0600), 0);
+    int nReader = open(strFifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(nReader, 0);
+    m_opts.m_strOutput = strFifo;
+    m_opts.m_eOutput = EPcapFileOpen::Existing;
+    ESessionEnd eEnd = ESessionEnd::Stopped;
+    {
+        CActWhen reader([this] { return m_session.GetStats().m_qwFrames >= 5; }, [&nReader] { close(nReader); });
+        eEnd = m_session.Run(m_opts, m_report);
+    }
+    EXPECT_EQ(eEnd, ESessionEnd::OutputFailed);
+    EXPECT_TRUE(m_report.Has("went away"));
+    EXPECT_GT(m_session.GetStats().m_qwLost, 0u);   // the batches after the reader left
+    EXPECT_EQ(m_session.GetOutputError().m_eKind, EOsError::Gone);
+    EXPECT_EQ(SimStops(), 1u);
+}
