@@ -47,8 +47,8 @@ private:
 
 } // namespace
 
-int32_t ExtcapCaptureResult(ESessionEnd eEnd, const CSessionStats& stats, int32_t nPort,
-    const std::string& strSessionLines, std::string& strErr)
+int32_t ExtcapCaptureResult(ESessionEnd eEnd, const CSessionStats& stats, EOsError eOutputError,
+    int32_t nPort, const std::string& strSessionLines, std::string& strErr)
 {
     const std::string strPort = "COM" + std::to_string(nPort);
     switch (eEnd) {
@@ -56,9 +56,9 @@ int32_t ExtcapCaptureResult(ESessionEnd eEnd, const CSessionStats& stats, int32_
     case ESessionEnd::LimitReached:
         return 0;
     case ESessionEnd::OutputFailed:
-        // Wireshark stopped reading after frames went through: its way of
-        // ending a capture when no signal came first.
-        if (stats.m_qwFrames > 0)
+        // Wireshark stopped reading: its way of ending a capture when no
+        // signal came first. A pipe that could not be opened is a failure.
+        if (stats.m_qwFrames > 0 || eOutputError == EOsError::Gone)
             return 0;
         strErr += "Cannot write the capture into Wireshark's pipe.\n";
         break;
@@ -103,12 +103,14 @@ int32_t RunExtcapCapture(const CExtcapArgs& args, std::string& strErr)
     CLineCollector report;
     ESessionEnd eEnd;
     CSessionStats stats;
+    EOsError eOutputError = EOsError::None;
     {
         CCaptureSession session;
         relay.Attach(&session);
         eEnd = session.Run(opts, report);
         stats = session.GetStats();
+        eOutputError = session.GetOutputError().m_eKind;
         relay.Attach(nullptr);
     }
-    return ExtcapCaptureResult(eEnd, stats, nPort, report.GetLines(), strErr);
+    return ExtcapCaptureResult(eEnd, stats, eOutputError, nPort, report.GetLines(), strErr);
 }

@@ -112,7 +112,7 @@ tshark -r sim.pcap -c $frames -x >sent.hex 2>/dev/null || true
 tshark -r out.pcap -x >got.hex 2>/dev/null || true
 check "tshark captured $frames frames" test "$(grep -c '^0000 ' got.hex)" -eq $frames
 check "the frames equal the ones the dongle sent" cmp -s sent.hex got.hex
-check "no error reached tshark" bash -c "! grep -q 'extcap' tshark.err"
+check "no error reached tshark" bash -c "! grep -q 'Error by extcap' tshark.err"
 
 # --- the FIFO's reader goes away: the dongle is stopped, the program ends by itself
 start_sim
@@ -137,7 +137,7 @@ pids+=("$reader")
 "$extcap" --capture --extcap-interface quillmark-COM200 --fifo fifo --channel 26 >term.out 2>term.err &
 ext=$!
 pids+=("$ext")
-wait_for sim.err 100 "cmd start" || echo "FAIL: the capture did not start"
+wait_for sim.err 100 "cmd start" || { echo "FAIL: the capture did not start"; fail=1; }
 for _ in $(seq 100); do [ "$(stat -c %s term.pcap)" -gt 1000 ] && break; sleep 0.1; done
 kill -TERM "$ext"
 check "SIGTERM ends the program" wait_gone "$ext" 100
