@@ -6,7 +6,7 @@
 
 #include "base/settings.h"
 #include "serial/port_names.h"
-#include "shell/device_discovery.h"
+#include "shell/device_source.h"
 #include "shell/dlg_ids.h"
 #include "shell/extcap/extcap_args.h"
 #include "shell/extcap/extcap_capture.h"
@@ -60,7 +60,8 @@ int main(int argc, char** argv)
         break;
     case EExtcapAction::Interfaces: {
         std::vector<std::string> vecNames;
-        EnumeratePresentPorts(vecNames);   // none found: the list is empty
+        CSystemDeviceSource devices;
+        devices.EnumeratePresentPorts(vecNames);   // none found: the list is empty
         strOut = ExtcapInterfacesText(QM_VERSION_STRING, QM_EXTCAP_HELP, vecNames);
         break;
     }

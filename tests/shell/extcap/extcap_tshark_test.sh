@@ -97,6 +97,9 @@ check "--install leaves a file that is not ours" \
     bash -c "! '$extcap' --install '$work/other' 2>/dev/null && grep -q else '$work/other/quillmark-extcap'"
 check "--uninstall leaves a file that is not ours" \
     bash -c "! '$extcap' --uninstall '$work/other' 2>/dev/null && test -f '$work/other/quillmark-extcap'"
+check "--install into the program's own folder changes nothing" \
+    bash -c "'$extcap' --install '$prog' | grep -q already && test -f '$extcap' -a ! -L '$extcap'"
+check "--uninstall there leaves the program" bash -c "! '$extcap' --uninstall '$prog' 2>/dev/null && test -f '$extcap'"
 check "a bad channel is refused" bash -c "! '$extcap' --capture --channel 27 2>/dev/null"
 
 # --- tshark
