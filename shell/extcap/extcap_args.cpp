@@ -44,6 +44,22 @@ bool ParseChannel(const std::string& strText, int32_t& nChannel)
     return true;
 }
 
+bool ParseStopWait(const std::string& strText, uint32_t& dwMs)
+{
+    if (strText.empty() || strText.size() > 6)
+        return false;
+    uint32_t dw = 0;
+    for (char ch : strText) {
+        if (ch < '0' || ch > '9')
+            return false;
+        dw = dw * 10 + static_cast<uint32_t>(ch - '0');
+    }
+    if (dw == 0 || dw > EXTCAP_STOP_WAIT_MAX_MS)
+        return false;
+    dwMs = dw;
+    return true;
+}
+
 } // namespace
 
 bool ParseExtcapArgs(int argc, const char* const* argv, CExtcapArgs& args, std::string& strError)
@@ -108,6 +124,14 @@ bool ParseExtcapArgs(int argc, const char* const* argv, CExtcapArgs& args, std::
                 strError = "--channel takes a channel from 11 to 26, not \"" + strChannel + "\"";
                 return false;
             }
+        } else if (strName == "--stop-wait") {
+            std::string strMs;
+            if (!takeValue(strMs))
+                return false;
+            if (!ParseStopWait(strMs, args.m_dwStopWaitMs)) {
+                strError = "--stop-wait takes milliseconds from 1 to 600000, not \"" + strMs + "\"";
+                return false;
+            }
         } else {
             for (const char* pszSkipped : SKIPPED_WITH_VALUE) {
                 if (strName == pszSkipped && !bInline && i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0)
@@ -135,5 +159,7 @@ const char* ExtcapUsageText()
            "  --extcap-interfaces\n"
            "  --extcap-dlts --extcap-interface IF\n"
            "  --extcap-config --extcap-interface IF\n"
-           "  --capture --extcap-interface IF --fifo PATH [--channel 11..26]\n";
+           "  --capture --extcap-interface IF --fifo PATH [--channel 11..26]\n"
+           "            [--stop-wait MS]  after SIGTERM, leave when the capture has not\n"
+           "                              ended within MS (default 3000)\n";
 }

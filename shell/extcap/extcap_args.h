@@ -18,16 +18,23 @@ enum class EExtcapAction : int32_t {
     Uninstall,    // --uninstall [DIR]
 };
 
+// After a stop signal, the capture is given this long to end by itself (the
+// stop command's answer takes at most a second) before the program leaves.
+constexpr uint32_t EXTCAP_STOP_WAIT_MS = 3000;
+constexpr uint32_t EXTCAP_STOP_WAIT_MAX_MS = 600000;
+
 struct CExtcapArgs {
     EExtcapAction m_eAction = EExtcapAction::None;
     std::string m_strInterface;   // --extcap-interface
     std::string m_strFifo;        // --fifo
     int32_t m_nChannel = 0;       // --channel; 0 when not given
     std::string m_strDir;         // --install / --uninstall DIR; "" to choose
+    uint32_t m_dwStopWaitMs = EXTCAP_STOP_WAIT_MS;   // --stop-wait
 };
 
 // Fills args from argv[1..]; false with a one-line reason for a malformed
-// --channel, an option without its value, or two different actions.
+// --channel or --stop-wait, an option without its value, or two different
+// actions.
 bool ParseExtcapArgs(int argc, const char* const* argv, CExtcapArgs& args, std::string& strError);
 
 const char* ExtcapUsageText();

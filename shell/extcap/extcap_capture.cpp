@@ -1,6 +1,10 @@
 #include "shell/extcap/extcap_capture.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
 #include <mutex>
+#include <thread>
 
 #include "base/settings.h"
 #include "shell/dlg_ids.h"
@@ -20,16 +24,23 @@ private:
     std::string m_strLines;
 };
 
-// Passes a stop signal to the session once there is one: the signals are
-// watched before any thread starts, the session is made after that.
+// Passes a stop signal to the session once there is one (the signals are
+// watched before any thread starts, the session is made after that), and
+// makes sure that a stop ends the program: a session still opening the FIFO
+// (waiting for a reader that never comes, since Wireshark gave up) cannot see
+// the request, so the program leaves when the session has not ended within
+// the stop wait. By then the dongle had its stop command if its port was open.
 class CStopRelay {
 public:
+    explicit CStopRelay(uint32_t dwStopWaitMs) : m_dwStopWaitMs(dwStopWaitMs) {}
+
     void OnStop()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_bStopped = true;
         if (m_pSession != nullptr)
             m_pSession->RequestStop();
+        m_cv.notify_all();
     }
     void Attach(CCaptureSession* pSession)
     {
@@ -38,11 +49,31 @@ public:
         if (m_pSession != nullptr && m_bStopped)
             m_pSession->RequestStop();
     }
+    void OnSessionEnded()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bEnded = true;
+        m_cv.notify_all();
+    }
+    // The watchdog thread's body.
+    void WatchStop()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_cv.wait(lock, [this] { return m_bStopped || m_bEnded; });
+        if (m_cv.wait_for(lock, std::chrono::milliseconds(m_dwStopWaitMs), [this] { return m_bEnded; }))
+            return;
+        // Asked to stop and stuck: Wireshark wanted the capture over, so
+        // this is a normal end, and nothing is left to close.
+        std::_Exit(0);
+    }
 
 private:
+    const uint32_t m_dwStopWaitMs;
     std::mutex m_mutex;
+    std::condition_variable m_cv;
     CCaptureSession* m_pSession = nullptr;
     bool m_bStopped = false;
+    bool m_bEnded = false;
 };
 
 } // namespace
@@ -94,12 +125,13 @@ int32_t RunExtcapCapture(const CExtcapArgs& args, std::string& strErr)
     opts.m_strOutput = args.m_strFifo;
     opts.m_eOutput = EPcapFileOpen::Existing;
 
-    CStopRelay relay;
+    CStopRelay relay(args.m_dwStopWaitMs);
     CStopSignals signals;
     if (!signals.Watch([&relay](int32_t) { relay.OnStop(); })) {
         strErr += "Cannot watch for the stop signals.\n";
         return 1;
     }
+    std::thread watchdog([&relay] { relay.WatchStop(); });
     CLineCollector report;
     ESessionEnd eEnd;
     CSessionStats stats;
@@ -112,5 +144,7 @@ int32_t RunExtcapCapture(const CExtcapArgs& args, std::string& strErr)
         eOutputError = session.GetOutputError().m_eKind;
         relay.Attach(nullptr);
     }
+    relay.OnSessionEnded();
+    watchdog.join();
     return ExtcapCaptureResult(eEnd, stats, eOutputError, nPort, report.GetLines(), strErr);
 }

@@ -1,8 +1,10 @@
 // What quillmark-extcap says to Wireshark and what it takes from it: the
 // listing, link types and channel selector as text, the interface names that
 // carry the port number, Wireshark's command lines with the options it adds,
-// and the extcap folder read from `tshark -G folders`.
+// how a capture's end becomes an exit code and message, and the extcap folder
+// read from `tshark -G folders`.
 #include "shell/extcap/extcap_args.h"
+#include "shell/extcap/extcap_capture.h"
 #include "shell/extcap/extcap_install.h"
 #include "shell/extcap/extcap_text.h"
 
@@ -106,11 +108,36 @@ TEST(CExtcapTextTest, WiresharkCommandLines)
         EXPECT_FALSE(ParseLine({ "--capture", "--channel", pszChannel }, args, strError)) << pszChannel;
         EXPECT_NE(strError.find("--channel"), std::string::npos);
     }
+    ASSERT_TRUE(ParseLine({ "--capture", "--stop-wait", "250" }, args, strError));
+    EXPECT_EQ(args.m_dwStopWaitMs, 250u);
+    EXPECT_FALSE(ParseLine({ "--capture", "--stop-wait", "0" }, args, strError));
     EXPECT_FALSE(ParseLine({ "--capture", "--fifo" }, args, strError));
     EXPECT_EQ(strError, "--fifo needs a value");
     EXPECT_FALSE(ParseLine({ "--extcap-interfaces", "--capture" }, args, strError));
     ASSERT_TRUE(ParseLine({}, args, strError));
     EXPECT_EQ(args.m_eAction, EExtcapAction::None);
+}
+
+TEST(CExtcapTextTest, CaptureEnds)
+{
+    CSessionStats none;
+    CSessionStats some;
+    some.m_qwFrames = 3;
+    std::string strErr;
+    // Ends Wireshark asked for leave nothing on stderr, which it would show as an error.
+    EXPECT_EQ(ExtcapCaptureResult(ESessionEnd::Stopped, none, EOsError::None, 200, "Stop OK!\n", strErr), 0);
+    EXPECT_EQ(ExtcapCaptureResult(ESessionEnd::OutputFailed, some, EOsError::Gone, 200, "", strErr), 0);
+    EXPECT_EQ(ExtcapCaptureResult(ESessionEnd::OutputFailed, none, EOsError::Gone, 200, "", strErr), 0);
+    EXPECT_EQ(strErr, "");
+    // A pipe that could not be opened, and the port's failures, are errors with the session's lines.
+    EXPECT_EQ(ExtcapCaptureResult(ESessionEnd::OutputFailed, none, EOsError::NotFound, 200, "why\n", strErr), 1);
+    EXPECT_NE(strErr.find("why\n"), std::string::npos);
+    for (ESessionEnd eEnd : { ESessionEnd::PortFailed, ESessionEnd::NoAnswer, ESessionEnd::LineLost }) {
+        strErr.clear();
+        EXPECT_EQ(ExtcapCaptureResult(eEnd, some, EOsError::None, 200, "Open UART Port FAIL!\n", strErr), 1);
+        EXPECT_NE(strErr.find("COM200"), std::string::npos);
+        EXPECT_NE(strErr.find("Open UART Port FAIL!"), std::string::npos);
+    }
 }
 
 TEST(CExtcapTextTest, InstallFolder)

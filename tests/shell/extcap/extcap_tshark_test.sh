@@ -153,6 +153,18 @@ check "... leaving a pcap tshark reads whole" bash -c "[ \$(tshark -r term.pcap 
     && tshark -r term.pcap >/dev/null 2>&1"
 stop_sim
 
+# --- SIGTERM while the FIFO waits for a reader that never comes (Wireshark gave up)
+rm -f fifo && mkfifo fifo
+"$extcap" --capture --extcap-interface quillmark-COM200 --fifo fifo --stop-wait 200 >noreader.out 2>noreader.err &
+ext=$!
+pids+=("$ext")
+for _ in $(seq 100); do [ "$(cat /proc/$ext/wchan 2>/dev/null)" = wait_for_partner ] && break; sleep 0.1; done
+kill -TERM "$ext"
+check "SIGTERM ends a program whose FIFO never got a reader" wait_gone "$ext" 100
+rc=0
+wait "$ext" || rc=$?
+check "... with exit code 0 and nothing on stderr" test "$rc" -eq 0 -a ! -s noreader.err
+
 # --- a port that is not there
 cat fifo >/dev/null &
 reader=$!
