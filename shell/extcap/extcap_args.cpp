@@ -60,85 +60,125 @@ bool ParseStopWait(const std::string& strText, uint32_t& dwMs)
     return true;
 }
 
+// The command line one option at a time: its name, and its value inline
+// after '=' (--name=value) or in the next argument.
+class CArgCursor {
+public:
+    CArgCursor(int argc, const char* const* argv) : m_nArgc(argc), m_ppArgv(argv) {}
+
+    bool Next()
+    {
+        if (++m_nIndex >= m_nArgc)
+            return false;
+        m_strName = m_ppArgv[m_nIndex];
+        m_bInline = false;
+        const size_t nEq = m_strName.find('=');
+        if (m_strName.rfind("--", 0) == 0 && nEq != std::string::npos) {
+            m_strValue = m_strName.substr(nEq + 1);
+            m_strName.resize(nEq);
+            m_bInline = true;
+        }
+        return true;
+    }
+    const std::string& Name() const { return m_strName; }
+    // A value that must be there; false when the line ends first.
+    bool TakeValue(std::string& strOut)
+    {
+        if (m_bInline) {
+            strOut = m_strValue;
+            return true;
+        }
+        if (m_nIndex + 1 >= m_nArgc)
+            return false;
+        strOut = m_ppArgv[++m_nIndex];
+        return true;
+    }
+    // A value that may be left out: a following option is not one.
+    bool TakeOptionalValue(std::string& strOut)
+    {
+        if (!m_bInline && (m_nIndex + 1 >= m_nArgc || std::strncmp(m_ppArgv[m_nIndex + 1], "--", 2) == 0))
+            return false;
+        return TakeValue(strOut);
+    }
+
+private:
+    const int m_nArgc;
+    const char* const* m_ppArgv;
+    int m_nIndex = 0;
+    std::string m_strName;
+    std::string m_strValue;
+    bool m_bInline = false;
+};
+
+// An action's name: false when it is not one; strError set when it clashes.
+bool TakeAction(CArgCursor& cur, CExtcapArgs& args, std::string& strError)
+{
+    for (const CActionName& action : ACTIONS) {
+        if (cur.Name() != action.m_pszName)
+            continue;
+        if (args.m_eAction != EExtcapAction::None && args.m_eAction != action.m_eAction) {
+            strError = "one action at a time: " + cur.Name() + " comes after another";
+            return true;
+        }
+        args.m_eAction = action.m_eAction;
+        if (action.m_eAction == EExtcapAction::Install || action.m_eAction == EExtcapAction::Uninstall)
+            cur.TakeOptionalValue(args.m_strDir);
+        return true;
+    }
+    return false;
+}
+
+// Any other option; false with strError for a missing or malformed value.
+bool TakeOption(CArgCursor& cur, CExtcapArgs& args, std::string& strError)
+{
+    const std::string strName = cur.Name();
+    std::string strValue;
+    const bool bOurs = strName == "--extcap-interface" || strName == "--fifo" || strName == "--channel" ||
+                       strName == "--stop-wait";
+    if (!bOurs) {
+        // An option of Wireshark's that we do not use, with its value; or
+        // one of a newer Wireshark: passed over.
+        for (const char* pszSkipped : SKIPPED_WITH_VALUE) {
+            if (strName == pszSkipped)
+                cur.TakeOptionalValue(strValue);
+        }
+        return true;
+    }
+    if (!cur.TakeValue(strValue)) {
+        strError = strName + " needs a value";
+        return false;
+    }
+    if (strName == "--extcap-interface") {
+        args.m_strInterface = strValue;
+    } else if (strName == "--fifo") {
+        args.m_strFifo = strValue;
+    } else if (strName == "--channel") {
+        if (!ParseChannel(strValue, args.m_nChannel)) {
+            strError = "--channel takes a channel from 11 to 26, not \"" + strValue + "\"";
+            return false;
+        }
+    } else if (!ParseStopWait(strValue, args.m_dwStopWaitMs)) {
+        strError = "--stop-wait takes milliseconds from 1 to 600000, not \"" + strValue + "\"";
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool ParseExtcapArgs(int argc, const char* const* argv, CExtcapArgs& args, std::string& strError)
 {
     args = CExtcapArgs();
-    for (int i = 1; i < argc; ++i) {
-        std::string strName = argv[i];
-        std::string strValue;
-        bool bInline = false;
-        const size_t nEq = strName.find('=');
-        if (strName.rfind("--", 0) == 0 && nEq != std::string::npos) {
-            strValue = strName.substr(nEq + 1);
-            strName.resize(nEq);
-            bInline = true;
-        }
-        // The next argument as this option's value.
-        auto takeValue = [&](std::string& strOut) {
-            if (bInline) {
-                strOut = strValue;
-                return true;
-            }
-            if (i + 1 >= argc) {
-                strError = strName + " needs a value";
+    strError.clear();
+    CArgCursor cur(argc, argv);
+    while (cur.Next()) {
+        if (TakeAction(cur, args, strError)) {
+            if (!strError.empty())
                 return false;
-            }
-            strOut = argv[++i];
-            return true;
-        };
-
-        bool bAction = false;
-        for (const CActionName& action : ACTIONS) {
-            if (strName != action.m_pszName)
-                continue;
-            bAction = true;
-            if (args.m_eAction != EExtcapAction::None && args.m_eAction != action.m_eAction) {
-                strError = "one action at a time: " + strName + " comes after another";
-                return false;
-            }
-            args.m_eAction = action.m_eAction;
-            const bool bTakesDir = action.m_eAction == EExtcapAction::Install ||
-                                   action.m_eAction == EExtcapAction::Uninstall;
-            // The folder is optional: a following option is not one.
-            if (bTakesDir && bInline)
-                args.m_strDir = strValue;
-            else if (bTakesDir && i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0)
-                args.m_strDir = argv[++i];
-        }
-        if (bAction)
             continue;
-
-        if (strName == "--extcap-interface") {
-            if (!takeValue(args.m_strInterface))
-                return false;
-        } else if (strName == "--fifo") {
-            if (!takeValue(args.m_strFifo))
-                return false;
-        } else if (strName == "--channel") {
-            std::string strChannel;
-            if (!takeValue(strChannel))
-                return false;
-            if (!ParseChannel(strChannel, args.m_nChannel)) {
-                strError = "--channel takes a channel from 11 to 26, not \"" + strChannel + "\"";
-                return false;
-            }
-        } else if (strName == "--stop-wait") {
-            std::string strMs;
-            if (!takeValue(strMs))
-                return false;
-            if (!ParseStopWait(strMs, args.m_dwStopWaitMs)) {
-                strError = "--stop-wait takes milliseconds from 1 to 600000, not \"" + strMs + "\"";
-                return false;
-            }
-        } else {
-            for (const char* pszSkipped : SKIPPED_WITH_VALUE) {
-                if (strName == pszSkipped && !bInline && i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0)
-                    ++i;
-            }
-            // Anything else is an option of a newer Wireshark: passed over.
         }
+        if (!TakeOption(cur, args, strError))
+            return false;
     }
     return true;
 }
