@@ -20,6 +20,7 @@
 #define IDC_EXIT 1010
 #define IDC_RX_COUNT 1011
 #define IDC_REFRESH 1012
+#define IDC_PATH_LABEL 1013
 #define IDC_STATIC (-1)
 
 // The main dialog's caption; a second instance finds the first one by it.

@@ -7,6 +7,7 @@
 #include "shell/capture_dlg_win32.h"
 #include "shell/capture_model.h"
 #include "shell/device_source.h"
+#include "shell/device_watch.h"
 
 namespace {
 
@@ -15,6 +16,7 @@ public:
     explicit CCaptureAppWin32(void* hInstance) : m_dlg(hInstance), m_model(m_dlg, m_devices)
     {
         m_dlg.SetEvents(this);
+        m_model.SetDeviceWatch(&m_watch);
         m_model.AttachLog();
     }
 
@@ -27,14 +29,17 @@ public:
     void OnCancel() override { m_model.OnCancel(); }
     void OnBrowse() override { m_model.OnBrowse(); }
     void OnRefreshDevices() override { m_model.OnRefreshDevices(); }
+    void OnDevicesChanged() override { m_model.OnDevicesChanged(); }
     void OnDeviceChosen(int32_t nIndex) override { m_model.OnDeviceChosen(nIndex); }
     void OnChannelChosen(int32_t nIndex) override { m_model.OnChannelChosen(nIndex); }
     void OnPathTyped(const std::string& strPath) override { m_model.OnPathTyped(strPath); }
+    void OnModeChosen(ECaptureMode eMode) override { m_model.OnModeChosen(eMode); }
     void OnSysCommand(uint32_t nID) override { m_model.OnSysCommand(nID); }
 
 private:
     // In this order: the model goes first, while the face it shows on is alive.
     CSystemDeviceSource m_devices;
+    CDeviceWatch m_watch;
     CCaptureDlgWin32 m_dlg;
     CCaptureModel m_model;
 };

@@ -10,6 +10,7 @@
 #include <QFileDialog>
 #include <QFontMetrics>
 #include <QKeySequence>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -77,6 +78,7 @@ CCaptureDlg::CCaptureDlg(QWidget* pParent)
     m_editLog->document()->setUndoRedoEnabled(false);
     FixRxLabelSize();
     m_model.SetSettingsPathSource([this] { ComputeSettingsPath(); });
+    m_model.SetDeviceWatch(&m_deviceWatch);
 
     // Only user choices write the settings: activated, not currentIndexChanged.
     connect(m_comboDevice, &QComboBox::activated, this, [this](int) { OnSelChangeDevice(); });
@@ -86,6 +88,11 @@ CCaptureDlg::CCaptureDlg(QWidget* pParent)
     connect(m_btnStart, &QPushButton::clicked, this, [this] { OnStart(); });
     connect(m_btnStop, &QPushButton::clicked, this, [this] { OnStop(); });
     connect(m_btnExit, &QPushButton::clicked, this, [this] { OnExit(); });
+    // clicked, not toggled: the model's own ShowMode is no choice of the user's.
+    connect(m_pUi->IDC_MODE_WIRESHARK, &QRadioButton::clicked, this,
+        [this] { m_model.OnModeChosen(ECaptureMode::Wireshark); });
+    connect(m_pUi->IDC_MODE_PCAPFILE, &QRadioButton::clicked, this,
+        [this] { m_model.OnModeChosen(ECaptureMode::PcapFile); });
     connect(m_pUi->IDC_WIRESHARK_PATH, &QLineEdit::textEdited, this,
         [this](const QString& strText) { m_model.OnPathTyped(QFile::encodeName(strText).toStdString()); });
 }
@@ -260,6 +267,46 @@ bool CCaptureDlg::ChooseProgramFile(std::string& strPath)
         return false;
     strPath = QFile::encodeName(strChosen).toStdString();
     return true;
+}
+
+void CCaptureDlg::ShowMode(ECaptureMode eMode, const std::string& strPathLabel)
+{
+    QRadioButton* pButton = eMode == ECaptureMode::PcapFile ? m_pUi->IDC_MODE_PCAPFILE : m_pUi->IDC_MODE_WIRESHARK;
+    pButton->setChecked(true);
+    m_pUi->IDC_PATH_LABEL->setText(FromUtf8(strPathLabel));
+}
+
+QString CCaptureDlg::ChoosePcapFile()
+{
+    QFileDialog dlgFile(this);
+    dlgFile.setAcceptMode(QFileDialog::AcceptSave);   // asks before an existing file is chosen
+    dlgFile.setFileMode(QFileDialog::AnyFile);
+    dlgFile.setDefaultSuffix(QStringLiteral("pcap"));
+    dlgFile.setNameFilters({ QStringLiteral("pcap File (*.pcap)"), QStringLiteral("All Files (*)") });
+    const QString strShown = m_pUi->IDC_WIRESHARK_PATH->text();
+    if (!strShown.isEmpty())
+        dlgFile.selectFile(strShown);
+    if (dlgFile.exec() != QDialog::Accepted || dlgFile.selectedFiles().isEmpty())
+        return QString();
+    return dlgFile.selectedFiles().constFirst();
+}
+
+bool CCaptureDlg::ChooseSaveFile(std::string& strPath)
+{
+    const QString strChosen = ChoosePcapFile();
+    if (strChosen.isEmpty())
+        return false;
+    strPath = QFile::encodeName(strChosen).toStdString();
+    return true;
+}
+
+bool CCaptureDlg::ConfirmOverwrite(const std::string& strPath)
+{
+    const QString strText = QStringLiteral("%1 exists.\nReplace it with the new capture?")
+        .arg(QFile::decodeName(QByteArray::fromStdString(strPath)));
+    return QMessageBox::question(this, QStringLiteral("Save to .pcap file"), strText,
+               QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+        == QMessageBox::Yes;
 }
 
 void CCaptureDlg::ShowAbout()

@@ -7,6 +7,7 @@
 #include "shell/capture_model.h"
 #include "shell/capture_view.h"
 #include "shell/device_source.h"
+#include "shell/device_watch.h"
 #include "shell/dlg_ids.h"
 
 #include <QDialog>
@@ -66,6 +67,9 @@ protected:
     virtual void ComputeSettingsPath();
     // Asks the user for the Wireshark executable; empty when cancelled.
     virtual QString ChooseWiresharkFile();
+    // Asks for the file to save the capture in (the dialog asks before an
+    // existing file is chosen); empty when cancelled.
+    virtual QString ChoosePcapFile();
 
 private:
     // ICaptureView
@@ -80,6 +84,9 @@ private:
     bool ChooseProgramFile(std::string& strPath) override;
     void ShowAbout() override;
     void EndDialog(ECaptureEnd eHow) override;
+    void ShowMode(ECaptureMode eMode, const std::string& strPathLabel) override;
+    bool ChooseSaveFile(std::string& strPath) override;
+    bool ConfirmOverwrite(const std::string& strPath) override;
 
     void InsertLogText(const std::string& strText, bool bReplace);
     void FixRxLabelSize();
@@ -88,6 +95,7 @@ private:
     bool m_bInitDone;
     QAction* m_pActAbout;
     CSystemDeviceSource m_devices;
+    CDeviceWatch m_deviceWatch;
 
 public:
     QPlainTextEdit* m_editLog;

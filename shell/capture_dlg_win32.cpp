@@ -8,6 +8,7 @@
 #include "shell/text_win32.h"
 
 #include <commdlg.h>
+#include <dbt.h>
 
 #include <cstdio>
 
@@ -20,6 +21,9 @@ constexpr int32_t CHANNEL_STEP_MHZ = 5;
 constexpr uint32_t SYSCOMMAND_MASK = 0xFFF0u;
 constexpr DWORD BROWSE_PATH_CHARS = 1024;   // longer than any setting, so a long choice is seen whole
 constexpr int32_t TEXT_CHARS = 512;
+// Posted to the dialog itself: the device notices are answered at once and
+// the list is made afterwards, once per burst.
+constexpr UINT WM_APP_DEVICES_CHANGED = WM_APP + 1;
 
 HWND Hwnd(void* p)
 {
@@ -71,6 +75,18 @@ struct CCaptureDlgProc {
         case WM_CLOSE:
             pDlg->m_pEvents->OnCancel();
             return TRUE;
+        case WM_DEVICECHANGE:
+            // A port came or went, or the device tree changed; queries and
+            // the rest need no answer from us. The sender waits for our
+            // answer: the list is made once the notice has been answered.
+            if ((wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE || wParam == DBT_DEVNODES_CHANGED)
+                && !pDlg->m_bDevicesChangePosted)
+                pDlg->m_bDevicesChangePosted = PostMessageA(hDlg, WM_APP_DEVICES_CHANGED, 0, 0) != FALSE;
+            return TRUE;
+        case WM_APP_DEVICES_CHANGED:
+            pDlg->m_bDevicesChangePosted = false;
+            pDlg->m_pEvents->OnDevicesChanged();
+            return TRUE;
         case WM_QUERYDRAGICON:
             return reinterpret_cast<INT_PTR>(pDlg->m_hIconBig);
         default:
@@ -97,6 +113,7 @@ CCaptureDlgWin32::CCaptureDlgWin32(void* hInstance)
     , m_hIconSmall(nullptr)
     , m_pEvents(nullptr)
     , m_bShowingPath(false)
+    , m_bDevicesChangePosted(false)
 {
     const HINSTANCE hInst = static_cast<HINSTANCE>(hInstance);
     m_hIconBig = LoadImageA(hInst, MAKEINTRESOURCEA(IDR_MAINFRAME), IMAGE_ICON,
@@ -176,6 +193,8 @@ bool CCaptureDlgWin32::OnCommand(uint32_t nID, uint32_t nCode)
     case IDC_EXIT: if (nCode == BN_CLICKED) m_pEvents->OnExit(); return true;
     case IDC_BROWSE: if (nCode == BN_CLICKED) m_pEvents->OnBrowse(); return true;
     case IDC_REFRESH: if (nCode == BN_CLICKED) m_pEvents->OnRefreshDevices(); return true;
+    case IDC_MODE_WIRESHARK: if (nCode == BN_CLICKED) m_pEvents->OnModeChosen(ECaptureMode::Wireshark); return true;
+    case IDC_MODE_PCAPFILE: if (nCode == BN_CLICKED) m_pEvents->OnModeChosen(ECaptureMode::PcapFile); return true;
     case IDCANCEL: m_pEvents->OnCancel(); return true;
     case IDOK: return true;   // Enter presses the focused button, never ends the dialog
     default: break;
@@ -310,6 +329,44 @@ bool CCaptureDlgWin32::ChooseProgramFile(std::string& strPath)
         return false;
     strPath = szFile;
     return true;
+}
+
+void CCaptureDlgWin32::ShowMode(ECaptureMode eMode, const std::string& strPathLabel)
+{
+    CheckRadioButton(Hwnd(m_hWnd), IDC_MODE_WIRESHARK, IDC_MODE_PCAPFILE,
+        eMode == ECaptureMode::PcapFile ? IDC_MODE_PCAPFILE : IDC_MODE_WIRESHARK);
+    SetDlgItemTextW(Hwnd(m_hWnd), IDC_PATH_LABEL, WideFromUtf8(strPathLabel).c_str());
+}
+
+// The path is the system's ANSI bytes, as the file layer opens it. The dialog
+// adds ".pcap" to a name without an extension and asks before an existing
+// file is chosen.
+bool CCaptureDlgWin32::ChooseSaveFile(std::string& strPath)
+{
+    char szFile[BROWSE_PATH_CHARS] = {};
+    const HWND hEdit = GetDlgItem(Hwnd(m_hWnd), IDC_WIRESHARK_PATH);
+    if (GetWindowTextLengthA(hEdit) < static_cast<int>(BROWSE_PATH_CHARS))
+        GetWindowTextA(hEdit, szFile, static_cast<int>(BROWSE_PATH_CHARS));
+    OPENFILENAMEA ofn = {};
+    ofn.lStructSize = sizeof(ofn);
+    ofn.hwndOwner = Hwnd(m_hWnd);
+    ofn.lpstrFilter = "pcap File (*.pcap)\0*.pcap\0All Files (*.*)\0*.*\0";
+    ofn.lpstrFile = szFile;
+    ofn.nMaxFile = BROWSE_PATH_CHARS;
+    ofn.lpstrDefExt = "pcap";
+    ofn.Flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_EXPLORER;
+    if (!GetSaveFileNameA(&ofn))
+        return false;
+    strPath = szFile;
+    return true;
+}
+
+bool CCaptureDlgWin32::ConfirmOverwrite(const std::string& strPath)
+{
+    const std::string strText = strPath + " exists.\nReplace it with the new capture?";
+    return MessageBoxA(Hwnd(m_hWnd), strText.c_str(), "Save to .pcap file",
+               MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2)
+        == IDYES;
 }
 
 void CCaptureDlgWin32::ShowAbout()

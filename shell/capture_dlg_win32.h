@@ -22,9 +22,11 @@ public:
     virtual void OnCancel() = 0;          // Escape and the close box
     virtual void OnBrowse() = 0;
     virtual void OnRefreshDevices() = 0;
+    virtual void OnDevicesChanged() = 0;   // the system says devices came or went
     virtual void OnDeviceChosen(int32_t nIndex) = 0;   // index in the model's list
     virtual void OnChannelChosen(int32_t nIndex) = 0;  // 0 is channel 11
     virtual void OnPathTyped(const std::string& strPath) = 0;
+    virtual void OnModeChosen(ECaptureMode eMode) = 0;   // a radio button clicked
     virtual void OnSysCommand(uint32_t nID) = 0;
 };
 
@@ -62,6 +64,9 @@ public:
     bool ChooseProgramFile(std::string& strPath) override;
     void ShowAbout() override;
     void EndDialog(ECaptureEnd eHow) override;
+    void ShowMode(ECaptureMode eMode, const std::string& strPathLabel) override;
+    bool ChooseSaveFile(std::string& strPath) override;
+    bool ConfirmOverwrite(const std::string& strPath) override;
 
 private:
     friend struct CCaptureDlgProc;
@@ -81,4 +86,5 @@ private:
     void* m_hIconSmall;
     ICaptureDlgEvents* m_pEvents;
     bool m_bShowingPath;   // the path box's own change notices are not the user's typing
+    bool m_bDevicesChangePosted;   // a device notice waits in the queue
 };

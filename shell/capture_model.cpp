@@ -32,12 +32,20 @@ CCaptureModel::CCaptureModel(ICaptureView& view, IDeviceSource& devices)
     , m_nDeviceSel(-1)
     , m_nChannelSel(0)
     , m_bRunning(false)
-    , m_forwarder(&m_pcapPipe)
+    , m_eMode(ECaptureMode::Wireshark)
+    , m_eCaptureMode(ECaptureMode::Wireshark)
+    , m_bReplaceChosen(false)
+    , m_bFileCreated(false)
+    , m_fileAtStart()
+    , m_fileAtEnd()
+    , m_forwarder(&m_recordSwitch)
     , m_nRxBytes(0)
     , m_bCapturing(0)
 {
     // Frames go from the reader thread through the forwarder into the pipe
-    // link's queue; the pipe link's events come back through the relay.
+    // link's queue (or the file of a file capture); the pipe link's events
+    // come back through the relay.
+    m_recordSwitch.SetTarget(&m_pcapPipe);
     m_rfCtrl.SetDataSink(&m_forwarder);
     m_pcapPipe.SetEvents(&m_pipeEvents);
     m_wnd.CreateWnd(this, IDC_MODEL_WND);
@@ -54,6 +62,8 @@ CCaptureModel::~CCaptureModel()
 {
     if (GetLogTarget() == this)
         SetLogTarget(nullptr);
+    if (m_pDeviceWatch != nullptr)
+        m_pDeviceWatch->Stop();   // its thread posts to m_wnd
     m_wnd.KillTimer(MODEL_RX_TIMER_ID);
     m_rfCtrl.Shutdown();
     m_rfCtrl.SetDataSink(nullptr);
@@ -74,10 +84,12 @@ void CCaptureModel::OnInitDialog()
     std::string strPorts = GetSettingsDirectory();
     strPorts += "/ports";
     SetPortsDirectory(strPorts.c_str());
-    // 5.-7.
+    // 5.-7. The watch first, so that no device comes unseen between the two.
+    StartDeviceWatch();
     FillDeviceList();
     SelectStoredChannel();
     LoadWiresharkPath();
+    LoadCaptureMode();
     // 8. The controller's hidden window; its result is not looked at.
     m_rfCtrl.Create(this, IDC_RFCTRL);
 }
@@ -108,6 +120,11 @@ LRESULT CCaptureModel::CModelWnd::WindowProc(uint32_t nMsg, WPARAM wParam, LPARA
         // once that handler is done with it.
         if (m_model.m_nCapturePhase == CAPTURE_IDLE)
             m_model.m_rfCtrl.Shutdown();
+        return 0;
+    case WM_MODEL_DEVICES_CHANGED:
+        // Cleared first: a change during the look posts again.
+        m_model.m_bDevicesChangePosted = false;
+        m_model.OnDevicesChanged();
         return 0;
     case WM_TIMER:
         if (wParam == MODEL_RX_TIMER_ID)
@@ -148,7 +165,7 @@ void CCaptureModel::SetAckTimeoutMs(uint32_t dwMs)
 void CCaptureModel::ShowPathAndRx()
 {
     m_view.ShowRx(m_strRxCount);
-    m_view.ShowPath(m_strPath);
+    m_view.ShowPath(GetPath());
 }
 
 void CCaptureModel::SetRunning(bool bRunning)
@@ -176,6 +193,11 @@ void CCaptureModel::LoadWiresharkPath()
 
 void CCaptureModel::OnPathTyped(const std::string& strPath)
 {
+    if (m_eMode == ECaptureMode::PcapFile) {
+        m_strPcapPath = strPath;
+        m_bReplaceChosen = false;   // a typed name was not asked about
+        return;
+    }
     m_strPath = strPath;
     m_nStoredPathCutLen = 0;
 }
@@ -188,6 +210,10 @@ void CCaptureModel::OnSysCommand(uint32_t nID)
 
 void CCaptureModel::OnBrowse()
 {
+    if (m_eMode == ECaptureMode::PcapFile) {
+        BrowsePcapFile();
+        return;
+    }
     std::string strChosen;
     if (!m_view.ChooseProgramFile(strChosen) || strChosen.empty())
         return;
@@ -233,6 +259,8 @@ void CCaptureModel::RunExitSteps()
     m_rfCtrl.StopCapture();
     m_rfCtrl.Shutdown();     // lets the stop command leave before the port closes
     DisconnectPipe();
+    if (m_eCaptureMode == ECaptureMode::PcapFile)
+        EndFileCapture();   // closed whole; the dialog is ending, nothing is logged
     m_nCapturePhase = CAPTURE_IDLE;
 }
 

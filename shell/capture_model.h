@@ -5,17 +5,21 @@
 //
 // Frames never pass through the window thread: the controller cuts them on
 // the serial reader thread and hands them to m_forwarder, which feeds the
-// pipe link's queue. The model only starts and stops, reports the pipe link's
-// events (posted over from its writer thread to m_wnd) and shows the counters.
+// pipe link's queue, or the pcap file in "Save to .pcap file" mode. The
+// model only starts and stops, reports the pipe link's events (posted over
+// from its writer thread to m_wnd) and shows the counters.
 // Everything here runs on the window thread unless said otherwise.
 #pragma once
 
 #include "link/frame_forwarder.h"
 #include "link/msg_wnd.h"
 #include "link/rf_ctrl.h"
+#include "pcap/pcap_file.h"
 #include "pcap/pcap_pipe.h"
 #include "shell/capture_view.h"
 #include "shell/device_source.h"
+#include "shell/record_switch.h"
+#include "shell/device_watch.h"
 
 #include <atomic>
 #include <cstddef>
@@ -27,6 +31,7 @@
 // Posted to the model's own window.
 constexpr uint32_t WM_MODEL_PIPE_EVENT = WM_USER + 1;   // wParam: PIPE_EVENT_*, lParam: generation
 constexpr uint32_t WM_MODEL_CLOSE_PORT = WM_USER + 2;   // the port after the device went away
+constexpr uint32_t WM_MODEL_DEVICES_CHANGED = WM_USER + 8;   // from the device watcher's thread
 constexpr uint32_t MODEL_RX_TIMER_ID = 1;
 constexpr uint32_t IDC_MODEL_WND = 111;
 
@@ -58,12 +63,21 @@ public:
     void OnDeviceChosen(int32_t nIndex);
     void OnChannelChosen(int32_t nIndex);
     void OnPathTyped(const std::string& strPath);   // what the user types is the path from now on
+    void OnModeChosen(ECaptureMode eMode);           // a radio button; a running capture goes on as it is
     void OnBrowse();
     void OnRefreshDevices();
+    // Who tells the model that devices came or went (none: only "..."
+    // rescans). It must outlive the model; set before OnInitDialog.
+    void SetDeviceWatch(IDeviceWatch* pWatch) { m_pDeviceWatch = pWatch; }
+    // The device set may have changed (the watcher, the face's own device
+    // notices): the list is made again, keeping the selected port while it
+    // is present. Writes no setting and leaves a capture alone.
+    void OnDevicesChanged();
     void OnSysCommand(uint32_t nID);  // IDM_ABOUTBOX .. IDM_ABOUTBOX + 15: About
     void FillDeviceList();
     void SelectStoredChannel();
     void LoadWiresharkPath();
+    void LoadCaptureMode();
 
     // The pipe link's waits (tests shorten them), the controller's ack wait.
     void SetPipeTimeouts(uint32_t dwConnectMs, uint32_t dwReconnectMs);
@@ -80,7 +94,9 @@ public:
     const std::vector<CDeviceItem>& GetDevices() const { return m_vecDevices; }
     int32_t GetSelectedDevice() const { return m_nDeviceSel; }
     int32_t GetChannelIndex() const { return m_nChannelSel; }
-    const std::string& GetPath() const { return m_strPath; }
+    const std::string& GetPath() const { return m_eMode == ECaptureMode::PcapFile ? m_strPcapPath : m_strPath; }
+    const std::string& GetPcapPath() const { return m_strPcapPath; }
+    ECaptureMode GetMode() const { return m_eMode; }
     const std::string& GetRxText() const { return m_strRxCount; }
     bool IsRunning() const { return m_bRunning; }
     int32_t GetCapturePhase() const { return m_nCapturePhase; }
@@ -127,6 +143,17 @@ private:
     void DisconnectPipe();
     void LogCaptureSummary();
     void RunExitSteps();
+    // "Save to .pcap file" (capture_model_file.cpp).
+    void ShowMode();
+    void BrowsePcapFile();
+    bool TakePcapPath(std::string& strPath);
+    bool OpenPcapFile(const std::string& strPath);
+    void StartFileCapture();
+    void EndFileCapture();
+    void CheckFileWrites();
+    void LogFileSummary();
+    void StartDeviceWatch();
+    std::vector<CDeviceItem> ListPresentDevices();
 
     ICaptureView& m_view;
     IDeviceSource& m_devices;
@@ -149,6 +176,19 @@ private:
     std::string m_strPath;
     std::string m_strRxCount;
     bool m_bRunning;
+    ECaptureMode m_eMode;           // the radio button checked
+    ECaptureMode m_eCaptureMode;    // where the capture that runs now goes
+    std::string m_strPcapPath;      // the file the path box names in PcapFile mode
+    bool m_bReplaceChosen;          // m_strPcapPath came from the save dialog, which asked about replacing
+    bool m_bFileCreated;            // this capture's file is a new one (nothing was replaced)
+    std::string m_strFileInCapture; // the file the running (or last) file capture writes
+    std::string m_strFileOutcome;   // where and how many, logged after Stop's summary
+    CPcapFileStats m_fileAtStart;   // the file's statistics when its capture started
+    CPcapFileStats m_fileAtEnd;     // and when it was closed
+    CPcapFile m_pcapFile;           // the capture side writes it through m_recordSwitch
+    CRecordSwitch m_recordSwitch;   // the forwarder's sink: the pipe link or m_pcapFile
+    IDeviceWatch* m_pDeviceWatch = nullptr;
+    std::atomic<bool> m_bDevicesChangePosted { false };   // one post waits in the queue at most
 
 public:
     // The reader thread feeds m_forwarder: it outlives the controller.

@@ -19,6 +19,10 @@ void CCaptureModel::OnStart()
         LogPrintf("No found sniffing device!\n");
         return;
     }
+    if (m_eMode == ECaptureMode::PcapFile) {
+        StartFileCapture();
+        return;
+    }
     std::string strPath;
     if (!TakeWiresharkPath(strPath))
         return;
@@ -27,6 +31,8 @@ void CCaptureModel::OnStart()
         LogPrintf("%s\n", DescribeMissingProgram(strPath.c_str()).c_str());
         return;
     }
+    m_eCaptureMode = ECaptureMode::Wireshark;
+    m_recordSwitch.SetTarget(&m_pcapPipe);
     m_countersAtStart = m_rfCtrl.GetCounters();
     m_statsAtStart = m_pcapPipe.GetStats();
     // Launches Wireshark and returns; the connection is reported later.
@@ -97,7 +103,7 @@ void CCaptureModel::OnStop()
 }
 
 // The stop command goes out (when a port is open), Wireshark's client is cut
-// off at once, the buttons are as before Start.
+// off at once (or the file closed), the buttons are as before Start.
 void CCaptureModel::EndCapture()
 {
     const bool bPortOpen = m_nCapturePhase == CAPTURE_RUNNING;
@@ -106,6 +112,8 @@ void CCaptureModel::EndCapture()
     if (bPortOpen)
         m_rfCtrl.StopCapture();
     DisconnectPipe();
+    if (m_eCaptureMode == ECaptureMode::PcapFile)
+        EndFileCapture();
     m_wnd.KillTimer(MODEL_RX_TIMER_ID);
     OnRxTimer();
     SetRunning(false);
@@ -119,6 +127,10 @@ void CCaptureModel::DisconnectPipe()
 
 void CCaptureModel::LogCaptureSummary()
 {
+    if (m_eCaptureMode == ECaptureMode::PcapFile) {
+        LogFileSummary();
+        return;
+    }
     LogPrintf("%s\n", DescribeCaptureSummary(m_countersAtStart, m_rfCtrl.GetCounters(), m_statsAtStart,
         m_pcapPipe.GetStats()).c_str());
     m_countersAtStart = m_rfCtrl.GetCounters();
@@ -212,6 +224,7 @@ void CCaptureModel::OnPipeEvent(int32_t nEvent, uint32_t dwGeneration)
 void CCaptureModel::OnRxTimer()
 {
     RefreshRxLabel(m_rfCtrl.GetCounters().m_qwDataBytes);
+    CheckFileWrites();
 }
 
 void CCaptureModel::RefreshRxLabel(uint64_t qwDataBytes)

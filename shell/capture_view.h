@@ -17,6 +17,10 @@ struct CDeviceItem {
 // or a signal, which also closes any box shown above the dialog.
 enum class ECaptureEnd : int32_t { Exit, Cancel, Signal };
 
+// Where Start sends the capture: to Wireshark through the pipe, or into a
+// pcap file. The values are what the "Mode" setting stores.
+enum class ECaptureMode : int32_t { Wireshark = 0, PcapFile = 1 };
+
 class ICaptureView {
 public:
     virtual ~ICaptureView() = default;
@@ -40,4 +44,13 @@ public:
     // Modal; returns when the user closed it.
     virtual void ShowAbout() = 0;
     virtual void EndDialog(ECaptureEnd eHow) = 0;
+
+    // The mode's radio button checked, the path box's label set to the text.
+    virtual void ShowMode(ECaptureMode /*eMode*/, const std::string& /*strPathLabel*/) {}
+    // Asks for the file to save the capture in, with the chooser's own
+    // question before an existing file is picked; false when cancelled.
+    virtual bool ChooseSaveFile(std::string& /*strPath*/) { return false; }
+    // strPath exists: true only when the user agrees to replace it. A face
+    // that cannot ask never lets a file be replaced.
+    virtual bool ConfirmOverwrite(const std::string& /*strPath*/) { return false; }
 };

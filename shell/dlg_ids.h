@@ -24,6 +24,7 @@ enum : int32_t {
     IDC_EXIT = 1010,
     IDC_RX_COUNT = 1011,
     IDC_REFRESH = 1012,
+    IDC_PATH_LABEL = 1013,   // the path box's label: its text follows the mode
 };
 
 // The capture controller's hidden child window.

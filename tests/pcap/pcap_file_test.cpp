@@ -65,7 +65,8 @@ TEST(CPcapFileRecords, BatchesReadBackWithLibpcap)
     ASSERT_TRUE(file.Open(strPath, EPcapFileOpen::CreateNew));
     for (int32_t nBatch = 0; nBatch < 3; ++nBatch) {
         for (int32_t i = 0; i < 4; ++i) {
-            vecSent.push_back(Payload(static_cast<size_t>(5 + nBatch * 40 + i * 11), static_cast<uint8_t>(nBatch * 4 + i)));
+            const size_t nLen = static_cast<size_t>(5 + nBatch * 40 + i * 11);
+            vecSent.push_back(Payload(nLen, static_cast<uint8_t>(nBatch * 4 + i)));
             file.AddRecord(vecSent.back().data(), static_cast<int32_t>(vecSent.back().size()),
                 CPcapTime{1700000000u + static_cast<uint32_t>(vecSent.size()), 250u});
         }

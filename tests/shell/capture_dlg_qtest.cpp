@@ -29,6 +29,7 @@ private slots:
     void storedPortAndChannelPreselected();
     void storedChannelOutsideRangeShowsChannel11();
     void storedPortAbsentLeavesNoSelection();
+    void portsPluggedWhileOpenShowInTheBox();
     void userChoicesWrittenAtOnce();
     void browseStoresChosenPath();
     void startChecksBeforeOpeningAnything();
@@ -206,6 +207,30 @@ void CCaptureDlgTest::storedPortAbsentLeavesNoSelection()
     QCOMPARE(LogMessages(dlg), QStringList { QStringLiteral("No found sniffing device!") });
     QVERIFY(dlg.m_btnStart->isEnabled());
     QVERIFY(!dlg.m_btnStop->isEnabled());
+}
+
+// No "..." pressed: a port published while the dialog is open appears, the
+// stored one selected, and goes again when unpublished.
+void CCaptureDlgTest::portsPluggedWhileOpenShowInTheBox()
+{
+    WriteSetting("ComPort", 200);
+    CTestCaptureDlg dlg(m_pDir->path());
+    CMainWndScope scope(&dlg);
+    dlg.OnInitDialog();
+    dlg.show();
+    QCOMPARE(dlg.m_comboDevice->findData(200), -1);
+
+    auto pPty = std::make_unique<CPublishedPty>();
+    QVERIFY(pPty->Publish(PortsDir(), 200));
+    QVERIFY(WaitUntil([&] { return dlg.m_comboDevice->findData(200) >= 0; }, 5000));
+    QCOMPARE(dlg.m_comboDevice->currentData().toInt(), 200);
+    QCOMPARE(dlg.m_comboDevice->currentText(),
+        QStringLiteral("Serial port on %1 (COM200)").arg(QString::fromStdString(pPty->Node())));
+
+    pPty.reset();
+    QVERIFY(WaitUntil([&] { return dlg.m_comboDevice->findData(200) < 0; }, 5000));
+    QCOMPARE(dlg.m_comboDevice->currentIndex(), -1);
+    QVERIFY(LogMessages(dlg).isEmpty());
 }
 
 void CCaptureDlgTest::userChoicesWrittenAtOnce()

@@ -103,7 +103,7 @@ private:
     CChildProcess m_child;
 };
 
-struct CPcapFile {
+struct CPcapRead {
     int m_nLinkType = -1;
     std::vector<QByteArray> m_vecRecords;
     std::vector<bpf_u_int32> m_vecOrigLen;
@@ -112,9 +112,9 @@ struct CPcapFile {
 };
 
 // Reads a pcap file with libpcap; a cut last record ends the list.
-inline CPcapFile ReadPcap(const QString& strPath)
+inline CPcapRead ReadPcap(const QString& strPath)
 {
-    CPcapFile file;
+    CPcapRead file;
     char szErr[PCAP_ERRBUF_SIZE];
     pcap_t* pPcap = pcap_open_offline(QFile::encodeName(strPath).constData(), szErr);
     if (pPcap == nullptr) {
@@ -136,7 +136,7 @@ inline CPcapFile ReadPcap(const QString& strPath)
     return file;
 }
 
-inline qint64 TotalFrameBytes(const CPcapFile& sent)
+inline qint64 TotalFrameBytes(const CPcapRead& sent)
 {
     qint64 nTotal = 0;
     for (const QByteArray& byPayload : sent.m_vecRecords)
@@ -192,7 +192,7 @@ inline qint64 SummaryCount(const CCaptureDlg& dlg, const char* pszKey)
 
 // Whether every record is one of the frames sent, in the order sent (a
 // subsequence: frames may be missing, none may be made up or reordered).
-inline bool RecordsAreSentFramesInOrder(const CPcapFile& got, const CPcapFile& sent, QString& strWhy)
+inline bool RecordsAreSentFramesInOrder(const CPcapRead& got, const CPcapRead& sent, QString& strWhy)
 {
     size_t nSent = 0;
     for (size_t i = 0; i < got.m_vecRecords.size(); ++i) {

@@ -4,7 +4,11 @@
 // what the capture holds, byte for byte, and tshark must read it as 802.15.4.
 #include "capture_e2e_harness.h"
 
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
 #include <QtTest>
 
 class CCaptureE2ETest : public QObject {
@@ -19,6 +23,7 @@ private slots:
     void noiseSkippedIsReportedAtStop();
     void exitDuringCaptureSendsStop();
     void escapeAndCloseBoxDuringCaptureSendStop();
+    void saveToPcapFileThroughTheDialog();
 
 private:
     QTemporaryDir m_dirXdg;
@@ -42,7 +47,7 @@ void CCaptureE2ETest::captureHoldsExactlyTheFramesSent()
 
     // Every frame sent has arrived before Stop.
     QVERIFY(sim.WaitForLog("frame limit of 60 reached", 10000));
-    const CPcapFile sent = ReadPcap(fx.m_strSent);
+    const CPcapRead sent = ReadPcap(fx.m_strSent);
     QCOMPARE(int(sent.m_vecRecords.size()), 60);
     const qint64 nFrameBytes = TotalFrameBytes(sent);
     QVERIFY2(WaitUntil([&] { return DataBytes(dlg) == nFrameBytes; }, 5000),
@@ -65,7 +70,7 @@ void CCaptureE2ETest::captureHoldsExactlyTheFramesSent()
                                           "reader too slow: 0); noise bytes skipped: 0"));
 
     // The capture: link type 195, the payloads in order, the FCS counted in orig_len.
-    const CPcapFile captured = ReadPcap(fx.m_strCapture);
+    const CPcapRead captured = ReadPcap(fx.m_strCapture);
     QVERIFY(captured.m_bComplete);
     QCOMPARE(captured.m_nLinkType, 195);
     QCOMPARE(captured.m_vecRecords.size(), sent.m_vecRecords.size());
@@ -117,7 +122,7 @@ void CCaptureE2ETest::shortFramesCountedButNotForwarded()
     QTest::mouseClick(dlg.m_btnStop, Qt::LeftButton);
     QVERIFY(fx.WaitReaderEnds(5000));
 
-    const CPcapFile captured = ReadPcap(fx.m_strCapture);
+    const CPcapRead captured = ReadPcap(fx.m_strCapture);
     QVERIFY(captured.m_bComplete);
     QCOMPARE(captured.m_vecRecords.size(), size_t(2));
     QCOMPARE(captured.m_vecRecords[0], QByteArray());
@@ -236,6 +241,62 @@ void CCaptureE2ETest::escapeAndCloseBoxDuringCaptureSendStop()
         QVERIFY(sim.Finish());
         QCOMPARE(sim.Summary("stop"), qint64(1));
     }
+}
+
+// "Save to .pcap file" clicked, a file name typed, Start and Stop: the file
+// holds the frames sent, nobody was launched; Start again with the same name
+// asks before replacing it, and "No" keeps it.
+void CCaptureE2ETest::saveToPcapFileThroughTheDialog()
+{
+    CE2EFixture fx;
+    CSimRunner sim;
+    QVERIFY(sim.Start(fx.PortsDir(), { QStringLiteral("--rate"), QStringLiteral("300"),
+        QStringLiteral("--frames"), QStringLiteral("30"), QStringLiteral("--sent-pcap"), fx.m_strSent }));
+    CTestCaptureDlg& dlg = fx.MakeDialog();
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    QLabel* pLabel = dlg.findChild<QLabel*>(QStringLiteral("IDC_PATH_LABEL"));
+    QLineEdit* pPath = dlg.findChild<QLineEdit*>(QStringLiteral("IDC_WIRESHARK_PATH"));
+    QCOMPARE(pLabel->text(), QStringLiteral("Specify path to Wireshark"));
+
+    QTest::mouseClick(dlg.findChild<QRadioButton*>(QStringLiteral("IDC_MODE_PCAPFILE")), Qt::LeftButton);
+    QCOMPARE(pLabel->text(), QStringLiteral("Specify the .pcap file to save to"));
+    QCOMPARE(pPath->text(), QString());
+    const QString strFile = fx.m_dir.path() + QStringLiteral("/saved.pcap");
+    QTest::keyClicks(pPath, strFile);
+    QTest::mouseClick(dlg.m_btnStart, Qt::LeftButton);
+    QVERIFY(WaitUntil([&] { return Logged(dlg, "Start ZigBee sniffing OK!"); }, 5000));
+    QVERIFY(sim.WaitForLog("frame limit of 30 reached", 10000));
+    const CPcapRead sent = ReadPcap(fx.m_strSent);
+    QVERIFY(WaitUntil([&] { return DataBytes(dlg) == TotalFrameBytes(sent); }, 5000));
+    QTest::mouseClick(dlg.m_btnStop, Qt::LeftButton);
+    QVERIFY(sim.WaitForLog("cmd stop", 2000));
+    QCOMPARE(LogMessages(dlg).constLast(), QStringLiteral("Saved 30 frames to ") + strFile);
+
+    const CPcapRead saved = ReadPcap(strFile);
+    QVERIFY2(saved.m_bComplete, qPrintable(saved.m_strError));
+    QCOMPARE(saved.m_nLinkType, 195);
+    QCOMPARE(saved.m_vecRecords, sent.m_vecRecords);
+    QVERIFY(!QFile::exists(fx.m_strPidFile));   // the stand-in Wireshark never ran
+    QCOMPARE(ReadFileBytes(fx.m_dir.path() + QStringLiteral("/Quillmark.ini")).contains("PcapFile=" + QFile::encodeName(strFile)), true);
+
+    // Start again: the box asks, "No" keeps the capture.
+    const QByteArray bySaved = ReadFileBytes(strFile);
+    bool bAsked = false;
+    QTimer::singleShot(50, &dlg, [&] {
+        auto* pBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (pBox == nullptr)
+            return;
+        bAsked = pBox->text().startsWith(strFile + QStringLiteral(" exists."));
+        QTest::mouseClick(pBox->button(QMessageBox::No), Qt::LeftButton);
+    });
+    QTest::mouseClick(dlg.m_btnStart, Qt::LeftButton);
+    QVERIFY(bAsked);
+    QVERIFY(dlg.m_btnStart->isEnabled());
+    QCOMPARE(LogMessages(dlg).constLast(), strFile + QStringLiteral(" exists and was kept: the capture did not start"));
+    QCOMPARE(ReadFileBytes(strFile), bySaved);
+    QVERIFY(sim.Finish());
+    QCOMPARE(sim.Summary("stop"), qint64(1));
 }
 
 QTEST_MAIN(CCaptureE2ETest)

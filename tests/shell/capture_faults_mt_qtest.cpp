@@ -140,7 +140,7 @@ void CCaptureFaultsTest::portGoneBeforeStart()
     QVERIFY(!dlg.m_btnStop->isEnabled());
     // Wireshark had connected; the failed Start cut it off again.
     QVERIFY(fx.WaitReaderEnds(5000));
-    const CPcapFile captured = ReadPcap(fx.m_strCapture);
+    const CPcapRead captured = ReadPcap(fx.m_strCapture);
     QCOMPARE(captured.m_nLinkType, 195);
     QVERIFY(captured.m_vecRecords.empty());
 }
@@ -245,7 +245,7 @@ void CCaptureFaultsTest::readerKilledAndReplacedMidCapture()
     CLateReader late(fx.FifoPath());
     QVERIFY(kill(fx.ReaderPid(), SIGKILL) == 0);
     QVERIFY(sim.WaitForLog("frame limit of 150 reached", 15000));
-    const CPcapFile sent = ReadPcap(fx.m_strSent);
+    const CPcapRead sent = ReadPcap(fx.m_strSent);
     QCOMPARE(int(sent.m_vecRecords.size()), 150);
     QVERIFY(WaitUntil([&] { return DataBytes(dlg) == TotalFrameBytes(sent); }, 10000));
     QTest::mouseClick(dlg.m_btnStop, Qt::LeftButton);
@@ -253,7 +253,7 @@ void CCaptureFaultsTest::readerKilledAndReplacedMidCapture()
         qPrintable(QStringLiteral("the new reader got %1 bytes").arg(late.BytesRead())));
 
     // The first reader got the start of the capture (its last record may be cut).
-    const CPcapFile first = ReadPcap(fx.m_strCapture);
+    const CPcapRead first = ReadPcap(fx.m_strCapture);
     QCOMPARE(first.m_nLinkType, 195);
     QVERIFY(!first.m_vecRecords.empty());
     for (size_t i = 0; i < first.m_vecRecords.size(); ++i)
@@ -266,7 +266,7 @@ void CCaptureFaultsTest::readerKilledAndReplacedMidCapture()
     QVERIFY(fileSecond.open(QIODevice::WriteOnly));
     fileSecond.write(late.Data().data(), static_cast<qint64>(late.Data().size()));
     fileSecond.close();
-    const CPcapFile second = ReadPcap(strSecond);
+    const CPcapRead second = ReadPcap(strSecond);
     QVERIFY2(second.m_bComplete, qPrintable(QStringLiteral("%1 bytes, %2 records: %3")
         .arg(late.Data().size()).arg(second.m_vecRecords.size()).arg(second.m_strError)));
     QCOMPARE(second.m_nLinkType, 195);

@@ -29,9 +29,9 @@ private:
 };
 
 // The capture as a list of records: complete, and every record a frame sent.
-static void CheckWholeSentFrames(const CE2EFixture& fx, CPcapFile& captured)
+static void CheckWholeSentFrames(const CE2EFixture& fx, CPcapRead& captured)
 {
-    const CPcapFile sent = ReadPcap(fx.m_strSent);
+    const CPcapRead sent = ReadPcap(fx.m_strSent);
     QVERIFY(!sent.m_vecRecords.empty());
     captured = ReadPcap(fx.m_strCapture);
     QCOMPARE(captured.m_nLinkType, 195);
@@ -73,7 +73,7 @@ void CCaptureLossTest::pausedReaderDoesNotHoldUpStop()
     QVERIFY(kill(pidReader, SIGCONT) == 0);
     QVERIFY(fx.WaitReaderEnds(10000));
     QVERIFY(sim.Finish());
-    CPcapFile captured;
+    CPcapRead captured;
     CheckWholeSentFrames(fx, captured);
     QVERIFY(!captured.m_vecRecords.empty());
     QVERIFY(SummaryCount(dlg, "reader too slow: ") > 0);
@@ -97,7 +97,7 @@ void CCaptureLossTest::slowReaderGetsOnlyWholeSentFrames()
     QVERIFY(fx.WaitReaderEnds(20000));
     QVERIFY(sim.Finish());
 
-    CPcapFile captured;
+    CPcapRead captured;
     CheckWholeSentFrames(fx, captured);
     // Every frame is either delivered or counted as lost to the slow reader.
     const qint64 nDelivered = SummaryCount(dlg, "Frames delivered: ");
@@ -140,7 +140,7 @@ void CCaptureLossTest::readerThatQuitsIsToldAndCounted()
     QVERIFY(SummaryCount(dlg, "Frames delivered: ") >= 5);
     // What the dead reader got is still whole and real.
     QVERIFY(sim.Finish());
-    const CPcapFile captured = ReadPcap(fx.m_strCapture);
+    const CPcapRead captured = ReadPcap(fx.m_strCapture);
     QString strWhy;
     QVERIFY2(RecordsAreSentFramesInOrder(captured, ReadPcap(fx.m_strSent), strWhy), qPrintable(strWhy));
 }

@@ -6,6 +6,8 @@
 #include "model_test_view.h"
 
 #include "serial/uart_port.h"
+#include "shell/device_source.h"
+#include "shell/device_watch.h"
 #include "shell/dlg_ids.h"
 
 #include <signal.h>
@@ -13,6 +15,7 @@
 #include <fstream>
 
 #include "common/child_process_posix.h"
+#include "common/pty_posix.h"
 
 namespace {
 
@@ -205,4 +208,93 @@ TEST_F(CModelCaptureTest, DeviceGoneEndsTheCapture)
     model.OnStart();
     ASSERT_TRUE(WaitLogged("Start ZigBee sniffing OK!")) << m_view.m_strLog;
     model.OnStop();
+}
+
+// The model with the system's discovery and watcher: what appears in and
+// goes from the ports directory while it runs.
+class CModelPlugTest : public CModelCaptureTest {
+protected:
+    static constexpr int32_t OTHER_PORT = 201;
+
+    CCaptureModel& WatchedModel()
+    {
+        m_watch.SetSettleMs(20);
+        m_pModel = std::make_unique<CCaptureModel>(m_view, m_systemDevices);
+        const std::string strDir = m_dir.Path();
+        m_pModel->SetSettingsPathSource([strDir] { InitSettingsPathFor(strDir.c_str()); });
+        m_pModel->SetDeviceWatch(&m_watch);
+        m_pModel->AttachLog();
+        m_pModel->OnInitDialog();
+        return *m_pModel;
+    }
+    // The port's index in the box as last shown; -1 when it is not there.
+    int32_t Shown(int32_t nPort) const
+    {
+        for (size_t i = 0; i < m_view.m_vecDevices.size(); ++i) {
+            if (m_view.m_vecDevices[i].m_nPort == nPort)
+                return static_cast<int32_t>(i);
+        }
+        return -1;
+    }
+    int32_t SelectedPort() const
+    {
+        const int32_t nSel = m_view.m_nDeviceSel;
+        return nSel >= 0 && static_cast<size_t>(nSel) < m_view.m_vecDevices.size()
+            ? m_view.m_vecDevices[static_cast<size_t>(nSel)].m_nPort : 0;
+    }
+    bool WaitShown(int32_t nPort, bool bPresent)
+    {
+        return RunUntil([&] { return (Shown(nPort) >= 0) == bPresent; }, WAIT_MS);
+    }
+
+    CSystemDeviceSource m_systemDevices;
+    CDeviceWatch m_watch;   // outlives the model, which stops it
+};
+
+// The ports directory does not exist yet when the model starts. The stored
+// port is selected when it is plugged in, a capture on it goes on while
+// another device comes, and the user's choice stays selected while the
+// other one goes; a vanished selection comes back with the device. The
+// list's changes write no setting.
+TEST_F(CModelPlugTest, TheListFollowsThePlugsAndKeepsTheSelection)
+{
+    CCaptureModel& model = WatchedModel();
+    EXPECT_LT(Shown(SIM_PORT), 0);
+    EXPECT_EQ(m_view.m_nDeviceSel, -1);
+
+    ASSERT_TRUE(StartSim({ "--rate", "200" }));
+    ASSERT_TRUE(WaitShown(SIM_PORT, true));
+    EXPECT_EQ(SelectedPort(), SIM_PORT);
+    EXPECT_EQ(model.GetSelectedDevice(), m_view.m_nDeviceSel);
+    model.OnStart();
+    ASSERT_TRUE(WaitLogged("Start ZigBee sniffing OK!")) << m_view.m_strLog;
+
+    auto pOther = std::make_unique<CComPty>();
+    ASSERT_TRUE(pOther->Publish(PortsDir(), OTHER_PORT));
+    ASSERT_TRUE(WaitShown(OTHER_PORT, true));
+    EXPECT_EQ(m_view.m_vecDevices[static_cast<size_t>(Shown(OTHER_PORT))].m_strName,
+        "Serial port on " + pOther->SlavePath() + " (COM201)");
+    EXPECT_EQ(SelectedPort(), SIM_PORT);
+    const std::string strLogRunning = m_view.m_strLog;
+    const int32_t nRxChanges = m_view.m_nRxChanges;
+    ASSERT_TRUE(RunUntil([&] { return m_view.m_nRxChanges >= nRxChanges + 2; }, WAIT_MS));
+    EXPECT_EQ(model.GetCapturePhase(), CCaptureModel::CAPTURE_RUNNING);
+    EXPECT_EQ(m_view.m_strLog, strLogRunning);
+    model.OnStop();
+
+    model.OnDeviceChosen(Shown(OTHER_PORT));
+    const std::string strIni = ReadIni();
+    ASSERT_TRUE(m_sim.Signal(SIGTERM));   // takes its link away
+    ASSERT_TRUE(WaitShown(SIM_PORT, false));
+    EXPECT_EQ(SelectedPort(), OTHER_PORT);
+    EXPECT_EQ(model.GetSelectedDevice(), m_view.m_nDeviceSel);
+
+    pOther.reset();
+    ASSERT_TRUE(WaitShown(OTHER_PORT, false));
+    EXPECT_EQ(m_view.m_nDeviceSel, -1);
+    CComPty ptyBack;
+    ASSERT_TRUE(ptyBack.Publish(PortsDir(), OTHER_PORT));
+    ASSERT_TRUE(WaitShown(OTHER_PORT, true));
+    EXPECT_EQ(SelectedPort(), OTHER_PORT);
+    EXPECT_EQ(ReadIni(), strIni);
 }

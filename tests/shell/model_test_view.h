@@ -65,6 +65,22 @@ public:
     }
     void ShowAbout() override { ++m_nAboutShows; }
     void EndDialog(ECaptureEnd eHow) override { m_vecEnds.push_back(eHow); }
+    void ShowMode(ECaptureMode eMode, const std::string& strPathLabel) override
+    {
+        m_eMode = eMode;
+        m_strPathLabel = strPathLabel;
+    }
+    bool ChooseSaveFile(std::string& strPath) override
+    {
+        ++m_nSaveChooserRuns;
+        strPath = m_strSaveChoice;
+        return !m_strSaveChoice.empty();
+    }
+    bool ConfirmOverwrite(const std::string& strPath) override
+    {
+        m_vecAskedToReplace.push_back(strPath);
+        return m_bReplaceAnswer;
+    }
 
     // The log's messages without their "hh:mm:ss  " prefix.
     std::vector<std::string> Messages() const
@@ -93,6 +109,12 @@ public:
     int32_t m_nChooserRuns = 0;
     int32_t m_nAboutShows = 0;
     std::vector<ECaptureEnd> m_vecEnds;
+    ECaptureMode m_eMode = ECaptureMode::PcapFile;   // the opposite of the start-up default until shown
+    std::string m_strPathLabel = "(never shown)";
+    std::string m_strSaveChoice;  // what the save dialog answers; "" = cancelled
+    int32_t m_nSaveChooserRuns = 0;
+    bool m_bReplaceAnswer = false;
+    std::vector<std::string> m_vecAskedToReplace;
 };
 
 class CListDevices : public IDeviceSource {

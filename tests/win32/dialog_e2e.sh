@@ -21,6 +21,7 @@ SIM=${QM_DONGLE_SIM:-$ROOT/build/release/bin/qm-dongle-sim}
 WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver64
 COM_PORT=201
+PLUG_PORT=202
 FRAMES=300
 FRAME_RATE=100
 CHANNEL=15
@@ -30,12 +31,13 @@ SOURCES=(base/os_error_win32.cpp base/settings_os_win32.cpp base/settings.cpp ba
     serial/comm_win32.cpp serial/comm_io_win32.cpp serial/comm_event_win32.cpp serial/port_names_win32.cpp
     serial/uart_port.cpp serial/uart_threads.cpp serial/ring_buffer.cpp serial/port_names.cpp
     pcap/pipe_win32.cpp pcap/pipe_io_win32.cpp pcap/launch_win32.cpp pcap/pcap_pipe.cpp
-    pcap/pcap_pipe_writer.cpp pcap/pcap_stream.cpp
+    pcap/pcap_pipe_writer.cpp pcap/pcap_stream.cpp pcap/pcap_file.cpp pcap/file_win32.cpp
     link/frame_forwarder.cpp link/frame_protocol.cpp link/frame_reader.cpp link/rf_ctrl.cpp link/rx_cutter.cpp
     link/msg_wnd_win32.cpp link/msg_hwnd_win32.cpp
     shell/capture_model.cpp shell/capture_model_capture.cpp shell/capture_model_devices.cpp
+    shell/capture_model_file.cpp shell/record_switch.cpp
     shell/activity_log.cpp shell/capture_report.cpp shell/device_discovery.cpp shell/start_diag.cpp
-    shell/device_source_win32.cpp shell/capture_dlg_win32.cpp shell/capture_app_win32.cpp shell/main_win32.cpp)
+    shell/device_source_win32.cpp shell/device_watch_win32.cpp shell/capture_dlg_win32.cpp shell/capture_app_win32.cpp shell/main_win32.cpp)
 
 # Quillmark.exe for one architecture ($1: x86_64 or i686) into $OUT/$1.
 build_exe() {
@@ -81,7 +83,8 @@ O64="$OUT/x86_64"
     "$OUT/gtest/libgtest.a" -o "$OUT/win32_msg_wnd_test.exe"
 "$CXX64" "${CXXFLAGS[@]}" -I"$GTEST_SRC/include" -static "$ROOT/tests/win32/win32_dialog_test.cpp" \
     "$ROOT/tests/win32/win32_dialog_ids_test.cpp" "$O64/shell_capture_dlg_win32.cpp.o" \
-    "$O64/shell_device_source_win32.cpp.o" "$O64/shell_device_discovery.cpp.o" "$O64/quillmark_rc.o" \
+    "$O64/shell_device_source_win32.cpp.o" "$O64/shell_device_discovery.cpp.o" \
+    "$O64/shell_device_watch_win32.cpp.o" "$O64/quillmark_rc.o" \
     "$OUT/gtest/libgtest.a" "${LIBS[@]}" -o "$OUT/win32_dialog_test.exe"
 fi
 [ -x "$SIM" ] || { echo "FAILED: no simulator at $SIM (build qm-dongle-sim or set QM_DONGLE_SIM)"; exit 1; }
@@ -170,6 +173,30 @@ check "16 channels, stored one selected" bash -c "[ \$(wc -l <'$SCRATCH/channels
     grep -qxF '*15 (0x0F)  2.425 GHz' '$SCRATCH/channels.txt' && tail -1 '$SCRATCH/channels.txt' | grep -qxF ' 26 (0x1A)  2.480 GHz'"
 driver combo 1004 >"$SCRATCH/devices.txt"; cat "$SCRATCH/devices.txt"
 check "discovery lists the registered port, selected" grep -qxF "*COM$COM_PORT" "$SCRATCH/devices.txt"
+
+echo "== a port plugged in and out while the dialog runs"
+# What a serial port driver does when its device comes and goes: the port
+# is listed in SERIALCOMM, then no more.
+PLUG_VALUE='\Device\QmPlugTest'
+# wait_devices has|lacks <line regex>: the device box has, or lacks, such an item within 10 s.
+wait_devices() {
+    local found
+    for _ in $(seq 50); do
+        driver combo 1004 >"$SCRATCH/devices.txt"
+        found=lacks
+        if grep -qx -e "$2" "$SCRATCH/devices.txt"; then found=has; fi
+        [ "$found" = "$1" ] && return 0
+        sleep 0.2
+    done
+    cat "$SCRATCH/devices.txt"
+    return 1
+}
+"$WINE" reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v "$PLUG_VALUE" /d "COM$PLUG_PORT" /f </dev/null >/dev/null 2>&1
+check "a port that comes is listed without pressing ..." wait_devices has " COM$PLUG_PORT"
+check "the selection stays on COM$COM_PORT" grep -qxF "*COM$COM_PORT" "$SCRATCH/devices.txt"
+"$WINE" reg delete 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v "$PLUG_VALUE" /f </dev/null >/dev/null 2>&1
+check "a port that goes leaves the list" wait_devices lacks ".COM$PLUG_PORT"
+check "the selection still on COM$COM_PORT" grep -qxF "*COM$COM_PORT" "$SCRATCH/devices.txt"
 # (The system menu's items are checked in-process by win32_dialog_test: Wine
 # gives another process no view of a window's system menu.)
 driver about 17 >"$SCRATCH/about.txt"; cat "$SCRATCH/about.txt"
@@ -202,10 +229,32 @@ check "the capture equals --sent-pcap, frame for frame" \
 check "tshark reads the $FRAMES records" \
     bash -c "[ \"\$(tshark -r '$SCRATCH/capture.pcap.done' 2>/dev/null | wc -l)\" = $FRAMES ]"
 
-echo "== Exit during a second capture"
+echo "== Save to .pcap file (the simulator has sent all its frames: the file gets none)"
 mv "$SCRATCH/capture.pcap.done" "$SCRATCH/first.pcap"
+SAVED_WIN=$(winpath "$SCRATCH/saved")
+driver click 1001
+driver settext 1002 "$SAVED_WIN"
+driver state >"$SCRATCH/state-file.txt"
+check "the mode button and the path label follow" bash -c "grep -q '^1001 enabled=1 checked=1' '$SCRATCH/state-file.txt' && \
+    grep -qF '1013 enabled=1 checked=0 text=[Specify the .pcap file to save to]' '$SCRATCH/state-file.txt'"
 driver click 1009
-check "the second start is logged" driver_rc wait-text 1007 "Start ZigBee sniffing OK" 20000 2
+check "the file capture starts, .pcap added" driver_rc wait-text 1007 "Saving the capture to $SAVED_WIN.pcap" 20000
+check "the dongle answers" driver_rc wait-text 1007 "Start ZigBee sniffing OK" 20000 2
+driver click 3
+check "Stop says where and how many" driver_rc wait-text 1007 "Saved 0 frames to $SAVED_WIN.pcap" 10000
+check "the file is a pcap tshark reads" bash -c "tshark -r '$SCRATCH/saved.pcap' >/dev/null 2>&1 && \
+    [ \"\$(head -c 4 '$SCRATCH/saved.pcap' | od -An -tx1 | tr -d ' ')\" = d4c3b2a1 ]"
+check "no reader was launched" bash -c "[ ! -e '$SCRATCH/capture.pcap' ] && [ ! -e '$SCRATCH/capture.pcap.done' ]"
+check "the mode and the file are in the settings" bash -c "tr -d '\r' <'$APP/Quillmark.ini' | grep -qx 'Mode=1' && \
+    tr -d '\r' <'$APP/Quillmark.ini' | grep -qxF 'PcapFile=$SAVED_WIN.pcap'"
+driver click 1000
+driver state >"$SCRATCH/state-back.txt"
+check "back in Wireshark mode: its path and label" bash -c "grep -qF 'text=[$(winpath "$APP/qm_pipe_reader.exe")]' '$SCRATCH/state-back.txt' && \
+    grep -qF '1013 enabled=1 checked=0 text=[Specify path to Wireshark]' '$SCRATCH/state-back.txt'"
+
+echo "== Exit during a third capture"
+driver click 1009
+check "the third start is logged" driver_rc wait-text 1007 "Start ZigBee sniffing OK" 20000 3
 STOPS_BEFORE_EXIT=$(grep -c 'cmd stop' "$SCRATCH/sim.log" || true)
 driver click 1010
 for _ in $(seq 100); do kill -0 "$APP_PID" 2>/dev/null || break; sleep 0.1; done

@@ -9,6 +9,7 @@
 //   state                           every control's id, enabled flag and text
 //   combo <id>                      the items of a combo box, "*" before the selected one
 //   click <id>                      BM_CLICK on a control
+//   settext <id> <text>             WM_SETTEXT on a control, as if typed (the edit reports the change)
 //   wait-text <id> <text> <ms> [n]  the control's text contains <text> (n times)
 //   about <syscommand>              posts WM_SYSCOMMAND, waits for the About box, reads and closes it
 #include "res/resource_win32.h"
@@ -29,7 +30,7 @@ constexpr DWORD POLL_MS = 50;
 constexpr UINT SEND_TIMEOUT_MS = 20000;
 constexpr int TEXT_CHARS = 65536;
 constexpr int MAIN_IDS[] = { IDC_MODE_WIRESHARK, IDC_MODE_PCAPFILE, IDC_WIRESHARK_PATH, IDC_BROWSE, IDC_DEVICE,
-    IDC_REFRESH, IDC_CHANNEL, IDC_LOG, IDC_START, IDC_STOP, IDC_EXIT, IDC_RX_COUNT };
+    IDC_REFRESH, IDC_CHANNEL, IDC_LOG, IDC_START, IDC_STOP, IDC_EXIT, IDC_RX_COUNT, IDC_PATH_LABEL };
 
 HWND FindDialog(const char* pszCaption, DWORD dwWaitMs)
 {
@@ -162,6 +163,10 @@ int main(int argc, char** argv)
         return PrintCombo(hDlg, std::atoi(argv[2]));
     if (strCmd == "click" && argc > 2) {
         Send(GetDlgItem(hDlg, std::atoi(argv[2])), BM_CLICK, 0, 0);
+        return 0;
+    }
+    if (strCmd == "settext" && argc > 3) {
+        Send(GetDlgItem(hDlg, std::atoi(argv[2])), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[3]));
         return 0;
     }
     if (strCmd == "wait-text" && argc > 4)

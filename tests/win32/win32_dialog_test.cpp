@@ -6,6 +6,7 @@
 #include "shell/capture_dlg_win32.h"
 #include "shell/device_source.h"
 #include "shell/device_source_win32.h"
+#include "shell/device_watch.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,7 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <dbt.h>
 
 namespace {
 
@@ -34,9 +36,11 @@ public:
     void OnCancel() override { m_vecCalls.push_back("cancel"); }
     void OnBrowse() override { m_vecCalls.push_back("browse"); }
     void OnRefreshDevices() override { m_vecCalls.push_back("refresh"); }
+    void OnDevicesChanged() override { m_vecCalls.push_back("devices"); }
     void OnDeviceChosen(int32_t n) override { m_vecCalls.push_back("device " + std::to_string(n)); }
     void OnChannelChosen(int32_t n) override { m_vecCalls.push_back("channel " + std::to_string(n)); }
     void OnPathTyped(const std::string& s) override { m_vecCalls.push_back("path " + s); }
+    void OnModeChosen(ECaptureMode e) override { m_vecCalls.push_back("mode " + std::to_string(static_cast<int>(e))); }
     void OnSysCommand(uint32_t n) override { m_vecCalls.push_back("sys " + std::to_string(n)); }
 };
 
@@ -177,11 +181,40 @@ TEST(Win32Dialog, ButtonsEscapeCloseBoxAndSystemCommandsReachTheModel)
     EXPECT_EQ(events.m_vecCalls, vecWant);
 }
 
+void PumpMessages()
+{
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+}
+
+// A port that came or went, or a changed device tree, lists the devices
+// again once the notice is answered, once per burst; a removal query does not.
+TEST(Win32Dialog, DeviceNoticesReachTheModel)
+{
+    CRecordEvents events;
+    RunDialog(events, [&events](CCaptureDlgWin32&, HWND hDlg) {
+        SendMessageA(hDlg, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, 0);
+        SendMessageA(hDlg, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+        EXPECT_EQ(events.m_vecCalls.size(), 1u);   // answered first
+        PumpMessages();
+        SendMessageA(hDlg, WM_DEVICECHANGE, DBT_DEVICEQUERYREMOVE, 0);
+        PumpMessages();
+        SendMessageA(hDlg, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, 0);
+        PumpMessages();
+    });
+    const std::vector<std::string> vecWant = { "init", "devices", "devices" };
+    EXPECT_EQ(events.m_vecCalls, vecWant);
+}
+
 // The file chooser's name box (cmb13 in the Explorer style, edt1 in the old one).
 constexpr int FILE_NAME_COMBO = 0x47C;
 constexpr int FILE_NAME_EDIT = 0x480;
 constexpr char CHOSEN_FILE[] = "C:\\windows\\notepad.exe";
 WPARAM g_nFileDialogAnswer = IDOK;
+const char* g_pszChosenFile = CHOSEN_FILE;
 
 // Runs inside the chooser's own modal loop until the chooser is there.
 void CALLBACK OnFileDialogTimer(HWND, UINT, UINT_PTR idTimer, DWORD)
@@ -195,8 +228,8 @@ void CALLBACK OnFileDialogTimer(HWND, UINT, UINT_PTR idTimer, DWORD)
     if (hFile == nullptr)
         return;
     KillTimer(nullptr, idTimer);
-    SetDlgItemTextA(hFile, FILE_NAME_COMBO, CHOSEN_FILE);
-    SetDlgItemTextA(hFile, FILE_NAME_EDIT, CHOSEN_FILE);
+    SetDlgItemTextA(hFile, FILE_NAME_COMBO, g_pszChosenFile);
+    SetDlgItemTextA(hFile, FILE_NAME_EDIT, g_pszChosenFile);
     PostMessageA(hFile, WM_COMMAND, g_nFileDialogAnswer, 0);
 }
 
@@ -216,6 +249,41 @@ TEST(Win32Dialog, BrowseGivesTheChosenPathAndCancelGivesNothing)
         EXPECT_FALSE(dlg.ChooseProgramFile(strCancelled));
         EXPECT_EQ(strCancelled, "unchanged");
     });
+}
+
+// The mode buttons, the label that follows the mode, the save dialog adding
+// ".pcap" to a bare name, and the question before a file is replaced.
+TEST(Win32Dialog, ModeLabelSaveDialogAndReplaceQuestion)
+{
+    CRecordEvents events;
+    RunDialog(events, [](CCaptureDlgWin32& dlg, HWND hDlg) {
+        EXPECT_EQ(IsDlgButtonChecked(hDlg, IDC_MODE_WIRESHARK), static_cast<UINT>(BST_CHECKED));
+        EXPECT_EQ(ItemText(hDlg, IDC_PATH_LABEL), "Specify path to Wireshark");
+        dlg.ShowMode(ECaptureMode::PcapFile, "Specify the .pcap file to save to");
+        EXPECT_EQ(IsDlgButtonChecked(hDlg, IDC_MODE_PCAPFILE), static_cast<UINT>(BST_CHECKED));
+        EXPECT_EQ(IsDlgButtonChecked(hDlg, IDC_MODE_WIRESHARK), static_cast<UINT>(BST_UNCHECKED));
+        EXPECT_EQ(ItemText(hDlg, IDC_PATH_LABEL), "Specify the .pcap file to save to");
+        SendDlgItemMessageA(hDlg, IDC_MODE_WIRESHARK, BM_CLICK, 0, 0);
+        SendDlgItemMessageA(hDlg, IDC_MODE_PCAPFILE, BM_CLICK, 0, 0);
+
+        std::string strPath;
+        g_nFileDialogAnswer = IDOK;
+        g_pszChosenFile = "C:\\windows\\temp\\qm-capture";
+        SetTimer(nullptr, 0, STEP_TIMER_MS, OnFileDialogTimer);
+        EXPECT_TRUE(dlg.ChooseSaveFile(strPath));
+        EXPECT_EQ(CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, strPath.c_str(), -1,
+                      "C:\\windows\\temp\\qm-capture.pcap", -1), CSTR_EQUAL) << strPath;
+        g_pszChosenFile = CHOSEN_FILE;
+
+        for (WPARAM nAnswer : { static_cast<WPARAM>(IDNO), static_cast<WPARAM>(IDYES) }) {
+            g_nFileDialogAnswer = nAnswer;
+            SetTimer(nullptr, 0, STEP_TIMER_MS, OnFileDialogTimer);
+            EXPECT_EQ(dlg.ConfirmOverwrite("C:\\x.pcap"), nAnswer == IDYES);
+        }
+        g_nFileDialogAnswer = IDOK;
+    });
+    const std::vector<std::string> vecWant = { "init", "mode 0", "mode 1" };
+    EXPECT_EQ(events.m_vecCalls, vecWant);
 }
 
 TEST(Win32Dialog, EndDialogTellsHowItEnded)
@@ -250,6 +318,36 @@ TEST(Win32DeviceSource, TheSystemListIncludesTheRegisteredPort)
     std::vector<std::string> vecNames;
     ASSERT_TRUE(source.EnumeratePresentPorts(vecNames));
     EXPECT_NE(std::find(vecNames.begin(), vecNames.end(), std::string("COM") + pszPort), vecNames.end());
+}
+
+// A port registered in SERIALCOMM while the watcher runs, and its removal,
+// are each reported (Wine lets any process write the key; elsewhere the
+// test needs an administrator).
+TEST(Win32DeviceWatch, SerialCommChangesAreReported)
+{
+    constexpr char TEST_VALUE[] = "\\Device\\QmWatchTest";
+    constexpr char TEST_PORT[] = "COM250";
+    constexpr DWORD REPORT_WAIT_MS = 10000;
+    HKEY hKey = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr, REG_OPTION_VOLATILE,
+            KEY_SET_VALUE, nullptr, &hKey, nullptr) != ERROR_SUCCESS)
+        GTEST_SKIP() << "SERIALCOMM cannot be written here";
+    HANDLE hReported = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_NE(hReported, nullptr);
+    {
+        CDeviceWatch watch;
+        watch.SetSettleMs(10);
+        ASSERT_TRUE(watch.Start([hReported] { SetEvent(hReported); }));
+        EXPECT_EQ(RegSetValueExA(hKey, TEST_VALUE, 0, REG_SZ, reinterpret_cast<const BYTE*>(TEST_PORT),
+                      sizeof(TEST_PORT)), ERROR_SUCCESS);
+        EXPECT_EQ(WaitForSingleObject(hReported, REPORT_WAIT_MS), WAIT_OBJECT_0);
+        EXPECT_EQ(RegDeleteValueA(hKey, TEST_VALUE), ERROR_SUCCESS);
+        EXPECT_EQ(WaitForSingleObject(hReported, REPORT_WAIT_MS), WAIT_OBJECT_0);
+        watch.Stop();
+    }
+    RegDeleteValueA(hKey, TEST_VALUE);
+    RegCloseKey(hKey);
+    CloseHandle(hReported);
 }
 
 TEST(Win32DialogText, ChannelItemsAndLogLineEnds)
