@@ -1,6 +1,9 @@
 // The OS file layer under the pcap file sink: a file made or replaced for
 // writing, a pipe somebody else made (a FIFO, a Windows named pipe), or the
 // process's standard output; every write moves all it is given or fails.
+// A pipe's reader may stop reading yet keep its end open: the waits for it
+// (the open of a FIFO, a write into a full pipe) end when the wake is
+// signalled, so that a capture can always be stopped.
 // One file per OS: file_posix.cpp, file_win32.cpp.
 #pragma once
 
@@ -12,6 +15,8 @@
 
 typedef intptr_t QM_FILE;
 constexpr QM_FILE INVALID_QM_FILE = -1;
+typedef intptr_t QM_FILE_WAKE;
+constexpr QM_FILE_WAKE INVALID_QM_FILE_WAKE = -1;
 
 enum class EFileOpen : int32_t {
     CreateNew,   // O_CREAT | O_EXCL / CREATE_NEW: an existing file is AlreadyExists
@@ -20,12 +25,28 @@ enum class EFileOpen : int32_t {
     Stdout,      // standard output (the path is ignored); closing leaves the stream itself open
 };
 
+// A wake ends the waits of the calls below that are given it; once signalled
+// it stays so. INVALID_QM_FILE_WAKE when none could be made (the waits are
+// then not interruptible). Signal: any thread.
+QM_FILE_WAKE FileWakeCreate();
+void FileWakeSignal(QM_FILE_WAKE hWake);
+void FileWakeClose(QM_FILE_WAKE hWake);
+
+// Writes into a pipe of at most this many bytes go in whole or not at all,
+// so a write that gives up never leaves part of them in the pipe.
+size_t FilePipeAtomicMax();
+
 // INVALID_QM_FILE on failure, with the reason in *pError. A broken pipe shows
-// up as a failed write (Gone), never as a signal.
-QM_FILE FileOpenForWrite(const std::string& strPath, EFileOpen eHow, COsError* pError);
+// up as a failed write (Gone), never as a signal. Existing waits for a FIFO's
+// reader until hWake is signalled (then fails with TimedOut).
+QM_FILE FileOpenForWrite(const std::string& strPath, EFileOpen eHow, QM_FILE_WAKE hWake, COsError* pError);
 // Writes all nLen bytes (retrying short writes); false with the reason when
-// the rest cannot be written. *pnDone gets the bytes moved either way.
-bool FileWriteAll(QM_FILE hFile, const uint8_t* pData, size_t nLen, size_t* pnDone, COsError* pError);
+// the rest cannot be written. *pnDone gets the bytes moved either way. Once
+// hWake is signalled, a pipe that has no room left fails the write
+// (TimedOut) instead of being waited for; a file is written as ever.
+// (Windows: writes block as before; the wake is not looked at.)
+bool FileWriteAll(QM_FILE hFile, const uint8_t* pData, size_t nLen, QM_FILE_WAKE hWake, size_t* pnDone,
+    COsError* pError);
 // Closes (for Stdout: only our handle on it); false when the close reported
 // an error (data that never reached the disk).
 bool FileClose(QM_FILE hFile, COsError* pError);

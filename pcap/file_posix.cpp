@@ -2,15 +2,18 @@
 #include "pcap/file_api.h"
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr mode_t NEW_FILE_MODE = 0666;   // less the umask, as any program's output file
+constexpr int OPEN_RETRY_MS = 10;        // how often a FIFO is looked at for its reader
 
 // A reader that goes away must show up as EPIPE, not kill the program.
 void IgnoreBrokenPipe()
@@ -40,27 +43,91 @@ int OpenFlags(EFileOpen eHow)
     }
 }
 
-// Standard output may have been left non-blocking by whoever shares it.
-bool WaitWritable(int nFd)
+COsError WokenError()
 {
-    struct pollfd pfd = {nFd, POLLOUT, 0};
-    while (poll(&pfd, 1, -1) < 0) {
+    return OsErrorOfKind(EOsError::TimedOut, "the wait for the reader was given up");
+}
+
+// Waits until nFd takes data (or shows its error) or the wake is signalled.
+// True: write now.
+bool WaitWritable(int nFd, QM_FILE_WAKE hWake)
+{
+    struct pollfd pfd[2] = {{nFd, POLLOUT, 0}, {static_cast<int>(hWake), POLLIN, 0}};
+    const nfds_t nCount = hWake == INVALID_QM_FILE_WAKE ? 1 : 2;
+    while (poll(pfd, nCount, -1) < 0) {
         if (errno != EINTR)
-            return false;
+            return true;   // the write shows what is wrong
     }
-    return true;
+    return (pfd[0].revents & (POLLOUT | POLLERR | POLLHUP | POLLNVAL)) != 0 || (pfd[1].revents & POLLIN) == 0;
+}
+
+bool IsWoken(QM_FILE_WAKE hWake, int nTimeoutMs)
+{
+    if (hWake == INVALID_QM_FILE_WAKE) {
+        poll(nullptr, 0, nTimeoutMs);
+        return false;
+    }
+    struct pollfd pfd = {static_cast<int>(hWake), POLLIN, 0};
+    return poll(&pfd, 1, nTimeoutMs) > 0 && (pfd.revents & POLLIN) != 0;
+}
+
+// A FIFO opened without waiting fails with ENXIO while it has no reader:
+// tried again until one comes or the wake is signalled.
+int OpenExisting(const std::string& strPath, QM_FILE_WAKE hWake, COsError* pError)
+{
+    for (;;) {
+        const int nFd = open(strPath.c_str(), OpenFlags(EFileOpen::Existing) | O_NONBLOCK);
+        if (nFd >= 0 || (errno != ENXIO && errno != EINTR)) {
+            if (nFd < 0)
+                SetError(pError, OsLastError());
+            return nFd;
+        }
+        if (IsWoken(hWake, OPEN_RETRY_MS)) {
+            SetError(pError, WokenError());
+            return -1;
+        }
+    }
 }
 
 } // namespace
 
-QM_FILE FileOpenForWrite(const std::string& strPath, EFileOpen eHow, COsError* pError)
+QM_FILE_WAKE FileWakeCreate()
+{
+    const int nFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return nFd < 0 ? INVALID_QM_FILE_WAKE : static_cast<QM_FILE_WAKE>(nFd);
+}
+
+void FileWakeSignal(QM_FILE_WAKE hWake)
+{
+    const uint64_t qwOne = 1;
+    if (hWake != INVALID_QM_FILE_WAKE && write(static_cast<int>(hWake), &qwOne, sizeof qwOne) < 0) {
+        // EAGAIN: the counter is full, so it is signalled already.
+    }
+}
+
+void FileWakeClose(QM_FILE_WAKE hWake)
+{
+    if (hWake != INVALID_QM_FILE_WAKE)
+        close(static_cast<int>(hWake));
+}
+
+size_t FilePipeAtomicMax()
+{
+    return PIPE_BUF;
+}
+
+QM_FILE FileOpenForWrite(const std::string& strPath, EFileOpen eHow, QM_FILE_WAKE hWake, COsError* pError)
 {
     IgnoreBrokenPipe();
     int nFd = -1;
     if (eHow == EFileOpen::Stdout) {
         nFd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+    } else if (eHow == EFileOpen::Existing) {
+        // Left non-blocking: a full FIFO is waited for in FileWriteAll.
+        nFd = OpenExisting(strPath, hWake, pError);
+        if (nFd < 0)
+            return INVALID_QM_FILE;
     } else {
-        // A FIFO's open waits here until its reader has opened it.
         do {
             nFd = open(strPath.c_str(), OpenFlags(eHow), NEW_FILE_MODE);
         } while (nFd < 0 && errno == EINTR);
@@ -81,22 +148,43 @@ QM_FILE FileOpenForWrite(const std::string& strPath, EFileOpen eHow, COsError* p
     return static_cast<QM_FILE>(nFd);
 }
 
-bool FileWriteAll(QM_FILE hFile, const uint8_t* pData, size_t nLen, size_t* pnDone, COsError* pError)
+// Standard output stays blocking (others may share it): with a wake, every
+// write waits for room first, so a pipe whose reader stalls never holds the
+// writer in write() (a write of at most PIPE_BUF bytes then goes at once). A
+// FIFO we opened, or an output left non-blocking by whoever shares it, says
+// EAGAIN and is waited for the same way.
+bool FileWriteAll(QM_FILE hFile, const uint8_t* pData, size_t nLen, QM_FILE_WAKE hWake, size_t* pnDone,
+    COsError* pError)
 {
     const int nFd = static_cast<int>(hFile);
     size_t nDone = 0;
     bool bOk = true;
     while (nDone < nLen) {
+        if (hWake != INVALID_QM_FILE_WAKE && !WaitWritable(nFd, hWake)) {
+            SetError(pError, WokenError());
+            bOk = false;
+            break;
+        }
         const ssize_t nMoved = write(nFd, pData + nDone, nLen - nDone);
+        const int nErr = errno;
         if (nMoved > 0) {
             nDone += static_cast<size_t>(nMoved);
             continue;
         }
-        if (nMoved < 0 && errno == EINTR)
+        if (nMoved < 0 && nErr == EINTR)
             continue;
-        if (nMoved < 0 && errno == EAGAIN && WaitWritable(nFd))
-            continue;
-        SetError(pError, nMoved == 0 ? OsErrorFromCode(EIO) : OsLastError());
+        if (nMoved < 0 && nErr == EAGAIN) {
+            // No room although the wait said so (a socket): never spun on once woken.
+            if (hWake == INVALID_QM_FILE_WAKE) {
+                WaitWritable(nFd, hWake);
+                continue;
+            }
+            if (!IsWoken(hWake, 0))
+                continue;
+            SetError(pError, WokenError());
+        } else {
+            SetError(pError, nMoved == 0 ? OsErrorFromCode(EIO) : OsErrorFromCode(nErr));
+        }
         bOk = false;
         break;
     }

@@ -11,6 +11,8 @@ constexpr DWORD PIPE_BUSY_WAIT_MS = 5000;
 constexpr int32_t PIPE_BUSY_TRIES = 3;
 // One WriteFile moves at most this much (DWORD lengths, and pipes prefer it).
 constexpr size_t WRITE_CHUNK_MAX = 1u << 20;
+// What the pcap side groups whole records into per write.
+constexpr size_t PIPE_ATOMIC_MAX = 4096;
 
 void SetError(COsError* pError, const COsError& err)
 {
@@ -58,7 +60,34 @@ HANDLE DupStdout()
 
 } // namespace
 
-QM_FILE FileOpenForWrite(const std::string& strPath, EFileOpen eHow, COsError* pError)
+// The wake is an event; the writes below do not wait on it yet (a blocked
+// WriteFile on a pipe would need an overlapped handle or CancelSynchronousIo).
+QM_FILE_WAKE FileWakeCreate()
+{
+    const HANDLE h = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return h == nullptr ? INVALID_QM_FILE_WAKE : reinterpret_cast<QM_FILE_WAKE>(h);
+}
+
+void FileWakeSignal(QM_FILE_WAKE hWake)
+{
+    if (hWake != INVALID_QM_FILE_WAKE)
+        SetEvent(reinterpret_cast<HANDLE>(hWake));
+}
+
+void FileWakeClose(QM_FILE_WAKE hWake)
+{
+    if (hWake != INVALID_QM_FILE_WAKE)
+        CloseHandle(reinterpret_cast<HANDLE>(hWake));
+}
+
+size_t FilePipeAtomicMax()
+{
+    return PIPE_ATOMIC_MAX;
+}
+
+// A named pipe's open never waits for a reader here (a busy one is waited
+// for a bounded time): the wake is not needed.
+QM_FILE FileOpenForWrite(const std::string& strPath, EFileOpen eHow, QM_FILE_WAKE /*hWake*/, COsError* pError)
 {
     const HANDLE h = eHow == EFileOpen::Stdout ? DupStdout() : OpenPath(strPath, eHow);
     if (h == INVALID_HANDLE_VALUE) {
@@ -76,7 +105,8 @@ QM_FILE FileOpenForWrite(const std::string& strPath, EFileOpen eHow, COsError* p
     return reinterpret_cast<QM_FILE>(h);
 }
 
-bool FileWriteAll(QM_FILE hFile, const uint8_t* pData, size_t nLen, size_t* pnDone, COsError* pError)
+bool FileWriteAll(QM_FILE hFile, const uint8_t* pData, size_t nLen, QM_FILE_WAKE /*hWake*/, size_t* pnDone,
+    COsError* pError)
 {
     const HANDLE h = reinterpret_cast<HANDLE>(hFile);
     size_t nDone = 0;

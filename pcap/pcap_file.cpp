@@ -29,6 +29,8 @@ CPcapFile::CPcapFile()
       m_bWriteFailed(false),
       m_bOpen(false),
       m_bBroken(false),
+      m_bAborted(false),
+      m_hWake(FileWakeCreate()),
       m_qwRecordsWritten(0),
       m_qwBytesWritten(0),
       m_qwRecordsDropped(0)
@@ -38,6 +40,7 @@ CPcapFile::CPcapFile()
 CPcapFile::~CPcapFile()
 {
     Close();
+    FileWakeClose(m_hWake);
 }
 
 bool CPcapFile::Open(const std::string& strPath, EPcapFileOpen eHow)
@@ -48,12 +51,13 @@ bool CPcapFile::Open(const std::string& strPath, EPcapFileOpen eHow)
     m_bBroken.store(false);
     m_errLast = COsError();
     m_vecBatch.clear();
+    m_vecChunks.clear();
     m_qwBatchRecords = 0;
     m_qwRecordsWritten.store(0);
     m_qwBytesWritten.store(0);
     m_qwRecordsDropped.store(0);
     COsError err;
-    const QM_FILE hFile = FileOpenForWrite(strPath, FileOpenOf(eHow), &err);
+    const QM_FILE hFile = FileOpenForWrite(strPath, FileOpenOf(eHow), m_hWake, &err);
     if (hFile == INVALID_QM_FILE) {
         m_errLast = err;
         return false;
@@ -63,6 +67,8 @@ bool CPcapFile::Open(const std::string& strPath, EPcapFileOpen eHow)
     BuildPcapGlobalHeader(byHeader);
     if (!WriteLocked(byHeader, sizeof byHeader)) {
         // A reader that left before the header: nothing worth keeping open.
+        if (!m_errLast.IsError())
+            m_errLast = OsErrorOfKind(EOsError::TimedOut, "stopped before the header");
         FileClose(m_hFile, nullptr);
         m_hFile = INVALID_QM_FILE;
         m_bBroken.store(false);
@@ -84,6 +90,11 @@ void CPcapFile::AddRecord(const uint8_t* pData, int32_t nLen, CPcapTime tm)
     if (nLen > 0)
         std::copy(pData, pData + nLen, m_vecBatch.begin() + static_cast<std::ptrdiff_t>(nAt + PCAP_RECORD_HEADER_LEN));
     ++m_qwBatchRecords;
+    const size_t nChunkStart = m_vecChunks.empty() ? 0 : m_vecChunks.back().m_nEnd;
+    if (m_vecChunks.empty() || m_vecBatch.size() - nChunkStart > FilePipeAtomicMax())
+        m_vecChunks.push_back(CChunk { m_vecBatch.size(), 1 });   // a longer record goes alone
+    else
+        m_vecChunks.back() = CChunk { m_vecBatch.size(), m_vecChunks.back().m_qwRecords + 1 };
 }
 
 void CPcapFile::FlushRecords()
@@ -91,15 +102,37 @@ void CPcapFile::FlushRecords()
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_qwBatchRecords == 0)
         return;
-    const uint64_t qwRecords = m_qwBatchRecords;
-    const bool bWritten =
-        m_hFile != INVALID_QM_FILE && !m_bBroken.load() && WriteLocked(m_vecBatch.data(), m_vecBatch.size());
-    if (bWritten)
-        m_qwRecordsWritten.fetch_add(qwRecords);
+    if (m_hFile != INVALID_QM_FILE && !m_bBroken.load())
+        WriteBatchLocked();
     else
-        m_qwRecordsDropped.fetch_add(qwRecords);
+        m_qwRecordsDropped.fetch_add(m_qwBatchRecords);
     m_vecBatch.clear();
+    m_vecChunks.clear();
     m_qwBatchRecords = 0;
+}
+
+void CPcapFile::Abort()
+{
+    m_bAborted.store(true);
+    FileWakeSignal(m_hWake);
+}
+
+// Chunk by chunk: one a pipe could not take at all, once aborted, is dropped
+// with the rest of the batch and the stream stays whole; one cut short
+// leaves a partial record behind, after which nothing may follow.
+void CPcapFile::WriteBatchLocked()
+{
+    size_t nStart = 0;
+    bool bGaveUp = false;
+    for (const CChunk& chunk : m_vecChunks) {
+        if (!bGaveUp && !m_bBroken.load() && WriteLocked(m_vecBatch.data() + nStart, chunk.m_nEnd - nStart)) {
+            m_qwRecordsWritten.fetch_add(chunk.m_qwRecords);
+        } else {
+            bGaveUp = true;
+            m_qwRecordsDropped.fetch_add(chunk.m_qwRecords);
+        }
+        nStart = chunk.m_nEnd;
+    }
 }
 
 bool CPcapFile::Close()
@@ -143,13 +176,14 @@ COsError CPcapFile::GetLastError() const
 
 // One write for the whole block where the OS takes it; a failure breaks the
 // file for good, since a later batch after a cut one would be read as garbage.
+// An aborted wait before any byte moved is no failure: nothing was cut.
 bool CPcapFile::WriteLocked(const uint8_t* pData, size_t nLen)
 {
     size_t nDone = 0;
     COsError err;
-    const bool bOk = FileWriteAll(m_hFile, pData, nLen, &nDone, &err);
+    const bool bOk = FileWriteAll(m_hFile, pData, nLen, m_hWake, &nDone, &err);
     m_qwBytesWritten.fetch_add(nDone);
-    if (!bOk) {
+    if (!bOk && !(nDone == 0 && m_bAborted.load() && err.m_eKind == EOsError::TimedOut)) {
         SetErrorLocked(err);
         m_bBroken.store(true);
     }

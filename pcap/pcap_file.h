@@ -2,7 +2,8 @@
 // somebody else made and reads (Wireshark's extcap FIFO): the same records as
 // the pipe link, behind one global header. Writes block: a file is the end of
 // the line, and a reader that falls behind holds the capture side back, whose
-// receive ring then marks what it could not keep as a gap.
+// receive ring then marks what it could not keep as a gap. A reader that
+// stops reading for good would hold it back for ever: Abort ends that wait.
 #pragma once
 
 #include <atomic>
@@ -48,8 +49,21 @@ public:
     bool IsBroken() const;
     CPcapFileStats GetStats() const;          // any thread
     COsError GetLastError() const;            // any thread
+    // Any thread, for good: the waits for a pipe's reader end (an Open that
+    // waits for a FIFO's reader fails; a write into a full pipe gives up).
+    // Records that a pipe takes at once are still written; a batch part that
+    // it cannot take is dropped whole records at a time (counted), so the
+    // stream stays readable. The file is not broken by that.
+    void Abort();
 
 private:
+    // Whole records up to this offset in m_vecBatch go in one write.
+    struct CChunk {
+        size_t m_nEnd;
+        uint64_t m_qwRecords;
+    };
+
+    void WriteBatchLocked();
     bool WriteLocked(const uint8_t* pData, size_t nLen);
     void SetErrorLocked(const COsError& err);
 
@@ -57,12 +71,15 @@ private:
     // while the owner may close or ask.
     mutable std::mutex m_mutex;
     intptr_t m_hFile;
-    std::vector<uint8_t> m_vecBatch;   // whole records, written in one go
+    std::vector<uint8_t> m_vecBatch;   // whole records
+    std::vector<CChunk> m_vecChunks;   // m_vecBatch cut so that a pipe takes each whole or not at all
     uint64_t m_qwBatchRecords;
     bool m_bWriteFailed;               // any write failed since Open
     COsError m_errLast;
     std::atomic<bool> m_bOpen;
     std::atomic<bool> m_bBroken;
+    std::atomic<bool> m_bAborted;
+    const intptr_t m_hWake;            // signalled by Abort
     std::atomic<uint64_t> m_qwRecordsWritten;
     std::atomic<uint64_t> m_qwBytesWritten;
     std::atomic<uint64_t> m_qwRecordsDropped;

@@ -32,7 +32,7 @@ void CCaptureSession::RequestStop()
     m_bStopRequested.store(true);
     std::lock_guard<std::mutex> lock(m_mtxRun);
     if (m_pRun != nullptr)
-        m_pRun->PostEnd(ESessionEnd::Stopped);
+        m_pRun->RequestStop();
 }
 
 CSessionStats CCaptureSession::GetStats() const

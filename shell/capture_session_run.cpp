@@ -17,6 +17,10 @@ constexpr uint32_t SESSION_WND_ID = 120;
 constexpr uint32_t SESSION_RFCTRL_ID = 121;
 // A long duration is waited out in pieces a timer can hold.
 constexpr uint32_t DURATION_STEP_MAX_MS = 3600u * 1000u;
+// The output's reader gets this part of the answer's wait to take what is
+// still coming: a stalled one is then given up early enough for the stop
+// command's answer to be cut in time.
+constexpr uint32_t STOP_GRACE_PART = 4;
 
 } // namespace
 
@@ -39,6 +43,29 @@ void CLimitSink::FlushRecords()
     m_next.FlushRecords();
 }
 
+void COutputGrace::Begin(uint32_t dwGraceMs)
+{
+    std::lock_guard<std::mutex> lock(m_mtx);
+    if (m_bEnded || m_thread.joinable())
+        return;
+    m_thread = std::thread([this, dwGraceMs] {
+        std::unique_lock<std::mutex> lockWait(m_mtx);
+        if (!m_cv.wait_for(lockWait, std::chrono::milliseconds(dwGraceMs), [this] { return m_bEnded; }))
+            m_file.Abort();
+    });
+}
+
+void COutputGrace::End()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        m_bEnded = true;
+    }
+    m_cv.notify_all();
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
 CCaptureSession::CRun::CRun(const CSessionOptions& opts, ISessionReport& report,
     const std::atomic<bool>& bStopRequested)
     : m_opts(opts),
@@ -47,6 +74,8 @@ CCaptureSession::CRun::CRun(const CSessionOptions& opts, ISessionReport& report,
       m_nPhase(PHASE_IDLE),
       m_eEnd(ESessionEnd::Stopped),
       m_bOutputReported(false),
+      m_bOutputOpened(false),
+      m_grace(m_file),
       m_wnd(*this),
       m_limit(m_file, opts.m_qwMaxFrames, m_wnd),
       m_forwarder(&m_limit)
@@ -63,7 +92,7 @@ CCaptureSession::CRun::~CRun()
 ESessionEnd CCaptureSession::CRun::Execute()
 {
     if (!OpenOutput())
-        return ESessionEnd::OutputFailed;
+        return m_eEnd;
     m_wnd.CreateWnd(nullptr, SESSION_WND_ID);
     m_rfCtrl.Create(this, SESSION_RFCTRL_ID);
     if (m_opts.m_dwAckTimeoutMs != 0)
@@ -74,16 +103,27 @@ ESessionEnd CCaptureSession::CRun::Execute()
         MsgLoopRun();
     // The stop command leaves (bounded wait) before the port closes; then no
     // reader thread writes into the output any more.
+    m_grace.Begin(StopGraceMs());
     m_rfCtrl.Shutdown();
     m_rfCtrl.SetDataSink(nullptr);
     m_wnd.DestroyWindow();
     CloseOutput();
+    m_grace.End();
     return m_eEnd;
 }
 
 void CCaptureSession::CRun::PostEnd(ESessionEnd eEnd)
 {
     m_wnd.PostWndMessage(WM_SESSION_END, static_cast<WPARAM>(eEnd), 0);
+}
+
+// While the output waits for a FIFO's reader, nothing else has started: the
+// wait ends at once. Once open, the capture ends the usual way.
+void CCaptureSession::CRun::RequestStop()
+{
+    if (!m_bOutputOpened.load())
+        m_file.Abort();
+    PostEnd(ESessionEnd::Stopped);
 }
 
 CSessionStats CCaptureSession::CRun::GetStats() const
@@ -100,8 +140,15 @@ CSessionStats CCaptureSession::CRun::GetStats() const
 
 bool CCaptureSession::CRun::OpenOutput()
 {
-    if (m_file.Open(m_opts.m_strOutput, m_opts.m_eOutput))
+    const bool bOpened = m_file.Open(m_opts.m_strOutput, m_opts.m_eOutput);
+    m_bOutputOpened.store(true);
+    if (bOpened)
         return true;
+    if (m_bStopRequested.load()) {
+        m_eEnd = ESessionEnd::Stopped;   // no reader came before the stop
+        return false;
+    }
+    m_eEnd = ESessionEnd::OutputFailed;
     m_errOutput = m_file.GetLastError();
     m_report.OnSessionLine(DescribeOutputOpenFailure(OutputName(), m_errOutput));
     return false;
@@ -240,6 +287,7 @@ void CCaptureSession::CRun::BeginStop(ESessionEnd eEnd)
     m_wnd.KillTimer(SESSION_DURATION_TIMER_ID);
     if (m_rfCtrl.StopCapture() == RF_CMD_LEN) {
         m_nPhase = PHASE_STOPPING;
+        m_grace.Begin(StopGraceMs());
         return;
     }
     Finish();
@@ -271,6 +319,11 @@ void CCaptureSession::CRun::CloseOutput()
     m_report.OnSessionLine(DescribeOutputWriteFailure(OutputName(), m_errOutput));
     if (m_eEnd == ESessionEnd::Stopped || m_eEnd == ESessionEnd::LimitReached)
         m_eEnd = ESessionEnd::OutputFailed;
+}
+
+uint32_t CCaptureSession::CRun::StopGraceMs() const
+{
+    return m_rfCtrl.GetAckTimeoutMs() / STOP_GRACE_PART;
 }
 
 std::string CCaptureSession::CRun::OutputName() const

@@ -6,7 +6,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
+#include <thread>
 
 #include "link/frame_forwarder.h"
 #include "link/msg_wnd.h"
@@ -35,6 +38,29 @@ private:
     uint64_t m_qwTaken;
 };
 
+// Once the capture ends, gives the output's reader a grace to take what is
+// still coming, then stops waiting for it (CPcapFile::Abort): a reader that
+// keeps its end open but no longer reads would hold the serial reader thread
+// in its write, so the stop command's answer would never be cut and the port
+// would never close.
+class COutputGrace {
+public:
+    explicit COutputGrace(CPcapFile& file) : m_file(file) {}
+    ~COutputGrace() { End(); }
+    COutputGrace(const COutputGrace&) = delete;
+    COutputGrace& operator=(const COutputGrace&) = delete;
+
+    void Begin(uint32_t dwGraceMs);   // the first call counts
+    void End();                       // no abort after this; waits for the timer thread
+
+private:
+    CPcapFile& m_file;
+    std::mutex m_mtx;
+    std::condition_variable m_cv;
+    bool m_bEnded = false;
+    std::thread m_thread;
+};
+
 class CCaptureSession::CRun : public CMsgTarget {
 public:
     CRun(const CSessionOptions& opts, ISessionReport& report, const std::atomic<bool>& bStopRequested);
@@ -44,6 +70,7 @@ public:
 
     ESessionEnd Execute();
     void PostEnd(ESessionEnd eEnd);     // any thread
+    void RequestStop();                 // any thread
     CSessionStats GetStats() const;     // any thread
     COsError GetOutputError() const { return m_errOutput; }
 
@@ -73,6 +100,7 @@ private:
     void Finish();
     void CloseOutput();
     std::string OutputName() const;
+    uint32_t StopGraceMs() const;
 
     static constexpr int32_t PHASE_IDLE = 0;       // nothing started, or all ended
     static constexpr int32_t PHASE_STARTING = 1;   // set-channel and start handshakes
@@ -87,10 +115,12 @@ private:
     bool m_bOutputReported;   // the output's failure has been told
     COsError m_errOutput;
     std::chrono::steady_clock::time_point m_deadline;
+    std::atomic<bool> m_bOutputOpened;   // a stop no longer ends the output's open
 
     // The reader thread feeds forwarder -> limit -> file and posts to the
     // window: the controller is declared last, so it goes (with that thread) first.
     CPcapFile m_file;
+    COutputGrace m_grace;
     CSessionWnd m_wnd;
     CLimitSink m_limit;
     CFrameForwarder m_forwarder;

@@ -1,0 +1,101 @@
+#include "shell/extcap/extcap_text.h"
+
+#include <cstdio>
+
+#include "shell/device_discovery.h"
+#include "shell/dlg_ids.h"
+
+const char* const EXTCAP_INTERFACE_PREFIX = "quillmark-COM";
+
+namespace {
+
+constexpr int32_t CHANNEL_BASE_MHZ = 2405;   // channel 11
+constexpr int32_t CHANNEL_STEP_MHZ = 5;
+constexpr const char* DISPLAY_PREFIX = "Quillmark 802.15.4 sniffer: ";
+
+// A value inside {...}: braces would end the field early and a line break the
+// line, so device names that hold them are shown with look-alikes.
+std::string FieldText(const std::string& str)
+{
+    std::string strOut = str;
+    for (char& ch : strOut) {
+        if (ch == '{')
+            ch = '(';
+        else if (ch == '}')
+            ch = ')';
+        else if (static_cast<unsigned char>(ch) < 0x20)
+            ch = ' ';
+    }
+    return strOut;
+}
+
+} // namespace
+
+std::string ExtcapInterfaceName(int32_t nPort)
+{
+    return EXTCAP_INTERFACE_PREFIX + std::to_string(nPort);
+}
+
+int32_t PortFromExtcapInterface(const std::string& strInterface)
+{
+    const std::string strPrefix = EXTCAP_INTERFACE_PREFIX;
+    if (strInterface.compare(0, strPrefix.size(), strPrefix) != 0)
+        return 0;
+    const std::string strDigits = strInterface.substr(strPrefix.size());
+    // Exactly the decimal digits ExtcapInterfaceName writes: no sign, no leading zero.
+    if (strDigits.empty() || strDigits.size() > 3 || strDigits[0] == '0')
+        return 0;
+    int32_t nPort = 0;
+    for (char ch : strDigits) {
+        if (ch < '0' || ch > '9')
+            return 0;
+        nPort = nPort * 10 + (ch - '0');
+    }
+    return (nPort >= DEVICE_PORT_MIN && nPort <= DEVICE_PORT_MAX) ? nPort : 0;
+}
+
+std::string ExtcapChannelText(int32_t nChannel)
+{
+    const int32_t nMHz = CHANNEL_BASE_MHZ + CHANNEL_STEP_MHZ * (nChannel - CHANNEL_FIRST);
+    char szText[48];
+    std::snprintf(szText, sizeof(szText), "%d (0x%02X)  %d.%03d GHz", static_cast<int>(nChannel),
+        static_cast<unsigned>(nChannel), static_cast<int>(nMHz / 1000), static_cast<int>(nMHz % 1000));
+    return szText;
+}
+
+int32_t ExtcapStoredChannel(int32_t nStored)
+{
+    return (nStored >= CHANNEL_FIRST && nStored <= CHANNEL_LAST) ? nStored : CHANNEL_FIRST;
+}
+
+std::string ExtcapInterfacesText(const std::string& strVersion, const std::string& strHelp,
+    const std::vector<std::string>& vecFriendlyNames)
+{
+    std::string strOut = "extcap {version=" + FieldText(strVersion) + "}{help=" + FieldText(strHelp) + "}\n";
+    for (const std::string& strName : vecFriendlyNames) {
+        const int32_t nPort = PortNumberFromFriendlyName(strName.c_str());
+        if (nPort == 0)
+            continue;   // nothing to open it by
+        strOut += "interface {value=" + ExtcapInterfaceName(nPort) + "}{display=" + DISPLAY_PREFIX +
+                  FieldText(strName) + "}\n";
+    }
+    return strOut;
+}
+
+std::string ExtcapDltsText()
+{
+    return "dlt {number=" + std::to_string(EXTCAP_LINKTYPE) +
+           "}{name=IEEE802_15_4_WITHFCS}{display=IEEE 802.15.4 with FCS}\n";
+}
+
+std::string ExtcapConfigText(int32_t nDefault)
+{
+    std::string strOut = "arg {number=0}{call=--channel}{display=Channel}"
+                         "{tooltip=The IEEE 802.15.4 channel the dongle listens on}"
+                         "{type=selector}{required=true}\n";
+    for (int32_t nChannel = CHANNEL_FIRST; nChannel <= CHANNEL_LAST; ++nChannel) {
+        strOut += "value {arg=0}{value=" + std::to_string(nChannel) + "}{display=" +
+                  ExtcapChannelText(nChannel) + "}{default=" + (nChannel == nDefault ? "true" : "false") + "}\n";
+    }
+    return strOut;
+}

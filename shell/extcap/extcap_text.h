@@ -1,0 +1,31 @@
+// What quillmark-extcap tells Wireshark: the lines of --extcap-interfaces,
+// --extcap-dlts and --extcap-config, and the interface names that carry the
+// port number from the listing to the capture. Plain text, no OS.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// "quillmark-COM200" names the dongle on COM200.
+extern const char* const EXTCAP_INTERFACE_PREFIX;   // "quillmark-COM"
+constexpr int32_t EXTCAP_LINKTYPE = 195;            // IEEE 802.15.4 with FCS
+
+std::string ExtcapInterfaceName(int32_t nPort);
+// The port number of an interface name; 0 for any name we did not make.
+int32_t PortFromExtcapInterface(const std::string& strInterface);
+
+// The channel box's text for a channel: "15 (0x0F)  2.425 GHz".
+std::string ExtcapChannelText(int32_t nChannel);
+
+// The channel a capture uses when Wireshark gives none, and the default the
+// configuration offers: the stored one, or the first when it is out of range.
+int32_t ExtcapStoredChannel(int32_t nStored);
+
+// "extcap {version=...}{help=...}" and one interface line per device whose
+// friendly name carries a port number, in discovery order.
+std::string ExtcapInterfacesText(const std::string& strVersion, const std::string& strHelp,
+    const std::vector<std::string>& vecFriendlyNames);
+std::string ExtcapDltsText();
+// The channel selector with nDefault (11..26) marked as the default.
+std::string ExtcapConfigText(int32_t nDefault);
