@@ -211,14 +211,19 @@ bool IniFindValue(const std::string& strText, const char* pszSection, const char
     return true;
 }
 
-bool IniSetValue(std::string& strText, const char* pszSection, const char* pszKey,
-                 const char* pszValue)
+bool IniCanStore(const char* pszSection, const char* pszKey, const char* pszValue)
 {
     if (!IsStorableName(pszSection, "]"))
         return false;
     if (!IsStorableName(pszKey, "=") || pszKey[0] == ';' || pszKey[0] == '#' || pszKey[0] == '[')
         return false;
-    if (pszValue != nullptr && HasControl(pszValue))
+    return pszValue == nullptr || !HasControl(pszValue);
+}
+
+bool IniSetValue(std::string& strText, const char* pszSection, const char* pszKey,
+                 const char* pszValue)
+{
+    if (!IniCanStore(pszSection, pszKey, pszValue))
         return false;
 
     const CIniMatch match = FindKeyLine(strText, pszSection, pszKey);

@@ -33,6 +33,11 @@ bool IniFindValue(const std::string& strText, const char* pszSection, const char
 bool IniSetValue(std::string& strText, const char* pszSection, const char* pszKey,
                  const char* pszValue);
 
+// Whether IniSetValue would take these names and value: the same refusals,
+// for writers that do not go through it (the Win32 profile calls write any
+// text they are given, line breaks included).
+bool IniCanStore(const char* pszSection, const char* pszKey, const char* pszValue);
+
 // An integer read the way GetPrivateProfileIntA reads one: nDefault for an
 // empty value, else an optional sign and the leading decimal digits (0 when
 // there are none), wrapping modulo 2^32 like the platform call.

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/ini_text.h"
+#include "base/profile_api.h"
 #include "base/settings_os.h"
 
 static char s_szSettingsDir[SETTINGS_PATH_SIZE];
@@ -80,53 +81,29 @@ void SettingsSectionName(int32_t nIndex, char* pszOut)
         std::snprintf(pszOut, SETTINGS_SECTION_SIZE, "Config");
 }
 
-static bool ReadValue(int32_t nIndex, const char* pszKey, std::string& strValue)
+// The store's own refusals come first, the same on every platform: no path,
+// no key, or names and values that could not be read back as written.
+static bool CanRead(const char* pszKey)
 {
-    if (s_szSettingsPath[0] == '\0' || pszKey == nullptr)
-        return false;
-    std::string strText;
-    if (SettingsReadFile(s_szSettingsPath, INI_TEXT_MAX, strText) != SETTINGS_FILE_OK)
-        return false;
-    if (!IniIsText(strText.data(), strText.size()))
-        return false;
-    char szSection[SETTINGS_SECTION_SIZE];
-    SettingsSectionName(nIndex, szSection);
-    return IniFindValue(strText, szSection, pszKey, strValue);
+    return s_szSettingsPath[0] != '\0' && pszKey != nullptr;
 }
 
-// A file that exists but cannot be read whole, or is not INI text, is left
-// exactly as it is: replacing it would destroy what it holds.
 static int32_t WriteValue(int32_t nIndex, const char* pszKey, const char* pszValue)
 {
-    if (s_szSettingsPath[0] == '\0')
-        return 0;
-    std::string strText;
-    const int32_t nState = SettingsReadFile(s_szSettingsPath, INI_TEXT_MAX, strText);
-    if (nState == SETTINGS_FILE_UNUSABLE)
-        return 0;
-    if (nState == SETTINGS_FILE_OK && !IniIsText(strText.data(), strText.size()))
-        return 0;
-    if (nState == SETTINGS_FILE_MISSING)
-        strText.clear();
-
     char szSection[SETTINGS_SECTION_SIZE];
     SettingsSectionName(nIndex, szSection);
-    std::string strNew = strText;
-    if (!IniSetValue(strNew, szSection, pszKey, pszValue))
+    if (!CanRead(pszKey) || !IniCanStore(szSection, pszKey, pszValue))
         return 0;
-    if (strNew == strText)
-        return 1;   // already stored (or nothing to remove): leave the file alone
-    if (!SettingsMakeDirs(s_szSettingsDir))
-        return 0;
-    return SettingsReplaceFile(s_szSettingsPath, strNew) ? 1 : 0;
+    return ProfileWriteString(s_szSettingsPath, szSection, pszKey, pszValue) ? 1 : 0;
 }
 
 int32_t ReadSettingInt(int32_t nIndex, const char* pszKey, int32_t nDefault)
 {
-    std::string strValue;
-    if (!ReadValue(nIndex, pszKey, strValue))
+    if (!CanRead(pszKey))
         return nDefault;
-    return IniParseInt(strValue, nDefault);
+    char szSection[SETTINGS_SECTION_SIZE];
+    SettingsSectionName(nIndex, szSection);
+    return ProfileGetInt(s_szSettingsPath, szSection, pszKey, nDefault);
 }
 
 int32_t WriteSettingInt(int32_t nIndex, const char* pszKey, int32_t nValue)
@@ -143,9 +120,15 @@ int32_t ReadSettingString(int32_t nIndex, const char* pszKey, const char* pszDef
         *pnWholeLen = 0;
     if (pszOut == nullptr)
         return 0;
+    const char* pszDef = pszDefault != nullptr ? pszDefault : "";
     std::string strValue;
-    if (!ReadValue(nIndex, pszKey, strValue))
-        strValue = pszDefault != nullptr ? pszDefault : "";
+    if (CanRead(pszKey)) {
+        char szSection[SETTINGS_SECTION_SIZE];
+        SettingsSectionName(nIndex, szSection);
+        ProfileGetString(s_szSettingsPath, szSection, pszKey, pszDef, strValue);
+    } else {
+        strValue = pszDef;
+    }
     if (pnWholeLen != nullptr)
         *pnWholeLen = strValue.size();
     size_t nLen = strValue.size();

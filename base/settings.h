@@ -1,6 +1,8 @@
 // Settings store: the three user choices ("ComPort", "Channel", "Wireshark") in
 // Quillmark.ini. Nothing is cached: every read goes to the file, every write
-// replaces it atomically and keeps all lines it does not change.
+// keeps all lines it does not change. Each access is one private-profile call
+// (profile_api.h): on Windows the platform's own, elsewhere the INI text
+// layer, which replaces the file atomically.
 //
 // The file lives beside the executable; when that directory is not writable
 // by the user, it lives in $XDG_CONFIG_HOME/Quillmark (default

@@ -1,7 +1,9 @@
 // The settings store's file operations on Win32: Quillmark.ini beside the
-// .exe (GetModuleFileNameA), replaced whole through a temporary file and
-// ReplaceFileA / MoveFileExA, so that a crash never leaves half a file. A
-// program folder the user may not write to sends the file to %APPDATA%.
+// .exe (GetModuleFileNameA); a program folder the user may not write to sends
+// the file to %APPDATA%. The store itself goes through the profile calls
+// (profile_win32.cpp); the whole-file operations here let those calls see
+// whether the file is INI text, and serve the portable INI text layer, which
+// replaces a file through a temporary one and ReplaceFileA / MoveFileExA.
 #include "base/settings_os.h"
 
 #include <atomic>

@@ -118,6 +118,7 @@ private:
     int32_t TakeBatchLocked(std::unique_lock<std::mutex>& lock);
     int32_t WriteOut();
     int32_t WriteOutVia(PIPE_WAKE hWake, int32_t* pnMoved);   // owner of m_vOut
+    void FinishCutRecord();                                    // writer thread, at Stop
     void NoteWritten(int32_t nMoved);                          // under m_mutex
     bool WriteDirect();                                        // capture side, under m_mutex
     bool QueueBatch();                                         // capture side, under m_mutex

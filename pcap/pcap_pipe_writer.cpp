@@ -30,8 +30,10 @@ void CPcapPipe::RunWriter()
     Report(PIPE_EVENT_CONNECTED);
     for (;;) {
         const int32_t nTake = TakeBatch();
-        if (nTake == TAKE_STOP)
+        if (nTake == TAKE_STOP) {
+            FinishCutRecord();
             return;
+        }
         const int32_t nResult = nTake == TAKE_DATA ? WriteOut() : PIPE_IO_GONE;
         if (nResult == PIPE_IO_CANCELLED)
             return;
@@ -107,8 +109,23 @@ int32_t CPcapPipe::WriteOutVia(PIPE_WAKE hWake, int32_t* pnMoved)
     }
     int32_t nResult = PIPE_IO_GONE;
     *pnMoved = PipeWriteBlocks(m_hPipe, m_vOut.data() + m_nOutDone, static_cast<int32_t>(m_vOut.size() - m_nOutDone),
-                               m_vEnds.data(), static_cast<int32_t>(m_vEnds.size()), hWake, &nResult);
+                               m_vEnds.data(), static_cast<int32_t>(m_vEnds.size()), hWake, &nResult,
+                               static_cast<uint32_t>(m_nOutDone - m_nOutPos));
     return nResult;
+}
+
+// Stop came while the client holds the start of a record (a direct write
+// that the pipe took only part of, on Win32): it gets the rest of that record
+// before it is cut off, never half of one. Nothing after it is sent.
+void CPcapPipe::FinishCutRecord()
+{
+    if (m_nOutDone <= m_nOutPos || m_nOutPos >= m_vOut.size())
+        return;
+    const uint32_t dwRest = static_cast<uint32_t>(m_nOutPos + PcapRecordSize(&m_vOut[m_nOutPos]) - m_nOutDone);
+    const int32_t nMoved = PipeWriteBlocks(m_hPipe, m_vOut.data() + m_nOutDone, static_cast<int32_t>(dwRest), &dwRest,
+                                           1, m_hWake, nullptr, static_cast<uint32_t>(m_nOutDone - m_nOutPos));
+    std::lock_guard<std::mutex> lock(m_mutex);
+    NoteWritten(nMoved);
 }
 
 void CPcapPipe::NoteWritten(int32_t nMoved)

@@ -75,8 +75,11 @@ constexpr uint32_t PIPE_WHOLE_BLOCK_BYTES = 4096;
 // client's pace allows (one while it keeps up). However the write ends (done,
 // client gone, wake), a block of at most PIPE_WHOLE_BLOCK_BYTES has reached the
 // client whole or not at all: a reader cut off never holds half of one.
+// dwHeadSent is how much of the first block the client already has from an
+// earlier write that stopped inside it (PIPE_WAKE_NO_WAIT): a wake then still
+// lets that block finish, even before this write has moved anything.
 int32_t PipeWriteBlocks(PIPE_HANDLE hPipe, const uint8_t* pData, int32_t nLen, const uint32_t* pdwEnds, int32_t nEnds,
-                        PIPE_WAKE hWake, int32_t* pnResult);
+                        PIPE_WAKE hWake, int32_t* pnResult, uint32_t dwHeadSent = 0);
 
 // True when the connected client has closed its end (found without writing).
 bool PipeClientGone(PIPE_HANDLE hPipe);

@@ -92,8 +92,10 @@ static size_t MaxWholeSpan(int nFd, size_t nLeft, int* pnCapacity)
     return bEmpty ? static_cast<size_t>(*pnCapacity) : PIPE_WHOLE_BLOCK_BYTES;
 }
 
+// Every write here moves whole spans of blocks, so no earlier write has
+// stopped inside a block: there is never a head to finish (dwHeadSent is 0).
 int32_t PipeWriteBlocks(PIPE_HANDLE hPipe, const uint8_t* pData, int32_t nLen, const uint32_t* pdwEnds, int32_t nEnds,
-                        PIPE_WAKE hWake, int32_t* pnResult)
+                        PIPE_WAKE hWake, int32_t* pnResult, uint32_t /*dwHeadSent*/)
 {
     const CFifoInstance* pInst = FromHandle(hPipe);
     if (pInst == nullptr || pInst->m_nFifoFd < 0 || pData == nullptr || nLen <= 0) {

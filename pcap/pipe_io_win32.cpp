@@ -69,13 +69,15 @@ int32_t WriteOnce(CPipeInstance* pInst, const uint8_t* p, DWORD dwLen, HANDLE hW
     return WRITE_MOVED;
 }
 
-// The end of the block that holds offset nDone, or 0 when nDone is at a boundary.
-uint32_t CutBlockEnd(const uint32_t* pdwEnds, int32_t nEnds, uint32_t dwDone)
+// The end of the block that holds offset dwDone, or 0 when dwDone is at a
+// boundary. Offset 0 is inside the first block when the client already has
+// dwHeadSent bytes of it.
+uint32_t CutBlockEnd(const uint32_t* pdwEnds, int32_t nEnds, uint32_t dwDone, uint32_t dwHeadSent)
 {
     uint32_t dwStart = 0;
     for (int32_t i = 0; i < nEnds; ++i) {
         if (pdwEnds[i] > dwDone)
-            return dwDone > dwStart ? pdwEnds[i] : 0;
+            return dwDone > dwStart || (i == 0 && dwHeadSent > 0) ? pdwEnds[i] : 0;
         dwStart = pdwEnds[i];
     }
     return 0;
@@ -84,7 +86,7 @@ uint32_t CutBlockEnd(const uint32_t* pdwEnds, int32_t nEnds, uint32_t dwDone)
 } // namespace
 
 int32_t PipeWriteBlocks(PIPE_HANDLE hPipe, const uint8_t* pData, int32_t nLen, const uint32_t* pdwEnds, int32_t nEnds,
-                        PIPE_WAKE hWake, int32_t* pnResult)
+                        PIPE_WAKE hWake, int32_t* pnResult, uint32_t dwHeadSent)
 {
     CPipeInstance* pInst = FromHandle(hPipe);
     if (pInst == nullptr || !pInst->Serves() || pData == nullptr || nLen <= 0) {
@@ -112,7 +114,7 @@ int32_t PipeWriteBlocks(PIPE_HANDLE hPipe, const uint8_t* pData, int32_t nLen, c
             if (hWake == PIPE_WAKE_NO_WAIT)
                 break;   // the caller writes the rest, a cut block too, later
             // The client holds part of a block: it gets the rest before we stop.
-            const uint32_t dwBlockEnd = CutBlockEnd(pdwEnds, nEnds, dwDone);
+            const uint32_t dwBlockEnd = CutBlockEnd(pdwEnds, nEnds, dwDone, dwHeadSent);
             if (dwBlockEnd != 0 && dwBlockEnd <= dwLen) {
                 const int32_t nFinish = WriteOnce(pInst, pData + dwDone, dwBlockEnd - dwDone, nullptr,
                                                   PIPE_FINISH_BLOCK_MS, &dwMoved);

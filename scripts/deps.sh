@@ -11,8 +11,9 @@ QM_RUN_PACKAGES="wireshark-qt qt6-wayland xvfb xauth"
 QM_TEST_PACKAGES="clang libclang-rt-14-dev libgtest-dev libgmock-dev tshark socat xvfb xauth x11-apps imagemagick xdotool tesseract-ocr tesseract-ocr-eng python3"
 # ... and the Windows program: the mingw-w64 posix-thread cross compilers
 # (i686 is shipped, x86_64 runs the tests), GoogleTest's sources for them, and
-# 64-bit Wine. No wine32: 32-bit code cannot run on our build machines.
-QM_WINDOWS_TEST_PACKAGES="g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest wine64 fonts-wine"
+# 64-bit Wine. No wine32: 32-bit code cannot run on our build machines. NSIS
+# makes the installer.
+QM_WINDOWS_TEST_PACKAGES="g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest wine64 fonts-wine nsis"
 
 qm_missing_packages() {
     local p missing=""

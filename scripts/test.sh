@@ -122,9 +122,18 @@ cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
     -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build build/win32 -j "$jobs"
 check_imports i686-w64-mingw32-objdump build/win32/bin/Quillmark.exe
-# What ships: Quillmark.exe with the README for Windows users, zipped.
+# What ships: Quillmark.exe with the README for Windows users, zipped, and an
+# installer of the same two files (one makensis run). The installer is 32-bit
+# and cannot run here: check what makensis was given and that it made one.
 cmake --build build/win32 --target package >/dev/null
 python3 -m zipfile -l build/win32/Quillmark-*-win32.zip
+nsis_dir=build/win32/_CPack_Packages/win32/NSIS
+ls "$nsis_dir"/Quillmark-*-win32/
+grep -q NullsoftInst build/win32/Quillmark-*-win32.exe
+for line in 'InstallDir "$PROGRAMFILES\Quillmark"' 'Quillmark.lnk' 'Quillmark README.lnk' 'WriteUninstaller'; do
+    grep -qF "$line" "$nsis_dir/project.nsi" || { echo "installer script lacks: $line"; exit 1; }
+done
+echo "installer: $(ls build/win32/Quillmark-*-win32.exe) ($(stat -c %s build/win32/Quillmark-*-win32.exe) bytes)"
 
 step "Windows x86_64 build, tests under wine64"
 cmake -S . -B build/win64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \

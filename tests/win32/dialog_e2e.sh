@@ -106,6 +106,10 @@ sleep 1
 "$WINE" wineboot -i </dev/null >"$SCRATCH/boot.log" 2>&1
 "$WINESERVER" -w
 "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1
+# A 64-bit prefix booted without wine32 lacks Wine's own fonts (fonts-wine),
+# the template's "MS Sans Serif" among them: the dialog would fall back to
+# the wider DejaVu Sans and show labels cut that Windows shows whole.
+cp /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
 
 echo "== the simulated dongle on a pty, registered as COM$COM_PORT"
 mkdir -p "$SCRATCH/ports"

@@ -198,6 +198,64 @@ TEST_F(CPipeTest, WakeEndsAWriteToAStalledClientOnABlockBoundary)
     CloseHandle(hClient);
 }
 
+// A write that stopped inside a block (the pipe took only its start) leaves
+// the client holding part of it; the next write, even if woken before it
+// moves a byte, must deliver the rest of that block, else a client cut off
+// then ends on half a record.
+TEST_F(CPipeTest, WakeStillFinishesABlockTheClientHoldsTheStartOf)
+{
+    const HANDLE hClient = OpenClient();
+    ASSERT_NE(hClient, INVALID_HANDLE_VALUE);
+    COsError err;
+    ASSERT_EQ(PipeWaitForClient(m_hPipe, CONNECT_MS, &err, m_hWake), PIPE_WAIT_CONNECTED);
+    constexpr uint32_t BLOCK = 1000;
+    constexpr uint32_t MAX_BLOCKS = 1000;   // far more than the pipe holds
+    constexpr uint32_t HEAD = 200;          // what the client has of the cut block
+    constexpr uint32_t REST = 300;
+    constexpr DWORD READER_START_MS = 300;   // after the first try is cancelled, well inside the 1 s to finish
+    std::string strSent;
+    std::vector<uint8_t> vBlock(BLOCK);
+    int32_t nResult = PIPE_IO_DONE;
+    // Blocks, then single bytes, until the pipe takes nothing more.
+    for (const uint32_t dwSize : {BLOCK, 1u}) {
+        nResult = PIPE_IO_DONE;
+        for (uint32_t i = 0; i < MAX_BLOCKS && nResult == PIPE_IO_DONE; ++i) {
+            std::fill(vBlock.begin(), vBlock.end(), static_cast<uint8_t>(i));
+            const int32_t nMoved = PipeWrite(m_hPipe, vBlock.data(), static_cast<int32_t>(dwSize), PIPE_WAKE_NO_WAIT,
+                                             &nResult);
+            strSent.append(reinterpret_cast<const char*>(vBlock.data()), static_cast<size_t>(nMoved));
+        }
+        ASSERT_EQ(nResult, PIPE_IO_CANCELLED);   // full
+    }
+    const std::vector<uint8_t> vRest(REST, 0xEE);
+    PipeWakeSignal(m_hWake);
+    // Nothing of the block yet: the wake ends the write on the boundary before it.
+    EXPECT_EQ(PipeWriteBlocks(m_hPipe, vRest.data(), REST, &REST, 1, m_hWake, &nResult), 0);
+    EXPECT_EQ(nResult, PIPE_IO_CANCELLED);
+
+    // The client holds its head: the rest goes while the client reads. The
+    // reader starts after the first try has been cancelled: Wine counts a
+    // cancelled write as moving nothing even when a reader took part of it.
+    const size_t nWant = strSent.size() + REST;
+    std::string strGot;
+    std::thread reader([&] {
+        Sleep(READER_START_MS);
+        for (const DWORD dwStart = GetTickCount(); strGot.size() < nWant && GetTickCount() - dwStart < READER_DONE_MS;) {
+            const std::string strMore = ReadAvailable(hClient);
+            if (strMore.empty())
+                Sleep(1);
+            strGot += strMore;
+        }
+    });
+    const int32_t nMoved = PipeWriteBlocks(m_hPipe, vRest.data(), REST, &REST, 1, m_hWake, &nResult, HEAD);
+    reader.join();
+    EXPECT_EQ(nMoved, static_cast<int32_t>(REST));
+    EXPECT_EQ(nResult, PIPE_IO_CANCELLED);
+    EXPECT_EQ(strGot.size(), nWant);
+    EXPECT_TRUE(strGot == strSent + std::string(REST, '\xEE'));
+    CloseHandle(hClient);
+}
+
 TEST_F(CPipeTest, DisconnectReturnsAtOnceAndTheStalledReaderStillGetsEverything)
 {
     HANDLE hClient = OpenClient();

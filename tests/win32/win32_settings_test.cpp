@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "base/ini_file.h"
+#include "base/profile_api.h"
 #include "base/settings.h"
 #include "base/settings_os.h"
 #include "win32_test_util.h"
@@ -115,6 +118,97 @@ TEST_F(CSettingsTest, FileOperationsTellMissingFromUnusable)
     EXPECT_FALSE(SettingsDirWritable((m_strDir + "\\no-dir").c_str()));
     EXPECT_TRUE(SettingsMakeDirs((m_strDir + "\\a\\b/c").c_str()));
     EXPECT_TRUE(SettingsDirWritable((m_strDir + "\\a\\b\\c").c_str()));
+}
+
+// The same writes once through the portable INI text layer and once through
+// the platform's calls: either file reads back the same through either layer,
+// and the store's reading rules (trimmed, quoted, integers, missing keys)
+// hold on both, so the Windows and the POSIX builds agree on a file.
+TEST_F(CSettingsTest, PortableLayerAndPlatformCallsAgree)
+{
+    const std::string strText = m_strDir + "/text.ini";
+    const std::string strApi = m_strDir + "/api.ini";
+    struct CWrite {
+        const char* m_pszSection;
+        const char* m_pszKey;
+        const char* m_pszValue;
+    };
+    const std::string strLong(300, 'w');
+    const CWrite writes[] = {
+        {"Config", "ComPort", "7"}, {"Config", "Channel", "15"},
+        {"Config", "Wireshark", "C:\\Program Files\\Wireshark\\Wireshark.exe"},
+        {"Config_4", "ComPort", "-3"}, {"config", "CHANNEL", "26"}, {"Config", "Spaced", "  42abc  "},
+        {"Config", "Quoted", "\"12\""}, {"Config", "Empty", ""}, {"Config", "Word", "abc"},
+        {"Config", "Long", strLong.c_str()}, {"Config", "Gone", "1"}, {"Config", "Gone", nullptr},
+    };
+    for (const CWrite& w : writes) {
+        ASSERT_TRUE(IniFileWriteString(strText.c_str(), w.m_pszSection, w.m_pszKey, w.m_pszValue)) << w.m_pszKey;
+        ASSERT_TRUE(ProfileWriteString(strApi.c_str(), w.m_pszSection, w.m_pszKey, w.m_pszValue)) << w.m_pszKey;
+    }
+    struct CRead {
+        const char* m_pszSection;
+        const char* m_pszKey;
+        int32_t m_nInt;            // read with default 5
+        const char* m_pszString;   // read with default "<def>"
+    };
+    const CRead reads[] = {
+        {"CONFIG", "comport", 7, "7"}, {"Config", "Channel", 26, "26"},
+        {"Config", "Wireshark", 0, "C:\\Program Files\\Wireshark\\Wireshark.exe"},
+        {"Config_4", "ComPort", -3, "-3"}, {"Config", "Spaced", 42, "42abc"}, {"Config", "Quoted", 12, "12"},
+        {"Config", "Empty", 5, ""}, {"Config", "Word", 0, "abc"}, {"Config", "Long", 0, strLong.c_str()},
+        {"Config", "Gone", 5, "<def>"}, {"Config", "Missing", 5, "<def>"}, {"Config_3", "ComPort", 5, "<def>"},
+    };
+    for (const std::string& strFile : {strText, strApi}) {
+        for (const CRead& r : reads) {
+            const std::string strWhere = strFile + " [" + r.m_pszSection + "] " + r.m_pszKey;
+            EXPECT_EQ(IniFileGetInt(strFile.c_str(), r.m_pszSection, r.m_pszKey, 5), r.m_nInt) << strWhere;
+            EXPECT_EQ(ProfileGetInt(strFile.c_str(), r.m_pszSection, r.m_pszKey, 5), r.m_nInt) << strWhere;
+            std::string strPortable;
+            std::string strPlatform;
+            IniFileGetString(strFile.c_str(), r.m_pszSection, r.m_pszKey, "<def>", strPortable);
+            ProfileGetString(strFile.c_str(), r.m_pszSection, r.m_pszKey, "<def>", strPlatform);
+            EXPECT_EQ(strPortable, r.m_pszString) << strWhere;
+            EXPECT_EQ(strPlatform, r.m_pszString) << strWhere;
+        }
+    }
+}
+
+// The store on the platform's calls keeps its promises: a value that does
+// not fit the caller's buffer is told whole, not passed on cut; a value that
+// would break the file is refused; a file that is not INI text is left alone.
+TEST_F(CSettingsTest, PlatformCallsKeepTheStoreRules)
+{
+    std::vector<char> vecOut(SETTINGS_VALUE_SIZE);
+    for (size_t nLen : {size_t(255), size_t(256), size_t(5000)}) {
+        const std::string strValue(nLen, 'p');
+        ASSERT_EQ(WriteSettingString(SETTINGS_INDEX, "Wireshark", strValue.c_str()), 1);
+        size_t nWhole = 0;
+        EXPECT_EQ(ReadSettingString(SETTINGS_INDEX, "Wireshark", "", vecOut.data(), &nWhole), 255);
+        EXPECT_EQ(nWhole, nLen);
+    }
+    const std::string strLongDefault(400, 'd');
+    size_t nWhole = 0;
+    EXPECT_EQ(ReadSettingString(SETTINGS_INDEX, "Missing", strLongDefault.c_str(), vecOut.data(), &nWhole), 255);
+    EXPECT_EQ(nWhole, 400u);
+
+    ASSERT_TRUE(qmtest::WriteWholeFile(m_strFile, "[Config]\r\nComPort=7\r\n"));
+    EXPECT_EQ(WriteSettingString(SETTINGS_INDEX, "Wireshark", "C:\\x\r\n[Config]\r\nComPort=99"), 0);
+    EXPECT_EQ(WriteSettingString(SETTINGS_INDEX, "Com=Port", "1"), 0);
+    EXPECT_EQ(WriteSettingInt(SETTINGS_INDEX, nullptr, 1), 0);
+    EXPECT_EQ(ReadSettingInt(SETTINGS_INDEX, "ComPort", 1), 7);
+
+    const std::string strBinary("\xff\xfe[\0C\0o\0n\0f\0i\0g\0]\0", 18);   // UTF-16: not ours to rewrite
+    ASSERT_TRUE(qmtest::WriteWholeFile(m_strFile, strBinary));
+    EXPECT_EQ(ReadSettingInt(SETTINGS_INDEX, "ComPort", 1), 1);
+    EXPECT_EQ(WriteSettingInt(SETTINGS_INDEX, "ComPort", 3), 0);
+    std::string strAfter;
+    ASSERT_TRUE(qmtest::ReadWholeFile(m_strFile, strAfter));
+    EXPECT_EQ(strAfter, strBinary);
+
+    // Removing a key from a file that is not there creates nothing.
+    ASSERT_TRUE(DeleteFileA(m_strFile.c_str()));
+    EXPECT_EQ(WriteSettingString(SETTINGS_INDEX, "Wireshark", nullptr), 1);
+    EXPECT_EQ(GetFileAttributesA(m_strFile.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST(CSettingsPlace, BesideTheExeOrInAppData)
