@@ -3,37 +3,129 @@
 # on a virtual X server, the way a person would: start the program, press
 # Start (Return hits the default button), wait for frames, grab the screen.
 #
-#   scripts/screenshot.sh [--bin DIR] [--out DIR] [--stand-in]
-#     --bin DIR    where quillmark and qm-dongle-sim are (default: build/release/bin,
-#                  built first when missing)
+#   scripts/screenshot.sh [--bin DIR] [--out DIR] [--stand-in | --extcap]
+#     --bin DIR    where quillmark, quillmark-extcap and qm-dongle-sim are
+#                  (default: build/release/bin, built first when missing)
 #     --out DIR    where the PNG files go (default: docs/)
 #     --stand-in   feed a tshark stand-in instead of Wireshark (no Wireshark window)
+#     --extcap     start only Wireshark, with quillmark-extcap in its extcap
+#                  folder, and take its welcome page listing the dongle
 #
 # Writes quillmark-capture.png (the dialog) and, with Wireshark,
-# quillmark-with-wireshark.png (the whole screen).
+# quillmark-with-wireshark.png (the whole screen); with --extcap only
+# quillmark-in-wireshark-interfaces.png (the Wireshark window).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+
+# Starts a virtual X server writing its display number to $1/display; sets
+# DISPLAY. The server's pid joins pids.
+start_xvfb() {
+    Xvfb -displayfd 3 -screen 0 "$2" -nolisten tcp 3>"$1/display" 2>/dev/null &
+    pids+=($!)
+    for _ in $(seq 50); do [ -s "$1/display" ] && break; sleep 0.1; done
+    export DISPLAY=:$(cat "$1/display")
+}
+
+# Starts the simulated dongle as COM200 in the ports directory $1, its output
+# in $2.out and $2.err, and waits until it is ready.
+start_sim() {
+    "$bin/qm-dongle-sim" --ports-dir "$1" --port 200 --rate 20 --seed 7 >"$2.out" 2>"$2.err" &
+    pids+=($!)
+    for _ in $(seq 50); do grep -q '^ready' "$2.out" 2>/dev/null && break; sleep 0.1; done
+}
+
+# The window size the extcap shot is taken at, and where in that window the
+# first row of the welcome page's interface list is.
+ws_size=(750 550)
+ws_first_interface=(280 237)
+
+# The --extcap shot proper, run by the script itself inside the work
+# directory $QM_SHOT_EXTCAP_WORK (as "nobody" when started by root, since
+# Wireshark ignores WIRESHARK_EXTCAP_DIR for root). Leaves shot.png there.
+extcap_shot() {
+    local work=$QM_SHOT_EXTCAP_WORK
+    bin=$work/prog
+    pids=()
+    trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true' EXIT
+    cd "$work"
+    start_xvfb "$work" 1280x800x24
+    start_sim "$bin/ports" sim
+    "$bin/quillmark-extcap" --install "$work/extcap" >install.out
+    HOME=$work/home XDG_CONFIG_HOME=$work/home XDG_RUNTIME_DIR=$work/run \
+        WIRESHARK_EXTCAP_DIR=$work/extcap QT_QPA_PLATFORM=xcb wireshark >wireshark.out 2>&1 &
+    pids+=($!)
+    local ws=
+    for _ in $(seq 200); do
+        ws=$(xdotool search --onlyvisible --name '^The Wireshark Network Analyzer$' 2>/dev/null | head -1) \
+            && [ -n "$ws" ] && break
+        sleep 0.1
+    done
+    [ -n "$ws" ] || { echo "$0: the Wireshark window did not appear" >&2; cat wireshark.out >&2; exit 1; }
+    xdotool windowsize --sync "$ws" "${ws_size[@]}"
+    sleep 3
+    # Extcap interfaces come last in the list: select the last row, which
+    # scrolls it into view, then take the pointer away from the list.
+    xdotool mousemove --window "$ws" "${ws_first_interface[@]}" click 1
+    xdotool key --window "$ws" End
+    xdotool mousemove 0 0
+    sleep 1
+    import -window "$ws" shot.png
+}
+
+if [ -n "${QM_SHOT_EXTCAP_WORK:-}" ]; then
+    extcap_shot
+    exit 0
+fi
+
 bin=$root/build/release/bin
 out=$root/docs
-stand_in=0
+mode=dialog
 while [ $# -gt 0 ]; do
     case "$1" in
         --bin) bin=$(cd "$2" && pwd); shift ;;
         --out) out=$2; shift ;;
-        --stand-in) stand_in=1 ;;
-        *) echo "usage: $0 [--bin DIR] [--out DIR] [--stand-in]" >&2; exit 2 ;;
+        --stand-in) mode=stand-in ;;
+        --extcap) mode=extcap ;;
+        *) echo "usage: $0 [--bin DIR] [--out DIR] [--stand-in | --extcap]" >&2; exit 2 ;;
     esac
     shift
 done
 for tool in Xvfb xdotool import; do
     command -v "$tool" >/dev/null || { echo "$0: $tool is missing (packages xvfb xdotool imagemagick)" >&2; exit 1; }
 done
-if [ ! -x "$bin/quillmark" ] || [ ! -x "$bin/qm-dongle-sim" ]; then
+programs=(quillmark qm-dongle-sim)
+[ "$mode" = extcap ] && programs=(quillmark-extcap qm-dongle-sim)
+for program in "${programs[@]}"; do
+    [ -x "$bin/$program" ] && continue
     cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
-    cmake --build build/release --target quillmark qm-dongle-sim
-fi
+    cmake --build build/release --target "${programs[@]}"
+    break
+done
 mkdir -p "$out"
+
+if [ "$mode" = extcap ]; then
+    # A private copy of the programs, with its own settings, ports directory
+    # and extcap folder: nothing goes into Wireshark's own folders.
+    work=$(mktemp -d /tmp/qm-shot.XXXXXX)
+    trap 'rm -rf "$work"' EXIT
+    mkdir -p "$work/prog/ports" "$work/home" "$work/extcap" "$work/run"
+    cp "$bin/quillmark-extcap" "$bin/qm-dongle-sim" "$work/prog/"
+    cp "$root/scripts/screenshot.sh" "$work/"
+    printf '[Config]\nChannel=15\n' > "$work/prog/Quillmark.ini"
+    chmod 755 "$work"
+    chmod 700 "$work/run"
+    run=(env QM_SHOT_EXTCAP_WORK="$work" bash "$work/screenshot.sh")
+    if [ "$(id -u)" = 0 ]; then
+        chown -R nobody:nogroup "$work"
+        setpriv --reuid=nobody --regid=nogroup --clear-groups "${run[@]}"
+    else
+        "${run[@]}"
+    fi
+    cp "$work/shot.png" "$out/quillmark-in-wireshark-interfaces.png"
+    echo "screenshot in $out"
+    exit 0
+fi
 
 # A private copy of the program, so that its settings and ports directory
 # (kept beside the executable) are this script's own.
@@ -52,7 +144,7 @@ mkdir -p "$work/ports" "$work/run"
 chmod 700 "$work/run"
 
 wireshark=wireshark
-if [ "$stand_in" = 1 ]; then
+if [ "$mode" = stand-in ]; then
     wireshark=$work/ws-stand-in.sh
     cat > "$wireshark" <<EOF
 #!/bin/sh
@@ -64,17 +156,11 @@ EOF
 fi
 printf '[Config]\nComPort=200\nChannel=15\nWireshark=%s\n' "$wireshark" > "$work/Quillmark.ini"
 
-Xvfb -displayfd 3 -screen 0 1400x760x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-pids+=($!)
-for _ in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.1; done
-export DISPLAY=:$(cat "$work/display")
+start_xvfb "$work" 1400x760x24
 export XDG_RUNTIME_DIR=$work/run
 unset WAYLAND_DISPLAY
 
-"$bin/qm-dongle-sim" --ports-dir "$work/ports" --port 200 --rate 20 --seed 7 \
-    >"$work/sim.out" 2>"$work/sim.err" &
-pids+=($!)
-for _ in $(seq 50); do grep -q '^ready' "$work/sim.out" 2>/dev/null && break; sleep 0.1; done
+start_sim "$work/ports" "$work/sim"
 
 QT_QPA_PLATFORM=xcb "$work/quillmark" >"$work/quillmark.out" 2>&1 &
 pids+=($!)
@@ -88,7 +174,7 @@ sleep 0.5
 xdotool windowfocus --sync "$wid"
 xdotool key --window "$wid" Return
 
-if [ "$stand_in" = 1 ]; then
+if [ "$mode" = stand-in ]; then
     sleep 4
 else
     # Give Wireshark time to start and fill its list, then put the two

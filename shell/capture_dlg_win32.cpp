@@ -5,19 +5,16 @@
 #include "shell/capture_dlg_win32.h"
 
 #include "res/resource_win32.h"
+#include "shell/channel_text.h"
 #include "shell/text_win32.h"
 
 #include <commdlg.h>
 #include <dbt.h>
 
-#include <cstdio>
-
 namespace {
 
 constexpr int32_t CHANNEL_COUNT = 16;
-constexpr int32_t CHANNEL_FIRST_NUMBER = 11;
-constexpr int32_t CHANNEL_BASE_MHZ = 2405;
-constexpr int32_t CHANNEL_STEP_MHZ = 5;
+constexpr int32_t CHANNEL_FIRST_NUMBER = 11;   // dlg_ids.h's CHANNEL_FIRST, which cannot sit beside <windows.h>
 constexpr uint32_t SYSCOMMAND_MASK = 0xFFF0u;
 constexpr DWORD BROWSE_PATH_CHARS = 1024;   // longer than any setting, so a long choice is seen whole
 constexpr int32_t TEXT_CHARS = 512;
@@ -31,16 +28,6 @@ HWND Hwnd(void* p)
 }
 
 } // namespace
-
-std::string ChannelItemText(int32_t nIndex)
-{
-    const int32_t nChannel = CHANNEL_FIRST_NUMBER + nIndex;
-    const int32_t nMHz = CHANNEL_BASE_MHZ + CHANNEL_STEP_MHZ * nIndex;
-    char szText[32];
-    std::snprintf(szText, sizeof(szText), "%d (0x%02X)  %d.%03d GHz", static_cast<int>(nChannel),
-        static_cast<unsigned>(nChannel), static_cast<int>(nMHz / 1000), static_cast<int>(nMHz % 1000));
-    return szText;
-}
 
 std::string LogTextForEdit(const std::string& strText)
 {
@@ -158,7 +145,7 @@ void CCaptureDlgWin32::AddChannelItems()
 {
     for (int32_t i = 0; i < CHANNEL_COUNT; ++i) {
         const LRESULT nPos = SendDlgItemMessageA(Hwnd(m_hWnd), IDC_CHANNEL, CB_ADDSTRING, 0,
-            reinterpret_cast<LPARAM>(ChannelItemText(i).c_str()));
+            reinterpret_cast<LPARAM>(ChannelText(CHANNEL_FIRST_NUMBER + i).c_str()));
         if (nPos >= 0)
             SendDlgItemMessageA(Hwnd(m_hWnd), IDC_CHANNEL, CB_SETITEMDATA, static_cast<WPARAM>(nPos), i);
     }

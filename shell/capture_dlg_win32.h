@@ -36,8 +36,6 @@ constexpr int32_t CAPTURE_DLG_CANCEL = 2;   // IDCANCEL
 constexpr int32_t CAPTURE_DLG_SIGNAL = 3;   // IDABORT
 constexpr int32_t CAPTURE_DLG_FAILED = -1;  // the dialog could not be created
 
-// "11 (0x0B)  2.405 GHz" for index 0, ... "26 (0x1A)  2.480 GHz" for 15.
-std::string ChannelItemText(int32_t nIndex);
 // A log text as the edit control holds it: each LF becomes CR LF.
 std::string LogTextForEdit(const std::string& strText);
 

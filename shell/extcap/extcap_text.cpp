@@ -1,7 +1,6 @@
 #include "shell/extcap/extcap_text.h"
 
-#include <cstdio>
-
+#include "shell/channel_text.h"
 #include "shell/device_discovery.h"
 #include "shell/dlg_ids.h"
 
@@ -9,8 +8,6 @@ const char* const EXTCAP_INTERFACE_PREFIX = "quillmark-COM";
 
 namespace {
 
-constexpr int32_t CHANNEL_BASE_MHZ = 2405;   // channel 11
-constexpr int32_t CHANNEL_STEP_MHZ = 5;
 constexpr const char* DISPLAY_PREFIX = "Quillmark 802.15.4 sniffer: ";
 
 // A value inside {...}: braces would end the field early and a line break the
@@ -54,15 +51,6 @@ int32_t PortFromExtcapInterface(const std::string& strInterface)
     return (nPort >= DEVICE_PORT_MIN && nPort <= DEVICE_PORT_MAX) ? nPort : 0;
 }
 
-std::string ExtcapChannelText(int32_t nChannel)
-{
-    const int32_t nMHz = CHANNEL_BASE_MHZ + CHANNEL_STEP_MHZ * (nChannel - CHANNEL_FIRST);
-    char szText[48];
-    std::snprintf(szText, sizeof(szText), "%d (0x%02X)  %d.%03d GHz", static_cast<int>(nChannel),
-        static_cast<unsigned>(nChannel), static_cast<int>(nMHz / 1000), static_cast<int>(nMHz % 1000));
-    return szText;
-}
-
 int32_t ExtcapStoredChannel(int32_t nStored)
 {
     return (nStored >= CHANNEL_FIRST && nStored <= CHANNEL_LAST) ? nStored : CHANNEL_FIRST;
@@ -95,7 +83,7 @@ std::string ExtcapConfigText(int32_t nDefault)
                          "{type=selector}{required=true}\n";
     for (int32_t nChannel = CHANNEL_FIRST; nChannel <= CHANNEL_LAST; ++nChannel) {
         strOut += "value {arg=0}{value=" + std::to_string(nChannel) + "}{display=" +
-                  ExtcapChannelText(nChannel) + "}{default=" + (nChannel == nDefault ? "true" : "false") + "}\n";
+                  ChannelText(nChannel) + "}{default=" + (nChannel == nDefault ? "true" : "false") + "}\n";
     }
     return strOut;
 }

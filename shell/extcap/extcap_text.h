@@ -15,9 +15,6 @@ std::string ExtcapInterfaceName(int32_t nPort);
 // The port number of an interface name; 0 for any name we did not make.
 int32_t PortFromExtcapInterface(const std::string& strInterface);
 
-// The channel box's text for a channel: "15 (0x0F)  2.425 GHz".
-std::string ExtcapChannelText(int32_t nChannel);
-
 // The channel a capture uses when Wireshark gives none, and the default the
 // configuration offers: the stored one, or the first when it is out of range.
 int32_t ExtcapStoredChannel(int32_t nStored);

@@ -4,6 +4,7 @@
 // the model. Also the discovery's merge of SERIALCOMM ports.
 #include "res/resource_win32.h"
 #include "shell/capture_dlg_win32.h"
+#include "shell/channel_text.h"
 #include "shell/device_source.h"
 #include "shell/device_source_win32.h"
 #include "shell/device_watch.h"
@@ -352,8 +353,8 @@ TEST(Win32DeviceWatch, SerialCommChangesAreReported)
 
 TEST(Win32DialogText, ChannelItemsAndLogLineEnds)
 {
-    EXPECT_EQ(ChannelItemText(0), "11 (0x0B)  2.405 GHz");
-    EXPECT_EQ(ChannelItemText(15), "26 (0x1A)  2.480 GHz");
+    EXPECT_EQ(ChannelText(11), "11 (0x0B)  2.405 GHz");
+    EXPECT_EQ(ChannelText(26), "26 (0x1A)  2.480 GHz");
     EXPECT_EQ(LogTextForEdit("a\nb\r\nc\n"), "a\r\nb\r\nc\r\n");
     EXPECT_EQ(LogTextForEdit(""), "");
 }
