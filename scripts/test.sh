@@ -121,12 +121,17 @@ step "Windows i686 build (Quillmark.exe, static, not run)"
 cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
     -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build build/win32 -j "$jobs"
-check_imports i686-w64-mingw32-objdump build/win32/bin/Quillmark.exe
+for exe in Quillmark quillmark-capture quillmark-extcap; do
+    check_imports i686-w64-mingw32-objdump build/win32/bin/$exe.exe
+done
 # What ships: Quillmark.exe with the README for Windows users, zipped, and an
 # installer of the same two files (one makensis run). The installer is 32-bit
 # and cannot run here: check what makensis was given and that it made one.
 cmake --build build/win32 --target package >/dev/null
-python3 -m zipfile -l build/win32/Quillmark-*-win32.zip
+python3 -m zipfile -l build/win32/Quillmark-*-win32.zip | tee build/win32/zip-list.txt
+for f in Quillmark.exe quillmark-capture.exe quillmark-extcap.exe README.txt; do
+    grep -q "$f" build/win32/zip-list.txt || { echo "the zip lacks $f"; exit 1; }
+done
 nsis_dir=build/win32/_CPack_Packages/win32/NSIS
 ls "$nsis_dir"/Quillmark-*-win32/
 grep -q NullsoftInst build/win32/Quillmark-*-win32.exe

@@ -72,8 +72,11 @@ std::string ExtcapInterfacesText(const std::string& strVersion, const std::strin
 
 std::string ExtcapDltsText()
 {
-    return "dlt {number=" + std::to_string(EXTCAP_LINKTYPE) +
-           "}{name=IEEE802_15_4_WITHFCS}{display=IEEE 802.15.4 with FCS}\n";
+    // Appended step by step: GCC 12 at -O3 warns falsely (-Wrestrict) on "..." + to_string().
+    std::string strOut = "dlt {number=";
+    strOut += std::to_string(EXTCAP_LINKTYPE);
+    strOut += "}{name=IEEE802_15_4_WITHFCS}{display=IEEE 802.15.4 with FCS}\n";
+    return strOut;
 }
 
 std::string ExtcapConfigText(int32_t nDefault)
