@@ -70,7 +70,8 @@ TEST(CPcapFileAbort, AbortEndsTheWaitForAStalledReaderAndLeavesWholeRecords)
     });
     int nFill = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
-    while ((ioctl(nReader, FIONREAD, &nFill) != 0 || nFill < nCapacity / 2) && std::chrono::steady_clock::now() < deadline)
+    while ((ioctl(nReader, FIONREAD, &nFill) != 0 || nFill < nCapacity / 2)
+        && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     EXPECT_FALSE(bFlushed.load());
     file.Abort();
