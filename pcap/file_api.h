@@ -44,7 +44,8 @@ QM_FILE FileOpenForWrite(const std::string& strPath, EFileOpen eHow, QM_FILE_WAK
 // the rest cannot be written. *pnDone gets the bytes moved either way. Once
 // hWake is signalled, a pipe that has no room left fails the write
 // (TimedOut) instead of being waited for; a file is written as ever.
-// (Windows: writes block as before; the wake is not looked at.)
+// (Windows: a pipe's blocked WriteFile is cancelled, and once signalled no
+// further write goes into a pipe.)
 bool FileWriteAll(QM_FILE hFile, const uint8_t* pData, size_t nLen, QM_FILE_WAKE hWake, size_t* pnDone,
     COsError* pError);
 // Closes (for Stdout: only our handle on it); false when the close reported

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <mutex>
+
 namespace {
 
 // A named pipe whose one instance is busy gets this long to free up, per try.
@@ -13,6 +15,67 @@ constexpr int32_t PIPE_BUSY_TRIES = 3;
 constexpr size_t WRITE_CHUNK_MAX = 1u << 20;
 // What the pcap side groups whole records into per write.
 constexpr size_t PIPE_ATOMIC_MAX = 4096;
+// A cancel that came just before the write began finds nothing to cancel: it
+// is repeated while the writer is still in its write, this many times at most.
+constexpr int32_t CANCEL_TRIES = 200;
+constexpr DWORD CANCEL_RETRY_MS = 5;
+
+// The wake: once signalled, pipes take no more writes, and the thread in a
+// WriteFile on a pipe (blocked while the reader reads nothing) has that
+// synchronous write cancelled.
+class CFileWake {
+public:
+    ~CFileWake() { CloseWriter(); }
+
+    // False once signalled; otherwise the calling thread is the writer.
+    bool EnterWrite()
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        if (m_bSignalled)
+            return false;
+        DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &m_hWriter, THREAD_TERMINATE,
+            FALSE, 0);
+        return true;
+    }
+    void LeaveWrite()
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        CloseWriter();
+    }
+    void Signal()
+    {
+        std::unique_lock<std::mutex> lock(m_mtx);
+        m_bSignalled = true;
+        for (int32_t i = 0; i < CANCEL_TRIES && m_hWriter != nullptr; ++i) {
+            CancelSynchronousIo(m_hWriter);
+            lock.unlock();
+            Sleep(CANCEL_RETRY_MS);
+            lock.lock();
+        }
+    }
+
+private:
+    void CloseWriter()
+    {
+        if (m_hWriter != nullptr)
+            CloseHandle(m_hWriter);
+        m_hWriter = nullptr;
+    }
+
+    std::mutex m_mtx;
+    bool m_bSignalled = false;
+    HANDLE m_hWriter = nullptr;
+};
+
+CFileWake* WakeOf(QM_FILE_WAKE hWake)
+{
+    return hWake == INVALID_QM_FILE_WAKE ? nullptr : reinterpret_cast<CFileWake*>(hWake);
+}
+
+COsError WokenError()
+{
+    return OsErrorOfKind(EOsError::TimedOut, "the wait for the reader was given up");
+}
 
 void SetError(COsError* pError, const COsError& err)
 {
@@ -60,24 +123,20 @@ HANDLE DupStdout()
 
 } // namespace
 
-// The wake is an event; the writes below do not wait on it yet (a blocked
-// WriteFile on a pipe would need an overlapped handle or CancelSynchronousIo).
 QM_FILE_WAKE FileWakeCreate()
 {
-    const HANDLE h = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    return h == nullptr ? INVALID_QM_FILE_WAKE : reinterpret_cast<QM_FILE_WAKE>(h);
+    return reinterpret_cast<QM_FILE_WAKE>(new CFileWake);
 }
 
 void FileWakeSignal(QM_FILE_WAKE hWake)
 {
-    if (hWake != INVALID_QM_FILE_WAKE)
-        SetEvent(reinterpret_cast<HANDLE>(hWake));
+    if (CFileWake* pWake = WakeOf(hWake))
+        pWake->Signal();
 }
 
 void FileWakeClose(QM_FILE_WAKE hWake)
 {
-    if (hWake != INVALID_QM_FILE_WAKE)
-        CloseHandle(reinterpret_cast<HANDLE>(hWake));
+    delete WakeOf(hWake);
 }
 
 size_t FilePipeAtomicMax()
@@ -105,17 +164,31 @@ QM_FILE FileOpenForWrite(const std::string& strPath, EFileOpen eHow, QM_FILE_WAK
     return reinterpret_cast<QM_FILE>(h);
 }
 
-bool FileWriteAll(QM_FILE hFile, const uint8_t* pData, size_t nLen, QM_FILE_WAKE /*hWake*/, size_t* pnDone,
+// A pipe write that the wake cancels may have left part of its bytes with
+// the reader (the call reports none moved): nothing is written after it.
+bool FileWriteAll(QM_FILE hFile, const uint8_t* pData, size_t nLen, QM_FILE_WAKE hWake, size_t* pnDone,
     COsError* pError)
 {
     const HANDLE h = reinterpret_cast<HANDLE>(hFile);
+    CFileWake* pCancel = GetFileType(h) == FILE_TYPE_PIPE ? WakeOf(hWake) : nullptr;
     size_t nDone = 0;
     bool bOk = true;
     while (nDone < nLen) {
         const size_t nChunk = nLen - nDone < WRITE_CHUNK_MAX ? nLen - nDone : WRITE_CHUNK_MAX;
+        if (pCancel != nullptr && !pCancel->EnterWrite()) {
+            SetError(pError, WokenError());
+            bOk = false;
+            break;
+        }
         DWORD dwMoved = 0;
-        if (!WriteFile(h, pData + nDone, static_cast<DWORD>(nChunk), &dwMoved, nullptr)) {
-            SetError(pError, OsLastError());   // ERROR_NO_DATA / ERROR_BROKEN_PIPE: the reader has gone
+        const BOOL bWritten = WriteFile(h, pData + nDone, static_cast<DWORD>(nChunk), &dwMoved, nullptr);
+        const DWORD dwErr = GetLastError();
+        if (pCancel != nullptr)
+            pCancel->LeaveWrite();
+        if (!bWritten) {
+            // ERROR_NO_DATA / ERROR_BROKEN_PIPE: the reader has gone.
+            SetError(pError, dwErr == ERROR_OPERATION_ABORTED ? WokenError() : OsErrorFromCode(dwErr));
+            nDone += dwMoved;
             bOk = false;
             break;
         }

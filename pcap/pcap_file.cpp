@@ -90,8 +90,9 @@ void CPcapFile::AddRecord(const uint8_t* pData, int32_t nLen, CPcapTime tm)
     if (nLen > 0)
         std::copy(pData, pData + nLen, m_vecBatch.begin() + static_cast<std::ptrdiff_t>(nAt + PCAP_RECORD_HEADER_LEN));
     ++m_qwBatchRecords;
-    const size_t nChunkStart = m_vecChunks.empty() ? 0 : m_vecChunks.back().m_nEnd;
-    if (m_vecChunks.empty() || m_vecBatch.size() - nChunkStart > FilePipeAtomicMax())
+    const size_t nChunks = m_vecChunks.size();
+    const size_t nLastStart = nChunks < 2 ? 0 : m_vecChunks[nChunks - 2].m_nEnd;
+    if (nChunks == 0 || m_vecBatch.size() - nLastStart > FilePipeAtomicMax())
         m_vecChunks.push_back(CChunk { m_vecBatch.size(), 1 });   // a longer record goes alone
     else
         m_vecChunks.back() = CChunk { m_vecBatch.size(), m_vecChunks.back().m_qwRecords + 1 };

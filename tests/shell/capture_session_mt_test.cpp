@@ -1,16 +1,23 @@
 // The capture session on the portable window loop against the simulated
 // dongle on a pty: a stop asked for before Run, a stop from another thread
-// while frames flow, and a FIFO whose reader leaves mid-capture.
+// while frames flow, a FIFO whose reader leaves mid-capture, and a FIFO whose
+// reader keeps its end open but stops reading (or never opens it).
 #include <gtest/gtest.h>
 
 #include <pcap/pcap.h>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -71,6 +78,48 @@ public:
 private:
     std::atomic<bool> m_bQuit { false };
     std::thread m_thread;
+};
+
+// Bytes waiting in the pipe behind nFd.
+int PipeFill(int nFd)
+{
+    int nBytes = 0;
+    return ioctl(nFd, FIONREAD, &nBytes) == 0 ? nBytes : 0;
+}
+
+// Reads what nFd (non-blocking) has, up to nMax bytes.
+std::string ReadSome(int nFd, size_t nMax)
+{
+    std::string str;
+    char byBuf[4096];
+    while (str.size() < nMax) {
+        const ssize_t n = read(nFd, byBuf, std::min(sizeof byBuf, nMax - str.size()));
+        if (n <= 0)
+            break;
+        str.append(byBuf, static_cast<size_t>(n));
+    }
+    return str;
+}
+
+// Tells when a pipe is full: more than half its capacity waits in it and has
+// not changed for a while although frames keep coming (polled every 2 ms).
+class CPipeStall {
+public:
+    CPipeStall(int nFd, int nCapacity) : m_nFd(nFd), m_nCapacity(nCapacity) {}
+    bool Stalled()
+    {
+        const int nFill = PipeFill(m_nFd);
+        m_nSame = nFill == m_nLast ? m_nSame + 1 : 0;
+        m_nLast = nFill;
+        return nFill > m_nCapacity / 2 && m_nSame >= STALL_POLLS;
+    }
+
+private:
+    static constexpr int STALL_POLLS = 50;
+    const int m_nFd;
+    const int m_nCapacity;
+    int m_nLast = -1;
+    int m_nSame = 0;
 };
 
 size_t CountRecords(const std::string& strPath, bool* pbComplete)
@@ -167,4 +216,60 @@ TEST_F(CCaptureSessionTest, FifoReaderLeavingEndsTheCaptureAsOutputFailed)
     EXPECT_GT(m_session.GetStats().m_qwLost, 0u);   // the batches after the reader left
     EXPECT_EQ(m_session.GetOutputError().m_eKind, EOsError::Gone);
     EXPECT_EQ(SimStops(), 1u);
+}
+
+// The reader reads the header and a few records, then stops reading with its
+// end open: the stop still sends the stop command, closes the port and
+// returns, and all the reader gets, now or later, is whole records.
+TEST_F(CCaptureSessionTest, FifoReaderThatStopsReadingDoesNotHoldTheStopBack)
+{
+    const std::string strFifo = m_dir / "stalled";
+    ASSERT_EQ(mkfifo(strFifo.c_str(), 0600), 0);
+    const int nReader = open(strFifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(nReader, 0);
+    const int nCapacity = fcntl(nReader, F_SETPIPE_SZ, 4 * PIPE_BUF);
+    ASSERT_GT(nCapacity, 0);
+    m_opts.m_strOutput = strFifo;
+    m_opts.m_eOutput = EPcapFileOpen::Existing;
+    std::string strRead;
+    ESessionEnd eEnd = ESessionEnd::NoAnswer;
+    {
+        CActWhen reader([nReader] { return PipeFill(nReader) >= 200; },
+                        [&strRead, nReader] { strRead = ReadSome(nReader, 150); });
+        // Full: the writer waits for room while frames keep coming.
+        CPipeStall stall(nReader, nCapacity);
+        CActWhen stopper([&stall] { return stall.Stalled(); },
+                         [this] { m_session.RequestStop(); });
+        eEnd = m_session.Run(m_opts, m_report);
+    }
+    EXPECT_EQ(eEnd, ESessionEnd::Stopped);
+    EXPECT_TRUE(m_report.Has("Stop ZigBee sniffing OK!"));
+    EXPECT_EQ(SimStops(), 1u);
+
+    strRead += ReadSome(nReader, SIZE_MAX);
+    close(nReader);
+    const std::string strCopy = m_dir / "read.pcap";
+    std::ofstream(strCopy, std::ios::binary) << strRead;
+    bool bComplete = false;
+    EXPECT_EQ(CountRecords(strCopy, &bComplete), m_session.GetStats().m_qwFrames);
+    EXPECT_TRUE(bComplete);
+    EXPECT_GT(m_session.GetStats().m_qwFrames, 0u);
+}
+
+TEST_F(CCaptureSessionTest, StopEndsTheWaitForAFifoReaderThatNeverCame)
+{
+    const std::string strFifo = m_dir / "unread";
+    ASSERT_EQ(mkfifo(strFifo.c_str(), 0600), 0);
+    m_opts.m_strOutput = strFifo;
+    m_opts.m_eOutput = EPcapFileOpen::Existing;
+    const auto start = std::chrono::steady_clock::now();
+    ESessionEnd eEnd = ESessionEnd::NoAnswer;
+    {
+        CActWhen stopper([start] { return std::chrono::steady_clock::now() - start > std::chrono::milliseconds(50); },
+                         [this] { m_session.RequestStop(); });
+        eEnd = m_session.Run(m_opts, m_report);
+    }
+    EXPECT_EQ(eEnd, ESessionEnd::Stopped);
+    EXPECT_FALSE(m_report.Has("Start ZigBee sniffing"));   // the port was never opened
+    EXPECT_EQ(SimStops(), 0u);
 }

@@ -1,0 +1,97 @@
+// CPcapFile on a named pipe whose reader reads nothing more: Abort from
+// another thread ends the blocked write, the sink is not broken, and the
+// reader holds whole records only, in order.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "pcap/pcap_file.h"
+
+namespace {
+
+constexpr int32_t RECORDS = 400;       // many times what the pipe holds
+constexpr int32_t RECORD_LEN = 100;
+constexpr DWORD PIPE_BUFFER = 4096;
+constexpr int32_t WAIT_MS = 10000;
+
+std::vector<uint8_t> Payload(int32_t nSeed)
+{
+    std::vector<uint8_t> by(RECORD_LEN);
+    for (size_t i = 0; i < by.size(); ++i)
+        by[i] = static_cast<uint8_t>(nSeed * 7 + static_cast<int32_t>(i));
+    return by;
+}
+
+uint32_t GetU32(const std::string& str, size_t nAt)
+{
+    uint32_t dw = 0;
+    for (int i = 3; i >= 0; --i)
+        dw = (dw << 8) | static_cast<uint8_t>(str[nAt + static_cast<size_t>(i)]);
+    return dw;
+}
+
+DWORD Available(HANDLE hPipe)
+{
+    DWORD dw = 0;
+    return PeekNamedPipe(hPipe, nullptr, 0, nullptr, &dw, nullptr) ? dw : 0;
+}
+
+} // namespace
+
+TEST(Win32PcapFile, AbortEndsAWriteIntoAPipeNobodyReads)
+{
+    const std::string strName = "\\\\.\\pipe\\qm-pcap-file-" + std::to_string(GetCurrentProcessId());
+    const HANDLE hServer = CreateNamedPipeA(strName.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
+        PIPE_BUFFER, PIPE_BUFFER, 0, nullptr);
+    ASSERT_NE(hServer, INVALID_HANDLE_VALUE);
+    CPcapFile file;
+    ASSERT_TRUE(file.Open(strName, EPcapFileOpen::Existing));
+    for (int32_t i = 0; i < RECORDS; ++i)
+        file.AddRecord(Payload(i).data(), RECORD_LEN, CPcapTime{1700000000u, static_cast<uint32_t>(i)});
+    std::atomic<bool> bFlushed(false);
+    std::thread writer([&file, &bFlushed] {
+        file.FlushRecords();
+        bFlushed.store(true);
+    });
+    for (int32_t nWaited = 0; Available(hServer) < PIPE_BUFFER && nWaited < WAIT_MS; nWaited += 2)
+        Sleep(2);
+    EXPECT_FALSE(bFlushed.load());
+    file.Abort();
+    writer.join();
+
+    const CPcapFileStats stats = file.GetStats();
+    EXPECT_FALSE(file.IsBroken());
+    EXPECT_GT(stats.m_qwRecordsWritten, 0u);
+    EXPECT_GT(stats.m_qwRecordsDropped, 0u);
+    EXPECT_EQ(stats.m_qwRecordsWritten + stats.m_qwRecordsDropped, static_cast<uint64_t>(RECORDS));
+    EXPECT_TRUE(file.Close());
+
+    std::string strRead;
+    for (DWORD dwAvail = Available(hServer); dwAvail > 0; dwAvail = Available(hServer)) {
+        std::string strPart(dwAvail, '\0');
+        DWORD dwGot = 0;
+        ASSERT_TRUE(ReadFile(hServer, strPart.data(), dwAvail, &dwGot, nullptr));
+        strRead.append(strPart, 0, dwGot);
+    }
+    CloseHandle(hServer);
+    ASSERT_GE(strRead.size(), static_cast<size_t>(PCAP_GLOBAL_HEADER_LEN));
+    size_t nAt = PCAP_GLOBAL_HEADER_LEN;
+    int32_t nRecords = 0;
+    while (nAt + PCAP_RECORD_HEADER_LEN <= strRead.size()) {
+        const uint32_t dwLen = GetU32(strRead, nAt + 8);
+        ASSERT_EQ(dwLen, static_cast<uint32_t>(RECORD_LEN)) << "record " << nRecords;
+        ASSERT_LE(nAt + PCAP_RECORD_HEADER_LEN + dwLen, strRead.size()) << "record " << nRecords << " cut short";
+        const std::vector<uint8_t> payload = Payload(nRecords);
+        EXPECT_EQ(std::memcmp(strRead.data() + nAt + PCAP_RECORD_HEADER_LEN, payload.data(), dwLen), 0);
+        nAt += PCAP_RECORD_HEADER_LEN + dwLen;
+        ++nRecords;
+    }
+    EXPECT_EQ(nAt, strRead.size());
+    EXPECT_EQ(static_cast<uint64_t>(nRecords), stats.m_qwRecordsWritten);
+}
