@@ -11,11 +11,12 @@ cd "$(dirname "$0")/.."
 . scripts/deps.sh
 qm_install_deps run
 
-# Only what runs: no tests, so GoogleTest is not needed.
+# Only what runs (the dialog, the simulated dongle, the headless command and
+# the extcap program): no tests, so GoogleTest is not needed.
 build=build/release
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_SANITIZE= \
     -DQM_BUILD_GUI=ON -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target quillmark qm-dongle-sim
+cmake --build "$build" -j "$(nproc)" --target quillmark qm-dongle-sim quillmark-capture quillmark-extcap
 
 bin=$PWD/$build/bin
 # Quillmark keeps its settings beside the executable, or in the per-user
