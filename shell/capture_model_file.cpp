@@ -15,7 +15,7 @@ namespace {
 
 constexpr const char* PCAP_EXTENSION = ".pcap";
 constexpr const char* LABEL_WIRESHARK = "Specify path to Wireshark";
-constexpr const char* LABEL_PCAPFILE = "Specify the .pcap file to save to";
+constexpr const char* LABEL_PCAPFILE = "Specify path to .pcap file";
 
 uint64_t Diff(uint64_t qwFrom, uint64_t qwTo)
 {

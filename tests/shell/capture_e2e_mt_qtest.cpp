@@ -260,7 +260,7 @@ void CCaptureE2ETest::saveToPcapFileThroughTheDialog()
     QCOMPARE(pLabel->text(), QStringLiteral("Specify path to Wireshark"));
 
     QTest::mouseClick(dlg.findChild<QRadioButton*>(QStringLiteral("IDC_MODE_PCAPFILE")), Qt::LeftButton);
-    QCOMPARE(pLabel->text(), QStringLiteral("Specify the .pcap file to save to"));
+    QCOMPARE(pLabel->text(), QStringLiteral("Specify path to .pcap file"));
     QCOMPARE(pPath->text(), QString());
     const QString strFile = fx.m_dir.path() + QStringLiteral("/saved.pcap");
     QTest::keyClicks(pPath, strFile);

@@ -129,7 +129,7 @@ TEST_F(CModelFileTest, SavesExactlyTheFramesSent)
     ASSERT_TRUE(StartSim({ "--rate", "300", "--frames", "40", "--sent-pcap", strSent }));
     const std::string strFile = m_dir / "capture.pcap";
     CCaptureModel& model = FileModel(m_dir / "capture");
-    EXPECT_EQ(m_view.m_strPathLabel, "Specify the .pcap file to save to");
+    EXPECT_EQ(m_view.m_strPathLabel, "Specify path to .pcap file");
 
     model.OnStart();
     EXPECT_TRUE(m_view.m_bRunning);
@@ -230,7 +230,7 @@ TEST_F(CModelFileTest, ModeAndFileRememberedAcrossARestart)
     CCaptureModel& again = Model();
     EXPECT_EQ(again.GetMode(), ECaptureMode::PcapFile);
     EXPECT_EQ(m_view.m_eMode, ECaptureMode::PcapFile);
-    EXPECT_EQ(m_view.m_strPathLabel, "Specify the .pcap file to save to");
+    EXPECT_EQ(m_view.m_strPathLabel, "Specify path to .pcap file");
     EXPECT_EQ(m_view.m_strPath, m_dir / "kept.pcap");
 
     again.OnModeChosen(ECaptureMode::Wireshark);

@@ -240,7 +240,7 @@ driver click 1001
 driver settext 1002 "$SAVED_WIN"
 driver state >"$SCRATCH/state-file.txt"
 check "the mode button and the path label follow" bash -c "grep -q '^1001 enabled=1 checked=1' '$SCRATCH/state-file.txt' && \
-    grep -qF '1013 enabled=1 checked=0 text=[Specify the .pcap file to save to]' '$SCRATCH/state-file.txt'"
+    grep -qF '1013 enabled=1 checked=0 text=[Specify path to .pcap file]' '$SCRATCH/state-file.txt'"
 driver click 1009
 check "the file capture starts, .pcap added" driver_rc wait-text 1007 "Saving the capture to $SAVED_WIN.pcap" 20000
 check "the dongle answers" driver_rc wait-text 1007 "Start ZigBee sniffing OK" 20000 2

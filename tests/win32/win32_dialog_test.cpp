@@ -260,10 +260,10 @@ TEST(Win32Dialog, ModeLabelSaveDialogAndReplaceQuestion)
     RunDialog(events, [](CCaptureDlgWin32& dlg, HWND hDlg) {
         EXPECT_EQ(IsDlgButtonChecked(hDlg, IDC_MODE_WIRESHARK), static_cast<UINT>(BST_CHECKED));
         EXPECT_EQ(ItemText(hDlg, IDC_PATH_LABEL), "Specify path to Wireshark");
-        dlg.ShowMode(ECaptureMode::PcapFile, "Specify the .pcap file to save to");
+        dlg.ShowMode(ECaptureMode::PcapFile, "Specify path to .pcap file");
         EXPECT_EQ(IsDlgButtonChecked(hDlg, IDC_MODE_PCAPFILE), static_cast<UINT>(BST_CHECKED));
         EXPECT_EQ(IsDlgButtonChecked(hDlg, IDC_MODE_WIRESHARK), static_cast<UINT>(BST_UNCHECKED));
-        EXPECT_EQ(ItemText(hDlg, IDC_PATH_LABEL), "Specify the .pcap file to save to");
+        EXPECT_EQ(ItemText(hDlg, IDC_PATH_LABEL), "Specify path to .pcap file");
         SendDlgItemMessageA(hDlg, IDC_MODE_WIRESHARK, BM_CLICK, 0, 0);
         SendDlgItemMessageA(hDlg, IDC_MODE_PCAPFILE, BM_CLICK, 0, 0);
 
