@@ -243,7 +243,7 @@ void CPcapPipe::FlushRecords()
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_bAccepting)
             m_qwDroppedNoReader += m_qwBatchRecords;
-        else if (m_bWriterIdle)
+        else if (m_bWriterIdle && PipeNoWaitIsExact())
             bWakeWriter = WriteDirect();
         else
             bWakeWriter = QueueBatch();

@@ -67,6 +67,13 @@ int32_t PipeWrite(PIPE_HANDLE hPipe, const uint8_t* pData, int32_t nLen, PIPE_WA
 // begin inside a block: the caller writes it later from where it stopped.
 constexpr PIPE_WAKE PIPE_WAKE_NO_WAIT = -2;
 
+// True when a write given PIPE_WAKE_NO_WAIT reports exactly what the client
+// got: a non-blocking write on POSIX. A Win32 pipe write that has to wait is
+// pending; cancelling it may report less than a client already read (Wine
+// reports nothing), and writing that part again would garble the stream. Where
+// this is false the capture side leaves every write to the writer thread.
+bool PipeNoWaitIsExact();
+
 // A block of at most this many bytes goes to the client whole or not at all.
 constexpr uint32_t PIPE_WHOLE_BLOCK_BYTES = 4096;
 

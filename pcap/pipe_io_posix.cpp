@@ -94,6 +94,11 @@ static size_t MaxWholeSpan(int nFd, size_t nLeft, int* pnCapacity)
 
 // Every write here moves whole spans of blocks, so no earlier write has
 // stopped inside a block: there is never a head to finish (dwHeadSent is 0).
+bool PipeNoWaitIsExact()
+{
+    return true;   // a non-blocking write() returns what the FIFO took
+}
+
 int32_t PipeWriteBlocks(PIPE_HANDLE hPipe, const uint8_t* pData, int32_t nLen, const uint32_t* pdwEnds, int32_t nEnds,
                         PIPE_WAKE hWake, int32_t* pnResult, uint32_t /*dwHeadSent*/)
 {

@@ -32,6 +32,11 @@ void PipeWakeClose(PIPE_WAKE hWake)
         CloseHandle(WakeEvent(hWake));
 }
 
+bool PipeNoWaitIsExact()
+{
+    return false;   // a pending write cancelled may have been read in part
+}
+
 int32_t PipeWrite(PIPE_HANDLE hPipe, const uint8_t* pData, int32_t nLen, PIPE_WAKE hWake, int32_t* pnResult)
 {
     const uint32_t dwEnd = nLen > 0 ? static_cast<uint32_t>(nLen) : 0;
