@@ -4,7 +4,8 @@
 # listed in SERIALCOMM, as a serial driver lists its ports):
 #   quillmark-capture.exe -c N -w FILE: exit 0, the file holds the first N
 #     frames the dongle sent, the dongle got set-channel and stop; a missing
-#     port: exit 1 and a message;
+#     port: exit 1 and a message; the same capture to standard output
+#     holds the frames byte for byte;
 #   quillmark-extcap.exe: lists the port, its link type and channels, and
 #     captures into a named pipe that qm_pipe_server creates, as Wireshark
 #     does; the reader leaves after N frames, the capture then ends with
@@ -84,6 +85,14 @@ check "the dongle got stop" sim_saw cli "cmd stop "
 stop_sim
 check "the file holds the first $FRAMES frames sent" \
     python3 "$SAME_FRAMES" --prefix "$SCRATCH/cli-sent.pcap" "$SCRATCH/cli.pcap" "$FRAMES"
+
+echo "== quillmark-capture.exe -c $FRAMES to standard output (no text-mode line ends in the pcap)"
+start_sim stdout
+run stdout quillmark-capture.exe --port "COM$PORT" --channel "$CHANNEL" -c "$FRAMES"
+check "exit 0 (rc $RC)" test "$RC" = 0
+stop_sim
+check "standard output holds the first $FRAMES frames sent" \
+    python3 "$SAME_FRAMES" --prefix "$SCRATCH/stdout-sent.pcap" "$SCRATCH/stdout.raw" "$FRAMES"
 
 echo "== quillmark-capture.exe on a missing port"
 run missing quillmark-capture.exe --port "COM$MISSING_PORT" -c 1 -w "$(winpath "$SCRATCH/missing.pcap")"

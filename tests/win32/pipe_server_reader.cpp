@@ -29,8 +29,10 @@ static bool ReadExact(HANDLE hPipe, std::vector<uint8_t>& vecOut, size_t nLen)
     while (nHave < nLen) {
         DWORD dwGot = 0;
         if (!ReadFile(hPipe, vecOut.data() + nStart + nHave, static_cast<DWORD>(nLen - nHave), &dwGot, nullptr)
-            || dwGot == 0)
+            || dwGot == 0) {
+            vecOut.resize(nStart + nHave);   // what came, for the message
             return false;
+        }
         nHave += dwGot;
     }
     return true;
@@ -72,9 +74,10 @@ int main(int argc, char** argv)
     }
     std::vector<uint8_t> vecCapture;
     const bool bWhole = ReadCapture(hPipe, dwRecords, vecCapture);
+    const DWORD dwError = bWhole ? 0 : GetLastError();
     CloseHandle(hPipe);
     if (!bWhole) {
-        std::fprintf(stderr, "the stream ended after %zu bytes: %lu\n", vecCapture.size(), GetLastError());
+        std::fprintf(stderr, "the stream ended after %zu bytes: %lu\n", vecCapture.size(), dwError);
         return 5;
     }
     FILE* pFile = std::fopen(argv[2], "wb");
