@@ -5,7 +5,8 @@
 #   quillmark-capture.exe -c N -w FILE: exit 0, the file holds the first N
 #     frames the dongle sent, the dongle got set-channel and stop; a missing
 #     port: exit 1 and a message; the same capture to standard output
-#     holds the frames byte for byte;
+#     holds the frames byte for byte; a port refused as one held by
+#     another program is said to be in use;
 #   quillmark-extcap.exe: lists the port, its link type and channels, and
 #     captures into a named pipe that qm_pipe_server creates, as Wireshark
 #     does; the reader leaves after N frames, the capture then ends with
@@ -16,6 +17,7 @@ WINE=$1 SIM=$2 BIN=$3 SAME_FRAMES=$4
 : "${WINEPREFIX:?the Wine prefix (WINEPREFIX) must be set up first}"
 PORT=211
 MISSING_PORT=212
+HELD_PORT=213
 CHANNEL=15
 FRAMES=200
 FRAME_RATE=1000
@@ -25,11 +27,13 @@ SERIALCOMM='HKLM\HARDWARE\DEVICEMAP\SERIALCOMM'
 SERIALCOMM_VALUE='\Device\QmCliE2e'
 
 SCRATCH=$(mktemp -d /tmp/qm-cli-e2e.XXXXXX)
+HELD_FILE=$SCRATCH/held-port
 SIM_PID=
 cleanup() {
     if [ -n "$SIM_PID" ]; then kill "$SIM_PID" 2>/dev/null || true; fi
     "$WINE" reg delete "$SERIALCOMM" /v "$SERIALCOMM_VALUE" /f </dev/null >/dev/null 2>&1 || true
-    rm -f "$WINEPREFIX/dosdevices/com$PORT"
+    rm -f "$WINEPREFIX/dosdevices/com$PORT" "$WINEPREFIX/dosdevices/com$HELD_PORT"
+    chattr -i "$HELD_FILE" 2>/dev/null || true
     rm -rf "$SCRATCH"
 }
 trap cleanup EXIT
@@ -99,6 +103,23 @@ run missing quillmark-capture.exe --port "COM$MISSING_PORT" -c 1 -w "$(winpath "
 show missing.err
 check "exit 1 (rc $RC)" test "$RC" = 1
 check "the message names COM$MISSING_PORT" grep -q "COM$MISSING_PORT" "$SCRATCH/missing.err"
+
+echo "== quillmark-capture.exe on a port it is refused"
+# Windows refuses a port another program holds with "access denied"; Wine
+# opens a held port twice, so a link to a file that cannot be written (not
+# even by root: immutable) gets the same refusal here.
+: >"$HELD_FILE"
+if chattr +i "$HELD_FILE" 2>/dev/null; then
+    ln -sfn "$HELD_FILE" "$WINEPREFIX/dosdevices/com$HELD_PORT"
+    run held quillmark-capture.exe --port "COM$HELD_PORT" -c 1 -w "$(winpath "$SCRATCH/held.pcap")"
+    show held.err
+    check "exit 1 (rc $RC)" test "$RC" = 1
+    check "the message says the port is in use" grep -qF "(COM$HELD_PORT) is in use by another program" \
+        "$SCRATCH/held.err"
+    check "and gives no Linux advice" bash -c "! grep -q dialout '$SCRATCH/held.err'"
+else
+    echo "skipped: chattr +i is not available here"
+fi
 
 echo "== quillmark-extcap.exe: what Wireshark asks first"
 start_sim extcap
