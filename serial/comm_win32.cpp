@@ -120,8 +120,13 @@ COMM_HANDLE CommOpen(const char* pszName, char* pszDevice, int32_t nDeviceSize)
         return COMM_INVALID_HANDLE;
     }
     const HANDLE hFile = OpenDevice(strName);
-    if (hFile == INVALID_HANDLE_VALUE)
+    if (hFile == INVALID_HANDLE_VALUE) {
+        // Windows refuses a COM port that another program holds with "access
+        // denied" (ports open unshared); there are no permissions to mend.
+        if (nPort > 0 && GetLastError() == ERROR_ACCESS_DENIED)
+            CommFail(ERROR_SHARING_VIOLATION);
         return COMM_INVALID_HANDLE;
+    }
     CWin32Comm* pComm = new (std::nothrow) CWin32Comm();
     if (pComm != nullptr) {
         pComm->m_hFile = hFile;

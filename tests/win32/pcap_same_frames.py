@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Exits 0 when two pcap files hold the same frames in the same order (link
 type and record payloads compared; time stamps are each writer's own) and,
-given a third argument, exactly that many. Prints the first difference."""
+given a third argument, exactly that many. With --prefix first, the second
+file may stop early: it must hold the first frames of the first one (a
+capture that ended while the sender went on). Prints the first difference."""
 import struct, sys
 
 def read_pcap(path):
@@ -22,18 +24,22 @@ def read_pcap(path):
     return linktype, frames
 
 def main():
-    sent_type, sent = read_pcap(sys.argv[1])
-    got_type, got = read_pcap(sys.argv[2])
+    args = sys.argv[1:]
+    prefix = bool(args) and args[0] == "--prefix"
+    if prefix:
+        args = args[1:]
+    sent_type, sent = read_pcap(args[0])
+    got_type, got = read_pcap(args[1])
     if sent_type != got_type:
         print(f"link types differ: {sent_type} sent, {got_type} captured"); return 1
     for i, (a, b) in enumerate(zip(sent, got)):
         if a != b:
             print(f"frame {i} differs: sent {a.hex()} captured {b.hex()}"); return 1
-    if len(sent) != len(got):
+    if len(sent) < len(got) or (len(sent) != len(got) and not prefix):
         print(f"{len(sent)} frames sent, {len(got)} captured"); return 1
-    if len(sys.argv) > 3 and len(got) != int(sys.argv[3]):
-        print(f"{len(got)} frames, {sys.argv[3]} expected"); return 1
-    print(f"{len(got)} frames, link type {got_type}, identical")
+    if len(args) > 2 and len(got) != int(args[2]):
+        print(f"{len(got)} frames, {args[2]} expected"); return 1
+    print(f"{len(got)} frames, link type {got_type}, identical" + (f" to the first of {len(sent)}" if prefix else ""))
     return 0
 
 if __name__ == "__main__":
