@@ -24,6 +24,11 @@ const char* GetPortsDirectory()
     return s_strPortsDir.c_str();
 }
 
+bool PortLinksApply()
+{
+    return false;
+}
+
 std::string ResolveComPort(int32_t nPort)
 {
     if (nPort < COM_PORT_MIN || nPort > COM_PORT_MAX)

@@ -176,7 +176,7 @@ void CCaptureModel::LogPortOpenFailure()
         pPort != nullptr ? pPort->GetLastOpenError() : errNone,
         pPort != nullptr ? pPort->GetDevicePath() : "",
         ResolveComPort(nPort).c_str(),
-        GetPortsDirectory());
+        PortLinksApply() ? GetPortsDirectory() : "");
     LogPrintf("%s\n", strReason.c_str());
 }
 

@@ -172,7 +172,7 @@ bool CCaptureSession::CRun::StartPort()
     } else {
         m_report.OnSessionLine(DescribePortFailure(m_opts.m_nPort, bOpen, err,
             pPort != nullptr ? pPort->GetDevicePath() : "", ResolveComPort(m_opts.m_nPort).c_str(),
-            GetPortsDirectory()));
+            PortLinksApply() ? GetPortsDirectory() : ""));
     }
     return false;
 }

@@ -90,16 +90,18 @@ std::string DescribePortFailure(int32_t nPort, bool bOpen, const COsError& errOp
     std::string strDevice = Text(pszDevice);
     if (strDevice.empty())
         strDevice = Text(pszResolved);
+    // Where ports are no links (Windows: no ports directory) there is no link to hint at.
+    const bool bLinks = pszPortsDir != nullptr && pszPortsDir[0] != '\0';
     const std::string strLink = Text(pszPortsDir) + "/com" + std::to_string(nPort);
 
     if (bOpen)
         return strCom + " (" + strDevice + ") opened but did not take the set-channel command";
     if (strDevice.empty())
-        return "No port " + strCom + ": nothing maps to it (no link " + strLink + ")";
+        return "No port " + strCom + ": nothing maps to it" + (bLinks ? " (no link " + strLink + ")" : "");
     switch (errOpen.m_eKind) {
     case EOsError::None:
     case EOsError::NotFound:
-        return "No port " + strCom + ": nothing at " + strDevice + " (nor a link " + strLink + ")";
+        return "No port " + strCom + ": nothing at " + strDevice + (bLinks ? " (nor a link " + strLink + ")" : "");
     case EOsError::AccessDenied:
         return strDevice + " (" + strCom + "): permission denied; join the 'dialout' group "
             "(sudo usermod -aG dialout $USER) and log in again";

@@ -32,6 +32,6 @@ std::string DescribePipeFailure(const char* pszPath, int32_t nFailure, const COs
 // open (the set-channel command was not taken); errOpen: the error of the
 // failed open (none when no open was tried); the reason is chosen by its kind; pszDevice: the node the open resolved to
 // ("" when nothing mapped); pszResolved: what COMn resolves to now;
-// pszPortsDir: the ports directory.
+// pszPortsDir: the ports directory, "" where ports are no links.
 std::string DescribePortFailure(int32_t nPort, bool bOpen, const COsError& errOpen, const char* pszDevice,
     const char* pszResolved, const char* pszPortsDir);

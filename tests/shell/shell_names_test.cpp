@@ -165,6 +165,9 @@ TEST(CShellNamesTest, StartFailureReasons)
     const std::string strUnmapped = DescribePortFailure(150, false, COsError(), "", "", "/cfg/ports");
     EXPECT_TRUE(Contains(strUnmapped, "COM150")) << strUnmapped;
     EXPECT_TRUE(Contains(strUnmapped, "/cfg/ports/com150")) << strUnmapped;
+    // Where ports are no links (Windows) no link is hinted at.
+    EXPECT_EQ(DescribePortFailure(7, false, COsError(), "\\\\.\\COM7", "\\\\.\\COM7", ""),
+              "No port COM7: nothing at \\\\.\\COM7");
 
     const std::string strBusy = DescribePortFailure(200, false, OsErrorFromCode(EBUSY), "/dev/pts/3", "/dev/pts/3", "/p");
     EXPECT_TRUE(Contains(strBusy, "in use")) << strBusy;
