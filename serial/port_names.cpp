@@ -1,6 +1,32 @@
 #include "serial/port_names.h"
 
 #include <cstring>
+#include <mutex>
+
+namespace {
+
+std::mutex s_mtxPortsDir;
+std::string s_strPortsDir;
+
+} // namespace
+
+void SetPortsDirectory(const char* pszDir)
+{
+    std::lock_guard<std::mutex> lock(s_mtxPortsDir);
+    s_strPortsDir = pszDir != nullptr ? pszDir : "";
+}
+
+const char* GetPortsDirectory()
+{
+    std::lock_guard<std::mutex> lock(s_mtxPortsDir);
+    return s_strPortsDir.c_str();
+}
+
+std::string CopyPortsDirectory()
+{
+    std::lock_guard<std::mutex> lock(s_mtxPortsDir);
+    return s_strPortsDir;
+}
 
 namespace {
 

@@ -13,6 +13,7 @@ constexpr int32_t COM_PORT_MAX = 255;
 // Set once by the application before any port opens (and by tests and tools).
 void SetPortsDirectory(const char* pszDir);
 const char* GetPortsDirectory();            // "" until set
+std::string CopyPortsDirectory();           // the same, as a copy (any thread)
 // Whether a comN link in the ports directory can name a port here (not on
 // Windows, where COMn is the device itself).
 bool PortLinksApply();

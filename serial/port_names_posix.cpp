@@ -4,26 +4,6 @@
 
 #include <climits>
 #include <cstdlib>
-#include <mutex>
-
-namespace {
-
-std::mutex s_mtxPortsDir;
-std::string s_strPortsDir;
-
-} // namespace
-
-void SetPortsDirectory(const char* pszDir)
-{
-    std::lock_guard<std::mutex> lock(s_mtxPortsDir);
-    s_strPortsDir = pszDir != nullptr ? pszDir : "";
-}
-
-const char* GetPortsDirectory()
-{
-    std::lock_guard<std::mutex> lock(s_mtxPortsDir);
-    return s_strPortsDir.c_str();
-}
 
 bool PortLinksApply()
 {
@@ -34,11 +14,7 @@ std::string ResolveComPort(int32_t nPort)
 {
     if (nPort < COM_PORT_MIN || nPort > COM_PORT_MAX)
         return std::string();
-    std::string strDir;
-    {
-        std::lock_guard<std::mutex> lock(s_mtxPortsDir);
-        strDir = s_strPortsDir;
-    }
+    const std::string strDir = CopyPortsDirectory();
     if (!strDir.empty()) {
         const std::string strLink = strDir + "/com" + std::to_string(nPort);
         struct stat stLink;

@@ -3,27 +3,6 @@
 // set and show it alike.
 #include "serial/port_names.h"
 
-#include <mutex>
-
-namespace {
-
-std::mutex s_mtxPortsDir;
-std::string s_strPortsDir;
-
-} // namespace
-
-void SetPortsDirectory(const char* pszDir)
-{
-    std::lock_guard<std::mutex> lock(s_mtxPortsDir);
-    s_strPortsDir = pszDir != nullptr ? pszDir : "";
-}
-
-const char* GetPortsDirectory()
-{
-    std::lock_guard<std::mutex> lock(s_mtxPortsDir);
-    return s_strPortsDir.c_str();
-}
-
 bool PortLinksApply()
 {
     return false;
