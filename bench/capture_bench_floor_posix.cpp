@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <pty.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -29,11 +30,35 @@ int64_t ThreadCpuNs(std::thread& thread)
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-// The reader thread, and the thread it hands each piece to.
+// A child process that reads the pipe's other end until it closes.
+pid_t StartPipeReader(int* pfdWrite)
+{
+    int afd[2];
+    if (pipe(afd) != 0)
+        return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(afd[1]);
+        uint8_t by[65536];
+        while (read(afd[0], by, sizeof(by)) > 0) {
+        }
+        _exit(0);
+    }
+    close(afd[0]);
+    if (pid < 0) {
+        close(afd[1]);
+        return -1;
+    }
+    *pfdWrite = afd[1];
+    return pid;
+}
+
+// The reader thread, and the thread or process it hands each piece to.
 class CFloorRig {
 public:
-    CFloorRig(int fdSlave, bool bHandOff) : m_fdSlave(fdSlave)
+    CFloorRig(int fdSlave, EFloorWork eWork, int fdPipe) : m_fdSlave(fdSlave), m_fdPipe(fdPipe)
     {
+        const bool bHandOff = eWork == EFloorWork::HandOff;
         m_reader = std::thread([this, bHandOff] { Read(bHandOff); });
         if (bHandOff)
             m_taker = std::thread([this] { Take(); });
@@ -58,9 +83,14 @@ private:
         uint8_t by[4096];
         while (m_bRun.load()) {
             struct pollfd pfd = {m_fdSlave, POLLIN, 0};
-            if (poll(&pfd, 1, FLOOR_POLL_MS) <= 0 || read(m_fdSlave, by, sizeof(by)) <= 0)
+            if (poll(&pfd, 1, FLOOR_POLL_MS) <= 0)
+                continue;
+            const ssize_t nGot = read(m_fdSlave, by, sizeof(by));
+            if (nGot <= 0)
                 continue;
             m_qwWakes.fetch_add(1);
+            if (m_fdPipe >= 0 && write(m_fdPipe, by, static_cast<size_t>(nGot)) < 0)
+                continue;
             if (bHandOff) {
                 {
                     std::lock_guard<std::mutex> lock(m_mtx);
@@ -80,6 +110,7 @@ private:
     }
 
     int m_fdSlave;
+    int m_fdPipe;   // -1: nothing is written on
     std::atomic<bool> m_bRun {true};
     std::atomic<uint64_t> m_qwWakes {0};
     std::mutex m_mtx;
@@ -91,7 +122,7 @@ private:
 
 } // namespace
 
-CWakeFloor MeasureWakeFloor(int32_t nPeriodUs, int32_t nMs, bool bHandOff)
+CWakeFloor MeasureWakeFloor(int32_t nPeriodUs, int32_t nMs, EFloorWork eWork)
 {
     CWakeFloor floor;
     int fdMaster = -1;
@@ -103,8 +134,15 @@ CWakeFloor MeasureWakeFloor(int32_t nPeriodUs, int32_t nMs, bool bHandOff)
         cfmakeraw(&tio);
         tcsetattr(fdSlave, TCSANOW, &tio);
     }
+    int fdPipe = -1;
+    const pid_t pidReader = eWork == EFloorWork::PipeOut ? StartPipeReader(&fdPipe) : 0;
+    if (pidReader < 0) {
+        close(fdMaster);
+        close(fdSlave);
+        return floor;
+    }
     {
-        CFloorRig rig(fdSlave, bHandOff);
+        CFloorRig rig(fdSlave, eWork, fdPipe);
         const uint8_t byPiece[FLOOR_PIECE] = {};
         const int64_t nPeriodNs = static_cast<int64_t>(nPeriodUs) * 1000;
         const int64_t nStart = BenchNowNs();
@@ -127,5 +165,9 @@ CWakeFloor MeasureWakeFloor(int32_t nPeriodUs, int32_t nMs, bool bHandOff)
     }
     close(fdMaster);
     close(fdSlave);
+    if (pidReader > 0) {
+        close(fdPipe);
+        waitpid(pidReader, nullptr, 0);
+    }
     return floor;
 }
