@@ -48,6 +48,11 @@ QM_FILE FileOpenForWrite(const std::string& strPath, EFileOpen eHow, QM_FILE_WAK
 // further write goes into a pipe.)
 bool FileWriteAll(QM_FILE hFile, const uint8_t* pData, size_t nLen, QM_FILE_WAKE hWake, size_t* pnDone,
     COsError* pError);
+// True when hFile is a pipe that nobody reads any more (every reader has
+// closed its end), seen without writing: on a quiet line there may be no
+// write to find it. False for files, for pipes still read, and where the OS
+// cannot tell without writing (Windows).
+bool FilePipeReaderGone(QM_FILE hFile);
 // Closes (for Stdout: only our handle on it); false when the close reported
 // an error (data that never reached the disk).
 bool FileClose(QM_FILE hFile, COsError* pError);

@@ -193,6 +193,14 @@ bool FileWriteAll(QM_FILE hFile, const uint8_t* pData, size_t nLen, QM_FILE_WAKE
     return bOk;
 }
 
+bool FilePipeReaderGone(QM_FILE hFile)
+{
+    // A pipe whose readers have all left polls as an error; a file, or a
+    // pipe still read, never does.
+    struct pollfd pfd = {static_cast<int>(hFile), POLLOUT, 0};
+    return poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLERR | POLLHUP)) != 0;
+}
+
 bool FileClose(QM_FILE hFile, COsError* pError)
 {
     if (hFile == INVALID_QM_FILE)

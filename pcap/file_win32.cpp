@@ -204,6 +204,14 @@ bool FileWriteAll(QM_FILE hFile, const uint8_t* pData, size_t nLen, QM_FILE_WAKE
     return bOk;
 }
 
+bool FilePipeReaderGone(QM_FILE hFile)
+{
+    // A write-only pipe client cannot ask about its server without writing
+    // (PeekNamedPipe needs read access); the next write tells.
+    (void)hFile;
+    return false;
+}
+
 bool FileClose(QM_FILE hFile, COsError* pError)
 {
     if (hFile == INVALID_QM_FILE)

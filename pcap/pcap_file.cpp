@@ -160,6 +160,18 @@ bool CPcapFile::IsBroken() const
     return m_bBroken.load();
 }
 
+bool CPcapFile::CheckReaderGone()
+{
+    std::unique_lock<std::mutex> lock(m_mutex, std::try_to_lock);
+    if (!lock.owns_lock() || m_hFile == INVALID_QM_FILE || m_bBroken.load())
+        return m_bBroken.load();   // a write under way finds out by itself
+    if (!FilePipeReaderGone(m_hFile))
+        return false;
+    SetErrorLocked(OsErrorOfKind(EOsError::Gone, "the reader closed the pipe"));
+    m_bBroken.store(true);
+    return true;
+}
+
 CPcapFileStats CPcapFile::GetStats() const
 {
     CPcapFileStats stats;

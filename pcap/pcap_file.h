@@ -47,6 +47,10 @@ public:
     // A write failed (disk full, the reader went away): later batches are
     // dropped and counted; the owner should end the capture. Any thread.
     bool IsBroken() const;
+    // Any thread: a pipe whose reader has gone breaks the file now, as the
+    // next write would (EOsError::Gone), so that a quiet line still ends the
+    // capture. Never waits for a write under way; true when broken.
+    bool CheckReaderGone();
     CPcapFileStats GetStats() const;          // any thread
     COsError GetLastError() const;            // any thread
     // Any thread, for good: the waits for a pipe's reader end (an Open that

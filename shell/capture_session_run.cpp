@@ -255,7 +255,7 @@ void CCaptureSession::CRun::OnProgressTimer()
     if (m_nPhase != PHASE_CAPTURING)
         return;
     m_report.OnSessionProgress(GetStats());
-    if (m_file.IsBroken()) {
+    if (m_file.CheckReaderGone()) {
         m_errOutput = m_file.GetLastError();
         m_report.OnSessionLine(DescribeOutputWriteFailure(OutputName(), m_errOutput));
         m_bOutputReported = true;

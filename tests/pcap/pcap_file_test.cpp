@@ -102,6 +102,30 @@ TEST(CPcapFileRecords, BatchesReadBackWithLibpcap)
     EXPECT_EQ(file.GetStats().m_qwBytesWritten, qwBytes);
 }
 
+// Seen without a write: a pipe still read is fine, one whose reader left is
+// broken as a write would have found it; a file never is.
+TEST(CPcapFileFifo, ReaderGoneIsSeenWithoutAWrite)
+{
+    CTestTempDir dir("pcap-file");
+    const std::string strFifo = dir / "fifo";
+    ASSERT_EQ(mkfifo(strFifo.c_str(), 0600), 0);
+    const int nReader = open(strFifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(nReader, 0);
+    CPcapFile file;
+    ASSERT_TRUE(file.Open(strFifo, EPcapFileOpen::Existing));
+    EXPECT_FALSE(file.CheckReaderGone());
+    close(nReader);
+    EXPECT_TRUE(file.CheckReaderGone());
+    EXPECT_TRUE(file.IsBroken());
+    EXPECT_EQ(file.GetLastError().m_eKind, EOsError::Gone);
+    EXPECT_FALSE(file.Close());
+
+    ASSERT_TRUE(file.Open(dir / "plain.pcap", EPcapFileOpen::CreateNew));
+    EXPECT_FALSE(file.CheckReaderGone());
+    EXPECT_FALSE(file.IsBroken());
+    EXPECT_TRUE(file.Close());
+}
+
 TEST(CPcapFileFifo, ReaderGoneBreaksTheSinkAndCountsDrops)
 {
     CTestTempDir dir("pcap-file");

@@ -1,7 +1,8 @@
 // The capture session on the portable window loop against the simulated
 // dongle on a pty: a stop asked for before Run, a stop from another thread
-// while frames flow, a FIFO whose reader leaves mid-capture, and a FIFO whose
-// reader keeps its end open but stops reading (or never opens it).
+// while frames flow, a FIFO whose reader leaves mid-capture (with frames
+// flowing, or on a quiet channel), and a FIFO whose reader keeps its end open
+// but stops reading (or never opens it).
 #include <gtest/gtest.h>
 
 #include <pcap/pcap.h>
@@ -143,7 +144,9 @@ class CCaptureSessionTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(m_sim.Spawn({ QM_DONGLE_SIM_PATH, "--port", "202", "--ports-dir", m_dir.Path(), "--rate", "400" }));
+        std::vector<std::string> vecArgs = { QM_DONGLE_SIM_PATH, "--port", "202", "--ports-dir", m_dir.Path(), "--rate", "400" };
+        vecArgs.insert(vecArgs.end(), m_vecSimExtra.begin(), m_vecSimExtra.end());
+        ASSERT_TRUE(m_sim.Spawn(vecArgs));
         ASSERT_TRUE(m_sim.WaitForText("\n", WAIT_MS, false));
         const size_t nAt = m_sim.Out().find("ready ");
         ASSERT_NE(nAt, std::string::npos);
@@ -157,11 +160,18 @@ protected:
         return ParseSimSummary(m_sim.Out())["stop"];
     }
 
+    std::vector<std::string> m_vecSimExtra;   // set before SetUp
     CTestTempDir m_dir { "qm-session" };
     CChildProcess m_sim;
     CSessionOptions m_opts;
     CCaptureSession m_session;
     CRecordingReport m_report;
+};
+
+// A dongle that sends three frames, then nothing.
+class CQuietSessionTest : public CCaptureSessionTest {
+protected:
+    CQuietSessionTest() { m_vecSimExtra = { "--frames", "3" }; }
 };
 
 } // namespace
@@ -215,6 +225,32 @@ TEST_F(CCaptureSessionTest, FifoReaderLeavingEndsTheCaptureAsOutputFailed)
     EXPECT_TRUE(m_report.Has("went away"));
     EXPECT_GT(m_session.GetStats().m_qwLost, 0u);   // the batches after the reader left
     EXPECT_EQ(m_session.GetOutputError().m_eKind, EOsError::Gone);
+    EXPECT_EQ(SimStops(), 1u);
+}
+
+// Wireshark closes its FIFO while the channel is quiet: no write comes to
+// find out, yet the capture ends as when a write does, and the dongle gets
+// its stop command (a capture left running would hold the port for good).
+TEST_F(CQuietSessionTest, FifoReaderLeavingAQuietCaptureEndsItWithoutAWrite)
+{
+    const std::string strFifo = m_dir / "quiet";
+    ASSERT_EQ(mkfifo(strFifo.c_str(), 0600), 0);
+    int nReader = open(strFifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(nReader, 0);
+    m_opts.m_strOutput = strFifo;
+    m_opts.m_eOutput = EPcapFileOpen::Existing;
+    ESessionEnd eEnd = ESessionEnd::Stopped;
+    {
+        CActWhen reader([this] { return m_session.GetStats().m_qwFrames >= 3; }, [&nReader] { close(nReader); });
+        // Only if the reader's leaving goes unseen: a Stop after WAIT_MS.
+        CActWhen fallback([] { return false; }, [this] { m_session.RequestStop(); });
+        eEnd = m_session.Run(m_opts, m_report);
+    }
+    EXPECT_EQ(eEnd, ESessionEnd::OutputFailed);
+    EXPECT_EQ(m_session.GetOutputError().m_eKind, EOsError::Gone);
+    EXPECT_TRUE(m_report.Has("went away"));
+    EXPECT_EQ(m_session.GetStats().m_qwFrames, 3u);
+    EXPECT_EQ(m_session.GetStats().m_qwLost, 0u);
     EXPECT_EQ(SimStops(), 1u);
 }
 
