@@ -154,6 +154,25 @@ protected:
         m_opts.m_nChannel = 18;
         m_opts.m_strOutput = m_dir / "out.pcap";
     }
+    // The session writes into a new FIFO whose reading end is opened here
+    // first, as Wireshark does (non-blocking); the reader, or -1.
+    int OutputToFifo(const char* pszName)
+    {
+        const std::string strFifo = m_dir / pszName;
+        if (mkfifo(strFifo.c_str(), 0600) != 0)
+            return -1;
+        m_opts.m_strOutput = strFifo;
+        m_opts.m_eOutput = EPcapFileOpen::Existing;
+        return open(strFifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    }
+    // How a capture whose reader went away ends, and that the dongle was stopped.
+    void ExpectEndedByReaderGone(ESessionEnd eEnd)
+    {
+        EXPECT_EQ(eEnd, ESessionEnd::OutputFailed);
+        EXPECT_EQ(m_session.GetOutputError().m_eKind, EOsError::Gone);
+        EXPECT_TRUE(m_report.Has("went away"));
+        EXPECT_EQ(SimStops(), 1u);
+    }
     uint64_t SimStops()
     {
         m_sim.Signal(SIGTERM, WAIT_MS);
@@ -210,22 +229,15 @@ TEST_F(CCaptureSessionTest, StopFromAnotherThreadSendsTheStopCommandAndClosesThe
 
 TEST_F(CCaptureSessionTest, FifoReaderLeavingEndsTheCaptureAsOutputFailed)
 {
-    const std::string strFifo = m_dir / "fifo";
-    ASSERT_EQ(mkfifo(strFifo.c_str(), 0600), 0);
-    int nReader = open(strFifo.c_str(), O_RDONLY | O_NONBLOCK);
+    const int nReader = OutputToFifo("fifo");
     ASSERT_GE(nReader, 0);
-    m_opts.m_strOutput = strFifo;
-    m_opts.m_eOutput = EPcapFileOpen::Existing;
     ESessionEnd eEnd = ESessionEnd::Stopped;
     {
-        CActWhen reader([this] { return m_session.GetStats().m_qwFrames >= 5; }, [&nReader] { close(nReader); });
+        CActWhen reader([this] { return m_session.GetStats().m_qwFrames >= 5; }, [nReader] { close(nReader); });
         eEnd = m_session.Run(m_opts, m_report);
     }
-    EXPECT_EQ(eEnd, ESessionEnd::OutputFailed);
-    EXPECT_TRUE(m_report.Has("went away"));
     EXPECT_GT(m_session.GetStats().m_qwLost, 0u);   // the batches after the reader left
-    EXPECT_EQ(m_session.GetOutputError().m_eKind, EOsError::Gone);
-    EXPECT_EQ(SimStops(), 1u);
+    ExpectEndedByReaderGone(eEnd);
 }
 
 // Wireshark closes its FIFO while the channel is quiet: no write comes to
@@ -233,25 +245,18 @@ TEST_F(CCaptureSessionTest, FifoReaderLeavingEndsTheCaptureAsOutputFailed)
 // its stop command (a capture left running would hold the port for good).
 TEST_F(CQuietSessionTest, FifoReaderLeavingAQuietCaptureEndsItWithoutAWrite)
 {
-    const std::string strFifo = m_dir / "quiet";
-    ASSERT_EQ(mkfifo(strFifo.c_str(), 0600), 0);
-    int nReader = open(strFifo.c_str(), O_RDONLY | O_NONBLOCK);
+    const int nReader = OutputToFifo("quiet");
     ASSERT_GE(nReader, 0);
-    m_opts.m_strOutput = strFifo;
-    m_opts.m_eOutput = EPcapFileOpen::Existing;
     ESessionEnd eEnd = ESessionEnd::Stopped;
     {
-        CActWhen reader([this] { return m_session.GetStats().m_qwFrames >= 3; }, [&nReader] { close(nReader); });
+        CActWhen reader([this] { return m_session.GetStats().m_qwFrames >= 3; }, [nReader] { close(nReader); });
         // Only if the reader's leaving goes unseen: a Stop after WAIT_MS.
         CActWhen fallback([] { return false; }, [this] { m_session.RequestStop(); });
         eEnd = m_session.Run(m_opts, m_report);
     }
-    EXPECT_EQ(eEnd, ESessionEnd::OutputFailed);
-    EXPECT_EQ(m_session.GetOutputError().m_eKind, EOsError::Gone);
-    EXPECT_TRUE(m_report.Has("went away"));
     EXPECT_EQ(m_session.GetStats().m_qwFrames, 3u);
     EXPECT_EQ(m_session.GetStats().m_qwLost, 0u);
-    EXPECT_EQ(SimStops(), 1u);
+    ExpectEndedByReaderGone(eEnd);
 }
 
 // The reader reads the header and a few records, then stops reading with its
@@ -259,14 +264,10 @@ TEST_F(CQuietSessionTest, FifoReaderLeavingAQuietCaptureEndsItWithoutAWrite)
 // returns, and all the reader gets, now or later, is whole records.
 TEST_F(CCaptureSessionTest, FifoReaderThatStopsReadingDoesNotHoldTheStopBack)
 {
-    const std::string strFifo = m_dir / "stalled";
-    ASSERT_EQ(mkfifo(strFifo.c_str(), 0600), 0);
-    const int nReader = open(strFifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int nReader = OutputToFifo("stalled");
     ASSERT_GE(nReader, 0);
     const int nCapacity = fcntl(nReader, F_SETPIPE_SZ, 4 * PIPE_BUF);
     ASSERT_GT(nCapacity, 0);
-    m_opts.m_strOutput = strFifo;
-    m_opts.m_eOutput = EPcapFileOpen::Existing;
     std::string strRead;
     ESessionEnd eEnd = ESessionEnd::NoAnswer;
     {
