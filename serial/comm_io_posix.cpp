@@ -6,9 +6,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 namespace {
 
@@ -19,18 +17,6 @@ constexpr int32_t COMM_NOTHING_YET = 2;   // internal: read found nothing to rea
 bool IsGoneError(int nError)
 {
     return nError == EIO || nError == ENXIO || nError == ENODEV || nError == EPIPE;
-}
-
-// Bytes in the input queue, after any receive purge made since the last look.
-uint32_t InQueued(CPosixComm* pComm)
-{
-    const uint32_t dwClears = pComm->m_dwRxClears.load(std::memory_order_acquire);
-    if (dwClears != pComm->m_dwRxClearsSeen) {
-        pComm->m_dwRxClearsSeen = dwClears;
-        pComm->m_dwInHead = 0;
-        pComm->m_dwInTail = 0;
-    }
-    return pComm->m_dwInTail - pComm->m_dwInHead;
 }
 
 // One read() of up to dwLen bytes into p: COMM_DONE (*pdwGot > 0), COMM_NOTHING_YET,
@@ -60,9 +46,8 @@ int32_t ReadOnce(CPosixComm* pComm, uint8_t* p, uint32_t dwLen, uint32_t* pdwGot
 int32_t FillInput(CPosixComm* pComm)
 {
     uint32_t dwGot = 0;
-    const int32_t nResult = ReadOnce(pComm, pComm->m_abyIn, COMM_IN_BUFFER_SIZE, &dwGot);
-    pComm->m_dwInHead = 0;
-    pComm->m_dwInTail = nResult == COMM_DONE ? dwGot : 0;
+    const int32_t nResult = ReadOnce(pComm, pComm->m_in.FillArea(), CCommInQueue::SIZE, &dwGot);
+    pComm->m_in.Filled(nResult == COMM_DONE ? dwGot : 0);
     return nResult;
 }
 
@@ -105,27 +90,6 @@ int32_t WaitPortOrStop(CPosixComm* pComm, short nEvents, COMM_EVENT hStop, bool 
     }
 }
 
-// An event already there without waiting: data in the input queue (EV_RXCHAR
-// watched), or the output drained after a write (EV_TXEMPTY watched). Sets
-// *pbTxWatch when the output still drains and the wait must look again soon.
-bool TakeReadyEvent(COMM_HANDLE h, CPosixComm* pComm, uint32_t dwMask, uint32_t* pdwMask, bool* pbTxWatch)
-{
-    if ((dwMask & EV_RXCHAR) != 0 && InQueued(pComm) > 0) {
-        *pdwMask = EV_RXCHAR;
-        return true;
-    }
-    if ((dwMask & EV_TXEMPTY) != 0 && pComm->m_bTxPending.exchange(false)) {
-        uint32_t dwOutQueue = 0;
-        if (CommGetOutQueue(h, &dwOutQueue) == 0 || dwOutQueue == 0) {
-            *pdwMask = EV_TXEMPTY;
-            return true;
-        }
-        pComm->m_bTxPending.store(true);
-        *pbTxWatch = true;
-    }
-    return false;
-}
-
 // The port's descriptor woke a wait: data, end of file or an error. Returns
 // COMM_NOTHING_YET when the wait goes on, else what the wait returns.
 int32_t OnPortWoke(CPosixComm* pComm, short nRevents, bool bRxWatch, uint32_t* pdwMask)
@@ -137,7 +101,7 @@ int32_t OnPortWoke(CPosixComm* pComm, short nRevents, bool bRxWatch, uint32_t* p
         return COMM_LOST;
     }
     // Readable, hung up or failed: one read tells data from end of file.
-    InQueued(pComm);
+    pComm->m_in.Queued();   // takes in a purge before the queue is refilled
     const int32_t nFill = FillInput(pComm);
     if (nFill == COMM_NOTHING_YET && (nRevents & (POLLHUP | POLLERR | POLLNVAL)) == 0)
         return COMM_NOTHING_YET;
@@ -175,7 +139,7 @@ int32_t CommClearError(COMM_HANDLE h, uint32_t* pdwErrors, uint32_t* pdwInQueue)
     if (pdwErrors != nullptr)
         *pdwErrors = 0;   // raw mode keeps no line-error state to clear
     if (pdwInQueue != nullptr)
-        *pdwInQueue = InQueued(pComm);
+        *pdwInQueue = pComm->m_in.Queued();
     return 1;
 }
 
@@ -193,7 +157,7 @@ int32_t CommWaitEvent(COMM_HANDLE h, COMM_OVERLAPPED* pOv, COMM_EVENT hStop, uin
         const uint32_t dwMask = pComm->m_dwMask.load(std::memory_order_acquire);
         const bool bRxWatch = (dwMask & EV_RXCHAR) != 0;
         bool bTxWatch = false;
-        if (TakeReadyEvent(h, pComm, dwMask, pdwMask, &bTxWatch))
+        if (CommTakeReadyEvent(h, pComm->m_in, pComm->m_bTxPending, dwMask, pdwMask, &bTxWatch))
             return COMM_DONE;
         struct pollfd aPfd[3] = {
             { CommEventFd(hStop), POLLIN, 0 },
@@ -225,14 +189,9 @@ int32_t CommRead(COMM_HANDLE h, uint8_t* pDst, uint32_t dwLen, COMM_OVERLAPPED* 
     CPosixComm* pComm = CommForTransfer(h, pDst, dwLen, pdwRead);
     if (pComm == nullptr)
         return COMM_FAILED;
-    const uint32_t dwQueued = InQueued(pComm);
-    if (dwQueued > 0) {
-        const uint32_t dwTake = std::min(dwQueued, dwLen);
-        std::memcpy(pDst, pComm->m_abyIn + pComm->m_dwInHead, dwTake);
-        pComm->m_dwInHead += dwTake;
-        *pdwRead = dwTake;
+    *pdwRead = pComm->m_in.Take(pDst, dwLen);
+    if (*pdwRead > 0)
         return COMM_DONE;
-    }
     const uint32_t dwAbortsAtStart = pComm->m_dwRxAborts.load(std::memory_order_acquire);
     for (;;) {
         const int32_t nResult = ReadOnce(pComm, pDst, dwLen, pdwRead);

@@ -4,8 +4,6 @@
 // waits in the port's input queue for the next CommRead.
 #include "serial/comm_win32.h"
 
-#include <algorithm>
-#include <cstring>
 
 namespace {
 
@@ -13,33 +11,12 @@ namespace {
 constexpr DWORD TX_EMPTY_POLL_MS = 1;
 constexpr int32_t COMM_NOTHING_YET = 2;   // internal: the wait goes on
 
-// EV_RXCHAR with bytes queued, or EV_TXEMPTY once a write has drained. Sets
-// *pbTxWatch while output still drains.
-bool TakeReadyEvent(COMM_HANDLE h, CWin32Comm* pComm, uint32_t dwMask, uint32_t* pdwMask, bool* pbTxWatch)
-{
-    if ((dwMask & EV_RXCHAR) != 0 && CommInQueued(pComm) > 0) {
-        *pdwMask = EV_RXCHAR;
-        return true;
-    }
-    if ((dwMask & EV_TXEMPTY) != 0 && pComm->m_bTxPending.exchange(false)) {
-        uint32_t dwOutQueue = 0;
-        if (CommGetOutQueue(h, &dwOutQueue) == 0 || dwOutQueue == 0) {
-            *pdwMask = EV_TXEMPTY;
-            return true;
-        }
-        pComm->m_bTxPending.store(true);
-        *pbTxWatch = true;
-    }
-    return false;
-}
-
 // A read's outcome: bytes go to the input queue (EV_RXCHAR); a failure is the
 // device gone (EV_ERR) or another failure.
 int32_t OnReadEnded(CWin32Comm* pComm, BOOL bOk, DWORD dwGot, uint32_t* pdwMask)
 {
     if (bOk && dwGot > 0) {
-        pComm->m_dwInHead = 0;
-        pComm->m_dwInTail = dwGot;
+        pComm->m_in.Filled(dwGot);
         *pdwMask |= EV_RXCHAR;
         return COMM_DONE;
     }
@@ -78,7 +55,7 @@ int32_t WaitPendingRead(COMM_HANDLE h, CWin32Comm* pComm, OVERLAPPED* pOv, HANDL
             bEnd = true;   // a new mask ends the wait at once
         if (!bEnd && (bTxWatch || pComm->m_bTxPending.load())) {
             bTxWatch = false;
-            bTxEmpty = TakeReadyEvent(h, pComm, EV_TXEMPTY, pdwMask, &bTxWatch);
+            bTxEmpty = CommTakeReadyEvent(h, pComm->m_in, pComm->m_bTxPending, EV_TXEMPTY, pdwMask, &bTxWatch);
             bEnd = bTxEmpty;
         }
         if (!bEnd)
@@ -122,7 +99,7 @@ int32_t CommClearError(COMM_HANDLE h, uint32_t* pdwErrors, uint32_t* pdwInQueue)
     if (pdwErrors != nullptr)
         *pdwErrors = dwErrors;
     if (pdwInQueue != nullptr)
-        *pdwInQueue = CommInQueued(pComm) + stat.cbInQue;
+        *pdwInQueue = pComm->m_in.Queued() + stat.cbInQue;
     return 1;
 }
 
@@ -138,18 +115,18 @@ int32_t CommWaitEvent(COMM_HANDLE h, COMM_OVERLAPPED* pOv, COMM_EVENT hStop, uin
     for (;;) {
         const uint32_t dwMask = pComm->m_dwMask.load(std::memory_order_acquire);
         bool bTxWatch = false;
-        if (TakeReadyEvent(h, pComm, dwMask, pdwMask, &bTxWatch))
+        if (CommTakeReadyEvent(h, pComm->m_in, pComm->m_bTxPending, dwMask, pdwMask, &bTxWatch))
             return COMM_DONE;
         int32_t nResult = COMM_NOTHING_YET;
         if ((dwMask & EV_RXCHAR) == 0) {
             nResult = WaitWithoutRead(pComm, EventHandle(hStop), dwChangesAtStart, bTxWatch);
         } else {
-            CommInQueued(pComm);   // takes in a purge before the queue is refilled
+            pComm->m_in.Queued();   // takes in a purge before the queue is refilled
             OVERLAPPED ov = {};
             ov.hEvent = EventHandle(pOv->hEvent);
             ResetEvent(ov.hEvent);
             DWORD dwGot = 0;
-            if (ReadFile(pComm->m_hFile, pComm->m_abyIn, COMM_IN_BUFFER_SIZE, &dwGot, &ov))
+            if (ReadFile(pComm->m_hFile, pComm->m_in.FillArea(), CCommInQueue::SIZE, &dwGot, &ov))
                 nResult = OnReadEnded(pComm, TRUE, dwGot, pdwMask);
             else if (GetLastError() != ERROR_IO_PENDING)
                 nResult = OnReadEnded(pComm, FALSE, 0, pdwMask);
@@ -209,14 +186,9 @@ int32_t CommRead(COMM_HANDLE h, uint8_t* pDst, uint32_t dwLen, COMM_OVERLAPPED* 
     CWin32Comm* pComm = CommForTransfer(h, pDst, dwLen, pOv, pdwRead);
     if (pComm == nullptr)
         return COMM_FAILED;
-    const uint32_t dwQueued = CommInQueued(pComm);
-    if (dwQueued > 0) {
-        const uint32_t dwTake = std::min(dwQueued, dwLen);
-        std::memcpy(pDst, pComm->m_abyIn + pComm->m_dwInHead, dwTake);
-        pComm->m_dwInHead += dwTake;
-        *pdwRead = dwTake;
+    *pdwRead = pComm->m_in.Take(pDst, dwLen);
+    if (*pdwRead > 0)
         return COMM_DONE;
-    }
     const uint32_t dwAbortsAtStart = pComm->m_dwRxAborts.load(std::memory_order_acquire);
     for (;;) {
         OVERLAPPED ov = {};

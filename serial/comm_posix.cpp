@@ -274,7 +274,7 @@ int32_t CommPurge(COMM_HANDLE h, uint32_t dwFlags)
     }
     const bool bRx = (dwFlags & PURGE_RXCLEAR) != 0;
     if (bRx)
-        pComm->m_dwRxClears.fetch_add(1, std::memory_order_acq_rel);
+        pComm->m_in.Clear();
     const bool bTx = (dwFlags & PURGE_TXCLEAR) != 0;
     if (!bRx && !bTx)
         return 1;

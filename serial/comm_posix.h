@@ -5,11 +5,10 @@
 #include <cstdint>
 
 #include "serial/comm_api.h"
+#include "serial/comm_in_queue.h"
 
 void CommSetLastError(int32_t nError);
 int CommEventFd(COMM_EVENT h);   // the descriptor a wait polls, -1 for no event
-
-constexpr uint32_t COMM_IN_BUFFER_SIZE = 4096;
 
 // An open port.
 struct CPosixComm {
@@ -24,15 +23,7 @@ struct CPosixComm {
     int m_fdTxAbort = -1;
     std::atomic<uint32_t> m_dwRxAborts { 0 };
     std::atomic<uint32_t> m_dwTxAborts { 0 };
-    // The input queue: what the event wait found readable, read at once, so that a
-    // wake-up costs one read and the queue's size needs no extra call. Used by the
-    // one thread that waits for events and reads; a receive purge from another
-    // thread is only counted, and that thread empties the queue when it sees it.
-    std::atomic<uint32_t> m_dwRxClears { 0 };
-    uint32_t m_dwRxClearsSeen = 0;
-    uint32_t m_dwInHead = 0;
-    uint32_t m_dwInTail = 0;
-    uint8_t m_abyIn[COMM_IN_BUFFER_SIZE];
+    CCommInQueue m_in;   // what the event wait found readable, read at once
 };
 
 CPosixComm* CommFromHandle(COMM_HANDLE h);

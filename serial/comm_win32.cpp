@@ -61,17 +61,6 @@ bool CommIsGoneError(DWORD dwError)
     }
 }
 
-uint32_t CommInQueued(CWin32Comm* pComm)
-{
-    const uint32_t dwClears = pComm->m_dwRxClears.load(std::memory_order_acquire);
-    if (dwClears != pComm->m_dwRxClearsSeen) {
-        pComm->m_dwRxClearsSeen = dwClears;
-        pComm->m_dwInHead = 0;
-        pComm->m_dwInTail = 0;
-    }
-    return pComm->m_dwInTail - pComm->m_dwInHead;
-}
-
 DWORD CommCancelAndCollect(CWin32Comm* pComm, OVERLAPPED* pOv)
 {
     CancelIoEx(pComm->m_hFile, pOv);   // fails when it has ended already: nothing to cancel
@@ -242,7 +231,7 @@ int32_t CommPurge(COMM_HANDLE h, uint32_t dwFlags)
         SetEvent(pComm->m_hTxAbort);
     }
     if ((dwFlags & PURGE_RXCLEAR) != 0)
-        pComm->m_dwRxClears.fetch_add(1, std::memory_order_acq_rel);
+        pComm->m_in.Clear();
     if ((dwFlags & (PURGE_RXCLEAR | PURGE_TXCLEAR)) == 0)
         return 1;
     return PurgeComm(pComm->m_hFile, dwFlags) ? 1 : 0;

@@ -6,13 +6,12 @@
 #include <cstdint>
 
 #include "serial/comm_api.h"
+#include "serial/comm_in_queue.h"
 
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
 #include <windows.h>
-
-constexpr uint32_t COMM_IN_BUFFER_SIZE = 4096;
 
 // An open port.
 struct CWin32Comm {
@@ -29,14 +28,7 @@ struct CWin32Comm {
     std::atomic<uint32_t> m_dwKeptErrors { 0 };
     std::atomic<uint32_t> m_dwRxAborts { 0 };
     std::atomic<uint32_t> m_dwTxAborts { 0 };
-    // The input queue: what the event wait's read brought in, handed out by the
-    // next reads. Used by the one thread that waits and reads; a receive purge
-    // from another thread is only counted, and that thread empties the queue.
-    std::atomic<uint32_t> m_dwRxClears { 0 };
-    uint32_t m_dwRxClearsSeen = 0;
-    uint32_t m_dwInHead = 0;
-    uint32_t m_dwInTail = 0;
-    uint8_t m_abyIn[COMM_IN_BUFFER_SIZE];
+    CCommInQueue m_in;   // what the event wait's read brought in
 };
 
 CWin32Comm* CommFromHandle(COMM_HANDLE h);
@@ -44,8 +36,6 @@ int32_t CommFail(DWORD dwError);   // sets the last error, returns 0
 // The other end has gone: the errors Wine (109, 21) and USB serial drivers on
 // Windows give for a port whose device went away.
 bool CommIsGoneError(DWORD dwError);
-// Bytes in the input queue, after any receive purge made since the last look.
-uint32_t CommInQueued(CWin32Comm* pComm);
 // Cancels the overlapped operation on ov (if still pending), waits for it to
 // end and returns the bytes it moved.
 DWORD CommCancelAndCollect(CWin32Comm* pComm, OVERLAPPED* pOv);
