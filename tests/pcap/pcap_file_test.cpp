@@ -37,6 +37,15 @@ Bytes Payload(size_t n, uint8_t bySeed)
     return by;
 }
 
+// A FIFO whose reader opens first (as Wireshark does), so that the writer's
+// open returns: the reader's descriptor, or -1.
+int MakeFifoWithReader(const std::string& strFifo)
+{
+    if (mkfifo(strFifo.c_str(), 0600) != 0)
+        return -1;
+    return open(strFifo.c_str(), O_RDONLY | O_NONBLOCK);
+}
+
 } // namespace
 
 TEST(CPcapFileOpen, CreateNewRefusesAnExistingFileAndLeavesItAlone)
@@ -108,8 +117,7 @@ TEST(CPcapFileFifo, ReaderGoneIsSeenWithoutAWrite)
 {
     CTestTempDir dir("pcap-file");
     const std::string strFifo = dir / "fifo";
-    ASSERT_EQ(mkfifo(strFifo.c_str(), 0600), 0);
-    const int nReader = open(strFifo.c_str(), O_RDONLY | O_NONBLOCK);
+    const int nReader = MakeFifoWithReader(strFifo);
     ASSERT_GE(nReader, 0);
     CPcapFile file;
     ASSERT_TRUE(file.Open(strFifo, EPcapFileOpen::Existing));
@@ -130,9 +138,7 @@ TEST(CPcapFileFifo, ReaderGoneBreaksTheSinkAndCountsDrops)
 {
     CTestTempDir dir("pcap-file");
     const std::string strFifo = dir / "fifo";
-    ASSERT_EQ(mkfifo(strFifo.c_str(), 0600), 0);
-    // The reader opens first (as Wireshark does), so the writer's open returns.
-    const int nReader = open(strFifo.c_str(), O_RDONLY | O_NONBLOCK);
+    const int nReader = MakeFifoWithReader(strFifo);
     ASSERT_GE(nReader, 0);
     CPcapFile file;
     ASSERT_TRUE(file.Open(strFifo, EPcapFileOpen::Existing));
