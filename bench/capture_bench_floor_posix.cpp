@@ -8,10 +8,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "bench/capture_bench_frames.h"
 
@@ -30,26 +33,70 @@ int64_t ThreadCpuNs(std::thread& thread)
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-// A child process that reads the pipe's other end until it closes.
-pid_t StartPipeReader(int* pfdWrite)
+// Latencies, sorted: the one at the given share (0..1) in ms.
+double LatencyAtMs(const std::vector<int64_t>& vecNs, double dShare)
+{
+    if (vecNs.empty())
+        return -1;
+    const size_t nAt = std::min(vecNs.size() - 1, static_cast<size_t>(dShare * static_cast<double>(vecNs.size())));
+    return static_cast<double>(vecNs[nAt]) / 1e6;
+}
+
+// The pipe reader's side: every FLOOR_PIECE bytes are a piece stamped with
+// when it was written; at the end of the stream the p50 and p99 of write to
+// read go back through fdResult.
+void ReadStampedPieces(int fdRead, int fdResult)
+{
+    std::vector<int64_t> vecNs;
+    uint8_t byPiece[FLOOR_PIECE];
+    size_t nHave = 0;
+    for (;;) {
+        const ssize_t nGot = read(fdRead, byPiece + nHave, FLOOR_PIECE - nHave);
+        if (nGot <= 0)
+            break;
+        nHave += static_cast<size_t>(nGot);
+        if (nHave < FLOOR_PIECE)
+            continue;
+        int64_t nStamp = 0;
+        std::memcpy(&nStamp, byPiece, sizeof nStamp);
+        vecNs.push_back(BenchNowNs() - nStamp);
+        nHave = 0;
+    }
+    std::sort(vecNs.begin(), vecNs.end());
+    const double adMs[2] = {LatencyAtMs(vecNs, 0.5), LatencyAtMs(vecNs, 0.99)};
+    if (write(fdResult, adMs, sizeof adMs) < 0)
+        return;
+}
+
+// A child process that reads the pipe's other end until it closes, noting
+// the pieces' latencies (sent back through *pfdResult).
+pid_t StartPipeReader(int* pfdWrite, int* pfdResult)
 {
     int afd[2];
+    int afdResult[2];
     if (pipe(afd) != 0)
         return -1;
+    if (pipe(afdResult) != 0) {
+        close(afd[0]);
+        close(afd[1]);
+        return -1;
+    }
     const pid_t pid = fork();
     if (pid == 0) {
         close(afd[1]);
-        uint8_t by[65536];
-        while (read(afd[0], by, sizeof(by)) > 0) {
-        }
+        close(afdResult[0]);
+        ReadStampedPieces(afd[0], afdResult[1]);
         _exit(0);
     }
     close(afd[0]);
+    close(afdResult[1]);
     if (pid < 0) {
         close(afd[1]);
+        close(afdResult[0]);
         return -1;
     }
     *pfdWrite = afd[1];
+    *pfdResult = afdResult[0];
     return pid;
 }
 
@@ -135,7 +182,8 @@ CWakeFloor MeasureWakeFloor(int32_t nPeriodUs, int32_t nMs, EFloorWork eWork)
         tcsetattr(fdSlave, TCSANOW, &tio);
     }
     int fdPipe = -1;
-    const pid_t pidReader = eWork == EFloorWork::PipeOut ? StartPipeReader(&fdPipe) : 0;
+    int fdResult = -1;
+    const pid_t pidReader = eWork == EFloorWork::PipeOut ? StartPipeReader(&fdPipe, &fdResult) : 0;
     if (pidReader < 0) {
         close(fdMaster);
         close(fdSlave);
@@ -143,7 +191,7 @@ CWakeFloor MeasureWakeFloor(int32_t nPeriodUs, int32_t nMs, EFloorWork eWork)
     }
     {
         CFloorRig rig(fdSlave, eWork, fdPipe);
-        const uint8_t byPiece[FLOOR_PIECE] = {};
+        uint8_t byPiece[FLOOR_PIECE] = {};
         const int64_t nPeriodNs = static_cast<int64_t>(nPeriodUs) * 1000;
         const int64_t nStart = BenchNowNs();
         const int64_t nCpu0 = rig.CpuNs();
@@ -152,6 +200,8 @@ CWakeFloor MeasureWakeFloor(int32_t nPeriodUs, int32_t nMs, EFloorWork eWork)
             nDue += nPeriodNs;
             struct timespec ts = {static_cast<time_t>(nDue / 1000000000), static_cast<long>(nDue % 1000000000)};
             clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
+            const int64_t nStamp = BenchNowNs();
+            std::memcpy(byPiece, &nStamp, sizeof nStamp);
             if (write(fdMaster, byPiece, sizeof(byPiece)) < 0)
                 break;
         }
@@ -167,6 +217,12 @@ CWakeFloor MeasureWakeFloor(int32_t nPeriodUs, int32_t nMs, EFloorWork eWork)
     close(fdSlave);
     if (pidReader > 0) {
         close(fdPipe);
+        double adMs[2] = {-1, -1};
+        if (read(fdResult, adMs, sizeof adMs) == static_cast<ssize_t>(sizeof adMs)) {
+            floor.m_dP50Ms = adMs[0];
+            floor.m_dP99Ms = adMs[1];
+        }
+        close(fdResult);
         waitpid(pidReader, nullptr, 0);
     }
     return floor;

@@ -10,7 +10,10 @@
 //   - an unpaced flood: frames lost (or garbled), MB/s, CPU ms per MB;
 //   - latency from the feeder's write to the reader's read at 200 frames/s;
 //   - with the reader paused and the pipe full, the time from Stop to the
-//     stop command at the dongle.
+//     stop command at the dongle;
+//   - the machine's floors under these: a bare thread woken by a pty, one
+//     that hands on to a second thread, one that relays to a pipe another
+//     process reads, and that relay's latency at 200 pieces/s.
 // Exit status 0 when every target holds, 1 when one is missed, 2 when the
 // benchmark could not run. MB = 2^20 bytes.
 //
@@ -267,6 +270,8 @@ int main(int argc, char** argv)
     const CWakeFloor floor = MeasureWakeFloor(FLOOR_PERIOD_US, FLOOR_MS, EFloorWork::Bare);
     const CWakeFloor floorHandOff = MeasureWakeFloor(FLOOR_PERIOD_US, FLOOR_MS, EFloorWork::HandOff);
     const CWakeFloor floorPipeOut = MeasureWakeFloor(FLOOR_PERIOD_US, FLOOR_MS, EFloorWork::PipeOut);
+    const CWakeFloor floorLatency = MeasureWakeFloor(static_cast<int32_t>(1000000 / BENCH_LATENCY_FPS),
+        static_cast<int32_t>(options.m_dLatencySeconds * 1000), EFloorWork::PipeOut);
 
     std::printf("%-32s %8s %6s %5s %7s %7s %9s %7s %7s %7s\n", "run", "frames", "lost", "bad", "MB/s", "CPU %",
                 "CPU ms/MB", "p50 ms", "p99 ms", "max ms");
@@ -282,6 +287,9 @@ int main(int argc, char** argv)
                 "pipe another process reads, %.2f %% (%.1f us); load average at the end %.2f %.2f %.2f\n",
                 floor.m_dCpuPercent, floor.m_dUsPerWake, floorHandOff.m_dCpuPercent, floorHandOff.m_dUsPerWake,
                 floorPipeOut.m_dCpuPercent, floorPipeOut.m_dUsPerWake, dLoad[0], dLoad[1], dLoad[2]);
+    std::printf("latency floor here: a bare thread passing each piece from a pty to a pipe another process reads, "
+                "%u pieces/s: p50 %.3f ms, p99 %.3f ms\n", BENCH_LATENCY_FPS, floorLatency.m_dP50Ms,
+                floorLatency.m_dP99Ms);
     const bool bAll = PrintTargets(rowFrames, rowChunks, rowFlood, rowLatency, stop);
     std::error_code ec;
     if (options.m_bKeep)
