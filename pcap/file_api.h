@@ -51,7 +51,8 @@ bool FileWriteAll(QM_FILE hFile, const uint8_t* pData, size_t nLen, QM_FILE_WAKE
 // True when hFile is a pipe that nobody reads any more (every reader has
 // closed its end), seen without writing: on a quiet line there may be no
 // write to find it. False for files, for pipes still read, and where the OS
-// cannot tell without writing (Windows).
+// cannot tell without writing (on Windows, a handle without the right to
+// read the pipe's state, as standard output may be).
 bool FilePipeReaderGone(QM_FILE hFile);
 // Closes (for Stdout: only our handle on it); false when the close reported
 // an error (data that never reached the disk).

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "pcap/pipe_win32.h"
+
 #include <mutex>
 
 namespace {
@@ -95,11 +97,25 @@ DWORD Disposition(EFileOpen eHow)
     }
 }
 
+// A pipe somebody else made is opened with the right to read its state too,
+// so that a reader who left can be seen without a write; a server that does
+// not grant it still gets a plain writer.
+HANDLE CreateForWrite(const std::string& strPath, EFileOpen eHow)
+{
+    if (eHow == EFileOpen::Existing) {
+        const HANDLE h = CreateFileA(strPath.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED)
+            return h;
+    }
+    return CreateFileA(strPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, Disposition(eHow),
+        FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 HANDLE OpenPath(const std::string& strPath, EFileOpen eHow)
 {
     for (int32_t i = 0;; ++i) {
-        const HANDLE h = CreateFileA(strPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, Disposition(eHow),
-            FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE h = CreateForWrite(strPath, eHow);
         if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PIPE_BUSY || i + 1 >= PIPE_BUSY_TRIES)
             return h;
         if (!WaitNamedPipeA(strPath.c_str(), PIPE_BUSY_WAIT_MS))
@@ -206,10 +222,13 @@ bool FileWriteAll(QM_FILE hFile, const uint8_t* pData, size_t nLen, QM_FILE_WAKE
 
 bool FilePipeReaderGone(QM_FILE hFile)
 {
-    // A write-only pipe client cannot ask about its server without writing
-    // (PeekNamedPipe needs read access); the next write tells.
-    (void)hFile;
-    return false;
+    // Only a pipe opened with the right to read its state can tell (standard
+    // output may not); without it the next write does.
+    const HANDLE h = reinterpret_cast<HANDLE>(hFile);
+    ULONG dwState = 0;
+    if (GetFileType(h) != FILE_TYPE_PIPE || !PipeHandleState(h, &dwState))
+        return false;
+    return dwState == PIPE_STATE_CLOSING_NT || dwState == PIPE_STATE_DISCONNECTED_NT;
 }
 
 bool FileClose(QM_FILE hFile, COsError* pError)

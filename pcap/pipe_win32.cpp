@@ -9,7 +9,6 @@
 static const char* const PIPE_NAME = "\\\\.\\pipe\\wireshark0";
 static constexpr DWORD PIPE_OUT_BUFFER = 64 * 1024;   // about 40 ms of a busy capture
 static constexpr DWORD PIPE_IN_BUFFER = 0;            // the client never writes
-static constexpr ULONG PIPE_STATE_CLOSING_NT = 4;     // FILE_PIPE_CLOSING_STATE: the client closed
 // Before a forced disconnect (which throws away what the client has not read),
 // a client cut off gets this long from the cut to read what it was sent.
 static constexpr DWORD PIPE_DRAIN_MAX_MS = 2000;
@@ -27,17 +26,22 @@ static PFN_NT_QUERY_FILE NtQueryFile()
     return s_pfn;
 }
 
-bool PipeQueryState(const CPipeInstance* pInst, ULONG* pdwState)
+bool PipeHandleState(HANDLE h, ULONG* pdwState)
 {
     const PFN_NT_QUERY_FILE pfnQuery = NtQueryFile();
-    if (pfnQuery == nullptr || pInst->m_hQuery == nullptr)
+    if (pfnQuery == nullptr || h == nullptr || h == INVALID_HANDLE_VALUE)
         return false;
     IO_STATUS_BLOCK iosb = {};
     FILE_PIPE_LOCAL_INFORMATION info = {};
-    if (pfnQuery(pInst->m_hQuery, &iosb, &info, sizeof(info), FilePipeLocalInformation) < 0)
+    if (pfnQuery(h, &iosb, &info, sizeof(info), FilePipeLocalInformation) < 0)
         return false;
     *pdwState = info.NamedPipeState;
     return true;
+}
+
+bool PipeQueryState(const CPipeInstance* pInst, ULONG* pdwState)
+{
+    return PipeHandleState(pInst->m_hQuery, pdwState);
 }
 
 DWORD PipeCancelAndCollect(HANDLE hPipe, OVERLAPPED* pOv)

@@ -43,8 +43,14 @@ inline HANDLE WakeEvent(PIPE_WAKE hWake)
     return hWake == INVALID_PIPE_WAKE || hWake == PIPE_WAKE_NO_WAIT ? nullptr : reinterpret_cast<HANDLE>(hWake);
 }
 
-// The pipe's state as the file system keeps it (FILE_PIPE_*_STATE); false
-// when the system cannot say.
+constexpr ULONG PIPE_STATE_DISCONNECTED_NT = 1;   // FILE_PIPE_DISCONNECTED_STATE
+constexpr ULONG PIPE_STATE_CLOSING_NT = 4;        // FILE_PIPE_CLOSING_STATE: the other end closed
+
+// The state of the pipe behind h (either end, opened with the right to read
+// its attributes) as the file system keeps it (FILE_PIPE_*_STATE); false when
+// the system cannot say.
+bool PipeHandleState(HANDLE h, ULONG* pdwState);
+// The same for an instance of ours.
 bool PipeQueryState(const CPipeInstance* pInst, ULONG* pdwState);
 
 // Cancels the overlapped operation on ov (if still pending) and waits for it

@@ -10,7 +10,8 @@
 #   quillmark-extcap.exe: lists the port, its link type and channels, and
 #     captures into a named pipe that qm_pipe_server creates, as Wireshark
 #     does; the reader leaves after N frames, the capture then ends with
-#     exit 0 and the dongle got stop.
+#     exit 0 and the dongle got stop; the same when the dongle sends no
+#     more frames after those N (no write finds the pipe closed).
 #   cli_e2e.sh <wine> <qm-dongle-sim> <dir of the .exe files> <pcap_same_frames.py>
 set -euo pipefail
 WINE=$1 SIM=$2 BIN=$3 SAME_FRAMES=$4
@@ -55,16 +56,18 @@ run() {
         >"$SCRATCH/$name.raw" 2>"$SCRATCH/$name.err") || RC=$?
     tr -d '\r' <"$SCRATCH/$name.raw" >"$SCRATCH/$name.out"
 }
-# The simulator ($1 names its files), streaming without end until it is stopped.
+# The simulator ($1 names its files, the rest are its further options),
+# streaming without end until it is stopped.
 start_sim() {
-    mkdir -p "$SCRATCH/ports-$1"
-    "$SIM" --own-terminal --port "$PORT" --ports-dir "$SCRATCH/ports-$1" --rate "$FRAME_RATE" \
-        --sent-pcap "$SCRATCH/$1-sent.pcap" >"$SCRATCH/$1-sim.out" 2>"$SCRATCH/$1-sim.log" </dev/null &
+    local name=$1; shift
+    mkdir -p "$SCRATCH/ports-$name"
+    "$SIM" --own-terminal --port "$PORT" --ports-dir "$SCRATCH/ports-$name" --rate "$FRAME_RATE" "$@" \
+        --sent-pcap "$SCRATCH/$name-sent.pcap" >"$SCRATCH/$name-sim.out" 2>"$SCRATCH/$name-sim.log" </dev/null &
     SIM_PID=$!
-    for _ in $(seq 100); do grep -q '^ready' "$SCRATCH/$1-sim.out" && break; sleep 0.05; done
+    for _ in $(seq 100); do grep -q '^ready' "$SCRATCH/$name-sim.out" && break; sleep 0.05; done
     local pty
-    pty=$(awk '/^ready/ {print $2}' "$SCRATCH/$1-sim.out")
-    [ -n "$pty" ] || { echo "FAILED: the simulator did not start"; cat "$SCRATCH/$1-sim.log"; exit 1; }
+    pty=$(awk '/^ready/ {print $2}' "$SCRATCH/$name-sim.out")
+    [ -n "$pty" ] || { echo "FAILED: the simulator did not start"; cat "$SCRATCH/$name-sim.log"; exit 1; }
     ln -sfn "$pty" "$WINEPREFIX/dosdevices/com$PORT"
 }
 stop_sim() {
@@ -134,28 +137,40 @@ run config quillmark-extcap.exe --extcap-config --extcap-interface "quillmark-CO
 check "channels 11..26" bash -c "[ \"\$(grep -o '^value {arg=0}{value=[0-9]*}' '$SCRATCH/config.out' | \
     grep -o '[0-9]*}\$' | tr -d '}' | tr '\n' ' ')\" = '$(seq -s ' ' 11 26) ' ]"
 
+# extcap_capture <name>: Wireshark's pipe made by qm_pipe_server, which
+# leaves after $FRAMES frames; quillmark-extcap.exe captures into it.
+extcap_capture() {
+    (cd "$APP" && timeout "$RUN_LIMIT_S" "$WINE" "$APP/qm_pipe_server.exe" "$PIPE" "$(winpath "$SCRATCH/$1.pcap")" \
+        "$FRAMES" </dev/null >"$SCRATCH/$1-server.out" 2>"$SCRATCH/$1-server.err"; \
+        echo "exit $?" >>"$SCRATCH/$1-server.out") &
+    local server_pid=$!
+    for _ in $(seq 200); do grep -q '^ready' "$SCRATCH/$1-server.out" && break; sleep 0.05; done
+    check "the reader made the pipe" grep -q '^ready' "$SCRATCH/$1-server.out"
+    run "$1" quillmark-extcap.exe --capture --extcap-interface "quillmark-COM$PORT" --fifo "$PIPE" \
+        --channel "$CHANNEL"
+    wait "$server_pid" || true
+    show "$1.err"
+    check "the reader had $FRAMES frames and left" grep -q '^exit 0' "$SCRATCH/$1-server.out"
+    check "the pipe closed: exit 0 (rc $RC)" test "$RC" = 0
+    check "the dongle got set-channel $CHANNEL" sim_saw extcap "cmd set-channel $CHANNEL "
+    check "the dongle got stop" sim_saw extcap "cmd stop "
+}
+
 echo "== quillmark-extcap.exe --capture into Wireshark's pipe"
-(cd "$APP" && timeout "$RUN_LIMIT_S" "$WINE" "$APP/qm_pipe_server.exe" "$PIPE" "$(winpath "$SCRATCH/extcap.pcap")" \
-    "$FRAMES" </dev/null >"$SCRATCH/server.out" 2>"$SCRATCH/server.err"; echo "exit $?" >>"$SCRATCH/server.out") &
-SERVER_PID=$!
-for _ in $(seq 200); do grep -q '^ready' "$SCRATCH/server.out" && break; sleep 0.05; done
-check "the reader made the pipe" grep -q '^ready' "$SCRATCH/server.out"
-run capture quillmark-extcap.exe --capture --extcap-interface "quillmark-COM$PORT" --fifo "$PIPE" \
-    --channel "$CHANNEL"
-wait "$SERVER_PID" || true
-show capture.err
-check "the reader had $FRAMES frames and left" grep -q '^exit 0' "$SCRATCH/server.out"
-check "the pipe closed: exit 0 (rc $RC)" test "$RC" = 0
-check "the dongle got set-channel $CHANNEL" sim_saw extcap "cmd set-channel $CHANNEL "
-check "the dongle got stop" sim_saw extcap "cmd stop "
+extcap_capture capture
 stop_sim
 check "the reader's frames are the first $FRAMES sent" \
-    python3 "$SAME_FRAMES" --prefix "$SCRATCH/extcap-sent.pcap" "$SCRATCH/extcap.pcap" "$FRAMES"
+    python3 "$SAME_FRAMES" --prefix "$SCRATCH/extcap-sent.pcap" "$SCRATCH/capture.pcap" "$FRAMES"
+
+echo "== quillmark-extcap.exe --capture: Wireshark leaves while the channel is quiet"
+start_sim extcap --frames "$FRAMES"
+extcap_capture quiet
+stop_sim
 
 if [ "$FAILED" != 0 ]; then
     show cli-sim.log
     show extcap-sim.log
-    show server.err
+    show capture-server.err
 fi
 echo "$FAILED failed"
 [ "$FAILED" = 0 ]

@@ -95,3 +95,25 @@ TEST(Win32PcapFile, AbortEndsAWriteIntoAPipeNobodyReads)
     EXPECT_EQ(nAt, strRead.size());
     EXPECT_EQ(static_cast<uint64_t>(nRecords), stats.m_qwRecordsWritten);
 }
+
+// The pipe's server (Wireshark) closes while nothing is written: the sink
+// sees it without a write, as a write would have found it.
+TEST(Win32PcapFile, ServerGoneIsSeenWithoutAWrite)
+{
+    const std::string strName = "\\\\.\\pipe\\qm-pcap-gone-" + std::to_string(GetCurrentProcessId());
+    const HANDLE hServer = CreateNamedPipeA(strName.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
+        PIPE_BUFFER, PIPE_BUFFER, 0, nullptr);
+    ASSERT_NE(hServer, INVALID_HANDLE_VALUE);
+    CPcapFile file;
+    ASSERT_TRUE(file.Open(strName, EPcapFileOpen::Existing));
+    char byHeader[PCAP_GLOBAL_HEADER_LEN] = {};
+    DWORD dwGot = 0;
+    ASSERT_TRUE(ReadFile(hServer, byHeader, sizeof byHeader, &dwGot, nullptr));
+    EXPECT_EQ(dwGot, static_cast<DWORD>(PCAP_GLOBAL_HEADER_LEN));
+    EXPECT_FALSE(file.CheckReaderGone());
+    CloseHandle(hServer);
+    EXPECT_TRUE(file.CheckReaderGone());
+    EXPECT_TRUE(file.IsBroken());
+    EXPECT_EQ(file.GetLastError().m_eKind, EOsError::Gone);
+    EXPECT_FALSE(file.Close());
+}
