@@ -5,6 +5,7 @@
 // own.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -24,6 +25,44 @@ public:
 
 // Changes that come within this time of the first are reported once.
 constexpr uint32_t DEVICE_WATCH_SETTLE_MS = 150;
+
+// A watcher thread's burst gathering: the first change starts the settle
+// time, and what comes within it is reported with it, once.
+class CChangeSettle {
+public:
+    explicit CChangeSettle(uint32_t dwSettleMs) : m_settle(dwSettleMs) {}
+    // How long the thread may wait for more before the report is due; -1
+    // while no change waits to be reported.
+    int32_t WaitMs() const
+    {
+        if (!m_bPending)
+            return -1;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_tDue - CClock::now()).count();
+        return left > 0 ? static_cast<int32_t>(left) : 0;
+    }
+    void OnChange()
+    {
+        if (!m_bPending) {
+            m_bPending = true;
+            m_tDue = CClock::now() + m_settle;
+        }
+    }
+    // True once the settle time of a change has passed; then not again
+    // until the next change.
+    bool TakeDue()
+    {
+        if (!m_bPending || CClock::now() < m_tDue)
+            return false;
+        m_bPending = false;
+        return true;
+    }
+
+private:
+    using CClock = std::chrono::steady_clock;
+    const std::chrono::milliseconds m_settle;
+    bool m_bPending = false;
+    CClock::time_point m_tDue;
+};
 
 class CDeviceWatchImpl;
 

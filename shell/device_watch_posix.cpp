@@ -9,7 +9,6 @@
 #include <libudev.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <poll.h>
 #include <string>
@@ -244,21 +243,14 @@ void CDeviceWatchImpl::RequestStop()
 // A change starts the settle time; what comes within it is reported with it.
 void CDeviceWatchImpl::Run()
 {
-    using CClock = std::chrono::steady_clock;
     enum { FD_STOP, FD_INOTIFY, FD_UDEV, FD_COUNT };
     pollfd fds[FD_COUNT] = {};
     fds[FD_STOP] = { m_fdStop, POLLIN, 0 };
     fds[FD_INOTIFY] = { m_fdInotify, POLLIN, 0 };   // -1 is skipped by poll
     fds[FD_UDEV] = { m_pMonitor != nullptr ? udev_monitor_get_fd(m_pMonitor) : -1, POLLIN, 0 };
-    bool bPending = false;
-    CClock::time_point tReport;
+    CChangeSettle settle(m_dwSettleMs);
     for (;;) {
-        int nTimeoutMs = -1;
-        if (bPending) {
-            const auto tLeft = std::chrono::ceil<std::chrono::milliseconds>(tReport - CClock::now());
-            nTimeoutMs = static_cast<int>(tLeft.count() > 0 ? tLeft.count() : 0);
-        }
-        const int nReady = poll(fds, FD_COUNT, nTimeoutMs);
+        const int nReady = poll(fds, FD_COUNT, settle.WaitMs());
         if (nReady < 0 && errno != EINTR)
             return;
         if (nReady > 0 && fds[FD_STOP].revents != 0)
@@ -268,14 +260,10 @@ void CDeviceWatchImpl::Run()
             bChanged = DrainInotify();
         if (nReady > 0 && (fds[FD_UDEV].revents & POLLIN) != 0)
             bChanged = DrainUdev() || bChanged;
-        if (bChanged && !bPending) {
-            bPending = true;
-            tReport = CClock::now() + std::chrono::milliseconds(m_dwSettleMs);
-        }
-        if (bPending && CClock::now() >= tReport) {
-            bPending = false;
+        if (bChanged)
+            settle.OnChange();
+        if (settle.TakeDue())
             m_fnChanged();
-        }
     }
 }
 

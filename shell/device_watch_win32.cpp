@@ -10,7 +10,6 @@
 #endif
 #include <windows.h>
 
-#include <chrono>
 #include <thread>
 #include <utility>
 
@@ -117,37 +116,27 @@ bool CDeviceWatchImpl::Arm()
 // A change starts the settle time; what comes within it is reported with it.
 void CDeviceWatchImpl::Run()
 {
-    using CClock = std::chrono::steady_clock;
     const HANDLE ahWait[2] = { m_hStop, m_hChange };
     m_bArmed = Arm();
     SetEvent(m_hArmed);
     if (!m_bArmed)
         return;
-    bool bPending = false;
-    CClock::time_point tReport;
+    CChangeSettle settle(m_dwSettleMs);
     for (;;) {
-        DWORD dwTimeoutMs = INFINITE;
-        if (bPending) {
-            const auto tLeft = std::chrono::ceil<std::chrono::milliseconds>(tReport - CClock::now());
-            dwTimeoutMs = tLeft.count() > 0 ? static_cast<DWORD>(tLeft.count()) : 0;
-        }
+        const int32_t nWaitMs = settle.WaitMs();
+        const DWORD dwTimeoutMs = nWaitMs < 0 ? INFINITE : static_cast<DWORD>(nWaitMs);
         const DWORD dwWait = WaitForMultipleObjects(2, ahWait, FALSE, dwTimeoutMs);
         if (dwWait == WAIT_OBJECT_0 + 1) {
             // SERIALCOMM may exist now: the parent's watch gives way to it.
             if (m_bWatchingParent)
                 OpenKey();
             Arm();
-            if (!bPending) {
-                bPending = true;
-                tReport = CClock::now() + std::chrono::milliseconds(m_dwSettleMs);
-            }
+            settle.OnChange();
         } else if (dwWait != WAIT_TIMEOUT) {
             return;   // stopped, or the wait failed
         }
-        if (bPending && CClock::now() >= tReport) {
-            bPending = false;
+        if (settle.TakeDue())
             m_fnChanged();
-        }
     }
 }
 
