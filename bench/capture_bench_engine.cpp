@@ -1,6 +1,6 @@
 #include "bench/capture_bench_engine.h"
 
-#include "shell/dlg_ids.h"
+#include "link/rf_ctrl.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>

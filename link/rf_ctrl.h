@@ -25,6 +25,8 @@ constexpr int32_t RF_STATE_WAIT_CHANNEL_ACK = 3;
 constexpr int32_t RF_STATE_WAIT_START_ACK = 4;
 constexpr int32_t RF_STATE_WAIT_STOP_ACK = 5;
 
+// The controller's hidden child window.
+constexpr uint32_t IDC_RFCTRL = 110;
 constexpr uint32_t RF_ACK_TIMER_ID = 8618;
 constexpr uint32_t RF_ACK_TIMEOUT_MS = 1000;
 constexpr LPARAM RF_STATUS_ACK = 0;

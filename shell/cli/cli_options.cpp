@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "serial/port_names.h"
-#include "shell/dlg_ids.h"
+#include "engine/channels.h"
 
 namespace {
 

@@ -10,12 +10,12 @@
 
 #include "base/settings.h"
 #include "serial/port_names.h"
-#include "shell/capture_session.h"
+#include "engine/capture_session.h"
 #include "shell/cli/cli_console.h"
 #include "shell/cli/cli_options.h"
 #include "shell/cli/cli_port.h"
-#include "shell/dlg_ids.h"
-#include "shell/stop_signals.h"
+#include "engine/channels.h"
+#include "engine/stop_signals.h"
 
 namespace {
 

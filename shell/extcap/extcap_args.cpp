@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "shell/dlg_ids.h"
+#include "engine/channels.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <thread>
 
 #include "base/settings.h"
-#include "shell/dlg_ids.h"
+#include "engine/channels.h"
 #include "shell/extcap/extcap_text.h"
-#include "shell/stop_signals.h"
+#include "engine/stop_signals.h"
 
 namespace {
 

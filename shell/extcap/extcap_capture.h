@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "shell/capture_session.h"
+#include "engine/capture_session.h"
 #include "shell/extcap/extcap_args.h"
 
 // Exit code and message for how a capture ended: Wireshark shows any text on

@@ -1,8 +1,8 @@
 #include "shell/extcap/extcap_text.h"
 
-#include "shell/channel_text.h"
-#include "shell/device_discovery.h"
-#include "shell/dlg_ids.h"
+#include "engine/channels.h"
+#include "devices/device_discovery.h"
+#include "engine/channels.h"
 
 const char* const EXTCAP_INTERFACE_PREFIX = "quillmark-COM";
 

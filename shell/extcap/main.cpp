@@ -6,8 +6,8 @@
 
 #include "base/settings.h"
 #include "serial/port_names.h"
-#include "shell/device_source.h"
-#include "shell/dlg_ids.h"
+#include "devices/device_source.h"
+#include "engine/channels.h"
 #include "shell/extcap/extcap_args.h"
 #include "shell/extcap/extcap_capture.h"
 #include "shell/extcap/extcap_install.h"

@@ -1,7 +1,7 @@
 // The resource compiler's ids (res/resource_win32.h) are the model's
 // (shell/dlg_ids.h). The two cannot meet in one file beside <windows.h>, so
 // the model's values are taken first and compared once the macros exist.
-#include "shell/dlg_ids.h"
+#include "shell/model/dlg_ids.h"
 
 #include <gtest/gtest.h>
 

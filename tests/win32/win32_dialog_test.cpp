@@ -3,11 +3,11 @@
 // with the messages a user's actions produce; a recording sink stands in for
 // the model. Also the discovery's merge of SERIALCOMM ports.
 #include "res/resource_win32.h"
-#include "shell/capture_dlg_win32.h"
-#include "shell/channel_text.h"
-#include "shell/device_source.h"
-#include "shell/device_source_win32.h"
-#include "shell/device_watch.h"
+#include "shell/win32/capture_dlg.h"
+#include "engine/channels.h"
+#include "devices/device_source.h"
+#include "devices/device_source_win32.h"
+#include "devices/device_watch.h"
 
 #include <gtest/gtest.h>
 
