@@ -16,9 +16,7 @@ typedef intptr_t LRESULT;
 constexpr uint32_t WM_TIMER = 0x0113;
 constexpr uint32_t WM_USER = 0x0400;
 constexpr uint32_t WM_LOG_TEXT = 0x463;
-constexpr uint32_t WM_RF_RX_READY = 0x464;
 constexpr uint32_t WM_RF_STATUS = 0x465;
-constexpr uint32_t WM_RF_FRAME = 0x466;
 // Posted by the serial reader thread to the controller's window.
 constexpr uint32_t WM_RF_ACK = 0x467;        // an acknowledgement, packed into wParam/lParam
 constexpr uint32_t WM_RF_LINE_LOST = 0x468;  // the device went away; also sent on to the owner
