@@ -31,10 +31,11 @@ int64_t ClockNs(clockid_t clk)
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-int64_t ThreadCpuNs(std::thread& thread)
+// 0 for no thread (the port's default handle while it has none).
+int64_t ThreadCpuNs(pthread_t thread)
 {
     clockid_t clk;
-    return thread.joinable() && pthread_getcpuclockid(thread.native_handle(), &clk) == 0 ? ClockNs(clk) : 0;
+    return thread != pthread_t() && pthread_getcpuclockid(thread, &clk) == 0 ? ClockNs(clk) : 0;
 }
 
 // Process, window thread (this one), serial reader thread, serial writer thread.
@@ -42,8 +43,8 @@ void SampleCpu(CUartPort* pPort, int64_t* pnOut)
 {
     pnOut[0] = ClockNs(CLOCK_PROCESS_CPUTIME_ID);
     pnOut[1] = ClockNs(CLOCK_THREAD_CPUTIME_ID);
-    pnOut[2] = pPort != nullptr ? ThreadCpuNs(pPort->m_hReaderThread) : 0;
-    pnOut[3] = pPort != nullptr ? ThreadCpuNs(pPort->m_hWriterThread) : 0;
+    pnOut[2] = pPort != nullptr ? ThreadCpuNs(pPort->GetReaderThreadHandle()) : 0;
+    pnOut[3] = pPort != nullptr ? ThreadCpuNs(pPort->GetWriterThreadHandle()) : 0;
 }
 
 CRfCounters CountersSince(const CRfCounters& now, const CRfCounters& then)

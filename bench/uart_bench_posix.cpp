@@ -81,11 +81,12 @@ struct CStreamHash {
 // posted message, it drains the receive ring.
 class CDrain {
 public:
-    static void Hook(CUartPort* pPort, uint32_t dwMask)
+    // The port's comm-event hook; its context is the drain.
+    static void Hook(void* pContext, CUartPort* pPort, uint32_t dwMask)
     {
         if ((dwMask & EV_RXCHAR) == 0)
             return;
-        CDrain* pSelf = s_pDrain;
+        CDrain* pSelf = static_cast<CDrain*>(pContext);
         pSelf->m_qwPasses.fetch_add(1, std::memory_order_relaxed);
         std::lock_guard<std::mutex> lock(pSelf->m_mtx);
         pSelf->m_bPosted = true;
@@ -93,7 +94,7 @@ public:
         (void)pPort;
     }
 
-    explicit CDrain(CUartPort& port) : m_port(port) { s_pDrain = this; }
+    explicit CDrain(CUartPort& port) : m_port(port) {}
 
     void Run()
     {
@@ -116,7 +117,6 @@ public:
     const CStreamHash& Hash() const { return m_hash; }
 
 private:
-    static CDrain* s_pDrain;
     CUartPort& m_port;
     std::mutex m_mtx;
     std::condition_variable m_cv;
@@ -126,7 +126,6 @@ private:
     std::atomic<uint64_t> m_qwPasses { 0 };   // reader passes that received bytes
     CStreamHash m_hash;
 };
-CDrain* CDrain::s_pDrain = nullptr;
 
 bool WriteAll(int fd, const uint8_t* p, size_t n)
 {
@@ -145,11 +144,11 @@ bool WriteAll(int fd, const uint8_t* p, size_t n)
     return true;
 }
 
-double ThreadCpuSeconds(std::thread& thread)
+double ThreadCpuSeconds(pthread_t thread)
 {
     clockid_t clk;
     struct timespec ts;
-    if (pthread_getcpuclockid(thread.native_handle(), &clk) != 0 || clock_gettime(clk, &ts) != 0)
+    if (pthread_getcpuclockid(thread, &clk) != 0 || clock_gettime(clk, &ts) != 0)
         return -1.0;
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
@@ -177,14 +176,14 @@ CPhaseResult RunPhase(int fdMaster, uint64_t qwBytes, uint32_t dwRate)
     CPhaseResult result;
     CUartPort port;
     port.SetPort(BENCH_PORT);
-    port.m_pfnCommEvent = CDrain::Hook;
+    CDrain drain(port);
+    port.SetCommEventHook(CDrain::Hook, &drain);
     if (port.Open() != 1) {
         std::fprintf(stderr, "cannot open COM%d: %s\n", BENCH_PORT, port.GetLastOpenError().m_strText.c_str());
         return result;
     }
-    CDrain drain(port);
     std::thread drainer([&] { drain.Run(); });
-    const double dCpuStart = ThreadCpuSeconds(port.m_hReaderThread);
+    const double dCpuStart = ThreadCpuSeconds(port.GetReaderThreadHandle());
     const uint64_t qwDroppedStart = port.GetRxOverflowBytes();
 
     CFrameSource frames;
@@ -216,7 +215,7 @@ CPhaseResult RunPhase(int fdMaster, uint64_t qwBytes, uint32_t dwRate)
     }
     result.m_bIntact = WaitForReceived(drain, sent.m_qwBytes, 10000);
     result.m_dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - tmStart).count();
-    result.m_dReaderCpu = ThreadCpuSeconds(port.m_hReaderThread) - dCpuStart;
+    result.m_dReaderCpu = ThreadCpuSeconds(port.GetReaderThreadHandle()) - dCpuStart;
     result.m_qwBytes = sent.m_qwBytes;
     result.m_qwDropped = port.GetRxOverflowBytes() - qwDroppedStart;
     result.m_qwPasses = drain.Passes();

@@ -27,7 +27,7 @@ public:
 
     int32_t GetCount() override
     {
-        const int32_t nCount = m_pPort->m_pRxBuffer->GetCount();
+        const int32_t nCount = m_pPort->GetRxCount();
         if (!m_bLimited)
             return nCount;
         const uint64_t qwTaken = m_pPort->GetRxTaken();
@@ -124,16 +124,14 @@ int32_t CRFCtrl::StartCapture(int32_t nPort, int32_t nChannel, const std::string
         m_pPort->SetDevice(strDevice);
     // A new capture: no frame half-cut, no bytes of the last one, no old gaps.
     m_cutter.Reset();
-    m_pPort->DiscardRx(m_pPort->m_pRxBuffer != nullptr ? m_pPort->m_pRxBuffer->GetCount() : 0);
+    m_pPort->DiscardRx(m_pPort->GetRxCount());
     const CRxGapMark mark = m_pPort->GetRxGapMark();
     m_qwGapsSeen = mark.m_qwGaps;
     m_qwGapBytesSeen = mark.m_qwBytes;
     m_dwCapture.fetch_add(1, std::memory_order_relaxed);
     m_bLineLostPosted.store(false, std::memory_order_relaxed);
     m_bLineLostReported = false;
-    m_pPort->m_pHookContext = this;
-    m_pPort->m_pfnCommEvent = &CRFCtrl::CommEventHook;
-    if (m_pPort->Open() != 1)
+    if (!m_pPort->SetCommEventHook(&CRFCtrl::CommEventHook, this) || m_pPort->Open() != 1)
         return -1;
     return SendSetChannel(nChannel);
 }
@@ -220,10 +218,10 @@ CRfCounters CRFCtrl::GetCounters() const
     return m_cutter.GetCounters();
 }
 
-void CRFCtrl::CommEventHook(CUartPort* pPort, uint32_t dwEvtMask)
+void CRFCtrl::CommEventHook(void* pContext, CUartPort* pPort, uint32_t dwEvtMask)
 {
-    CRFCtrl* pCtrl = pPort != nullptr ? static_cast<CRFCtrl*>(pPort->m_pHookContext) : nullptr;
-    if (pCtrl == nullptr)
+    CRFCtrl* pCtrl = static_cast<CRFCtrl*>(pContext);
+    if (pCtrl == nullptr || pPort == nullptr)
         return;
     if ((dwEvtMask & EV_RXCHAR) != 0)
         pCtrl->CutReceived(pPort);

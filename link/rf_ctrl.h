@@ -61,9 +61,9 @@ public:
     void SetDataSink(IRfDataSink* pSink);
     CRfCounters GetCounters() const;           // any thread
 
-    // The port's comm-event hook; runs on the port's reader thread. Finds its
-    // controller through the port's hook context.
-    static void CommEventHook(CUartPort* pPort, uint32_t dwEvtMask);
+    // The port's comm-event hook; runs on the port's reader thread. Its
+    // context is the controller.
+    static void CommEventHook(void* pContext, CUartPort* pPort, uint32_t dwEvtMask);
     void OnTimer(uint32_t nIDEvent);
     void OnAck(const uint8_t* pFrame, int32_t nLen);
     LRESULT SendToOwner(uint32_t nMsg, WPARAM wParam, LPARAM lParam);

@@ -14,6 +14,7 @@ namespace {
 constexpr uint32_t OPEN_CLOSE_EVENTS = EV_CTS | EV_DSR | EV_RLSD;   // 0x38: the lines may have changed
 constexpr int32_t DEVICE_PATH_SIZE = 4096;
 constexpr int32_t DRAIN_POLL_MS = 1;
+constexpr uint32_t DRIVER_QUEUE_SIZE = 1200;   // SetupComm's input and output sizes
 
 // Calls a hook if one is set; an exception it throws goes no further.
 template <typename PFN, typename... ARGS>
@@ -29,16 +30,15 @@ void CallHook(PFN pfnHook, ARGS... args)
 
 } // namespace
 
-CUartPort::CUartPort()
+CUartPort::CUartPort(int32_t nRxRingSize)
     : m_hComm(COMM_INVALID_HANDLE), m_dcb(), m_bOpen(false), m_bDtr(true), m_bRts(true), m_nPort(1),
-      m_dwInQueue(1200), m_dwOutQueue(1200), m_pRxBuffer(nullptr), m_pTxBuffer(nullptr),
-      m_pfnCommEvent(nullptr), m_pfnOpened(nullptr), m_pfnClosing(nullptr), m_pHookContext(nullptr),
-      m_bReaderRun(false),
+      m_errLastOpen(), m_pRxBuffer(nullptr), m_pTxBuffer(nullptr), m_pfnCommEvent(nullptr),
+      m_pHookContext(nullptr), m_bReaderRun(false),
       m_bReaderAlive(false), m_bWriterRun(false), m_bWriterAlive(false), m_ovRead(), m_ovWrite(),
       m_hReaderStop(0), m_hWriterStop(0), m_hTxReady(0), m_hRxRoom(0), m_bRxWaitRoom(false),
       m_dwModemStatus(0), m_qwRxOverflow(0), m_qwRxStored(0), m_qwRxTaken(0), m_qwRxGaps(0),
       m_qwRxGapBytes(0), m_qwRxGapAt(0),
-      m_bLineLost(false), m_errLastOpen(), m_qwTxAccepted(0), m_qwTxTaken(0),
+      m_bLineLost(false), m_qwTxAccepted(0), m_qwTxTaken(0),
       m_qwTxFinished(0), m_qwTxPurgeTo(0)
 {
     std::memset(&m_dcb, 0, sizeof(m_dcb));
@@ -52,13 +52,13 @@ CUartPort::CUartPort()
     m_dcb.StopBits = ONESTOPBIT;
     m_dcb.XonChar = 0x11;
     m_dcb.XoffChar = 0x13;
-    m_pRxBuffer = new (std::nothrow) CRingBuffer(UART_RX_RING_SIZE);
+    m_pRxBuffer = new (std::nothrow) CRingBuffer(nRxRingSize);
     m_pTxBuffer = new (std::nothrow) CRingBuffer(UART_TX_RING_SIZE);
 }
 
 CUartPort::~CUartPort()
 {
-    CUartPort::Close();
+    Close();   // also joins a reader that closed the port from its hook
     delete m_pTxBuffer;
     delete m_pRxBuffer;
 }
@@ -74,6 +74,15 @@ void CUartPort::SetDevice(const std::string& strDevice)
 {
     Close();
     m_strDeviceNode = strDevice;
+}
+
+bool CUartPort::SetCommEventHook(PFN_COMM_EVENT pfnHook, void* pContext)
+{
+    if (m_hReaderThread.joinable() || m_hWriterThread.joinable())
+        return false;
+    m_pfnCommEvent = pfnHook;
+    m_pHookContext = pContext;
+    return true;
 }
 
 int32_t CUartPort::FailOpen(const COsError& err)
@@ -115,7 +124,6 @@ int32_t CUartPort::Open()
     m_bDtr = m_dcb.fDtrControl != 0;
     m_bRts = m_dcb.fRtsControl != 0;
     OnCommEvent(OPEN_CLOSE_EVENTS);
-    OnOpened();
     return 1;
 }
 
@@ -130,7 +138,7 @@ bool CUartPort::OpenDevice()
     m_strDevicePath = szDevice;
     if (m_hComm == COMM_INVALID_HANDLE)
         return false;
-    if (CommSetMask(m_hComm, EV_RXFLAG) == 0 || CommSetupQueues(m_hComm, m_dwInQueue, m_dwOutQueue) == 0)
+    if (CommSetMask(m_hComm, EV_RXFLAG) == 0 || CommSetupQueues(m_hComm, DRIVER_QUEUE_SIZE, DRIVER_QUEUE_SIZE) == 0)
         return false;
     m_dcb.fDtrControl = m_bDtr ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
     m_dcb.fRtsControl = m_bRts ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
@@ -156,13 +164,13 @@ bool CUartPort::CreateEvents()
 // Both worker threads; the reason when one could not be started.
 COsError CUartPort::StartThreads()
 {
-    COsError err = StartThread(m_hReaderThread, m_bReaderRun, ReaderThread);
+    COsError err = StartThread(m_hReaderThread, m_bReaderRun, &CUartPort::ReaderThread);
     if (!err.IsError())
-        err = StartThread(m_hWriterThread, m_bWriterRun, WriterThread);
+        err = StartThread(m_hWriterThread, m_bWriterRun, &CUartPort::WriterThread);
     return err;
 }
 
-COsError CUartPort::StartThread(std::thread& th, std::atomic<bool>& bRun, void (*pfnBody)(CUartPort*))
+COsError CUartPort::StartThread(std::thread& th, std::atomic<bool>& bRun, void (CUartPort::*pfnBody)())
 {
     bRun.store(true, std::memory_order_release);
     try {
@@ -222,8 +230,6 @@ void CUartPort::ReleaseEvents()
 
 void CUartPort::Close()
 {
-    if (m_bOpen)
-        OnClosing();
     StopThreads();
     ReleaseEvents();
     if (m_hComm != COMM_INVALID_HANDLE) {
@@ -377,15 +383,33 @@ bool CUartPort::DrainTx(int32_t nTimeoutMs)
 
 void CUartPort::OnCommEvent(uint32_t dwMask)
 {
-    CallHook(m_pfnCommEvent, this, dwMask);
+    CallHook(m_pfnCommEvent, m_pHookContext, this, dwMask);
 }
 
-void CUartPort::OnOpened()
+
+int32_t CUartPort::GetRxCount() const
 {
-    CallHook(m_pfnOpened, this);
+    return m_pRxBuffer != nullptr ? m_pRxBuffer->GetCount() : 0;
 }
 
-void CUartPort::OnClosing()
+int32_t CUartPort::GetTxCount() const
 {
-    CallHook(m_pfnClosing, this);
+    return m_pTxBuffer != nullptr ? m_pTxBuffer->GetCount() : 0;
+}
+
+bool CUartPort::IsReleased() const
+{
+    return m_hComm == COMM_INVALID_HANDLE && m_ovRead.hEvent == 0 && m_ovWrite.hEvent == 0 && m_hReaderStop == 0
+        && m_hWriterStop == 0 && m_hTxReady == 0 && m_hRxRoom == 0 && !m_hReaderThread.joinable()
+        && !m_hWriterThread.joinable() && !IsReaderRunning() && !IsWriterRunning();
+}
+
+std::thread::native_handle_type CUartPort::GetReaderThreadHandle()
+{
+    return m_hReaderThread.joinable() ? m_hReaderThread.native_handle() : std::thread::native_handle_type();
+}
+
+std::thread::native_handle_type CUartPort::GetWriterThreadHandle()
+{
+    return m_hWriterThread.joinable() ? m_hWriterThread.native_handle() : std::thread::native_handle_type();
 }

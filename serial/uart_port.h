@@ -3,10 +3,10 @@
 // through a hook; the writer thread sends the transmit ring in 512-byte chunks.
 // The owner opens, closes, writes and reads on its own thread only.
 //
-// Hooks are called with exceptions swallowed. The comm-event hook runs on the
+// The comm-event hook is called with exceptions swallowed. It runs on the
 // reader thread (and on the owner's thread at the end of Open and Close): it
 // must not wait for the owner, who may be inside Close waiting for the reader
-// to end. A hook may Close the port; it must not delete it.
+// to end. It may Close the port; it must not delete it.
 //
 // A device that goes away while open (unplugged) is reported once as EV_ERR;
 // the reader then stops reading and the writer stops writing until Close.
@@ -47,38 +47,53 @@ struct CRxGapMark {
     uint64_t m_qwAt;      // stream position of the latest gap: bytes stored in the ring before it
 };
 
-class CUartPort {
+class CUartPort final {
 public:
-    typedef void (*PFN_COMM_EVENT)(CUartPort* pPort, uint32_t dwEvtMask);
-    typedef void (*PFN_PORT_HOOK)(CUartPort* pPort);
+    // The comm-event hook: pContext is the one given with it.
+    typedef void (*PFN_COMM_EVENT)(void* pContext, CUartPort* pPort, uint32_t dwEvtMask);
 
-    CUartPort();
-    virtual ~CUartPort();
+    // nRxRingSize: the receive ring's capacity (it holds one byte less).
+    explicit CUartPort(int32_t nRxRingSize = UART_RX_RING_SIZE);
+    ~CUartPort();
 
     // Closes the port, then selects COMn for the next Open.
     void SetPort(int32_t nPort);
     // Closes the port, then has the next Open take this device node (a path
     // such as /dev/pts/3) instead of COMn; SetPort goes back to COMn.
     void SetDevice(const std::string& strDevice);
-    virtual int32_t Open();                 // 1 ok / already open, 0 failure
-    virtual void Close();                   // harmless when closed
+    // The hook that hears every comm event, with the owner's context (null:
+    // none). Only while no worker thread exists (closed, and joined after a
+    // Close from the hook itself); false, and nothing changed, otherwise.
+    bool SetCommEventHook(PFN_COMM_EVENT pfnHook, void* pContext);
+    int32_t Open();                 // 1 ok / already open, 0 failure
+    void Close();                   // harmless when closed
     // Consumer side of the receive ring (one thread at a time: the owner, or the
     // comm-event hook on the reader thread).
-    virtual int32_t Read(uint8_t* pDst, int32_t nLen);
+    int32_t Read(uint8_t* pDst, int32_t nLen);
     int32_t DiscardRx(int32_t nLen);
-    virtual int32_t Write(const uint8_t* pSrc, int32_t nLen);
-    virtual int32_t WriteString(const char* psz);
+    int32_t Write(const uint8_t* pSrc, int32_t nLen);
+    int32_t WriteString(const char* psz);
     // Only while open. PurgeRx empties the receive ring at once; PurgeTx has the
     // writer thread drop what was accepted so far, at once when bAbort cancels a
     // write stalled on a full line, else at its next wake-up.
-    virtual void PurgeRx(bool bAbort);
-    virtual void PurgeTx(bool bAbort);
-    virtual int32_t Escape(uint32_t dwFunc);
-    virtual void OnCommEvent(uint32_t dwMask);
-    virtual void OnOpened();
-    virtual void OnClosing();
+    void PurgeRx(bool bAbort);
+    void PurgeTx(bool bAbort);
+    // EscapeCommFunction while open: 1 done, 0 failed (or closed).
+    int32_t Escape(uint32_t dwFunc);
 
     bool IsOpen() const { return m_bOpen; }
+    // Bytes waiting in the receive ring (for the consumer) and in the transmit
+    // ring (for the writer thread); any thread, a snapshot.
+    int32_t GetRxCount() const;
+    int32_t GetTxCount() const;
+    // DTR and RTS as the port holds them, or will set them at the next Open. A
+    // new port would raise both at its first Open; a Close (SetPort and
+    // SetDevice close too) sets them back to what the last Open applied, low
+    // when none has run. Escape changes them while open, until the Close.
+    bool IsDtrRaised() const { return m_bDtr; }
+    bool IsRtsRaised() const { return m_bRts; }
+    // The modem status bits (MS_*) last read; 0 while closed.
+    uint32_t GetModemStatus() const { return m_dwModemStatus.load(std::memory_order_relaxed); }
     // Received bytes that did not fit the receive ring, over the object's life
     // (none while the reader keeps to the ring's room).
     uint64_t GetRxOverflowBytes() const { return m_qwRxOverflow.load(std::memory_order_relaxed); }
@@ -102,8 +117,42 @@ public:
     // True once the device went away while open (unplugged, other end closed).
     bool IsLineLost() const { return m_bLineLost.load(std::memory_order_acquire); }
 
-    static void ReaderThread(CUartPort* pPort);
-    static void WriterThread(CUartPort* pPort);
+    // Whether each worker thread is inside its body now (any thread).
+    bool IsReaderRunning() const { return m_bReaderAlive.load(std::memory_order_acquire); }
+    bool IsWriterRunning() const { return m_bWriterAlive.load(std::memory_order_acquire); }
+    // True when the port holds nothing of an open: no device handle, no events,
+    // no worker thread running or left to join (a Close from the comm-event
+    // hook leaves the reader to be joined by the next Open, Close or the
+    // destructor). Owner's thread.
+    bool IsReleased() const;
+    // The worker threads' native handles, for measuring their CPU time;
+    // a default value while the thread does not exist. Owner's thread.
+    std::thread::native_handle_type GetReaderThreadHandle();
+    std::thread::native_handle_type GetWriterThreadHandle();
+
+    CUartPort(const CUartPort&) = delete;
+    CUartPort& operator=(const CUartPort&) = delete;
+
+private:
+    struct CTxChunk;   // the writer's chunk in flight (uart_threads.cpp)
+
+    int32_t FailOpen(const COsError& err);
+    bool OpenDevice();
+    bool CreateEvents();
+    COsError StartThreads();
+    COsError StartThread(std::thread& th, std::atomic<bool>& bRun, void (CUartPort::*pfnBody)());
+    void StopThreads();
+    bool JoinThreads();
+    void ReleaseEvents();
+    void NoteRxTaken(int32_t nTaken);
+    void OnCommEvent(uint32_t dwMask);
+    // The thread bodies and their steps (uart_threads.cpp).
+    void ReaderThread();
+    void WriterThread();
+    bool WaitForRxRoom();
+    int32_t ReceiveQueued(uint8_t* pBlock);
+    void NoteDriverErrors(uint32_t dwErrors);
+    void ApplyTxPurge(CTxChunk& chunk);
 
     COMM_HANDLE m_hComm;
     COMM_DCB m_dcb;
@@ -111,14 +160,13 @@ public:
     bool m_bDtr;
     bool m_bRts;
     int32_t m_nPort;
-    uint32_t m_dwInQueue;
-    uint32_t m_dwOutQueue;
+    std::string m_strDeviceNode;            // opened instead of COMn when set
+    std::string m_strDevicePath;
+    COsError m_errLastOpen;
     CRingBuffer* m_pRxBuffer;
     CRingBuffer* m_pTxBuffer;
     PFN_COMM_EVENT m_pfnCommEvent;
-    PFN_PORT_HOOK m_pfnOpened;
-    PFN_PORT_HOOK m_pfnClosing;
-    void* m_pHookContext;                   // the owner's, for its hooks; set before Open
+    void* m_pHookContext;                   // the owner's, handed to its hook
     std::thread m_hReaderThread;            // not joinable while no reader runs
     std::atomic<bool> m_bReaderRun;
     std::atomic<bool> m_bReaderAlive;
@@ -142,9 +190,6 @@ public:
     std::atomic<uint64_t> m_qwRxGapBytes;
     std::atomic<uint64_t> m_qwRxGapAt;
     std::atomic<bool> m_bLineLost;
-    COsError m_errLastOpen;
-    std::string m_strDevicePath;
-    std::string m_strDeviceNode;            // opened instead of COMn when set
 
     // Transmit accounting, in bytes since construction. The owner counts what
     // Write accepted; the writer counts what it took from the ring and what is
@@ -154,18 +199,4 @@ public:
     std::atomic<uint64_t> m_qwTxTaken;
     std::atomic<uint64_t> m_qwTxFinished;
     std::atomic<uint64_t> m_qwTxPurgeTo;
-
-    CUartPort(const CUartPort&) = delete;
-    CUartPort& operator=(const CUartPort&) = delete;
-
-private:
-    int32_t FailOpen(const COsError& err);
-    bool OpenDevice();
-    bool CreateEvents();
-    COsError StartThreads();
-    COsError StartThread(std::thread& th, std::atomic<bool>& bRun, void (*pfnBody)(CUartPort*));
-    void StopThreads();
-    bool JoinThreads();
-    void ReleaseEvents();
-    void NoteRxTaken(int32_t nTaken);
 };

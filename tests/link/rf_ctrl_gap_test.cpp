@@ -27,21 +27,27 @@ protected:
     COwner m_owner;
     CRFCtrl m_ctrl;
     CUartPort m_port;
+    CUartPort m_smallPort { 256 };   // a receive ring of 256 bytes (it holds 255)
 
     void SetUp() override
     {
         m_owner.m_pCtrl = &m_ctrl;
         ASSERT_TRUE(m_ctrl.Create(&m_owner, TEST_CTRL_ID));
         m_ctrl.SetDataSink(&m_owner.m_data);
-        m_port.m_pHookContext = &m_ctrl;
     }
-    void Arrive(const CBytes& vec, size_t nFrom = 0, size_t nTo = SIZE_MAX)
+    void Arrive(const CBytes& vec, size_t nFrom = 0, size_t nTo = SIZE_MAX, CUartPort* pPort = nullptr)
     {
         nTo = std::min(nTo, vec.size());
-        ASSERT_EQ(m_port.StoreRx(vec.data() + nFrom, static_cast<int32_t>(nTo - nFrom)),
+        CUartPort& port = pPort != nullptr ? *pPort : m_port;
+        ASSERT_EQ(port.StoreRx(vec.data() + nFrom, static_cast<int32_t>(nTo - nFrom)),
             static_cast<int32_t>(nTo - nFrom));
     }
-    void Wake() { CRFCtrl::CommEventHook(&m_port, EV_RXCHAR); }
+    // The reader thread's call of the hook the controller sets, with the
+    // controller as its context.
+    void Wake(CUartPort* pPort = nullptr)
+    {
+        CRFCtrl::CommEventHook(&m_ctrl, pPort != nullptr ? pPort : &m_port, EV_RXCHAR);
+    }
 };
 
 } // namespace
@@ -67,7 +73,7 @@ TEST_F(RfCtrlGap, FramesBeforeTheGapGoOutTheOneRunningIntoItDoesNot)
     Arrive(vecD);
     Wake();
     EXPECT_EQ(m_owner.m_data.Frames(), std::vector<CBytes>({vecA, vecC, vecD}));
-    EXPECT_EQ(m_port.m_pRxBuffer->GetCount(), 0);
+    EXPECT_EQ(m_port.GetRxCount(), 0);
 
     const CRfCounters counters = m_ctrl.GetCounters();
     EXPECT_EQ(counters.m_qwGaps, 2u);
@@ -93,15 +99,15 @@ TEST_F(RfCtrlGap, BytesTooFewForAHeaderBeforeTheGapAreDropped)
 
 TEST_F(RfCtrlGap, RingOverflowIsAGapAtTheBytesThatDidNotFit)
 {
-    m_port.m_pRxBuffer->Resize(256);
+    CUartPort& port = m_smallPort;
     const CBytes vecA = Frame(100, 1), vecB = Frame(200, 2), vecC = Frame(40, 3);
-    Arrive(vecA);
+    Arrive(vecA, 0, SIZE_MAX, &port);
     // B does not fit: its first 155 bytes are stored, the rest counted as lost.
-    EXPECT_EQ(m_port.StoreRx(vecB.data(), static_cast<int32_t>(vecB.size())), 155);
-    EXPECT_EQ(m_port.GetRxOverflowBytes(), 45u);
-    Wake();
-    Arrive(vecC);
-    Wake();
+    EXPECT_EQ(port.StoreRx(vecB.data(), static_cast<int32_t>(vecB.size())), 155);
+    EXPECT_EQ(port.GetRxOverflowBytes(), 45u);
+    Wake(&port);
+    Arrive(vecC, 0, SIZE_MAX, &port);
+    Wake(&port);
     EXPECT_EQ(m_owner.m_data.Frames(), std::vector<CBytes>({vecA, vecC}));
     EXPECT_EQ(m_ctrl.GetCounters().m_qwGaps, 1u);
     EXPECT_EQ(m_ctrl.GetCounters().m_qwGapBytes, 45u);

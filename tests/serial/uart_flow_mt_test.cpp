@@ -22,8 +22,8 @@ int64_t ProcessCpuUs()
 
 TEST_F(CUartFixture, FloodFarLargerThanTheRingArrivesWholeWithASlowOwner)
 {
-    CRecordingPort port;
-    port.m_pRxBuffer->Resize(SMALL_RING);   // before Open: no thread uses it yet
+    CUartPort port(SMALL_RING);   // the receive ring's size
+    CHookRecorder rec(port);
     port.SetPort(TEST_PORT);
     ASSERT_EQ(port.Open(), 1);
     // 2 MB, 500 times the ring, written as fast as the pty takes it.
@@ -49,24 +49,24 @@ TEST_F(CUartFixture, FloodFarLargerThanTheRingArrivesWholeWithASlowOwner)
 
 TEST_F(CUartFixture, FullRingPausesWithoutSpinningAndCloseEndsThePause)
 {
-    CRecordingPort port;
-    port.m_pRxBuffer->Resize(SMALL_RING);
+    CUartPort port(SMALL_RING);   // the receive ring's size
+    CHookRecorder rec(port);
     port.SetPort(TEST_PORT);
     ASSERT_EQ(port.Open(), 1);
     const std::vector<uint8_t> by = PatternBytes(3 * SMALL_RING, 3);
     ASSERT_TRUE(m_pty.WriteAll(by));
-    ASSERT_TRUE(WaitFor([&] { return port.m_pRxBuffer->GetFree() == 0; }));
+    ASSERT_TRUE(WaitFor([&] { return port.GetRxCount() == SMALL_RING - 1; }));
     // Full ring, bytes waiting: the reader sleeps. A spinning reader would burn
     // most of the 300 ms.
     const int64_t nCpuStart = ProcessCpuUs();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_LT(ProcessCpuUs() - nCpuStart, 30000) << "the reader spins while the ring is full";
-    EXPECT_EQ(port.m_pRxBuffer->GetCount(), SMALL_RING - 1);
+    EXPECT_EQ(port.GetRxCount(), SMALL_RING - 1);
 
     // A read wakes it at once: the ring fills again well within the recheck period.
     std::vector<uint8_t> byFirst(100);
     ASSERT_EQ(port.Read(byFirst.data(), 100), 100);
-    EXPECT_TRUE(WaitFor([&] { return port.m_pRxBuffer->GetFree() == 0; }, UART_RX_ROOM_RECHECK_MS / 2));
+    EXPECT_TRUE(WaitFor([&] { return port.GetRxCount() == SMALL_RING - 1; }, UART_RX_ROOM_RECHECK_MS / 2));
 
     const auto tmStart = std::chrono::steady_clock::now();
     port.Close();
@@ -81,7 +81,8 @@ TEST_F(CUartFixture, FullRingPausesWithoutSpinningAndCloseEndsThePause)
 
 TEST_F(CUartFixture, GapMarkSitsWhereTheBytesWereLost)
 {
-    CRecordingPort port;
+    CUartPort port;
+    CHookRecorder rec(port);
     port.SetPort(TEST_PORT);
     ASSERT_EQ(port.Open(), 1);
     ASSERT_TRUE(m_pty.WriteAll(PatternBytes(300, 1)));

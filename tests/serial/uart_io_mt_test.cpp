@@ -38,7 +38,8 @@ uint64_t FillUntilStalled(CUartPort& port, uint8_t byFill)
 
 TEST_F(CUartFixture, BytesFlowBothWaysInOrder)
 {
-    CRecordingPort port;
+    CUartPort port;
+    CHookRecorder rec(port);
     port.SetPort(TEST_PORT);
     ASSERT_EQ(port.Open(), 1);
 
@@ -75,7 +76,7 @@ TEST_F(CUartFixture, BytesFlowBothWaysInOrder)
     EXPECT_EQ(port.GetRxOverflowBytes(), 0u);
     // EV_RXCHAR reached the hook from the reader thread.
     size_t nRxFromReader = 0;
-    for (const CHookCall& call : port.Calls())
+    for (const CHookCall& call : rec.Calls())
         nRxFromReader += !call.m_bOnOwner && (call.m_dwMask & EV_RXCHAR) != 0;
     EXPECT_GT(nRxFromReader, 0u);
 
@@ -91,7 +92,8 @@ TEST_F(CUartFixture, BytesFlowBothWaysInOrder)
 
 TEST_F(CUartFixture, FullTransmitRingIsSentWholeInChunks)
 {
-    CRecordingPort port;
+    CUartPort port;
+    CHookRecorder rec(port);
     port.SetPort(TEST_PORT);
     ASSERT_EQ(port.Open(), 1);
     const std::vector<uint8_t> by = PatternBytes(3000, 3);
@@ -104,20 +106,21 @@ TEST_F(CUartFixture, FullTransmitRingIsSentWholeInChunks)
 
     // 2047 bytes are at least four chunks of 512: while the ring still held bytes
     // the hook saw the emptied queue without EV_TXEMPTY, at the end with it.
-    ASSERT_TRUE(port.WaitForEvent(EV_TXEMPTY));
+    ASSERT_TRUE(rec.WaitForEvent(EV_TXEMPTY));
     size_t nStripped = 0;
-    for (const CHookCall& call : port.Calls())
+    for (const CHookCall& call : rec.Calls())
         nStripped += !call.m_bOnOwner && call.m_dwMask == 0;
     EXPECT_GE(nStripped, 3u);
 }
 
 TEST_F(CUartFixture, BytesWrittenWhileClosedGoOutAfterOpen)
 {
-    CRecordingPort port;
+    CUartPort port;
+    CHookRecorder rec(port);
     port.SetPort(TEST_PORT);
     const std::vector<uint8_t> by = PatternBytes(10, 4);
     EXPECT_EQ(port.Write(by.data(), 10), 10);
-    EXPECT_EQ(port.m_pTxBuffer->GetCount(), 10);
+    EXPECT_EQ(port.GetTxCount(), 10);
     ASSERT_EQ(port.Open(), 1);
     EXPECT_TRUE(port.DrainTx(2000));
     EXPECT_EQ(m_pty.ReadBytes(10), by);
@@ -127,7 +130,8 @@ TEST_F(CUartFixture, BytesWrittenWhileClosedGoOutAfterOpen)
 
 TEST_F(CUartFixture, ReceiveBurstLargerThanTheRingWaitsWithTheDriverUntilRead)
 {
-    CRecordingPort port;
+    CUartPort port;
+    CHookRecorder rec(port);
     port.SetPort(TEST_PORT);
     ASSERT_EQ(port.Open(), 1);
     constexpr size_t EXTRA = 5000;
@@ -135,8 +139,8 @@ TEST_F(CUartFixture, ReceiveBurstLargerThanTheRingWaitsWithTheDriverUntilRead)
     const std::vector<uint8_t> by = PatternBytes(nHeld + EXTRA, 5);
     ASSERT_TRUE(m_pty.WriteAll(by, 10000));
     // Nobody drains the ring: it fills, and the rest stays with the driver.
-    ASSERT_TRUE(WaitFor([&] { return static_cast<size_t>(port.m_pRxBuffer->GetCount()) == nHeld; }, 10000))
-        << "held " << port.m_pRxBuffer->GetCount();
+    ASSERT_TRUE(WaitFor([&] { return static_cast<size_t>(port.GetRxCount()) == nHeld; }, 10000))
+        << "held " << port.GetRxCount();
     EXPECT_EQ(port.GetRxOverflowBytes(), 0u);
     EXPECT_EQ(port.GetRxGapMark().m_qwGaps, 0u);
     // Once the owner reads, the rest arrives, every byte in order.
@@ -148,30 +152,32 @@ TEST_F(CUartFixture, ReceiveBurstLargerThanTheRingWaitsWithTheDriverUntilRead)
 
 TEST_F(CUartFixture, PurgeRxEmptiesTheReceiveRingOnlyWhileOpen)
 {
-    CRecordingPort port;
+    CUartPort port;
+    CHookRecorder rec(port);
     port.SetPort(TEST_PORT);
     ASSERT_EQ(port.Open(), 1);
     const std::vector<uint8_t> byOld = PatternBytes(100, 1);
     ASSERT_TRUE(m_pty.WriteAll(byOld));
-    ASSERT_TRUE(WaitFor([&] { return port.m_pRxBuffer->GetCount() == 100; }));
+    ASSERT_TRUE(WaitFor([&] { return port.GetRxCount() == 100; }));
     port.PurgeRx(true);
-    EXPECT_EQ(port.m_pRxBuffer->GetCount(), 0);
+    EXPECT_EQ(port.GetRxCount(), 0);
     // The reader goes on filling the ring after the purge.
     const std::vector<uint8_t> byNew = PatternBytes(100, 2);
     ASSERT_TRUE(m_pty.WriteAll(byNew));
     EXPECT_EQ(DrainPort(port, 100), byNew);
 
     ASSERT_TRUE(m_pty.WriteAll(byOld));
-    ASSERT_TRUE(WaitFor([&] { return port.m_pRxBuffer->GetCount() == 100; }));
+    ASSERT_TRUE(WaitFor([&] { return port.GetRxCount() == 100; }));
     port.Close();
     port.PurgeRx(false);
     port.PurgeTx(false);
-    EXPECT_EQ(port.m_pRxBuffer->GetCount(), 100);
+    EXPECT_EQ(port.GetRxCount(), 100);
 }
 
 TEST_F(CUartFixture, PurgeRxWhileTheReaderFillsTheRingKeepsLaterBytesInOrder)
 {
-    CRecordingPort port;
+    CUartPort port;
+    CHookRecorder rec(port);
     port.SetPort(TEST_PORT);
     ASSERT_EQ(port.Open(), 1);
     // Bytes carry their position; after any purge, what is read is still increasing.
@@ -198,15 +204,16 @@ TEST_F(CUartFixture, PurgeRxWhileTheReaderFillsTheRingKeepsLaterBytesInOrder)
 
 TEST_F(CUartFixture, PurgeTxDropsWhatWasNotYetSent)
 {
-    CRecordingPort port;
+    CUartPort port;
+    CHookRecorder rec(port);
     port.SetPort(TEST_PORT);
     ASSERT_EQ(port.Open(), 1);
     // The dongle does not read: the line fills up, then the transmit ring.
     const uint64_t qwAccepted = FillUntilStalled(port, 'A');
-    ASSERT_EQ(port.m_pTxBuffer->GetCount(), UART_TX_RING_SIZE - 1);
+    ASSERT_EQ(port.GetTxCount(), UART_TX_RING_SIZE - 1);
     port.PurgeTx(true);
     // The writer, stalled on the full line, is cancelled and empties the ring.
-    ASSERT_TRUE(WaitFor([&] { return port.m_pTxBuffer->GetCount() == 0; }, 2000));
+    ASSERT_TRUE(WaitFor([&] { return port.GetTxCount() == 0; }, 2000));
     const uint8_t abyMark[] = { 'E', 'N', 'D' };
     ASSERT_EQ(port.Write(abyMark, 3), 3);
     // Everything up to the mark is 'A', and the ring's 2047 bytes never went out.
@@ -225,7 +232,8 @@ TEST_F(CUartFixture, PurgeTxDropsWhatWasNotYetSent)
 
 TEST_F(CUartFixture, DrainTxWaitsForTheLineAndIsBounded)
 {
-    CRecordingPort port;
+    CUartPort port;
+    CHookRecorder rec(port);
     port.SetPort(TEST_PORT);
     ASSERT_EQ(port.Open(), 1);
     const std::vector<uint8_t> by = PatternBytes(2047, 9);

@@ -15,8 +15,7 @@ struct CThreadCpu {
 
 CThreadCpu ThreadCpu(CUartPort& port)
 {
-    return { ThreadCpuMicros(port.m_hReaderThread.native_handle()),
-        ThreadCpuMicros(port.m_hWriterThread.native_handle()) };
+    return { ThreadCpuMicros(port.GetReaderThreadHandle()), ThreadCpuMicros(port.GetWriterThreadHandle()) };
 }
 
 // A spinning thread would burn most of the interval; an idle one next to nothing.
@@ -27,16 +26,17 @@ constexpr int64_t MAX_IDLE_CPU_US = 30000;
 
 TEST_F(CUartFixture, UnpluggedDeviceIsReportedOnceAndNothingSpins)
 {
-    CRecordingPort port;
+    CUartPort port;
+    CHookRecorder rec(port);
     port.SetPort(TEST_PORT);
     ASSERT_EQ(port.Open(), 1);
     // Bytes that arrived before the loss stay readable.
     const std::vector<uint8_t> byBefore = PatternBytes(500, 11);
     ASSERT_TRUE(m_pty.WriteAll(byBefore));
-    ASSERT_TRUE(WaitFor([&] { return port.m_pRxBuffer->GetCount() == 500; }));
+    ASSERT_TRUE(WaitFor([&] { return port.GetRxCount() == 500; }));
 
     m_pty.CloseMaster();
-    ASSERT_TRUE(port.WaitForEvent(EV_ERR));
+    ASSERT_TRUE(rec.WaitForEvent(EV_ERR));
     EXPECT_TRUE(port.IsLineLost());
 
     // A stop command still goes into the ring; the writer finds the line gone.
@@ -53,31 +53,34 @@ TEST_F(CUartFixture, UnpluggedDeviceIsReportedOnceAndNothingSpins)
     const CThreadCpu cpuEnd = ThreadCpu(port);
     EXPECT_LT(cpuEnd.m_nReader - cpuStart.m_nReader, MAX_IDLE_CPU_US);
     EXPECT_LT(cpuEnd.m_nWriter - cpuStart.m_nWriter, MAX_IDLE_CPU_US);
-    EXPECT_EQ(port.CountEvents(EV_ERR), 1u);
-    EXPECT_TRUE(port.m_bReaderAlive.load());   // waiting to be stopped, not ended unnoticed
+    EXPECT_EQ(rec.CountEvents(EV_ERR), 1u);
+    EXPECT_TRUE(port.IsReaderRunning());   // waiting to be stopped, not ended unnoticed
 
     std::vector<uint8_t> byGot(600);
     EXPECT_EQ(port.Read(byGot.data(), 600), 500);
     byGot.resize(500);
     EXPECT_EQ(byGot, byBefore);
 
-    // Stop and Exit: Close runs its hooks and releases everything.
-    port.ClearCalls();
+    // Stop and Exit: Close reports the lines once, with the reader ended, and
+    // releases everything.
+    rec.ClearCalls();
     port.Close();
-    const std::vector<CHookCall> calls = port.OwnerCalls();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].m_cHook, 'C');
-    EXPECT_EQ(calls[1].m_dwMask, 0x38u);
+    const std::vector<CHookCall> calls = rec.Calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_TRUE(calls[0].m_bOnOwner);
+    EXPECT_EQ(calls[0].m_dwMask, 0x38u);
+    EXPECT_FALSE(calls[0].m_bReaderAlive);
     ExpectReleased(port);
 }
 
 TEST_F(CUartFixture, ReopensAfterTheDeviceIsPluggedInAgain)
 {
-    CRecordingPort port;
+    CUartPort port;
+    CHookRecorder rec(port);
     port.SetPort(TEST_PORT);
     ASSERT_EQ(port.Open(), 1);
     m_pty.CloseMaster();
-    ASSERT_TRUE(port.WaitForEvent(EV_ERR));
+    ASSERT_TRUE(rec.WaitForEvent(EV_ERR));
 
     // Plugged in again: the device reappears under the same port number.
     CPtyPair replugged;
@@ -100,7 +103,8 @@ TEST_F(CUartFixture, ReopensAfterTheDeviceIsPluggedInAgain)
 
 TEST_F(CUartFixture, UnplugWhileBothThreadsAreBusy)
 {
-    CRecordingPort port;
+    CUartPort port;
+    CHookRecorder rec(port);
     port.SetPort(TEST_PORT);
     ASSERT_EQ(port.Open(), 1);
     std::atomic<bool> bFlood { true };
@@ -114,14 +118,14 @@ TEST_F(CUartFixture, UnplugWhileBothThreadsAreBusy)
     port.Write(byOut.data(), 2047);
     dongle.join();
     m_pty.CloseMaster();
-    ASSERT_TRUE(port.WaitForEvent(EV_ERR));
+    ASSERT_TRUE(rec.WaitForEvent(EV_ERR));
 
     const CThreadCpu cpuStart = ThreadCpu(port);
     std::this_thread::sleep_for(std::chrono::milliseconds(IDLE_INTERVAL_MS));
     const CThreadCpu cpuEnd = ThreadCpu(port);
     EXPECT_LT(cpuEnd.m_nReader - cpuStart.m_nReader, MAX_IDLE_CPU_US);
     EXPECT_LT(cpuEnd.m_nWriter - cpuStart.m_nWriter, MAX_IDLE_CPU_US);
-    EXPECT_EQ(port.CountEvents(EV_ERR), 1u);
+    EXPECT_EQ(rec.CountEvents(EV_ERR), 1u);
     bFlood.store(false);
     port.Close();
     ExpectReleased(port);

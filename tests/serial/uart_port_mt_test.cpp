@@ -1,4 +1,4 @@
-// The serial port's life: Open and Close with their notifications, failures
+// The serial port's life: Open and Close with their notification, failures
 // that release everything, the DTR/RTS rules, and closing under load.
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -11,28 +11,26 @@
 
 namespace {
 
-void ThrowingHook(CUartPort*, uint32_t)
+void ThrowingHook(void* pContext, CUartPort*, uint32_t dwMask)
 {
+    static_cast<std::atomic<uint32_t>*>(pContext)->fetch_or(dwMask);
+    if ((dwMask & EV_RXCHAR) != 0)
+        throw std::runtime_error("hook");
     throw 42;
-}
-
-void ThrowingPortHook(CUartPort*)
-{
-    throw std::runtime_error("hook");
 }
 
 } // namespace
 
 TEST_F(CUartFixture, OpenConfiguresTheLineAndCloseReleasesEverything)
 {
-    CRecordingPort port;
+    CUartPort port;
+    CHookRecorder rec(port);
     port.SetPort(TEST_PORT);
     ASSERT_EQ(port.Open(), 1);
     EXPECT_TRUE(port.IsOpen());
     EXPECT_EQ(port.GetLastOpenError().m_eKind, EOsError::None);
     EXPECT_EQ(std::string(port.GetDevicePath()), m_pty.SlavePath());
-    EXPECT_TRUE(port.m_hReaderThread.joinable());
-    EXPECT_TRUE(port.m_hWriterThread.joinable());
+    EXPECT_FALSE(port.IsReleased());
 
     struct termios tio;
     ASSERT_EQ(tcgetattr(m_pty.SlaveFd(), &tio), 0);
@@ -42,61 +40,71 @@ TEST_F(CUartFixture, OpenConfiguresTheLineAndCloseReleasesEverything)
     EXPECT_EQ(tio.c_iflag & (IXON | IXOFF), 0u);
     EXPECT_EQ(tio.c_lflag & (ICANON | ECHO), 0u);
 
-    // Open: 0x38 then the opened hook, both on the owner's thread.
-    std::vector<CHookCall> calls = port.OwnerCalls();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].m_cHook, 'E');
+    // Open: 0x38 on the owner's thread.
+    std::vector<CHookCall> calls = rec.OwnerCalls();
+    ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].m_dwMask, 0x38u);
-    EXPECT_EQ(calls[1].m_cHook, 'O');
 
-    ASSERT_TRUE(WaitFor([&] { return port.m_bReaderAlive.load() && port.m_bWriterAlive.load(); }));
-    port.ClearCalls();
+    ASSERT_TRUE(WaitFor([&] { return port.IsReaderRunning() && port.IsWriterRunning(); }));
+    // The hook stays as it is while the threads run.
+    EXPECT_FALSE(port.SetCommEventHook(nullptr, nullptr));
+    rec.ClearCalls();
     port.Close();
-    // Close: the closing hook while the threads still run, 0x38 last.
-    calls = port.OwnerCalls();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].m_cHook, 'C');
-    EXPECT_TRUE(calls[0].m_bReaderAlive);
-    EXPECT_EQ(calls[1].m_cHook, 'E');
-    EXPECT_EQ(calls[1].m_dwMask, 0x38u);
-    EXPECT_FALSE(calls[1].m_bReaderAlive);
+    // Close: 0x38 once the threads have ended.
+    calls = rec.OwnerCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].m_dwMask, 0x38u);
+    EXPECT_FALSE(calls[0].m_bReaderAlive);
     ExpectReleased(port);
-    EXPECT_EQ(port.m_dwModemStatus.load(), 0u);
 
     // Closing a closed port calls nothing.
-    port.ClearCalls();
+    rec.ClearCalls();
     port.Close();
-    EXPECT_TRUE(port.Calls().empty());
+    EXPECT_TRUE(rec.Calls().empty());
 }
 
 TEST_F(CUartFixture, OpenOnAnOpenPortChangesNothing)
 {
-    CRecordingPort port;
+    CUartPort port;
+    CHookRecorder rec(port);
     port.SetPort(TEST_PORT);
     ASSERT_EQ(port.Open(), 1);
-    const COMM_HANDLE hComm = port.m_hComm;
-    const std::thread::id idReader = port.m_hReaderThread.get_id();
-    port.ClearCalls();
+    const std::thread::native_handle_type hReader = port.GetReaderThreadHandle();
+    const std::thread::native_handle_type hWriter = port.GetWriterThreadHandle();
+    const uint8_t byFirst = 0x21;
+    ASSERT_TRUE(m_pty.WriteAll(&byFirst, 1));
+    ASSERT_TRUE(rec.WaitForEvent(EV_RXCHAR));
+    const std::thread::id idReader = rec.Calls().back().m_idThread;
+    rec.ClearCalls();
     EXPECT_EQ(port.Open(), 1);
-    EXPECT_EQ(port.m_hComm, hComm);
-    EXPECT_EQ(port.m_hReaderThread.get_id(), idReader);
-    EXPECT_TRUE(port.OwnerCalls().empty());
+    EXPECT_TRUE(rec.OwnerCalls().empty());
+    EXPECT_EQ(port.GetReaderThreadHandle(), hReader);
+    EXPECT_EQ(port.GetWriterThreadHandle(), hWriter);
+    EXPECT_EQ(std::string(port.GetDevicePath()), m_pty.SlavePath());
+    // The same reader on the same device goes on, nothing lost in between.
+    const uint8_t bySecond = 0x22;
+    ASSERT_TRUE(m_pty.WriteAll(&bySecond, 1));
+    ASSERT_TRUE(rec.WaitForEvent(EV_RXCHAR));
+    EXPECT_EQ(rec.Calls().back().m_idThread, idReader);
+    EXPECT_EQ(DrainPort(port, 2), std::vector<uint8_t>({ byFirst, bySecond }));
 }
 
 TEST_F(CUartFixture, OpenOfANumberThatMapsToNothingReleasesEverything)
 {
     for (int32_t nPort : { 150, 97, 0, -1, 256 }) {
-        CRecordingPort port;
+        CUartPort port;
+        CHookRecorder rec(port);
         port.SetPort(nPort);
         EXPECT_EQ(port.Open(), 0) << nPort;
         EXPECT_EQ(port.GetLastOpenError().m_nCode, ENOENT) << nPort;
         EXPECT_EQ(port.GetLastOpenError().m_eKind, EOsError::NotFound) << nPort;
         EXPECT_STREQ(port.GetDevicePath(), "");
         ExpectReleased(port);
-        EXPECT_TRUE(port.Calls().empty());
+        EXPECT_TRUE(rec.Calls().empty());
     }
     // A fixed-range number names its node even when nothing is there.
-    CRecordingPort port;
+    CUartPort port;
+    CHookRecorder rec(port);
     port.SetPort(96);
     EXPECT_EQ(port.Open(), 0);
     EXPECT_EQ(port.GetLastOpenError().m_nCode, ENOENT);
@@ -113,17 +121,19 @@ TEST_F(CUartFixture, OpenOfANumberThatMapsToNothingReleasesEverything)
 
 TEST_F(CUartFixture, OpenReportsBusyAndNotATerminal)
 {
-    CRecordingPort first;
+    CUartPort first;
+    CHookRecorder recFirst(first);
     first.SetPort(TEST_PORT);
     ASSERT_EQ(first.Open(), 1);
-    CRecordingPort second;
+    CUartPort second;
+    CHookRecorder recSecond(second);
     second.SetPort(TEST_PORT);
     EXPECT_EQ(second.Open(), 0);
     EXPECT_EQ(second.GetLastOpenError().m_nCode, EBUSY);
     EXPECT_EQ(second.GetLastOpenError().m_eKind, EOsError::Busy);
     EXPECT_EQ(std::string(second.GetDevicePath()), m_pty.SlavePath());
     ExpectReleased(second);
-    EXPECT_TRUE(second.Calls().empty());
+    EXPECT_TRUE(recSecond.Calls().empty());
     // The first port is untouched by the failed attempt.
     const uint8_t aby[] = { 0x00, 0x01, 0x04 };
     ASSERT_TRUE(m_pty.WriteAll(aby, sizeof(aby)));
@@ -135,7 +145,8 @@ TEST_F(CUartFixture, OpenReportsBusyAndNotATerminal)
     const std::string strFile = m_dir.Path() + "/not-a-tty";
     std::ofstream(strFile) << "x";
     ASSERT_TRUE(PublishComLink(m_dir.Path(), 201, strFile));
-    CRecordingPort third;
+    CUartPort third;
+    CHookRecorder recThird(third);
     third.SetPort(201);
     EXPECT_EQ(third.Open(), 0);
     EXPECT_EQ(third.GetLastOpenError().m_nCode, ENOTTY);
@@ -143,19 +154,17 @@ TEST_F(CUartFixture, OpenReportsBusyAndNotATerminal)
     ExpectReleased(third);
 }
 
-TEST_F(CUartFixture, SetPortOnAnOpenPortClosesItWithBothNotifications)
+TEST_F(CUartFixture, SetPortOnAnOpenPortClosesItWithItsNotification)
 {
-    CRecordingPort port;
+    CUartPort port;
+    CHookRecorder rec(port);
     port.SetPort(TEST_PORT);
     ASSERT_EQ(port.Open(), 1);
-    port.ClearCalls();
+    rec.ClearCalls();
     port.SetPort(201);
-    EXPECT_EQ(port.m_nPort, 201);
-    const std::vector<CHookCall> calls = port.OwnerCalls();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].m_cHook, 'C');
-    EXPECT_EQ(calls[1].m_cHook, 'E');
-    EXPECT_EQ(calls[1].m_dwMask, 0x38u);
+    const std::vector<CHookCall> calls = rec.OwnerCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].m_dwMask, 0x38u);
     ExpectReleased(port);
     // The new number is the one opened next.
     CPtyPair other;
@@ -168,53 +177,62 @@ TEST_F(CUartFixture, SetPortOnAnOpenPortClosesItWithBothNotifications)
 TEST_F(CUartFixture, DtrAndRtsFollowTheCloseAndOpenRules)
 {
     {
-        // A new object opened with no Close before raises both lines, and keeps them.
+        // A new object opened with no Close before (on COM1, the number it starts
+        // with) raises both lines, and keeps them.
+        ASSERT_TRUE(PublishComLink(m_dir.Path(), 1, m_pty.SlavePath()));
         CUartPort port;
-        port.m_nPort = TEST_PORT;
+        EXPECT_TRUE(port.IsDtrRaised());
+        EXPECT_TRUE(port.IsRtsRaised());
         ASSERT_EQ(port.Open(), 1);
-        EXPECT_EQ(port.m_dcb.fDtrControl, DTR_CONTROL_ENABLE);
-        EXPECT_EQ(port.m_dcb.fRtsControl, RTS_CONTROL_ENABLE);
+        EXPECT_EQ(std::string(port.GetDevicePath()), m_pty.SlavePath());
+        EXPECT_TRUE(port.IsDtrRaised());
+        EXPECT_TRUE(port.IsRtsRaised());
         port.Close();
-        EXPECT_TRUE(port.m_bDtr);
-        EXPECT_TRUE(port.m_bRts);
+        EXPECT_TRUE(port.IsDtrRaised());
+        EXPECT_TRUE(port.IsRtsRaised());
         ASSERT_EQ(port.Open(), 1);
-        EXPECT_EQ(port.m_dcb.fDtrControl, DTR_CONTROL_ENABLE);
+        EXPECT_TRUE(port.IsDtrRaised());
+        EXPECT_TRUE(port.IsRtsRaised());
     }
-    // SetPort before Open, as the capture controller does: both lines low.
+    // SetPort before Open, as the capture controller does: both lines low, and
+    // they stay low after Close and the next Open.
     CUartPort port;
     port.SetPort(TEST_PORT);
-    EXPECT_FALSE(port.m_bDtr);
-    EXPECT_FALSE(port.m_bRts);
+    EXPECT_FALSE(port.IsDtrRaised());
+    EXPECT_FALSE(port.IsRtsRaised());
     ASSERT_EQ(port.Open(), 1);
-    EXPECT_EQ(port.m_dcb.fDtrControl, DTR_CONTROL_DISABLE);
-    EXPECT_EQ(port.m_dcb.fRtsControl, RTS_CONTROL_DISABLE);
-    EXPECT_EQ(port.m_dcb.fBinary, 1u);
-    EXPECT_EQ(port.m_dcb.fOutxCtsFlow | port.m_dcb.fOutX | port.m_dcb.fInX, 0u);
+    EXPECT_FALSE(port.IsDtrRaised());
+    EXPECT_FALSE(port.IsRtsRaised());
     // A pseudo-terminal has no modem lines: the escape fails and the flag stays.
     EXPECT_EQ(port.Escape(SETDTR), 0);
-    EXPECT_FALSE(port.m_bDtr);
+    EXPECT_FALSE(port.IsDtrRaised());
     port.Close();
     EXPECT_EQ(port.Escape(SETDTR), 0);
+    EXPECT_FALSE(port.IsDtrRaised());
+    ASSERT_EQ(port.Open(), 1);
+    EXPECT_FALSE(port.IsDtrRaised());
+    EXPECT_FALSE(port.IsRtsRaised());
 }
 
-TEST_F(CUartFixture, ThrowingHooksAreSwallowed)
+TEST_F(CUartFixture, ThrowingHookIsSwallowed)
 {
     CUartPort port;
-    port.m_pfnCommEvent = ThrowingHook;
-    port.m_pfnOpened = ThrowingPortHook;
-    port.m_pfnClosing = ThrowingPortHook;
+    std::atomic<uint32_t> dwSeen { 0 };
+    ASSERT_TRUE(port.SetCommEventHook(ThrowingHook, &dwSeen));
     port.SetPort(TEST_PORT);
     ASSERT_EQ(port.Open(), 1);
     const std::vector<uint8_t> by = PatternBytes(300);
     ASSERT_TRUE(m_pty.WriteAll(by));
     EXPECT_EQ(DrainPort(port, by.size()), by);   // the reader survives its hook throwing
+    EXPECT_NE(dwSeen.load() & EV_RXCHAR, 0u);
     port.Close();
     ExpectReleased(port);
 }
 
 TEST_F(CUartFixture, CloseWhileBothThreadsAreBusyEndsThem)
 {
-    CRecordingPort port;
+    CUartPort port;
+    CHookRecorder rec(port);
     port.SetPort(TEST_PORT);
     for (int nRound = 0; nRound < 5; ++nRound) {
         ASSERT_EQ(port.Open(), 1);
@@ -231,7 +249,7 @@ TEST_F(CUartFixture, CloseWhileBothThreadsAreBusyEndsThem)
             port.Write(byOut.data(), static_cast<int32_t>(byOut.size()));
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
-        ASSERT_TRUE(WaitFor([&] { return port.m_pRxBuffer->GetCount() > 0; }));
+        ASSERT_TRUE(WaitFor([&] { return port.GetRxCount() > 0; }));
         const auto tmStart = std::chrono::steady_clock::now();
         port.Close();
         EXPECT_LT(std::chrono::steady_clock::now() - tmStart, std::chrono::seconds(2));
@@ -239,27 +257,28 @@ TEST_F(CUartFixture, CloseWhileBothThreadsAreBusyEndsThem)
         bFlood.store(false);
         flood.join();
         tcflush(m_pty.SlaveFd(), TCIOFLUSH);
-        port.m_pRxBuffer->Clear();
-        port.m_pTxBuffer->Clear();
+        port.DiscardRx(port.GetRxCount());
     }
 }
 
 TEST_F(CUartFixture, CloseRightAfterOpenBeforeTheThreadsRun)
 {
-    CRecordingPort port;
+    CUartPort port;
+    CHookRecorder rec(port);
     port.SetPort(TEST_PORT);
     for (int i = 0; i < 50; ++i) {
         ASSERT_EQ(port.Open(), 1);
         port.Close();
         ExpectReleased(port);
     }
-    EXPECT_EQ(port.CountEvents(0x38), 100u);
+    EXPECT_EQ(rec.CountEvents(0x38), 100u);
 }
 
 TEST_F(CUartFixture, HookMayCloseThePortFromTheReaderThread)
 {
-    CRecordingPort port;
-    port.m_pfnOnEvent = [](CRecordingPort* pPort, uint32_t dwMask) {
+    CUartPort port;
+    CHookRecorder rec(port);
+    rec.m_pfnOnEvent = [](CUartPort* pPort, uint32_t dwMask) {
         if ((dwMask & EV_RXCHAR) != 0)
             pPort->Close();
     };
@@ -269,14 +288,16 @@ TEST_F(CUartFixture, HookMayCloseThePortFromTheReaderThread)
     ASSERT_TRUE(m_pty.WriteAll(&by, 1));
     // The hook's Close ends with the 0x38 notification on the reader thread.
     ASSERT_TRUE(WaitFor([&] {
-        for (const CHookCall& call : port.Calls()) {
+        for (const CHookCall& call : rec.Calls()) {
             if (!call.m_bOnOwner && call.m_dwMask == 0x38)
                 return true;
         }
         return false;
     }));
-    port.m_pfnOnEvent = nullptr;
-    // The owner can open again: the old reader is joined first.
+    rec.m_pfnOnEvent = nullptr;
+    // The reader ends on its own; the owner's next Open joins it first.
+    ASSERT_TRUE(WaitFor([&] { return !port.IsReaderRunning(); }));
+    EXPECT_FALSE(port.IsReleased()) << "the reader is left to be joined";
     ASSERT_EQ(port.Open(), 1);
     const std::vector<uint8_t> byMore = PatternBytes(64);
     ASSERT_TRUE(m_pty.WriteAll(byMore));

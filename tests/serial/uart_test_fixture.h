@@ -1,5 +1,5 @@
 // A serial port under test on a real pseudo-terminal published as COM200, with
-// hooks that record every call (which hook, mask, thread).
+// a comm-event hook that records every call (mask, thread).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "serial/uart_port.h"
@@ -15,22 +16,28 @@
 constexpr int32_t TEST_PORT = 200;
 
 struct CHookCall {
-    char m_cHook;            // 'E' comm event, 'O' opened, 'C' closing
     uint32_t m_dwMask;
-    bool m_bOnOwner;         // called on the thread that made the port
+    bool m_bOnOwner;         // called on the thread that made the recorder
     bool m_bReaderAlive;     // the reader thread was running at the call
+    std::thread::id m_idThread;
 };
 
-class CRecordingPort : public CUartPort {
+// Set as a port's comm-event hook (with itself as the context), records every
+// call. Destroyed before its port, it closes the port first, while the
+// recording members still exist for the hook.
+class CHookRecorder {
 public:
-    CRecordingPort() : m_idOwner(std::this_thread::get_id())
+    explicit CHookRecorder(CUartPort& port) : m_port(port), m_idOwner(std::this_thread::get_id())
     {
-        m_pfnCommEvent = CommEventHook;
-        m_pfnOpened = OpenedHook;
-        m_pfnClosing = ClosingHook;
+        EXPECT_TRUE(m_port.SetCommEventHook(CommEventHook, this));
     }
-    // Closed here, while the recording members still exist for the hooks.
-    ~CRecordingPort() override { Close(); }
+    ~CHookRecorder()
+    {
+        m_port.Close();
+        m_port.SetCommEventHook(nullptr, nullptr);
+    }
+    CHookRecorder(const CHookRecorder&) = delete;
+    CHookRecorder& operator=(const CHookRecorder&) = delete;
 
     std::vector<CHookCall> Calls()
     {
@@ -42,14 +49,11 @@ public:
         std::lock_guard<std::mutex> lock(m_mtx);
         m_calls.clear();
     }
-    // Calls of the comm-event hook whose mask has any of dwBits.
+    // Calls whose mask has any of dwBits.
     size_t CountEvents(uint32_t dwBits)
     {
         std::lock_guard<std::mutex> lock(m_mtx);
-        size_t n = 0;
-        for (const CHookCall& call : m_calls)
-            n += call.m_cHook == 'E' && (call.m_dwMask & dwBits) != 0;
-        return n;
+        return CountLocked(dwBits);
     }
     // Calls made by the owner's thread, in order.
     std::vector<CHookCall> OwnerCalls()
@@ -64,37 +68,40 @@ public:
     bool WaitForEvent(uint32_t dwBits, size_t nCount = 1, int nTimeoutMs = 5000)
     {
         std::unique_lock<std::mutex> lock(m_mtx);
-        return m_cv.wait_for(lock, std::chrono::milliseconds(nTimeoutMs), [&] {
-            size_t n = 0;
-            for (const CHookCall& call : m_calls)
-                n += call.m_cHook == 'E' && (call.m_dwMask & dwBits) != 0;
-            return n >= nCount;
-        });
+        return m_cv.wait_for(lock, std::chrono::milliseconds(nTimeoutMs),
+            [&] { return CountLocked(dwBits) >= nCount; });
     }
 
-    // Optional extra action of the comm-event hook (runs after recording).
-    typedef void (*PFN_ON_EVENT)(CRecordingPort* pPort, uint32_t dwMask);
+    // Optional extra action of the hook (runs after recording).
+    typedef void (*PFN_ON_EVENT)(CUartPort* pPort, uint32_t dwMask);
     std::atomic<PFN_ON_EVENT> m_pfnOnEvent { nullptr };
 
 private:
-    void Record(char cHook, uint32_t dwMask)
+    size_t CountLocked(uint32_t dwBits) const
+    {
+        size_t n = 0;
+        for (const CHookCall& call : m_calls)
+            n += (call.m_dwMask & dwBits) != 0;
+        return n;
+    }
+    void Record(CUartPort* pPort, uint32_t dwMask)
     {
         std::lock_guard<std::mutex> lock(m_mtx);
-        m_calls.push_back({ cHook, dwMask, std::this_thread::get_id() == m_idOwner,
-            m_bReaderAlive.load() });
+        const std::thread::id idThread = std::this_thread::get_id();
+        m_calls.push_back({ dwMask, idThread == m_idOwner, pPort->IsReaderRunning(), idThread });
         m_cv.notify_all();
     }
-    static void CommEventHook(CUartPort* pPort, uint32_t dwMask)
+    static void CommEventHook(void* pContext, CUartPort* pPort, uint32_t dwMask)
     {
-        CRecordingPort* pSelf = static_cast<CRecordingPort*>(pPort);
-        pSelf->Record('E', dwMask);
+        CHookRecorder* pSelf = static_cast<CHookRecorder*>(pContext);
+        EXPECT_EQ(pPort, &pSelf->m_port);
+        pSelf->Record(pPort, dwMask);
         const PFN_ON_EVENT pfnOnEvent = pSelf->m_pfnOnEvent.load();
         if (pfnOnEvent != nullptr)
-            pfnOnEvent(pSelf, dwMask);
+            pfnOnEvent(pPort, dwMask);
     }
-    static void OpenedHook(CUartPort* pPort) { static_cast<CRecordingPort*>(pPort)->Record('O', 0); }
-    static void ClosingHook(CUartPort* pPort) { static_cast<CRecordingPort*>(pPort)->Record('C', 0); }
 
+    CUartPort& m_port;
     std::thread::id m_idOwner;
     std::mutex m_mtx;
     std::condition_variable m_cv;
@@ -116,16 +123,10 @@ protected:
     static void ExpectReleased(const CUartPort& port)
     {
         EXPECT_FALSE(port.IsOpen());
-        EXPECT_EQ(port.m_hComm, COMM_INVALID_HANDLE);
-        EXPECT_EQ(port.m_ovRead.hEvent, 0);
-        EXPECT_EQ(port.m_ovWrite.hEvent, 0);
-        EXPECT_EQ(port.m_hReaderStop, 0);
-        EXPECT_EQ(port.m_hWriterStop, 0);
-        EXPECT_EQ(port.m_hTxReady, 0);
-        EXPECT_FALSE(port.m_hReaderThread.joinable());
-        EXPECT_FALSE(port.m_hWriterThread.joinable());
-        EXPECT_FALSE(port.m_bReaderAlive.load());
-        EXPECT_FALSE(port.m_bWriterAlive.load());
+        EXPECT_TRUE(port.IsReleased());
+        EXPECT_FALSE(port.IsReaderRunning());
+        EXPECT_FALSE(port.IsWriterRunning());
+        EXPECT_EQ(port.GetModemStatus(), 0u);
     }
 
     // Takes every byte the port has received until nCount arrived or the time is up.

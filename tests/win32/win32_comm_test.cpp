@@ -65,9 +65,9 @@ std::string ReadFor(CUartPort& port, size_t nWant, DWORD dwTimeoutMs)
 
 std::atomic<uint32_t> s_dwSeenMasks{0};
 
-void RecordMask(CUartPort*, uint32_t dwMask)
+void RecordMask(void* pContext, CUartPort*, uint32_t dwMask)
 {
-    s_dwSeenMasks.fetch_or(dwMask);
+    static_cast<std::atomic<uint32_t>*>(pContext)->fetch_or(dwMask);
 }
 
 uint64_t ProcessCpuMs()
@@ -85,7 +85,7 @@ protected:
         ASSERT_GT(TestPort(), 0) << "QM_TEST_COM names the pty-backed port";
         s_dwSeenMasks = 0;
         m_port.SetPort(TestPort());
-        m_port.m_pfnCommEvent = RecordMask;
+        ASSERT_TRUE(m_port.SetCommEventHook(RecordMask, &s_dwSeenMasks));
         ASSERT_EQ(m_port.Open(), 1) << m_port.GetLastOpenError().m_nCode << " " << m_port.GetLastOpenError().m_strText;
     }
     CUartPort m_port;
