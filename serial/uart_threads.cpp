@@ -154,6 +154,10 @@ void CUartPort::ReaderThread()
                     NoteDriverErrors(dwErrors);
             }
             OnCommEvent(dwMask);
+            // The hook may have closed the port: the stop event and the device
+            // are released then, and the thread ends without touching them.
+            if (!m_bReaderRun.load(std::memory_order_acquire))
+                break;
             if (bLost) {
                 // The device has gone: report it once, then only wait to be stopped.
                 (void)CommWaitEvents(&m_hReaderStop, 1, -1);

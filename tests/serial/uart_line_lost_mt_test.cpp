@@ -3,6 +3,8 @@
 // Exit keep working, and after re-plugging the port opens again.
 #include <pthread.h>
 
+#include <memory>
+
 #include "uart_test_fixture.h"
 
 namespace {
@@ -129,4 +131,41 @@ TEST_F(CUartFixture, UnplugWhileBothThreadsAreBusy)
     bFlood.store(false);
     port.Close();
     ExpectReleased(port);
+}
+
+TEST_F(CUartFixture, HookMayCloseThePortWhenTheDeviceGoes)
+{
+    // Held by pointers: should the reader never end, both are left behind
+    // (joining it would hang) and the test fails instead.
+    auto pPort = std::make_unique<CUartPort>();
+    auto pRec = std::make_unique<CHookRecorder>(*pPort);
+    pRec->m_pfnOnEvent = [](CUartPort* pHooked, uint32_t dwMask) {
+        if ((dwMask & EV_ERR) != 0 && pHooked->IsLineLost())
+            pHooked->Close();
+    };
+    pPort->SetPort(TEST_PORT);
+    ASSERT_EQ(pPort->Open(), 1);
+    m_pty.CloseMaster();
+    ASSERT_TRUE(pRec->WaitForEvent(EV_ERR));
+    // The hook's Close reports 0x38 on the reader thread; the reader then ends
+    // on its own, without waiting on the stop event the Close released.
+    ASSERT_TRUE(pRec->WaitForEvent(0x38));
+    if (!WaitFor([&] { return !pPort->IsReaderRunning(); }, 2000)) {
+        (void)pRec.release();
+        (void)pPort.release();
+        FAIL() << "the reader still runs after its hook closed the port";
+    }
+    EXPECT_FALSE(pPort->IsOpen());
+    pRec->m_pfnOnEvent = nullptr;
+
+    // Plugged in again: Start (SetPort, Open) joins the old reader and works.
+    CPtyPair replugged;
+    ASSERT_TRUE(replugged.IsValid());
+    ASSERT_TRUE(PublishComLink(m_dir.Path(), TEST_PORT, replugged.SlavePath()));
+    pPort->SetPort(TEST_PORT);
+    EXPECT_TRUE(pPort->IsReleased());
+    ASSERT_EQ(pPort->Open(), 1);
+    const std::vector<uint8_t> byIn = PatternBytes(200, 15);
+    ASSERT_TRUE(replugged.WriteAll(byIn));
+    EXPECT_EQ(DrainPort(*pPort, byIn.size()), byIn);
 }
