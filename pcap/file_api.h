@@ -54,6 +54,13 @@ bool FileWriteAll(QM_FILE hFile, const uint8_t* pData, size_t nLen, QM_FILE_WAKE
 // cannot tell without writing (on Windows, a handle without the right to
 // read the pipe's state, as standard output may be).
 bool FilePipeReaderGone(QM_FILE hFile);
+// Cuts a regular file back to its first qwSize bytes (no more than it
+// holds) and puts the position there, so that the next write goes at the new end; for
+// a file whose write failed midway, so that it ends on the last whole
+// record. Anything but a regular file (a pipe, a FIFO, a terminal) is left
+// untouched and fails with EOsError::WrongKind; the caller decides whether
+// a regular file behind standard output may be cut (it may be shared).
+bool FileTruncate(QM_FILE hFile, uint64_t qwSize, COsError* pError);
 // Closes (for Stdout: only our handle on it); false when the close reported
 // an error (data that never reached the disk).
 bool FileClose(QM_FILE hFile, COsError* pError);

@@ -193,6 +193,35 @@ bool FileWriteAll(QM_FILE hFile, const uint8_t* pData, size_t nLen, QM_FILE_WAKE
     return bOk;
 }
 
+bool FileTruncate(QM_FILE hFile, uint64_t qwSize, COsError* pError)
+{
+    const int nFd = static_cast<int>(hFile);
+    struct stat st;
+    if (fstat(nFd, &st) != 0) {
+        SetError(pError, OsLastError());
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        SetError(pError, OsErrorOfKind(EOsError::WrongKind, "not a regular file"));
+        return false;
+    }
+    const off_t nSize = static_cast<off_t>(qwSize);
+    if (nSize < 0 || static_cast<uint64_t>(nSize) != qwSize) {
+        SetError(pError, OsErrorFromCode(EINVAL));
+        return false;
+    }
+    int nRc;
+    do {
+        nRc = ftruncate(nFd, nSize);
+    } while (nRc != 0 && errno == EINTR);
+    if (nRc != 0 || lseek(nFd, nSize, SEEK_SET) != nSize) {
+        SetError(pError, OsLastError());
+        return false;
+    }
+    SetError(pError, COsError());
+    return true;
+}
+
 bool FilePipeReaderGone(QM_FILE hFile)
 {
     // A pipe whose readers have all left polls as an error; a file, or a

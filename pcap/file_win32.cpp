@@ -220,6 +220,27 @@ bool FileWriteAll(QM_FILE hFile, const uint8_t* pData, size_t nLen, QM_FILE_WAKE
     return bOk;
 }
 
+bool FileTruncate(QM_FILE hFile, uint64_t qwSize, COsError* pError)
+{
+    const HANDLE h = reinterpret_cast<HANDLE>(hFile);
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        SetError(pError, OsErrorOfKind(EOsError::WrongKind, "not a regular file"));
+        return false;
+    }
+    LARGE_INTEGER liSize;
+    liSize.QuadPart = static_cast<LONGLONG>(qwSize);
+    if (liSize.QuadPart < 0) {
+        SetError(pError, OsErrorFromCode(ERROR_INVALID_PARAMETER));
+        return false;
+    }
+    if (!SetFilePointerEx(h, liSize, nullptr, FILE_BEGIN) || !SetEndOfFile(h)) {
+        SetError(pError, OsLastError());
+        return false;
+    }
+    SetError(pError, COsError());
+    return true;
+}
+
 bool FilePipeReaderGone(QM_FILE hFile)
 {
     // Only a pipe opened with the right to read its state can tell (standard
