@@ -27,13 +27,15 @@ CPcapFile::CPcapFile()
     : m_hFile(INVALID_QM_FILE),
       m_qwBatchRecords(0),
       m_bWriteFailed(false),
+      m_bMayCut(false),
       m_bOpen(false),
       m_bBroken(false),
       m_bAborted(false),
       m_hWake(FileWakeCreate()),
       m_qwRecordsWritten(0),
       m_qwBytesWritten(0),
-      m_qwRecordsDropped(0)
+      m_qwRecordsDropped(0),
+      m_qwRecordsWriteFailed(0)
 {
 }
 
@@ -56,6 +58,9 @@ bool CPcapFile::Open(const std::string& strPath, EPcapFileOpen eHow)
     m_qwRecordsWritten.store(0);
     m_qwBytesWritten.store(0);
     m_qwRecordsDropped.store(0);
+    m_qwRecordsWriteFailed.store(0);
+    // Standard output may be a file that others write too: never cut.
+    m_bMayCut = eHow != EPcapFileOpen::Stdout;
     COsError err;
     const QM_FILE hFile = FileOpenForWrite(strPath, FileOpenOf(eHow), m_hWake, &err);
     if (hFile == INVALID_QM_FILE) {
@@ -65,8 +70,12 @@ bool CPcapFile::Open(const std::string& strPath, EPcapFileOpen eHow)
     m_hFile = hFile;
     uint8_t byHeader[PCAP_GLOBAL_HEADER_LEN];
     BuildPcapGlobalHeader(byHeader);
-    if (!WriteLocked(byHeader, sizeof byHeader)) {
-        // A reader that left before the header: nothing worth keeping open.
+    size_t nDone = 0;
+    if (!WriteLocked(byHeader, sizeof byHeader, &nDone)) {
+        // A reader that left before the header, or a full disk: nothing worth
+        // keeping open, nor a part of a header in a file.
+        if (!CutBackLocked(0))
+            m_qwBytesWritten.store(nDone);
         if (!m_errLast.IsError())
             m_errLast = OsErrorOfKind(EOsError::TimedOut, "stopped before the header");
         FileClose(m_hFile, nullptr);
@@ -74,6 +83,7 @@ bool CPcapFile::Open(const std::string& strPath, EPcapFileOpen eHow)
         m_bBroken.store(false);
         return false;
     }
+    m_qwBytesWritten.store(sizeof byHeader);
     m_bOpen.store(true);
     return true;
 }
@@ -106,7 +116,7 @@ void CPcapFile::FlushRecords()
     if (m_hFile != INVALID_QM_FILE && !m_bBroken.load())
         WriteBatchLocked();
     else
-        m_qwRecordsDropped.fetch_add(m_qwBatchRecords);
+        DropLocked(m_qwBatchRecords);
     m_vecBatch.clear();
     m_vecChunks.clear();
     m_qwBatchRecords = 0;
@@ -119,21 +129,66 @@ void CPcapFile::Abort()
 }
 
 // Chunk by chunk: one a pipe could not take at all, once aborted, is dropped
-// with the rest of the batch and the stream stays whole; one cut short
-// leaves a partial record behind, after which nothing may follow.
+// with the rest of the batch and the stream stays whole. One that failed
+// midway keeps the whole records it wrote; the part of the next one is cut
+// off a regular file, and left in a pipe, after which nothing may follow.
 void CPcapFile::WriteBatchLocked()
 {
     size_t nStart = 0;
     bool bGaveUp = false;
     for (const CChunk& chunk : m_vecChunks) {
-        if (!bGaveUp && !m_bBroken.load() && WriteLocked(m_vecBatch.data() + nStart, chunk.m_nEnd - nStart)) {
+        const uint8_t* pChunk = m_vecBatch.data() + nStart;
+        const size_t nLen = chunk.m_nEnd - nStart;
+        nStart = chunk.m_nEnd;
+        size_t nDone = 0;
+        if (bGaveUp || m_bBroken.load()) {
+            DropLocked(chunk.m_qwRecords);
+        } else if (WriteLocked(pChunk, nLen, &nDone)) {
             m_qwRecordsWritten.fetch_add(chunk.m_qwRecords);
+            m_qwBytesWritten.fetch_add(nLen);
         } else {
             bGaveUp = true;
-            m_qwRecordsDropped.fetch_add(chunk.m_qwRecords);
+            const uint64_t qwKept = KeepWholeRecordsLocked(pChunk, nDone);
+            m_qwRecordsWritten.fetch_add(qwKept);
+            DropLocked(chunk.m_qwRecords - qwKept);
         }
-        nStart = chunk.m_nEnd;
     }
+}
+
+// After a write that moved nDone bytes of the whole records at pData and
+// failed: the whole ones among them are counted as written (how many is
+// returned), and a regular file is cut back to their end. What cannot be cut
+// (a pipe, standard output, a cut that failed) stays counted in bytes.
+uint64_t CPcapFile::KeepWholeRecordsLocked(const uint8_t* pData, size_t nDone)
+{
+    uint64_t qwRecords = 0;
+    size_t nWhole = 0;
+    while (nDone - nWhole >= static_cast<size_t>(PCAP_RECORD_HEADER_LEN)
+           && PcapRecordSize(pData + nWhole) <= nDone - nWhole) {
+        nWhole += PcapRecordSize(pData + nWhole);
+        ++qwRecords;
+    }
+    const uint64_t qwEnd = m_qwBytesWritten.load() + nWhole;
+    if (!CutBackLocked(qwEnd))
+        m_qwBytesWritten.fetch_add(nDone);
+    return qwRecords;
+}
+
+// Tried after every failed write, even one that reports no byte moved: an
+// OS may have grown the file all the same. True: the file ends at qwEnd.
+bool CPcapFile::CutBackLocked(uint64_t qwEnd)
+{
+    if (!m_bMayCut || !FileTruncate(m_hFile, qwEnd, nullptr))
+        return false;
+    m_qwBytesWritten.store(qwEnd);
+    return true;
+}
+
+void CPcapFile::DropLocked(uint64_t qwRecords)
+{
+    m_qwRecordsDropped.fetch_add(qwRecords);
+    if (m_bBroken.load())
+        m_qwRecordsWriteFailed.fetch_add(qwRecords);
 }
 
 bool CPcapFile::Close()
@@ -178,6 +233,7 @@ CPcapFileStats CPcapFile::GetStats() const
     stats.m_qwRecordsWritten = m_qwRecordsWritten.load();
     stats.m_qwBytesWritten = m_qwBytesWritten.load();
     stats.m_qwRecordsDropped = m_qwRecordsDropped.load();
+    stats.m_qwRecordsWriteFailed = m_qwRecordsWriteFailed.load();
     return stats;
 }
 
@@ -190,12 +246,13 @@ COsError CPcapFile::GetLastError() const
 // One write for the whole block where the OS takes it; a failure breaks the
 // file for good, since a later batch after a cut one would be read as garbage.
 // An aborted wait before any byte moved is no failure: nothing was cut.
-bool CPcapFile::WriteLocked(const uint8_t* pData, size_t nLen)
+// *pnDone: the bytes moved; the caller counts them.
+bool CPcapFile::WriteLocked(const uint8_t* pData, size_t nLen, size_t* pnDone)
 {
     size_t nDone = 0;
     COsError err;
     const bool bOk = FileWriteAll(m_hFile, pData, nLen, m_hWake, &nDone, &err);
-    m_qwBytesWritten.fetch_add(nDone);
+    *pnDone = nDone;
     if (!bOk && !(nDone == 0 && m_bAborted.load() && err.m_eKind == EOsError::TimedOut)) {
         SetErrorLocked(err);
         m_bBroken.store(true);

@@ -25,7 +25,11 @@ enum class EPcapFileOpen : int32_t {
 struct CPcapFileStats {
     uint64_t m_qwRecordsWritten = 0;   // records written whole
     uint64_t m_qwBytesWritten = 0;     // pcap bytes, the global header included
-    uint64_t m_qwRecordsDropped = 0;   // records of batches a failed write lost
+    uint64_t m_qwRecordsDropped = 0;   // records not in the output, whatever the cause
+    // Of those, the records lost because the output failed: the write that
+    // failed (disk full, I/O error, the reader gone) and every one after it.
+    // The rest were given up by Abort on a pipe that had no room.
+    uint64_t m_qwRecordsWriteFailed = 0;
 };
 
 class CPcapFile : public IPcapRecordSink {
@@ -45,7 +49,10 @@ public:
     bool Close();
     bool IsOpen() const;
     // A write failed (disk full, the reader went away): later batches are
-    // dropped and counted; the owner should end the capture. Any thread.
+    // dropped and counted; the owner should end the capture. A regular file
+    // (not standard output) is cut back to the end of its last whole record,
+    // so that it stays a readable capture holding exactly the records and
+    // bytes that GetStats counts as written. Any thread.
     bool IsBroken() const;
     // Any thread: a pipe whose reader has gone breaks the file now, as the
     // next write would (EOsError::Gone), so that a quiet line still ends the
@@ -68,7 +75,10 @@ private:
     };
 
     void WriteBatchLocked();
-    bool WriteLocked(const uint8_t* pData, size_t nLen);
+    bool WriteLocked(const uint8_t* pData, size_t nLen, size_t* pnDone);
+    uint64_t KeepWholeRecordsLocked(const uint8_t* pData, size_t nDone);
+    bool CutBackLocked(uint64_t qwEnd);
+    void DropLocked(uint64_t qwRecords);
     void SetErrorLocked(const COsError& err);
 
     // Guards the handle, the batch and the error: the capture side writes
@@ -79,6 +89,7 @@ private:
     std::vector<CChunk> m_vecChunks;   // m_vecBatch cut so that a pipe takes each whole or not at all
     uint64_t m_qwBatchRecords;
     bool m_bWriteFailed;               // any write failed since Open
+    bool m_bMayCut;                    // not standard output: a regular file may be cut back
     COsError m_errLast;
     std::atomic<bool> m_bOpen;
     std::atomic<bool> m_bBroken;
@@ -87,4 +98,5 @@ private:
     std::atomic<uint64_t> m_qwRecordsWritten;
     std::atomic<uint64_t> m_qwBytesWritten;
     std::atomic<uint64_t> m_qwRecordsDropped;
+    std::atomic<uint64_t> m_qwRecordsWriteFailed;
 };
