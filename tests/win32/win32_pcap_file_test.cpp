@@ -1,6 +1,7 @@
 // CPcapFile on a named pipe whose reader reads nothing more: Abort from
 // another thread ends the blocked write, the sink is not broken, and the
-// reader holds whole records only, in order.
+// reader holds whole records only, in order. FileTruncate cuts disk files
+// only.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -11,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "pcap/file_api.h"
 #include "pcap/pcap_file.h"
 
 namespace {
@@ -116,4 +118,40 @@ TEST(Win32PcapFile, ServerGoneIsSeenWithoutAWrite)
     EXPECT_TRUE(file.IsBroken());
     EXPECT_EQ(file.GetLastError().m_eKind, EOsError::Gone);
     EXPECT_FALSE(file.Close());
+}
+
+// The cut a failed write relies on: a disk file is cut back and written on
+// at its new end (no hole, no old tail); a named pipe is left as it is.
+TEST(Win32PcapFile, TruncateCutsADiskFileAndLeavesAPipeAlone)
+{
+    char szDir[MAX_PATH] = {};
+    ASSERT_NE(GetTempPathA(MAX_PATH, szDir), 0u);
+    const std::string strPath = std::string(szDir) + "qm-truncate-" + std::to_string(GetCurrentProcessId()) + ".bin";
+    COsError err;
+    const QM_FILE hFile = FileOpenForWrite(strPath, EFileOpen::Replace, INVALID_QM_FILE_WAKE, &err);
+    ASSERT_NE(hFile, INVALID_QM_FILE) << err.m_strText;
+    const std::vector<uint8_t> by = Payload(1);
+    size_t nDone = 0;
+    ASSERT_TRUE(FileWriteAll(hFile, by.data(), by.size(), INVALID_QM_FILE_WAKE, &nDone, &err));
+    EXPECT_TRUE(FileTruncate(hFile, 40, &err)) << err.m_strText;
+    ASSERT_TRUE(FileWriteAll(hFile, by.data(), 10, INVALID_QM_FILE_WAKE, &nDone, &err));
+    EXPECT_TRUE(FileClose(hFile, &err));
+    WIN32_FILE_ATTRIBUTE_DATA attr = {};
+    ASSERT_TRUE(GetFileAttributesExA(strPath.c_str(), GetFileExInfoStandard, &attr));
+    EXPECT_EQ(attr.nFileSizeLow, 50u);
+    EXPECT_EQ(attr.nFileSizeHigh, 0u);
+    DeleteFileA(strPath.c_str());
+
+    const std::string strName = "\\\\.\\pipe\\qm-pcap-cut-" + std::to_string(GetCurrentProcessId());
+    const HANDLE hServer = CreateNamedPipeA(strName.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
+        PIPE_BUFFER, PIPE_BUFFER, 0, nullptr);
+    ASSERT_NE(hServer, INVALID_HANDLE_VALUE);
+    const QM_FILE hPipe = FileOpenForWrite(strName, EFileOpen::Existing, INVALID_QM_FILE_WAKE, &err);
+    ASSERT_NE(hPipe, INVALID_QM_FILE) << err.m_strText;
+    ASSERT_TRUE(FileWriteAll(hPipe, by.data(), 20, INVALID_QM_FILE_WAKE, &nDone, &err));
+    EXPECT_FALSE(FileTruncate(hPipe, 0, &err));
+    EXPECT_EQ(err.m_eKind, EOsError::WrongKind);
+    EXPECT_EQ(Available(hServer), 20u);
+    EXPECT_TRUE(FileClose(hPipe, &err));
+    CloseHandle(hServer);
 }
