@@ -1,53 +1,39 @@
 #include "devices/device_discovery.h"
 
+#include "serial/port_names.h"
+
 #include <cstring>
-
-namespace {
-
-bool IsAtoiSpace(char ch)
-{
-    return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
-}
-
-// atoi's reading of pszText, except that a value beyond 255 in magnitude is
-// reported as 256 (or -256) instead of overflowing.
-int32_t ReadLikeAtoi(const char* pszText)
-{
-    const char* p = pszText;
-    while (IsAtoiSpace(*p))
-        ++p;
-    bool bNegative = false;
-    if (*p == '+' || *p == '-') {
-        bNegative = (*p == '-');
-        ++p;
-    }
-    int32_t nValue = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        nValue = nValue * 10 + (*p - '0');
-        if (nValue > DEVICE_PORT_MAX) {
-            nValue = DEVICE_PORT_MAX + 1;
-            break;
-        }
-    }
-    return bNegative ? -nValue : nValue;
-}
-
-} // namespace
 
 int32_t PortNumberFromFriendlyName(const char* pszName)
 {
     if (pszName == nullptr || pszName[0] == '\0')
         return 0;
     // A name that does not fit the name buffer is never read in whole.
-    if (std::strlen(pszName) >= static_cast<size_t>(DEVICE_NAME_SIZE))
+    const size_t nLen = std::strlen(pszName);
+    if (nLen >= static_cast<size_t>(DEVICE_NAME_SIZE))
         return 0;
-    const char* pszCom = std::strstr(pszName, "COM");
-    if (pszCom == nullptr)
-        return 0;
-    int32_t nPort = ReadLikeAtoi(pszCom + 3);
-    if (nPort < DEVICE_PORT_MIN || nPort > DEVICE_PORT_MAX)
-        return 0;
-    return nPort;
+    for (size_t nAt = nLen; nAt >= 4; --nAt) {
+        const char* pDigits = pszName + nAt - 1;
+        if (*pDigits < '0' || *pDigits > '9' || std::strncmp(pDigits - 3, "COM", 3) != 0)
+            continue;
+        // The last "COM" with a digit after it: its whole run of digits.
+        if (*pDigits == '0')
+            return 0;
+        int32_t nPort = 0;
+        for (const char* p = pDigits; *p >= '0' && *p <= '9'; ++p) {
+            nPort = nPort * 10 + (*p - '0');
+            if (nPort > DEVICE_PORT_MAX)
+                return 0;
+        }
+        return nPort >= DEVICE_PORT_MIN ? nPort : 0;
+    }
+    return 0;
+}
+
+int32_t PortNumberOfPortsDevice(const char* pszPortName, const char* pszFriendlyName)
+{
+    const int32_t nPort = pszPortName != nullptr ? ComPortFromName(pszPortName) : 0;
+    return nPort != 0 ? nPort : PortNumberFromFriendlyName(pszFriendlyName);
 }
 
 std::string MakeFriendlyName(const char* pszDescription, const char* pszDevNode, int32_t nPort)

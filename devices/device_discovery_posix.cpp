@@ -79,7 +79,7 @@ std::string Description(udev_device* pDev)
     return std::string();
 }
 
-bool AddHardwarePorts(udev* pUdev, std::vector<std::string>& vecNames)
+bool AddHardwarePorts(udev* pUdev, std::vector<CDeviceItem>& vecItems)
 {
     udev_enumerate* pEnum = udev_enumerate_new(pUdev);
     if (pEnum == nullptr)
@@ -96,7 +96,7 @@ bool AddHardwarePorts(udev* pUdev, std::vector<std::string>& vecNames)
             if (pszNode != nullptr && IsSerialHardware(pDev)) {
                 int32_t nPort = ComPortFromDeviceNode(pszNode);
                 if (nPort != 0 && !PortTakenByLink(nPort))
-                    vecNames.push_back(MakeFriendlyName(Description(pDev).c_str(), pszNode, nPort));
+                    vecItems.push_back(CDeviceItem { MakeFriendlyName(Description(pDev).c_str(), pszNode, nPort), nPort });
             }
             udev_device_unref(pDev);
         }
@@ -118,7 +118,7 @@ std::string LinkTargetDescription(udev* pUdev, const struct stat& st)
     return strText;
 }
 
-bool AddLinkedPorts(udev* pUdev, std::vector<std::string>& vecNames)
+bool AddLinkedPorts(udev* pUdev, std::vector<CDeviceItem>& vecItems)
 {
     const char* pszDir = GetPortsDirectory();
     if (pszDir == nullptr || pszDir[0] == '\0')
@@ -126,7 +126,7 @@ bool AddLinkedPorts(udev* pUdev, std::vector<std::string>& vecNames)
     DIR* pDir = opendir(pszDir);
     if (pDir == nullptr)
         return false;
-    std::vector<std::pair<int32_t, std::string>> vecFound;
+    std::vector<CDeviceItem> vecFound;
     while (dirent* pEnt = readdir(pDir)) {
         int32_t nPort = PortNumberFromLinkName(pEnt->d_name);
         if (nPort == 0)
@@ -137,30 +137,31 @@ bool AddLinkedPorts(udev* pUdev, std::vector<std::string>& vecNames)
             continue;   // dangling, or not a link: nothing COMn would open
         char szTarget[PATH_MAX];
         const char* pszNode = realpath(strPath.c_str(), szTarget) != nullptr ? szTarget : strPath.c_str();
-        vecFound.emplace_back(nPort,
-            MakeFriendlyName(LinkTargetDescription(pUdev, st).c_str(), pszNode, nPort));
+        vecFound.push_back(CDeviceItem { MakeFriendlyName(LinkTargetDescription(pUdev, st).c_str(), pszNode, nPort), nPort });
     }
     closedir(pDir);
-    std::sort(vecFound.begin(), vecFound.end());
-    for (auto& found : vecFound)
-        vecNames.push_back(std::move(found.second));
+    // By port number: readdir's order is the file system's.
+    std::sort(vecFound.begin(), vecFound.end(),
+        [](const CDeviceItem& a, const CDeviceItem& b) { return a.m_nPort < b.m_nPort; });
+    for (CDeviceItem& found : vecFound)
+        vecItems.push_back(std::move(found));
     return true;
 }
 
 } // namespace
 
-bool EnumeratePresentPorts(std::vector<std::string>& vecNames)
+bool EnumeratePresentPorts(std::vector<CDeviceItem>& vecItems)
 {
-    vecNames.clear();
+    vecItems.clear();
     udev* pUdev = udev_new();
-    bool bHardware = pUdev != nullptr && AddHardwarePorts(pUdev, vecNames);
-    bool bLinks = AddLinkedPorts(pUdev, vecNames);
+    bool bHardware = pUdev != nullptr && AddHardwarePorts(pUdev, vecItems);
+    bool bLinks = AddLinkedPorts(pUdev, vecItems);
     if (pUdev != nullptr)
         udev_unref(pUdev);
     return bHardware || bLinks;
 }
 
-bool CSystemDeviceSource::EnumeratePresentPorts(std::vector<std::string>& vecNames)
+bool CSystemDeviceSource::EnumeratePresentPorts(std::vector<CDeviceItem>& vecItems)
 {
-    return ::EnumeratePresentPorts(vecNames);
+    return ::EnumeratePresentPorts(vecItems);
 }

@@ -1,7 +1,8 @@
 // Present serial ports on Windows: the Ports setup class (SetupDi, friendly
-// names), plus the ports that HKLM\HARDWARE\DEVICEMAP\SERIALCOMM lists and
-// SetupDi did not (virtual ports have no device node; under Wine SetupDi
-// lists none at all), named "COMn".
+// names, the port from each device's PortName), plus the ports that
+// HKLM\HARDWARE\DEVICEMAP\SERIALCOMM lists and SetupDi did not (virtual
+// ports have no device node; under Wine SetupDi lists none at all), named
+// "COMn".
 #include "devices/device_source_win32.h"
 
 #include "devices/device_discovery.h"
@@ -9,6 +10,8 @@
 #include "base/text_win32.h"
 
 #include <setupapi.h>
+
+#include "serial/port_names.h"
 
 #include <algorithm>
 
@@ -19,10 +22,10 @@ constexpr GUID GUID_PORTS_CLASS = { 0x4D36E978, 0xE325, 0x11CE, { 0xBF, 0xC1, 0x
 constexpr char SERIALCOMM_KEY[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
 constexpr DWORD REG_NAME_CHARS = 256;
 
-bool HasPort(const std::vector<std::string>& vecNames, int32_t nPort)
+bool HasPort(const std::vector<CDeviceItem>& vecItems, int32_t nPort)
 {
-    return std::any_of(vecNames.begin(), vecNames.end(),
-        [nPort](const std::string& strName) { return PortNumberFromFriendlyName(strName.c_str()) == nPort; });
+    return std::any_of(vecItems.begin(), vecItems.end(),
+        [nPort](const CDeviceItem& item) { return item.m_nPort == nPort; });
 }
 
 // The W call: a friendly name may hold letters the ANSI code page lacks.
@@ -35,18 +38,33 @@ std::string FriendlyName(HDEVINFO hDevInfo, SP_DEVINFO_DATA& devInfo)
     return Utf8FromWide(szName, wcsnlen(szName, DEVICE_NAME_SIZE - 1));
 }
 
+// The "PortName" value of the device's own registry key ("COM7"); "" when
+// it has none.
+std::string PortName(HDEVINFO hDevInfo, SP_DEVINFO_DATA& devInfo)
+{
+    HKEY hKey = SetupDiOpenDevRegKey(hDevInfo, &devInfo, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE);
+    if (hKey == INVALID_HANDLE_VALUE)
+        return std::string();
+    char szName[REG_NAME_CHARS] = {};
+    DWORD dwLen = REG_NAME_CHARS - 1;   // room for a terminator the value may lack
+    DWORD dwType = 0;
+    const LSTATUS nRes = RegQueryValueExA(hKey, "PortName", nullptr, &dwType, reinterpret_cast<BYTE*>(szName), &dwLen);
+    RegCloseKey(hKey);
+    return (nRes == ERROR_SUCCESS && dwType == REG_SZ) ? std::string(szName) : std::string();
+}
+
 } // namespace
 
-void AddSerialCommPorts(std::vector<std::string>& vecNames, const std::vector<std::string>& vecComNames)
+void AddSerialCommPorts(std::vector<CDeviceItem>& vecItems, const std::vector<std::string>& vecComNames)
 {
     for (const std::string& strCom : vecComNames) {
-        const int32_t nPort = PortNumberFromFriendlyName(strCom.c_str());
-        if (nPort != 0 && !HasPort(vecNames, nPort))
-            vecNames.push_back("COM" + std::to_string(nPort));
+        const int32_t nPort = ComPortFromName(strCom.c_str());
+        if (nPort != 0 && !HasPort(vecItems, nPort))
+            vecItems.push_back(CDeviceItem { "COM" + std::to_string(nPort), nPort });
     }
 }
 
-bool EnumerateSetupDiPorts(std::vector<std::string>& vecNames)
+bool EnumerateSetupDiPorts(std::vector<CDeviceItem>& vecItems)
 {
     HDEVINFO hDevInfo = SetupDiGetClassDevsA(&GUID_PORTS_CLASS, nullptr, nullptr, DIGCF_PRESENT);
     if (hDevInfo == INVALID_HANDLE_VALUE)
@@ -55,8 +73,12 @@ bool EnumerateSetupDiPorts(std::vector<std::string>& vecNames)
     devInfo.cbSize = sizeof(devInfo);
     for (DWORD dwIndex = 0; SetupDiEnumDeviceInfo(hDevInfo, dwIndex, &devInfo); ++dwIndex) {
         std::string strName = FriendlyName(hDevInfo, devInfo);
-        if (!strName.empty())
-            vecNames.push_back(std::move(strName));
+        const int32_t nPort = PortNumberOfPortsDevice(PortName(hDevInfo, devInfo).c_str(), strName.c_str());
+        if (nPort == 0)
+            continue;   // a printer port, or nothing COMn opens
+        if (strName.empty())
+            strName = "COM" + std::to_string(nPort);
+        vecItems.push_back(CDeviceItem { std::move(strName), nPort });
     }
     SetupDiDestroyDeviceInfoList(hDevInfo);
     return true;
@@ -85,12 +107,12 @@ bool ReadSerialCommPorts(std::vector<std::string>& vecComNames)
 }
 
 // Either source is enough: a machine with only virtual ports still lists them.
-bool CSystemDeviceSource::EnumeratePresentPorts(std::vector<std::string>& vecNames)
+bool CSystemDeviceSource::EnumeratePresentPorts(std::vector<CDeviceItem>& vecItems)
 {
-    vecNames.clear();
-    const bool bSetupDi = EnumerateSetupDiPorts(vecNames);
+    vecItems.clear();
+    const bool bSetupDi = EnumerateSetupDiPorts(vecItems);
     std::vector<std::string> vecComNames;
     const bool bSerialComm = ReadSerialCommPorts(vecComNames);
-    AddSerialCommPorts(vecNames, vecComNames);
+    AddSerialCommPorts(vecItems, vecComNames);
     return bSetupDi || bSerialComm;
 }

@@ -57,15 +57,14 @@ int32_t ExtcapStoredChannel(int32_t nStored)
 }
 
 std::string ExtcapInterfacesText(const std::string& strVersion, const std::string& strHelp,
-    const std::vector<std::string>& vecFriendlyNames)
+    const std::vector<CDeviceItem>& vecDevices)
 {
     std::string strOut = "extcap {version=" + FieldText(strVersion) + "}{help=" + FieldText(strHelp) + "}\n";
-    for (const std::string& strName : vecFriendlyNames) {
-        const int32_t nPort = PortNumberFromFriendlyName(strName.c_str());
-        if (nPort == 0)
+    for (const CDeviceItem& device : vecDevices) {
+        if (device.m_nPort < DEVICE_PORT_MIN || device.m_nPort > DEVICE_PORT_MAX)
             continue;   // nothing to open it by
-        strOut += "interface {value=" + ExtcapInterfaceName(nPort) + "}{display=" + DISPLAY_PREFIX +
-                  FieldText(strName) + "}\n";
+        strOut += "interface {value=" + ExtcapInterfaceName(device.m_nPort) + "}{display=" + DISPLAY_PREFIX +
+                  FieldText(device.m_strName) + "}\n";
     }
     return strOut;
 }

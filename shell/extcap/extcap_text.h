@@ -3,6 +3,8 @@
 // port number from the listing to the capture. Plain text, no OS.
 #pragma once
 
+#include "devices/device_source.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -19,10 +21,11 @@ int32_t PortFromExtcapInterface(const std::string& strInterface);
 // configuration offers: the stored one, or the first when it is out of range.
 int32_t ExtcapStoredChannel(int32_t nStored);
 
-// "extcap {version=...}{help=...}" and one interface line per device whose
-// friendly name carries a port number, in discovery order.
+// "extcap {version=...}{help=...}" and one interface line per device with a
+// port number (1..255), in discovery order: "quillmark-COMn" by the item's
+// port, shown by its name.
 std::string ExtcapInterfacesText(const std::string& strVersion, const std::string& strHelp,
-    const std::vector<std::string>& vecFriendlyNames);
+    const std::vector<CDeviceItem>& vecDevices);
 std::string ExtcapDltsText();
 // The channel selector with nDefault (11..26) marked as the default.
 std::string ExtcapConfigText(int32_t nDefault);

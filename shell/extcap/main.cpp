@@ -59,10 +59,10 @@ int main(int argc, char** argv)
         strOut = ExtcapUsageText();
         break;
     case EExtcapAction::Interfaces: {
-        std::vector<std::string> vecNames;
+        std::vector<CDeviceItem> vecDevices;
         CSystemDeviceSource devices;
-        devices.EnumeratePresentPorts(vecNames);   // none found: the list is empty
-        strOut = ExtcapInterfacesText(QM_VERSION_STRING, QM_EXTCAP_HELP, vecNames);
+        devices.EnumeratePresentPorts(vecDevices);   // none found: the list is empty
+        strOut = ExtcapInterfacesText(QM_VERSION_STRING, QM_EXTCAP_HELP, vecDevices);
         break;
     }
     case EExtcapAction::Dlts:

@@ -46,13 +46,11 @@ bool SameDevices(const std::vector<CDeviceItem>& vecA, const std::vector<CDevice
 std::vector<CDeviceItem> CCaptureModel::ListPresentDevices()
 {
     std::vector<CDeviceItem> vecItems;
-    std::vector<std::string> vecNames;
-    m_devices.EnumeratePresentPorts(vecNames);
-    for (const std::string& strName : vecNames) {
-        const int32_t nPort = PortNumberFromFriendlyName(strName.c_str());
-        if (nPort != 0)
-            vecItems.push_back(CDeviceItem { strName, nPort });
-    }
+    m_devices.EnumeratePresentPorts(vecItems);
+    // Each item's port comes from discovery; one that names no port cannot be opened.
+    vecItems.erase(std::remove_if(vecItems.begin(), vecItems.end(),
+                       [](const CDeviceItem& item) { return item.m_nPort < DEVICE_PORT_MIN || item.m_nPort > DEVICE_PORT_MAX; }),
+        vecItems.end());
     std::stable_sort(vecItems.begin(), vecItems.end(),
         [](const CDeviceItem& a, const CDeviceItem& b) { return NameLess(a.m_strName, b.m_strName); });
     return vecItems;

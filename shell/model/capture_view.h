@@ -3,15 +3,11 @@
 // dialog and a native Win32 dialog can both be one.
 #pragma once
 
+#include "devices/device_source.h"   // CDeviceItem: one entry of the device box
+
 #include <cstdint>
 #include <string>
 #include <vector>
-
-// One entry of the device box: its friendly name and the port it maps to.
-struct CDeviceItem {
-    std::string m_strName;
-    int32_t m_nPort = 0;
-};
 
 // How the dialog ends: Exit (accepted), Escape or the close box (cancelled),
 // or a signal, which also closes any box shown above the dialog.

@@ -301,12 +301,19 @@ TEST(Win32Dialog, EndDialogTellsHowItEnded)
     EXPECT_EQ(dlg.DoModal(), CAPTURE_DLG_CANCEL);
 }
 
+// The SetupDi items' own ports decide what is listed already, not their
+// names: "COM3 adapter (COM33)" is COM33, and SERIALCOMM's COM3 is still added.
 TEST(Win32DeviceSource, SerialCommAddsOnlyPortsNotListedYetOnce)
 {
-    std::vector<std::string> vecNames = { "USB Serial Port (COM7)", "Communications Port (COM1)" };
-    AddSerialCommPorts(vecNames, { "COM1", "COM201", "COM7", "COM201", "COM0", "COM256", "LPT1", "" });
-    const std::vector<std::string> vecWant = { "USB Serial Port (COM7)", "Communications Port (COM1)", "COM201" };
-    EXPECT_EQ(vecNames, vecWant);
+    std::vector<CDeviceItem> vecItems = { { "USB Serial Port (COM7)", 7 }, { "Communications Port (COM1)", 1 },
+        { "COM3 adapter (COM33)", 33 } };
+    AddSerialCommPorts(vecItems, { "COM1", "COM201", "COM7", "COM201", "COM0", "COM256", "LPT1", "", "COM3", "COM33" });
+    std::vector<std::string> vecGot;
+    for (const CDeviceItem& item : vecItems)
+        vecGot.push_back(item.m_strName + "=" + std::to_string(item.m_nPort));
+    const std::vector<std::string> vecWant = { "USB Serial Port (COM7)=7", "Communications Port (COM1)=1",
+        "COM3 adapter (COM33)=33", "COM201=201", "COM3=3" };
+    EXPECT_EQ(vecGot, vecWant);
 }
 
 // Under Wine the test port is registered in the Ports key (QM_TEST_COM).
@@ -316,9 +323,12 @@ TEST(Win32DeviceSource, TheSystemListIncludesTheRegisteredPort)
     if (pszPort == nullptr)
         GTEST_SKIP() << "QM_TEST_COM not set";
     CSystemDeviceSource source;
-    std::vector<std::string> vecNames;
-    ASSERT_TRUE(source.EnumeratePresentPorts(vecNames));
-    EXPECT_NE(std::find(vecNames.begin(), vecNames.end(), std::string("COM") + pszPort), vecNames.end());
+    std::vector<CDeviceItem> vecItems;
+    ASSERT_TRUE(source.EnumeratePresentPorts(vecItems));
+    const std::string strName = std::string("COM") + pszPort;
+    EXPECT_NE(std::find_if(vecItems.begin(), vecItems.end(),
+                  [&](const CDeviceItem& item) { return item.m_strName == strName && item.m_nPort == std::atoi(pszPort); }),
+        vecItems.end());
 }
 
 // A port registered in SERIALCOMM while the watcher runs, and its removal,

@@ -25,15 +25,22 @@ bool ParseLine(std::vector<const char*> vecArgs, CExtcapArgs& args, std::string&
 
 TEST(CExtcapTextTest, ProtocolOutput)
 {
-    const std::vector<std::string> vecNames = {
-        "CC2531 USB Dongle on /dev/ttyACM0 (COM65)",
-        "Serial port on /dev/ttyS9",                  // no port number: cannot be opened, not listed
-        "Odd {name}\non /dev/pts/7 (COM200)",          // braces and line breaks would break the grammar
+    // Each interface is named by the port discovery found, whatever "COM" the
+    // description holds.
+    const std::vector<CDeviceItem> vecDevices = {
+        { "CC2531 USB Dongle on /dev/ttyACM0 (COM65)", 65 },
+        { "Serial port on /dev/ttyS9", 0 },              // no port number: cannot be opened, not listed
+        { "Odd {name}\non /dev/pts/7 (COM200)", 200 },    // braces and line breaks would break the grammar
+        { "Virtual COM Port on /dev/ttyACM1 (COM66)", 66 },
+        { "COM3 adapter on /dev/ttyUSB0 (COM33)", 33 },
+        { "Out of range (COM256)", 256 },
     };
-    EXPECT_EQ(ExtcapInterfacesText("1.0.0.1", "see README", vecNames),
+    EXPECT_EQ(ExtcapInterfacesText("1.0.0.1", "see README", vecDevices),
         "extcap {version=1.0.0.1}{help=see README}\n"
         "interface {value=quillmark-COM65}{display=Quillmark 802.15.4 sniffer: CC2531 USB Dongle on /dev/ttyACM0 (COM65)}\n"
-        "interface {value=quillmark-COM200}{display=Quillmark 802.15.4 sniffer: Odd (name) on /dev/pts/7 (COM200)}\n");
+        "interface {value=quillmark-COM200}{display=Quillmark 802.15.4 sniffer: Odd (name) on /dev/pts/7 (COM200)}\n"
+        "interface {value=quillmark-COM66}{display=Quillmark 802.15.4 sniffer: Virtual COM Port on /dev/ttyACM1 (COM66)}\n"
+        "interface {value=quillmark-COM33}{display=Quillmark 802.15.4 sniffer: COM3 adapter on /dev/ttyUSB0 (COM33)}\n");
     EXPECT_EQ(ExtcapInterfacesText("1", "h", {}), "extcap {version=1}{help=h}\n");
     EXPECT_EQ(ExtcapDltsText(), "dlt {number=195}{name=IEEE802_15_4_WITHFCS}{display=IEEE 802.15.4 with FCS}\n");
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "base/settings.h"
+#include "devices/device_discovery.h"
 #include "link/msg_loop.h"
 #include "shell/model/activity_log.h"
 #include "shell/model/capture_model.h"
@@ -117,13 +118,19 @@ public:
     std::vector<std::string> m_vecAskedToReplace;
 };
 
+// The test's own device list: m_vecItems as discovery gives them (name and
+// port apart), then m_vecNames, names that end the way discovery's own do,
+// "(COMn)", taken as the item of port n (0 without one).
 class CListDevices : public IDeviceSource {
 public:
-    bool EnumeratePresentPorts(std::vector<std::string>& vecNames) override
+    bool EnumeratePresentPorts(std::vector<CDeviceItem>& vecItems) override
     {
-        vecNames = m_vecNames;
+        vecItems = m_vecItems;
+        for (const std::string& strName : m_vecNames)
+            vecItems.push_back(CDeviceItem { strName, PortNumberFromFriendlyName(strName.c_str()) });
         return true;
     }
+    std::vector<CDeviceItem> m_vecItems;
     std::vector<std::string> m_vecNames;
 };
 

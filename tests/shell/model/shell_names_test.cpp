@@ -1,7 +1,8 @@
 // Device names and log texts: the name test that takes a port number out of a
-// friendly name, the ports directory's comN links as discovery finds them,
-// the log text and its one line in the box, and the reason lines of a failed
-// Start. No toolkit here.
+// Windows friendly name, the ports directory's comN links as discovery finds
+// them, the device box listing the port discovery found whatever "COM" the
+// name holds, the log text and its one line in the box, and the reason lines
+// of a failed Start. No toolkit here.
 #include "base/os_error.h"
 #include "pcap/pcap_pipe.h"
 #include "serial/port_names.h"
@@ -20,6 +21,7 @@
 
 #include "common/pty_posix.h"
 #include "common/temp_dir_posix.h"
+#include "model_test_view.h"
 
 namespace {
 
@@ -36,21 +38,30 @@ bool Contains(const std::string& str, const char* pszPart)
 
 } // namespace
 
+// The Windows fallback for a Ports device without a PortName: the last
+// "COM" with digits after it. A "COM" of the description before it never
+// decides, and an unusable last one is never passed over for an earlier one.
 TEST(CShellNamesTest, NameTest)
 {
     const std::vector<CNameCase> vecCases = {
         { "usb serial", "USB Serial Port (COM7)", 7 },
         { "mixed-case Com first", "Communications Port (COM1)", 1 },
-        { "COM inside a word", "XCOM Adapter (COM4)", 0 },
-        { "COM0", "Port (COM0)", 0 },
-        { "COM256", "Port (COM256)", 0 },
+        { "COM inside a word", "XCOM Adapter (COM4)", 4 },
+        { "STM32 CDC", "STMicroelectronics Virtual COM Port (COM3)", 3 },
+        { "STM32 CDC on Linux", "Virtual COM Port on /dev/ttyACM0 (COM65)", 65 },
+        { "another port in the description", "COM3 adapter on /dev/ttyUSB0 (COM33)", 33 },
+        { "last one out of range", "COM3 adapter (COM256)", 0 },
+        { "last one COM0", "COM3 adapter (COM0)", 0 },
+        { "leading zero", "COM3 adapter (COM07)", 0 },
         { "COMx", "Port (COMx)", 0 },
         { "COM255", "Port (COM255)", 255 },
         { "lower case", "Port (com7)", 0 },
-        { "blanks before digits", "COM  12", 12 },
-        { "plus sign", "COM+9)", 9 },
+        { "blanks before digits", "COM  12", 0 },
+        { "plus sign", "COM+9)", 0 },
         { "minus sign", "COM-3", 0 },
         { "huge number", "COM99999999999999999999", 0 },
+        { "printer port", "Printer Port (LPT1)", 0 },
+        { "bare SERIALCOMM value", "COM12", 12 },
         { "empty", "", 0 },
         { "our own pty", "Serial port on /dev/pts/7 (COM200)", 200 },
         { "too long for the buffer", std::string(260, 'a') + " (COM5)", 0 },
@@ -58,6 +69,16 @@ TEST(CShellNamesTest, NameTest)
     };
     for (const CNameCase& nameCase : vecCases)
         EXPECT_EQ(PortNumberFromFriendlyName(nameCase.m_strName.c_str()), nameCase.m_nPort) << nameCase.m_pszWhat;
+    EXPECT_EQ(PortNumberFromFriendlyName(nullptr), 0);
+
+    // A Ports device's registry port name decides; the friendly name only without one.
+    EXPECT_EQ(PortNumberOfPortsDevice("COM3", "STMicroelectronics Virtual COM Port (COM3)"), 3);
+    EXPECT_EQ(PortNumberOfPortsDevice("COM7", "Renamed by hand (COM9)"), 7);
+    EXPECT_EQ(PortNumberOfPortsDevice("", "COM3 adapter (COM33)"), 33);
+    EXPECT_EQ(PortNumberOfPortsDevice(nullptr, "Virtual COM Port (COM65)"), 65);
+    EXPECT_EQ(PortNumberOfPortsDevice("COM0", "Virtual COM Port (COM65)"), 65);
+    EXPECT_EQ(PortNumberOfPortsDevice("LPT1", "Printer Port (LPT1)"), 0);
+    EXPECT_EQ(PortNumberOfPortsDevice("", ""), 0);
 }
 
 TEST(CShellNamesTest, LinkNames)
@@ -102,20 +123,20 @@ TEST(CShellNamesTest, PortsDirectoryLinks)
     ASSERT_EQ(symlink(ptyA.SlavePath().c_str(), (strDir + "/com0").c_str()), 0);
     SetPortsDirectory(strDir.c_str());
 
-    std::vector<std::string> vecNames;
-    ASSERT_TRUE(EnumeratePresentPorts(vecNames));
+    std::vector<CDeviceItem> vecItems;
+    ASSERT_TRUE(EnumeratePresentPorts(vecItems));
     const std::string strA = "Serial port on " + ptyA.SlavePath() + " (COM200)";
     const std::string strB = "Serial port on " + ptyB.SlavePath() + " (COM201)";
     int nA = 0;
     int nB = 0;
-    for (const std::string& strName : vecNames) {
-        nA += strName == strA;
-        nB += strName == strB;
-        EXPECT_FALSE(Contains(strName, "(COM202)")) << strName;
-        EXPECT_FALSE(Contains(strName, "(COM203)")) << strName;
-        EXPECT_FALSE(Contains(strName, "(COM0)")) << strName;
-        // Everything listed passes the name test with the number it names.
-        EXPECT_NE(PortNumberFromFriendlyName(strName.c_str()), 0) << strName;
+    for (const CDeviceItem& item : vecItems) {
+        // Each link is listed with the port of its name, shown in its text.
+        nA += item.m_strName == strA && item.m_nPort == 200;
+        nB += item.m_strName == strB && item.m_nPort == 201;
+        EXPECT_TRUE(item.m_nPort >= 1 && item.m_nPort <= 255) << item.m_strName;
+        EXPECT_NE(item.m_nPort, 202) << item.m_strName;
+        EXPECT_NE(item.m_nPort, 203) << item.m_strName;
+        EXPECT_TRUE(Contains(item.m_strName, ("(COM" + std::to_string(item.m_nPort) + ")").c_str())) << item.m_strName;
     }
     EXPECT_EQ(nA, 1);
     EXPECT_EQ(nB, 1);
@@ -123,10 +144,56 @@ TEST(CShellNamesTest, PortsDirectoryLinks)
     // A port that goes away is not listed at the next scan.
     ptyB.Close();
     ASSERT_EQ(symlink("/nonexistent/qm-gone", (strDir + "/com201").c_str()), 0);
-    ASSERT_TRUE(EnumeratePresentPorts(vecNames));
-    for (const std::string& strName : vecNames)
-        EXPECT_FALSE(Contains(strName, "(COM201)")) << strName;
+    ASSERT_TRUE(EnumeratePresentPorts(vecItems));
+    for (const CDeviceItem& item : vecItems)
+        EXPECT_NE(item.m_nPort, 201) << item.m_strName;
     SetPortsDirectory("");
+}
+
+using CDeviceBoxTest = CModelTest;
+
+// The box lists each device with the port discovery gave it, "COM" in the
+// description or not, and Start opens that port: COM33, not the COM3 of
+// "COM3 adapter". The ports directory links each number to a plain file of its
+// own, so the failed open names the file it tried.
+TEST_F(CDeviceBoxTest, PortsComeFromDiscoveryNotFromTheNames)
+{
+    m_devices.m_vecItems = {
+        { "Virtual COM Port on /dev/ttyACM0 (COM65)", 65 },
+        { "COM3 adapter on /dev/ttyUSB0 (COM33)", 33 },
+        { "Nothing to open it by (COM7)", 0 },
+    };
+    ASSERT_EQ(std::system(("mkdir -p '" + PortsDir() + "'").c_str()), 0);
+    for (const int32_t nPort : { 3, 33, 65 }) {
+        const std::string strTarget = m_dir / ("not-a-tty-" + std::to_string(nPort));
+        const int hFile = open(strTarget.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(hFile, 0);
+        close(hFile);
+        ASSERT_EQ(symlink(strTarget.c_str(), (PortsDir() + "/com" + std::to_string(nPort)).c_str()), 0);
+    }
+    CCaptureModel& model = Model();
+    const std::vector<CDeviceItem>& vecDevices = model.GetDevices();
+    ASSERT_EQ(vecDevices.size(), 2u);
+    EXPECT_EQ(vecDevices[0].m_strName, "COM3 adapter on /dev/ttyUSB0 (COM33)");
+    EXPECT_EQ(vecDevices[0].m_nPort, 33);
+    EXPECT_EQ(vecDevices[1].m_strName, "Virtual COM Port on /dev/ttyACM0 (COM65)");
+    EXPECT_EQ(vecDevices[1].m_nPort, 65);
+    ASSERT_EQ(m_view.m_vecDevices.size(), 2u);
+    EXPECT_EQ(m_view.m_vecDevices[1].m_nPort, 65);
+
+    model.OnModeChosen(ECaptureMode::PcapFile);
+    model.OnPathTyped(m_dir / "out.pcap");
+    for (size_t i = 0; i < vecDevices.size(); ++i) {
+        const std::string strPort = std::to_string(vecDevices[i].m_nPort);
+        model.OnDeviceChosen(static_cast<int32_t>(i));
+        m_view.m_strLog.clear();
+        model.OnStart();
+        ASSERT_TRUE(RunUntil([&] { return m_view.Logged("not-a-tty-"); }, 5000)) << m_view.m_strLog;
+        EXPECT_TRUE(m_view.Logged("not-a-tty-" + strPort + " (COM" + strPort + ")")) << m_view.m_strLog;
+        EXPECT_FALSE(m_view.Logged("not-a-tty-3 ")) << m_view.m_strLog;
+        EXPECT_FALSE(m_view.m_bRunning);
+        EXPECT_EQ(ReadSettingInt(SETTINGS_INDEX, "ComPort", 0), vecDevices[i].m_nPort);
+    }
 }
 
 TEST(CShellNamesTest, LogTextOneLinePerMessage)
