@@ -22,6 +22,14 @@ constexpr int32_t SETTINGS_PATH_SIZE = 384;       // directory and INI path buff
 constexpr int32_t SETTINGS_EXE_DIR_SIZE = 260;    // GetExeDirectory's destination, at least
 constexpr int32_t SETTINGS_VALUE_SIZE = 256;      // string value: 255 characters + terminator
 
+// The keys of the section, named once.
+constexpr const char* SETTINGS_KEY_PORT = "ComPort";          // COMn of the dongle, 1..255
+constexpr int32_t SETTINGS_DEFAULT_PORT = 1;
+constexpr const char* SETTINGS_KEY_CHANNEL = "Channel";       // 11..26
+constexpr const char* SETTINGS_KEY_WIRESHARK = "Wireshark";   // the program Start launches
+constexpr const char* SETTINGS_KEY_MODE = "Mode";             // 0 Wireshark, 1 Save to .pcap file
+constexpr const char* SETTINGS_KEY_PCAP_FILE = "PcapFile";    // the file of Save to .pcap file
+
 extern const char* const SETTINGS_DEFAULT_WIRESHARK;   // "wireshark" on POSIX
 
 // Computes the settings directory and path from the executable's directory.

@@ -211,3 +211,17 @@ std::string DescribeDeviceFailure(const std::string& strDevice, const COsError& 
         return strDevice + ": " + ErrorText(err);
     }
 }
+
+std::string DescribeDeviceLost(const std::string& strDevice)
+{
+    return "The sniffing device " + strDevice + " went away: the capture ends";
+}
+
+std::string DescribeSavedFile(const std::string& strPath, uint64_t qwFrames, bool bClosedWhole, const COsError& err)
+{
+    const std::string strSaved = "Saved " + Count(qwFrames) + " frames to " + strPath;
+    if (bClosedWhole)
+        return strSaved;
+    return strSaved + "; it ends where a write failed ("
+        + (err.m_strText.empty() ? "error " + std::to_string(err.m_nCode) : err.m_strText) + ")";
+}

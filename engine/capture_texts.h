@@ -71,3 +71,8 @@ std::string DescribeOutputOpenFailure(const std::string& strName, const COsError
 std::string DescribeOutputWriteFailure(const std::string& strName, const COsError& err);
 // A device node that no COM number maps to could not be opened.
 std::string DescribeDeviceFailure(const std::string& strDevice, const COsError& err);
+// The device node named directly went away during a capture.
+std::string DescribeDeviceLost(const std::string& strDevice);
+// Where a file capture went: "Saved N frames to <path>", and where the file
+// ends when a write failed (bClosedWhole false: err says why).
+std::string DescribeSavedFile(const std::string& strPath, uint64_t qwFrames, bool bClosedWhole, const COsError& err);

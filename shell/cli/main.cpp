@@ -11,6 +11,7 @@
 #include "base/settings.h"
 #include "serial/port_names.h"
 #include "engine/capture_session.h"
+#include "engine/capture_settings.h"
 #include "shell/cli/cli_console.h"
 #include "shell/cli/cli_options.h"
 #include "shell/cli/cli_port.h"
@@ -111,24 +112,20 @@ void ApplySettings(const CCliOptions& cli, CSessionOptions& opts, CCliReport& re
     InitSettingsPath();
     const std::string strPorts = std::string(GetSettingsDirectory()) + "/ports";
     SetPortsDirectory(strPorts.c_str());
+    CCaptureTarget& target = opts.m_target;
     if (!cli.m_bPortGiven) {
-        opts.m_nPort = ReadSettingInt(SETTINGS_INDEX, "ComPort", 1);
+        target.m_nPort = ReadStoredPort();
     } else if (!cli.m_strDevice.empty()) {
-        opts.m_nPort = ComPortOfDevice(cli.m_strDevice);
-        if (opts.m_nPort == 0) {
-            opts.m_strDevice = cli.m_strDevice;
+        target.m_nPort = ComPortOfDevice(cli.m_strDevice);
+        if (target.m_nPort == 0) {
+            target.m_strDevice = cli.m_strDevice;
             report.OnSessionLine(cli.m_strDevice + " maps to no COM port (no link in " + strPorts
                 + "): opening it directly");
         }
     } else {
-        opts.m_nPort = cli.m_nPort;
+        target.m_nPort = cli.m_nPort;
     }
-    if (cli.m_bChannelGiven) {
-        opts.m_nChannel = cli.m_nChannel;
-    } else {
-        const int32_t nStored = ReadSettingInt(SETTINGS_INDEX, "Channel", CHANNEL_FIRST);
-        opts.m_nChannel = nStored >= CHANNEL_FIRST && nStored <= CHANNEL_LAST ? nStored : CHANNEL_FIRST;
-    }
+    target.m_nChannel = cli.m_bChannelGiven ? cli.m_nChannel : ReadStoredChannel();
 }
 
 uint32_t AckTimeoutFromEnvironment()
@@ -199,8 +196,8 @@ int main(int argc, char** argv)
     opts.m_eOutput = bStdout ? EPcapFileOpen::Stdout
                              : (cli.m_bOverwrite ? EPcapFileOpen::Replace : EPcapFileOpen::CreateNew);
     opts.m_strOutput = bStdout ? std::string() : cli.m_strOutput;
-    opts.m_qwMaxFrames = cli.m_qwCount;
-    opts.m_dwMaxSeconds = cli.m_dwSeconds;
+    opts.m_limits.m_qwMaxFrames = cli.m_qwCount;
+    opts.m_limits.m_dwMaxSeconds = cli.m_dwSeconds;
     opts.m_dwAckTimeoutMs = AckTimeoutFromEnvironment();
 
     const ESessionEnd eEnd = session.Run(opts, report);

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <thread>
 
-#include "base/settings.h"
+#include "engine/capture_settings.h"
 #include "engine/channels.h"
 #include "shell/extcap/extcap_text.h"
 #include "engine/stop_signals.h"
@@ -119,9 +119,8 @@ int32_t RunExtcapCapture(const CExtcapArgs& args, std::string& strErr)
         return 1;
     }
     CSessionOptions opts;
-    opts.m_nPort = nPort;
-    opts.m_nChannel = args.m_nChannel != 0
-        ? args.m_nChannel : ExtcapStoredChannel(ReadSettingInt(SETTINGS_INDEX, "Channel", CHANNEL_FIRST));
+    opts.m_target.m_nPort = nPort;
+    opts.m_target.m_nChannel = args.m_nChannel != 0 ? args.m_nChannel : ReadStoredChannel();
     opts.m_strOutput = args.m_strFifo;
     opts.m_eOutput = EPcapFileOpen::Existing;
 

@@ -51,11 +51,6 @@ int32_t PortFromExtcapInterface(const std::string& strInterface)
     return (nPort >= DEVICE_PORT_MIN && nPort <= DEVICE_PORT_MAX) ? nPort : 0;
 }
 
-int32_t ExtcapStoredChannel(int32_t nStored)
-{
-    return (nStored >= CHANNEL_FIRST && nStored <= CHANNEL_LAST) ? nStored : CHANNEL_FIRST;
-}
-
 std::string ExtcapInterfacesText(const std::string& strVersion, const std::string& strHelp,
     const std::vector<CDeviceItem>& vecDevices)
 {

@@ -17,10 +17,6 @@ std::string ExtcapInterfaceName(int32_t nPort);
 // The port number of an interface name; 0 for any name we did not make.
 int32_t PortFromExtcapInterface(const std::string& strInterface);
 
-// The channel a capture uses when Wireshark gives none, and the default the
-// configuration offers: the stored one, or the first when it is out of range.
-int32_t ExtcapStoredChannel(int32_t nStored);
-
 // "extcap {version=...}{help=...}" and one interface line per device with a
 // port number (1..255), in discovery order: "quillmark-COMn" by the item's
 // port, shown by its name.

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/settings.h"
+#include "engine/capture_settings.h"
 #include "serial/port_names.h"
 #include "devices/device_source.h"
 #include "engine/channels.h"
@@ -73,7 +74,7 @@ int main(int argc, char** argv)
     case EExtcapAction::Config:
         if (!CheckInterface(args))
             return 1;
-        strOut = ExtcapConfigText(ExtcapStoredChannel(ReadSettingInt(SETTINGS_INDEX, "Channel", CHANNEL_FIRST)));
+        strOut = ExtcapConfigText(ReadStoredChannel());
         break;
     case EExtcapAction::Capture:
         nExit = RunExtcapCapture(args, strErr);

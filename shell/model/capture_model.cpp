@@ -1,10 +1,10 @@
 #include "shell/model/capture_model.h"
 
 #include "base/settings.h"
+#include "engine/capture_texts.h"
 #include "serial/port_names.h"
 #include "shell/model/activity_log.h"
 #include "shell/model/dlg_ids.h"
-#include "engine/capture_texts.h"
 
 #include <utility>
 
@@ -18,36 +18,17 @@ CCaptureModel::CCaptureModel(ICaptureView& view, IDeviceSource& devices)
     : m_view(view)
     , m_devices(devices)
     , m_fnSettingsPath([] { InitSettingsPath(); })
-    , m_pipeEvents(*this)
     , m_wnd(*this)
     , m_bExitStepsDone(false)
-    , m_dwConnectTimeoutMs(PIPE_CONNECT_TIMEOUT_MS)
-    , m_dwReconnectTimeoutMs(PIPE_RECONNECT_TIMEOUT_MS)
-    , m_dwAckTimeoutMs(RF_ACK_TIMEOUT_MS)
     , m_nStoredPathCutLen(0)
-    , m_dwPipeGeneration(0)
-    , m_nCapturePhase(CAPTURE_IDLE)
-    , m_countersAtStart()
-    , m_statsAtStart()
     , m_nDeviceSel(-1)
     , m_nChannelSel(0)
+    , m_nRxBytes(0)
     , m_bRunning(false)
     , m_eMode(ECaptureMode::Wireshark)
-    , m_eCaptureMode(ECaptureMode::Wireshark)
     , m_bReplaceChosen(false)
-    , m_bFileCreated(false)
-    , m_fileAtStart()
-    , m_fileAtEnd()
-    , m_forwarder(&m_recordSwitch)
-    , m_nRxBytes(0)
-    , m_bCapturing(0)
+    , m_engine(*this)
 {
-    // Frames go from the reader thread through the forwarder into the pipe
-    // link's queue (or the file of a file capture); the pipe link's events
-    // come back through the relay.
-    m_recordSwitch.SetTarget(&m_pcapPipe);
-    m_rfCtrl.SetDataSink(&m_forwarder);
-    m_pcapPipe.SetEvents(&m_pipeEvents);
     m_wnd.CreateWnd(this, IDC_MODEL_WND);
 }
 
@@ -56,17 +37,13 @@ void CCaptureModel::AttachLog()
     SetLogTarget(this);
 }
 
-// The reader thread feeds the pipe link through the forwarder: it must be
-// gone before the pipe link is destroyed (members go in reverse order).
 CCaptureModel::~CCaptureModel()
 {
     if (GetLogTarget() == this)
         SetLogTarget(nullptr);
     if (m_pDeviceWatch != nullptr)
         m_pDeviceWatch->Stop();   // its thread posts to m_wnd
-    m_wnd.KillTimer(MODEL_RX_TIMER_ID);
-    m_rfCtrl.Shutdown();
-    m_rfCtrl.SetDataSink(nullptr);
+    m_engine.Shutdown();
 }
 
 void CCaptureModel::SetSettingsPathSource(std::function<void()> fnCompute)
@@ -90,20 +67,16 @@ void CCaptureModel::OnInitDialog()
     SelectStoredChannel();
     LoadWiresharkPath();
     LoadCaptureMode();
-    // 8. The controller's hidden window; its result is not looked at.
-    m_rfCtrl.Create(this, IDC_RFCTRL);
+    // 8. The engine's windows (the controller's among them); the result is not looked at.
+    m_engine.Create();
 }
 
-LRESULT CCaptureModel::OnMessage(uint32_t nMsg, WPARAM wParam, LPARAM lParam)
+LRESULT CCaptureModel::OnMessage(uint32_t nMsg, WPARAM /*wParam*/, LPARAM lParam)
 {
     switch (nMsg) {
     case WM_LOG_TEXT:
         OnLogText(reinterpret_cast<const char*>(lParam));
         return 0;
-    case WM_RF_STATUS:
-        return OnRfStatus(wParam, lParam);
-    case WM_RF_LINE_LOST:
-        return OnRfLineLost();
     default:
         return 0;
     }
@@ -112,23 +85,10 @@ LRESULT CCaptureModel::OnMessage(uint32_t nMsg, WPARAM wParam, LPARAM lParam)
 LRESULT CCaptureModel::CModelWnd::WindowProc(uint32_t nMsg, WPARAM wParam, LPARAM lParam)
 {
     switch (nMsg) {
-    case WM_MODEL_PIPE_EVENT:
-        m_model.OnPipeEvent(static_cast<int32_t>(wParam), static_cast<uint32_t>(lParam));
-        return 0;
-    case WM_MODEL_CLOSE_PORT:
-        // Posted from inside the controller's handler: the port is closed
-        // once that handler is done with it.
-        if (m_model.m_nCapturePhase == CAPTURE_IDLE)
-            m_model.m_rfCtrl.Shutdown();
-        return 0;
     case WM_MODEL_DEVICES_CHANGED:
         // Cleared first: a change during the look posts again.
         m_model.m_bDevicesChangePosted = false;
         m_model.OnDevicesChanged();
-        return 0;
-    case WM_TIMER:
-        if (wParam == MODEL_RX_TIMER_ID)
-            m_model.OnRxTimer();
         return 0;
     default:
         return CMsgWnd::WindowProc(nMsg, wParam, lParam);
@@ -151,15 +111,12 @@ void CCaptureModel::OnLogText(const char* pszText)
 
 void CCaptureModel::SetPipeTimeouts(uint32_t dwConnectMs, uint32_t dwReconnectMs)
 {
-    m_dwConnectTimeoutMs = dwConnectMs;
-    m_dwReconnectTimeoutMs = dwReconnectMs;
-    m_pcapPipe.SetTimeouts(dwConnectMs, dwReconnectMs);
+    m_engine.SetPipeTimeouts(dwConnectMs, dwReconnectMs);
 }
 
 void CCaptureModel::SetAckTimeoutMs(uint32_t dwMs)
 {
-    m_dwAckTimeoutMs = dwMs;
-    m_rfCtrl.SetAckTimeoutMs(dwMs);
+    m_engine.SetAckTimeoutMs(dwMs);
 }
 
 void CCaptureModel::ShowPathAndRx()
@@ -180,7 +137,7 @@ void CCaptureModel::LoadWiresharkPath()
 {
     char szPath[SETTINGS_VALUE_SIZE];
     size_t nWholeLen = 0;
-    ReadSettingString(SETTINGS_INDEX, "Wireshark", SETTINGS_DEFAULT_WIRESHARK, szPath, &nWholeLen);
+    ReadSettingString(SETTINGS_INDEX, SETTINGS_KEY_WIRESHARK, SETTINGS_DEFAULT_WIRESHARK, szPath, &nWholeLen);
     m_nStoredPathCutLen = 0;
     m_strPath = szPath;
     if (nWholeLen >= static_cast<size_t>(SETTINGS_VALUE_SIZE)) {
@@ -225,8 +182,8 @@ void CCaptureModel::OnBrowse()
     }
     m_strPath = strChosen;
     m_nStoredPathCutLen = 0;
-    if (WriteSettingString(SETTINGS_INDEX, "Wireshark", m_strPath.c_str()) != 1)
-        LogWriteFailure("Wireshark");
+    if (WriteSettingString(SETTINGS_INDEX, SETTINGS_KEY_WIRESHARK, m_strPath.c_str()) != 1)
+        LogWriteFailure(SETTINGS_KEY_WIRESHARK);
     ShowPathAndRx();
 }
 
@@ -249,19 +206,13 @@ void CCaptureModel::OnExitSignal(int32_t /*nSignal*/)
 }
 
 // The stop command goes out and is drained before the port closes; the
-// pipe's client is cut off. Once per dialog: leaving twice sends nothing more.
+// pipe's client is cut off, a file closed whole. Once per dialog: leaving twice sends nothing more.
 void CCaptureModel::RunExitSteps()
 {
     if (m_bExitStepsDone)
         return;
     m_bExitStepsDone = true;
-    m_wnd.KillTimer(MODEL_RX_TIMER_ID);
-    m_rfCtrl.StopCapture();
-    m_rfCtrl.Shutdown();     // lets the stop command leave before the port closes
-    DisconnectPipe();
-    if (m_eCaptureMode == ECaptureMode::PcapFile)
-        EndFileCapture();   // closed whole; the dialog is ending, nothing is logged
-    m_nCapturePhase = CAPTURE_IDLE;
+    m_engine.Shutdown();   // the dialog is ending: nothing is logged
 }
 
 void CCaptureModel::LogWriteFailure(const char* pszKey)

@@ -1,25 +1,16 @@
-// The capture dialog without a toolkit: the capture controller, the pipe link
-// to Wireshark, the start-up sequence, the handlers of every control and of
-// the controller's notifications, the settings writes, and what the face
-// shows (through ICaptureView). A Qt dialog and a Win32 dialog are faces.
-//
-// Frames never pass through the window thread: the controller cuts them on
-// the serial reader thread and hands them to m_forwarder, which feeds the
-// pipe link's queue, or the pcap file in "Save to .pcap file" mode. The
-// model only starts and stops, reports the pipe link's events (posted over
-// from its writer thread to m_wnd) and shows the counters.
-// Everything here runs on the window thread unless said otherwise.
+// The capture dialog without a toolkit: the handlers of every control, the
+// settings writes, the log box, and what the face shows (through
+// ICaptureView). A Qt dialog and a Win32 dialog are faces. The capture itself
+// is the engine's: the model starts and stops it on the port and channel the
+// boxes show, shows the engine's lines in the log and its counters in the Rx
+// label. Everything here runs on the window thread unless said otherwise.
 #pragma once
 
-#include "link/frame_forwarder.h"
-#include "link/msg_wnd.h"
-#include "link/rf_ctrl.h"
-#include "pcap/pcap_file.h"
-#include "pcap/pcap_pipe.h"
-#include "shell/model/capture_view.h"
 #include "devices/device_source.h"
-#include "engine/record_switch.h"
 #include "devices/device_watch.h"
+#include "engine/capture_engine.h"
+#include "link/msg_wnd.h"
+#include "shell/model/capture_view.h"
 
 #include <atomic>
 #include <cstddef>
@@ -29,13 +20,10 @@
 #include <vector>
 
 // Posted to the model's own window.
-constexpr uint32_t WM_MODEL_PIPE_EVENT = WM_USER + 1;   // wParam: PIPE_EVENT_*, lParam: generation
-constexpr uint32_t WM_MODEL_CLOSE_PORT = WM_USER + 2;   // the port after the device went away
 constexpr uint32_t WM_MODEL_DEVICES_CHANGED = WM_USER + 8;   // from the device watcher's thread
-constexpr uint32_t MODEL_RX_TIMER_ID = 1;
 constexpr uint32_t IDC_MODEL_WND = 111;
 
-class CCaptureModel : public CMsgTarget {
+class CCaptureModel : public CMsgTarget, private ICaptureEngineEvents {
 public:
     // Both must outlive the model.
     CCaptureModel(ICaptureView& view, IDeviceSource& devices);
@@ -48,10 +36,10 @@ public:
     // How the settings path is found (tests point it elsewhere); before OnInitDialog.
     void SetSettingsPathSource(std::function<void()> fnCompute);
     // The start-up sequence: blank Rx and path, settings path and ports
-    // directory, device list, channel, Wireshark path, controller window.
+    // directory, device list, channel, Wireshark path, the engine's windows.
     void OnInitDialog();
 
-    // Sent messages: WM_LOG_TEXT, WM_RF_STATUS and WM_RF_LINE_LOST.
+    // Sent messages: WM_LOG_TEXT.
     LRESULT OnMessage(uint32_t nMsg, WPARAM wParam, LPARAM lParam) override;
 
     // The controls.
@@ -74,19 +62,16 @@ public:
     // is present. Writes no setting and leaves a capture alone.
     void OnDevicesChanged();
     void OnSysCommand(uint32_t nID);  // IDM_ABOUTBOX .. IDM_ABOUTBOX + 15: About
+    // The boxes filled from discovery and the settings, as at start-up: only
+    // the stored port may be selected; a stored channel outside 11..26 shows
+    // the first. Nothing is written.
     void FillDeviceList();
     void SelectStoredChannel();
-    void LoadWiresharkPath();
-    void LoadCaptureMode();
 
-    // The pipe link's waits (tests shorten them), the controller's ack wait.
+    // The engine's waits (tests shorten them).
     void SetPipeTimeouts(uint32_t dwConnectMs, uint32_t dwReconnectMs);
     void SetAckTimeoutMs(uint32_t dwMs);
 
-    // A pipe link event; dwGeneration tells events of an earlier Open
-    // (already disconnected) from current ones.
-    void OnPipeEvent(int32_t nEvent, uint32_t dwGeneration);
-    void OnRxTimer();
     // Shows "Rx : N" when N differs from what is shown.
     void RefreshRxLabel(uint64_t qwDataBytes);
 
@@ -98,25 +83,15 @@ public:
     const std::string& GetPcapPath() const { return m_strPcapPath; }
     ECaptureMode GetMode() const { return m_eMode; }
     const std::string& GetRxText() const { return m_strRxCount; }
+    int64_t GetRxBytes() const { return m_nRxBytes; }
     bool IsRunning() const { return m_bRunning; }
-    int32_t GetCapturePhase() const { return m_nCapturePhase; }
-
-    // A capture in one of its phases (m_nCapturePhase).
-    static constexpr int32_t CAPTURE_IDLE = 0;
-    static constexpr int32_t CAPTURE_WAIT_WIRESHARK = 1;   // launched, waiting for it to connect
-    static constexpr int32_t CAPTURE_RUNNING = 2;           // port open (m_bCapturing = 1)
+    ECapturePhase GetCapturePhase() const { return m_engine.GetPhase(); }
+    // The capture engine: its counters and statistics, and the seams tests use.
+    CCaptureEngine& GetEngine() { return m_engine; }
+    const CCaptureEngine& GetEngine() const { return m_engine; }
 
 private:
-    // Pipe writer thread: posts the event to m_wnd, nothing more.
-    class CPipeEventRelay : public IPcapPipeEvents {
-    public:
-        explicit CPipeEventRelay(CCaptureModel& model) : m_model(model) {}
-        void OnPipeEvent(int32_t nEvent) override;
-
-    private:
-        CCaptureModel& m_model;
-    };
-    // The model's own window: pipe events, the deferred port close, the Rx timer.
+    // The model's own window: the device watcher's posts.
     class CModelWnd : public CMsgWnd {
     public:
         explicit CModelWnd(CCaptureModel& model) : m_model(model) {}
@@ -128,73 +103,46 @@ private:
         CCaptureModel& m_model;
     };
 
+    // The engine's events.
+    void OnEngineLine(const std::string& strLine) override;
+    void OnEngineProgress() override;
+    void OnEngineEnded(ESessionEnd eEnd) override;
+
     void OnLogText(const char* pszText);
-    LRESULT OnRfStatus(WPARAM wParam, LPARAM lParam);
-    LRESULT OnRfLineLost();
     void SetRunning(bool bRunning);
     void ShowPathAndRx();
     void LogWriteFailure(const char* pszKey);
-    void LogPortOpenFailure();
-    void LogPipeOpenFailure(const char* pszPath);
     bool TakeWiresharkPath(std::string& strPath);
-    void OnWiresharkConnected();
-    void OnWiresharkConnectFailed();
-    void EndCapture();
-    void DisconnectPipe();
-    void LogCaptureSummary();
     void RunExitSteps();
-    // "Save to .pcap file" (capture_model_file.cpp).
+    CCaptureTarget TargetShown() const;
+    void StartDeviceWatch();
+    std::vector<CDeviceItem> ListPresentDevices();
+    // The Wireshark path and "Save to .pcap file" (capture_model_file.cpp).
+    void LoadWiresharkPath();
+    void LoadCaptureMode();
     void ShowMode();
     void BrowsePcapFile();
     bool TakePcapPath(std::string& strPath);
     bool OpenPcapFile(const std::string& strPath);
-    void StartFileCapture();
-    void EndFileCapture();
-    void CheckFileWrites();
-    void LogFileSummary();
-    void StartDeviceWatch();
-    std::vector<CDeviceItem> ListPresentDevices();
+    void StartFileCapture(const CCaptureTarget& target);
 
     ICaptureView& m_view;
     IDeviceSource& m_devices;
     std::function<void()> m_fnSettingsPath;
-    CPipeEventRelay m_pipeEvents;   // called by the pipe's writer thread: outlives the pipe link
-    CModelWnd m_wnd;                // gets the writer thread's posts: outlives the pipe link
+    CModelWnd m_wnd;                // gets the watcher's posts
     bool m_bExitStepsDone;
-    uint32_t m_dwConnectTimeoutMs;
-    uint32_t m_dwReconnectTimeoutMs;
-    uint32_t m_dwAckTimeoutMs;
-    std::string m_strLaunchPath;    // the program the last Start launched
     size_t m_nStoredPathCutLen;     // length of a stored path too long for the setting, else 0
-    std::atomic<uint32_t> m_dwPipeGeneration;
-    int32_t m_nCapturePhase;
-    CRfCounters m_countersAtStart;  // the controller's counters when the capture started
-    CPcapPipeStats m_statsAtStart;  // the pipe link's at the same time
     std::vector<CDeviceItem> m_vecDevices;
     int32_t m_nDeviceSel;
     int32_t m_nChannelSel;
     std::string m_strPath;
     std::string m_strRxCount;
-    bool m_bRunning;
+    int64_t m_nRxBytes;             // frame bytes the Rx text shows
+    bool m_bRunning;                // what the buttons show: Start disabled, Stop enabled
     ECaptureMode m_eMode;           // the radio button checked
-    ECaptureMode m_eCaptureMode;    // where the capture that runs now goes
     std::string m_strPcapPath;      // the file the path box names in PcapFile mode
     bool m_bReplaceChosen;          // m_strPcapPath came from the save dialog, which asked about replacing
-    bool m_bFileCreated;            // this capture's file is a new one (nothing was replaced)
-    std::string m_strFileInCapture; // the file the running (or last) file capture writes
-    std::string m_strFileOutcome;   // where and how many, logged after Stop's summary
-    CPcapFileStats m_fileAtStart;   // the file's statistics when its capture started
-    CPcapFileStats m_fileAtEnd;     // and when it was closed
-    CPcapFile m_pcapFile;           // the capture side writes it through m_recordSwitch
-    CRecordSwitch m_recordSwitch;   // the forwarder's sink: the pipe link or m_pcapFile
     IDeviceWatch* m_pDeviceWatch = nullptr;
     std::atomic<bool> m_bDevicesChangePosted { false };   // one post waits in the queue at most
-
-public:
-    // The reader thread feeds m_forwarder: it outlives the controller.
-    CFrameForwarder m_forwarder;
-    CRFCtrl m_rfCtrl;
-    CPcapPipe m_pcapPipe;
-    int64_t m_nRxBytes;             // frame bytes the Rx text shows
-    int32_t m_bCapturing;
+    CCaptureEngine m_engine;        // last: its reader thread goes first
 };

@@ -6,6 +6,7 @@
 #include "base/settings.h"
 #include "shell/model/activity_log.h"
 #include "devices/device_discovery.h"
+#include "engine/capture_settings.h"
 #include "engine/channels.h"
 #include "shell/model/dlg_ids.h"
 
@@ -60,7 +61,7 @@ std::vector<CDeviceItem> CCaptureModel::ListPresentDevices()
 void CCaptureModel::FillDeviceList()
 {
     m_vecDevices = ListPresentDevices();
-    m_nDeviceSel = FindPort(m_vecDevices, ReadSettingInt(SETTINGS_INDEX, "ComPort", 1));
+    m_nDeviceSel = FindPort(m_vecDevices, ReadStoredPort());
     m_view.ShowDevices(m_vecDevices, m_nDeviceSel);
     ShowPathAndRx();
 }
@@ -74,7 +75,7 @@ void CCaptureModel::OnDevicesChanged()
     std::vector<CDeviceItem> vecItems = ListPresentDevices();
     int32_t nSel = FindPort(vecItems, nSelPort);
     if (nSel < 0)
-        nSel = FindPort(vecItems, ReadSettingInt(SETTINGS_INDEX, "ComPort", 1));
+        nSel = FindPort(vecItems, ReadStoredPort());
     if (nSel == m_nDeviceSel && SameDevices(vecItems, m_vecDevices))
         return;
     m_vecDevices = std::move(vecItems);
@@ -98,8 +99,7 @@ void CCaptureModel::StartDeviceWatch()
 // A stored channel outside 11..26 shows the first one.
 void CCaptureModel::SelectStoredChannel()
 {
-    const int32_t nChannel = ReadSettingInt(SETTINGS_INDEX, "Channel", CHANNEL_FIRST);
-    m_nChannelSel = (nChannel >= CHANNEL_FIRST && nChannel <= CHANNEL_LAST) ? nChannel - CHANNEL_FIRST : 0;
+    m_nChannelSel = ReadStoredChannel() - CHANNEL_FIRST;
     m_view.ShowChannel(m_nChannelSel);
     ShowPathAndRx();
 }
@@ -109,8 +109,8 @@ void CCaptureModel::OnDeviceChosen(int32_t nIndex)
     if (nIndex < 0 || static_cast<size_t>(nIndex) >= m_vecDevices.size())
         return;
     m_nDeviceSel = nIndex;
-    if (WriteSettingInt(SETTINGS_INDEX, "ComPort", m_vecDevices[static_cast<size_t>(nIndex)].m_nPort) != 1)
-        LogWriteFailure("ComPort");
+    if (WriteSettingInt(SETTINGS_INDEX, SETTINGS_KEY_PORT, m_vecDevices[static_cast<size_t>(nIndex)].m_nPort) != 1)
+        LogWriteFailure(SETTINGS_KEY_PORT);
 }
 
 void CCaptureModel::OnChannelChosen(int32_t nIndex)
@@ -118,8 +118,8 @@ void CCaptureModel::OnChannelChosen(int32_t nIndex)
     if (nIndex < 0 || nIndex > CHANNEL_LAST - CHANNEL_FIRST)
         return;
     m_nChannelSel = nIndex;
-    if (WriteSettingInt(SETTINGS_INDEX, "Channel", nIndex + CHANNEL_FIRST) != 1)
-        LogWriteFailure("Channel");
+    if (WriteSettingInt(SETTINGS_INDEX, SETTINGS_KEY_CHANNEL, nIndex + CHANNEL_FIRST) != 1)
+        LogWriteFailure(SETTINGS_KEY_CHANNEL);
 }
 
 void CCaptureModel::OnRefreshDevices()

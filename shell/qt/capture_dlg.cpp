@@ -52,11 +52,6 @@ CCaptureDlg::CCaptureDlg(QWidget* pParent)
     , m_btnStop(nullptr)
     , m_hIcon()
     , m_model(*this, m_devices)
-    , m_forwarder(m_model.m_forwarder)
-    , m_rfCtrl(m_model.m_rfCtrl)
-    , m_pcapPipe(m_model.m_pcapPipe)
-    , m_nRxBytes(m_model.m_nRxBytes)
-    , m_bCapturing(m_model.m_bCapturing)
 {
     InitShellResources();
     for (int nSize : { 16, 32, 48, 64, 128, 256 })

@@ -108,10 +108,4 @@ public:
     QPushButton* m_btnStop;
     QIcon m_hIcon;
     CCaptureModel m_model;
-    // The model's parts, under the names the dialog always had.
-    CFrameForwarder& m_forwarder;
-    CRFCtrl& m_rfCtrl;
-    CPcapPipe& m_pcapPipe;
-    int64_t& m_nRxBytes;
-    int32_t& m_bCapturing;
 };

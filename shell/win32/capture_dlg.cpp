@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr int32_t CHANNEL_COUNT = 16;
-constexpr int32_t CHANNEL_FIRST_NUMBER = 11;   // dlg_ids.h's CHANNEL_FIRST, which cannot sit beside <windows.h>
 constexpr uint32_t SYSCOMMAND_MASK = 0xFFF0u;
 constexpr DWORD BROWSE_PATH_CHARS = 1024;   // longer than any setting, so a long choice is seen whole
 constexpr int32_t TEXT_CHARS = 512;
@@ -145,7 +143,7 @@ void CCaptureDlgWin32::AddChannelItems()
 {
     for (int32_t i = 0; i < CHANNEL_COUNT; ++i) {
         const LRESULT nPos = SendDlgItemMessageA(Hwnd(m_hWnd), IDC_CHANNEL, CB_ADDSTRING, 0,
-            reinterpret_cast<LPARAM>(ChannelText(CHANNEL_FIRST_NUMBER + i).c_str()));
+            reinterpret_cast<LPARAM>(ChannelText(CHANNEL_FIRST + i).c_str()));
         if (nPos >= 0)
             SendDlgItemMessageA(Hwnd(m_hWnd), IDC_CHANNEL, CB_SETITEMDATA, static_cast<WPARAM>(nPos), i);
     }

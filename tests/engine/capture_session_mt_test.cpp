@@ -150,8 +150,8 @@ protected:
         ASSERT_TRUE(m_sim.WaitForText("\n", WAIT_MS, false));
         const size_t nAt = m_sim.Out().find("ready ");
         ASSERT_NE(nAt, std::string::npos);
-        m_opts.m_strDevice = m_sim.Out().substr(nAt + 6, m_sim.Out().find('\n', nAt) - nAt - 6);
-        m_opts.m_nChannel = 18;
+        m_opts.m_target.m_strDevice = m_sim.Out().substr(nAt + 6, m_sim.Out().find('\n', nAt) - nAt - 6);
+        m_opts.m_target.m_nChannel = 18;
         m_opts.m_strOutput = m_dir / "out.pcap";
     }
     // The session writes into a new FIFO whose reading end is opened here
@@ -202,7 +202,7 @@ TEST_F(CCaptureSessionTest, StopAskedBeforeRunEndsItAtOnceAndOnlyOnce)
     EXPECT_NE(access(m_opts.m_strOutput.c_str(), F_OK), 0);   // nothing opened
 
     // That stop was spent: the next run captures.
-    m_opts.m_qwMaxFrames = 3;
+    m_opts.m_limits.m_qwMaxFrames = 3;
     EXPECT_EQ(m_session.Run(m_opts, m_report), ESessionEnd::LimitReached);
     EXPECT_EQ(m_session.GetStats().m_qwFrames, 3u);
     EXPECT_EQ(SimStops(), 1u);
@@ -309,4 +309,30 @@ TEST_F(CCaptureSessionTest, StopEndsTheWaitForAFifoReaderThatNeverCame)
     EXPECT_EQ(eEnd, ESessionEnd::Stopped);
     EXPECT_FALSE(m_report.Has("Start ZigBee sniffing"));   // the port was never opened
     EXPECT_EQ(SimStops(), 0u);
+}
+
+// A dongle that stops but never answers the stop command.
+class CNoStopAnswerSessionTest : public CCaptureSessionTest {
+protected:
+    CNoStopAnswerSessionTest() { m_vecSimExtra = { "--no-stop-ack" }; }
+};
+
+// The missing answer is told, and the port is closed all the same: the run
+// ends and the dongle sees its host go.
+TEST_F(CNoStopAnswerSessionTest, StopWithoutAnswerIsToldAndThePortClosed)
+{
+    m_opts.m_dwAckTimeoutMs = 200;
+    ESessionEnd eEnd = ESessionEnd::NoAnswer;
+    {
+        CActWhen stopper([this] { return m_session.GetStats().m_qwFrames >= 5; }, [this] { m_session.RequestStop(); });
+        eEnd = m_session.Run(m_opts, m_report);
+    }
+    EXPECT_EQ(eEnd, ESessionEnd::Stopped);
+    EXPECT_TRUE(m_report.Has("Stop ZigBee sniffing OK!"));
+    EXPECT_TRUE(m_report.Has("The dongle did not answer the stop command within 200 ms"));
+    EXPECT_TRUE(m_sim.WaitForText("host closed the port", WAIT_MS)) << m_sim.Out();
+    bool bComplete = false;
+    EXPECT_EQ(CountRecords(m_opts.m_strOutput, &bComplete), m_session.GetStats().m_qwFrames);
+    EXPECT_TRUE(bComplete);
+    EXPECT_EQ(SimStops(), 1u);
 }

@@ -34,10 +34,12 @@ SOURCES=(base/os_error_win32.cpp base/settings_os_win32.cpp base/settings.cpp ba
     pcap/pcap_pipe_writer.cpp pcap/pcap_stream.cpp pcap/pcap_file.cpp pcap/file_win32.cpp
     link/frame_forwarder.cpp link/frame_protocol.cpp link/frame_reader.cpp link/rf_ctrl.cpp link/rx_cutter.cpp
     link/msg_wnd_win32.cpp link/msg_hwnd_win32.cpp
-    shell/capture_model.cpp shell/capture_model_capture.cpp shell/capture_model_devices.cpp
-    shell/capture_model_file.cpp shell/record_switch.cpp
-    shell/activity_log.cpp shell/capture_report.cpp shell/device_discovery.cpp shell/start_diag.cpp
-    shell/device_source_win32.cpp shell/device_watch_win32.cpp shell/capture_dlg_win32.cpp shell/capture_app_win32.cpp shell/main_win32.cpp)
+    engine/capture_engine.cpp engine/capture_output.cpp engine/capture_settings.cpp engine/capture_texts.cpp
+    engine/channels.cpp engine/record_switch.cpp
+    shell/model/capture_model.cpp shell/model/capture_model_capture.cpp shell/model/capture_model_devices.cpp
+    shell/model/capture_model_file.cpp shell/model/activity_log.cpp
+    devices/device_discovery.cpp devices/device_source_win32.cpp devices/device_watch_win32.cpp
+    shell/win32/capture_dlg.cpp shell/win32/capture_app.cpp shell/win32/main.cpp)
 
 # Quillmark.exe for one architecture ($1: x86_64 or i686) into $OUT/$1.
 build_exe() {

@@ -75,6 +75,7 @@ void CSimEngine::OnCommand(const uint8_t* pFrame, uint64_t qwNowUs)
 
     const uint8_t byCmd = pFrame[3];
     const uint8_t byParam = pFrame[4];
+    bool bStop = false;
     if (byCmd == SIM_CMD_SET_CHANNEL) {
         ++m_stats.m_qwSetChannel;
         m_nChannel = byParam;
@@ -91,6 +92,7 @@ void CSimEngine::OnCommand(const uint8_t* pFrame, uint64_t qwNowUs)
         }
     } else if (byCmd == SIM_CMD_SNIFF && byParam == 0) {
         ++m_stats.m_qwStop;
+        bStop = true;
         if (m_bStreaming) {
             m_bStreaming = false;
             m_events.Log("sniffing stopped, " + std::to_string(m_stats.m_qwFrames) + " frames sent so far");
@@ -99,7 +101,7 @@ void CSimEngine::OnCommand(const uint8_t* pFrame, uint64_t qwNowUs)
         ++m_stats.m_qwUnknown;
     }
 
-    if (m_opts.m_bNoAck)
+    if (m_opts.m_bNoAck || (bStop && m_opts.m_bNoStopAck))
         return;
     CPendingAck ack;
     ack.m_qwDueUs = qwNowUs + static_cast<uint64_t>(m_opts.m_nAckDelayMs) * 1000u;

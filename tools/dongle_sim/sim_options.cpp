@@ -21,6 +21,7 @@ static const char s_szUsage[] =
     "                     instead of generated traffic, from the start again at its end\n"
     "  --sent-pcap FILE   write every MAC frame sent to FILE (pcap, link type 195)\n"
     "  --no-ack           never acknowledge a command (commands still act)\n"
+    "  --no-stop-ack      acknowledge every command but stop (which still acts)\n"
     "  --ack-delay MS     acknowledge each command MS milliseconds late\n"
     "  --garbage          put stray bytes (never the 00 01 sync pair) between frames\n"
     "  --hangup-after N   after N frames, close the line and exit\n"
@@ -179,6 +180,8 @@ bool ParseOption(CSimArgs& args, CSimOptions& opts, bool& bRateGiven)
         return args.Count(0, INT64_MAX / 2, opts.m_nFrames);
     if (strName == "--no-ack")
         return args.Flag(opts.m_bNoAck);
+    if (strName == "--no-stop-ack")
+        return args.Flag(opts.m_bNoStopAck);
     if (strName == "--ack-delay")
         return args.Count(0, SIM_MAX_ACK_DELAY_MS, n) && Store(opts.m_nAckDelayMs, n);
     if (strName == "--garbage")

@@ -17,6 +17,7 @@ struct CSimOptions {
     int64_t m_nBurst = 0;                 // frames sent back to back after each start
     int64_t m_nFrames = -1;               // stop streaming after this many frames; -1 = never
     bool m_bNoAck = false;
+    bool m_bNoStopAck = false;            // answer every command but the stop command
     int32_t m_nAckDelayMs = 0;
     bool m_bGarbage = false;
     int64_t m_nHangupAfter = -1;          // hang up after this many frames; -1 = never

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/channels.h"
+
 #include <string>
 #include <vector>
 
@@ -62,10 +64,10 @@ TEST(CExtcapTextTest, ProtocolOutput)
     EXPECT_EQ(nDefaults, 1u);
 
     // A stored channel out of range offers the first, as the dialog shows it.
-    EXPECT_EQ(ExtcapStoredChannel(26), 26);
-    EXPECT_EQ(ExtcapStoredChannel(27), 11);
-    EXPECT_EQ(ExtcapStoredChannel(10), 11);
-    EXPECT_EQ(ExtcapStoredChannel(0), 11);
+    EXPECT_EQ(StoredChannelOrFirst(26), 26);
+    EXPECT_EQ(StoredChannelOrFirst(27), 11);
+    EXPECT_EQ(StoredChannelOrFirst(10), 11);
+    EXPECT_EQ(StoredChannelOrFirst(0), 11);
 }
 
 TEST(CExtcapTextTest, InterfaceNames)

@@ -146,7 +146,7 @@ TEST_F(CModelFileTest, SavesExactlyTheFramesSent)
     uint64_t qwFrameBytes = 0;
     for (const std::string& strPayload : sent.m_vecRecords)
         qwFrameBytes += strPayload.size() + 17;
-    ASSERT_TRUE(RunUntil([&] { return model.m_rfCtrl.GetCounters().m_qwDataBytes == qwFrameBytes; }, WAIT_MS));
+    ASSERT_TRUE(RunUntil([&] { return model.GetEngine().GetCounters().m_qwDataBytes == qwFrameBytes; }, WAIT_MS));
 
     model.OnStop();
     EXPECT_FALSE(m_view.m_bRunning);
@@ -163,7 +163,7 @@ TEST_F(CModelFileTest, SavesExactlyTheFramesSent)
     EXPECT_EQ(got.m_nLinkType, LINK_TYPE_IEEE802_15_4);
     EXPECT_EQ(got.m_vecRecords, sent.m_vecRecords);
     EXPECT_FALSE(Exists(m_strRuntime + "/quillmark/wireshark0"));   // no pipe was made
-    EXPECT_EQ(model.m_pcapPipe.GetState(), PIPE_STATE_CLOSED);
+    EXPECT_EQ(model.GetEngine().GetPipeState(), PIPE_STATE_CLOSED);
 }
 
 // A typed (or remembered) name of an existing file: Start asks; "no" keeps
@@ -181,7 +181,7 @@ TEST_F(CModelFileTest, ReplacesAnExistingFileOnlyWhenTheUserSaysSo)
     EXPECT_TRUE(m_view.Logged(strFile + " exists and was kept: the capture did not start")) << m_view.m_strLog;
     EXPECT_EQ(ReadText(strFile), "keep me");
     EXPECT_FALSE(m_view.m_bRunning);
-    EXPECT_EQ(model.m_rfCtrl.GetPort(), nullptr);   // the port was never opened
+    EXPECT_EQ(model.GetEngine().IsPortOpen(), false);   // the port was never opened
 
     // Chosen in the save dialog: replaced without a question.
     ASSERT_TRUE(StartSim({ "--rate", "300" }));
@@ -257,7 +257,7 @@ TEST_F(CModelFileTest, OpenAndWriteFailuresEndTheCaptureWithTheReason)
         << m_view.m_strLog;
     EXPECT_TRUE(m_view.Logged("No such file or directory")) << m_view.m_strLog;
     EXPECT_FALSE(m_view.m_bRunning);
-    EXPECT_EQ(model.m_rfCtrl.GetPort(), nullptr);
+    EXPECT_EQ(model.GetEngine().IsPortOpen(), false);
 
     ASSERT_TRUE(StartSim({ "--rate", "400" }));
     struct rlimit limOld {};
@@ -273,13 +273,13 @@ TEST_F(CModelFileTest, OpenAndWriteFailuresEndTheCaptureWithTheReason)
     const bool bEnded = WaitLogged("Stop ZigBee sniffing OK!");
     setrlimit(RLIMIT_FSIZE, &limOld);
     ASSERT_TRUE(bEnded) << m_view.m_strLog;
-    EXPECT_EQ(CountLogged("Could not write to " + strFile + ": "), 1u) << m_view.m_strLog;
+    EXPECT_EQ(CountLogged("Writing the capture to " + strFile + " failed: "), 1u) << m_view.m_strLog;
     EXPECT_TRUE(m_view.Logged("Saved ")) << m_view.m_strLog;
     EXPECT_TRUE(m_view.Logged("it ends where a write failed")) << m_view.m_strLog;
     EXPECT_FALSE(m_view.m_bRunning);
     EXPECT_TRUE(WaitSimLog("sniffing stopped"));
     MsgLoopRunFor(3 * RX_LABEL_REFRESH_MS);
-    EXPECT_EQ(CountLogged("Could not write to "), 1u);
+    EXPECT_EQ(CountLogged("Writing the capture to "), 1u);
 }
 
 // The dongle goes away mid-capture: the capture ends as Stop ends it, and the

@@ -85,14 +85,14 @@ TEST_F(CModelCaptureTest, StartCountsAndStops)
     ASSERT_EQ(model.GetSelectedDevice(), 0);
     model.OnStart();
     EXPECT_TRUE(m_view.m_bRunning);
-    EXPECT_EQ(model.GetCapturePhase(), CCaptureModel::CAPTURE_WAIT_WIRESHARK);
+    EXPECT_EQ(model.GetCapturePhase(), ECapturePhase::WaitReader);
     ASSERT_EQ(m_view.Messages().size(), 1u);
     EXPECT_EQ(m_view.Messages()[0].rfind("Waiting up to 25 s for Wireshark to read from " + m_strRuntime, 0), 0u)
         << m_view.m_strLog;
 
     ASSERT_TRUE(WaitLogged("Start ZigBee sniffing OK!")) << m_view.m_strLog;
-    EXPECT_EQ(model.GetCapturePhase(), CCaptureModel::CAPTURE_RUNNING);
-    EXPECT_EQ(model.m_bCapturing, 1);
+    EXPECT_EQ(model.GetCapturePhase(), ECapturePhase::Capturing);
+    EXPECT_TRUE(model.IsRunning());
     // Two changes of the count at least: the timer runs.
     const int32_t nChanges = m_view.m_nRxChanges;
     ASSERT_TRUE(RunUntil([&] { return m_view.m_nRxChanges >= nChanges + 2; }, WAIT_MS)) << m_view.m_strRx;
@@ -100,7 +100,7 @@ TEST_F(CModelCaptureTest, StartCountsAndStops)
 
     model.OnStop();
     EXPECT_FALSE(m_view.m_bRunning);
-    EXPECT_EQ(model.m_bCapturing, 0);
+    EXPECT_FALSE(model.IsRunning());
     const std::vector<std::string> vecLog = m_view.Messages();
     ASSERT_GE(vecLog.size(), 4u);
     EXPECT_EQ(vecLog[vecLog.size() - 2], "Stop ZigBee sniffing OK!");
@@ -139,8 +139,8 @@ TEST_F(CModelCaptureTest, WiresharkNeverConnects)
     ASSERT_TRUE(WaitLogged("Open Wireshark fail!")) << m_view.m_strLog;
     EXPECT_TRUE(m_view.Logged("Wireshark did not connect to ")) << m_view.m_strLog;
     EXPECT_FALSE(m_view.m_bRunning);
-    EXPECT_EQ(model.GetCapturePhase(), CCaptureModel::CAPTURE_IDLE);
-    EXPECT_EQ(model.m_rfCtrl.GetPort(), nullptr);
+    EXPECT_EQ(model.GetCapturePhase(), ECapturePhase::Idle);
+    EXPECT_EQ(model.GetEngine().IsPortOpen(), false);
 }
 
 // Stop during the wait: a connection that comes after it is not taken for
@@ -156,7 +156,7 @@ TEST_F(CModelCaptureTest, StopDuringTheWaitIgnoresLateEvents)
     const std::string strLog = m_view.m_strLog;
     MsgLoopRunFor(600);
     EXPECT_EQ(m_view.m_strLog, strLog);
-    EXPECT_EQ(model.GetCapturePhase(), CCaptureModel::CAPTURE_IDLE);
+    EXPECT_EQ(model.GetCapturePhase(), ECapturePhase::Idle);
     EXPECT_FALSE(m_view.m_bRunning);
 }
 
@@ -184,6 +184,27 @@ TEST_F(CModelCaptureTest, NoAcknowledgement)
     EXPECT_FALSE(m_view.m_bRunning);
 }
 
+// The dongle stops but never answers the stop command: Stop's lines at once,
+// then the missing answer is told and the port closed; Start works again.
+TEST_F(CModelCaptureTest, StopWithoutAnswerIsToldAndThePortClosed)
+{
+    ASSERT_TRUE(StartSim({ "--rate", "200", "--no-stop-ack" }));
+    CCaptureModel& model = Model();
+    model.SetAckTimeoutMs(200);
+    model.OnStart();
+    ASSERT_TRUE(WaitLogged("Start ZigBee sniffing OK!")) << m_view.m_strLog;
+    model.OnStop();
+    EXPECT_FALSE(m_view.m_bRunning);
+    EXPECT_TRUE(m_view.Logged("Stop ZigBee sniffing OK!"));
+    ASSERT_TRUE(WaitLogged("The dongle did not answer the stop command within 200 ms")) << m_view.m_strLog;
+    ASSERT_TRUE(RunUntil([&] { return !model.GetEngine().IsPortOpen(); }, WAIT_MS));
+    EXPECT_TRUE(m_sim.WaitForText("host closed the port", WAIT_MS)) << m_sim.Out();
+    m_view.m_strLog.clear();
+    model.OnStart();
+    ASSERT_TRUE(WaitLogged("Start ZigBee sniffing OK!")) << m_view.m_strLog;
+    model.OnStop();
+}
+
 // The device goes away mid-capture: the capture ends as Stop ends it and the
 // port is closed once the controller's handler is done.
 TEST_F(CModelCaptureTest, DeviceGoneEndsTheCapture)
@@ -195,10 +216,7 @@ TEST_F(CModelCaptureTest, DeviceGoneEndsTheCapture)
         << m_view.m_strLog;
     EXPECT_TRUE(m_view.Logged("Stop ZigBee sniffing OK!"));
     EXPECT_FALSE(m_view.m_bRunning);
-    ASSERT_TRUE(RunUntil([&] {
-        const CUartPort* pPort = model.m_rfCtrl.GetPort();
-        return pPort == nullptr || !pPort->IsOpen();
-    }, WAIT_MS));
+    ASSERT_TRUE(RunUntil([&] { return !model.GetEngine().IsPortOpen(); }, WAIT_MS));
     // Start works again once the device is back.
     m_sim.WaitExit(WAIT_MS);
     CChildProcess simAgain;
@@ -278,7 +296,7 @@ TEST_F(CModelPlugTest, TheListFollowsThePlugsAndKeepsTheSelection)
     const std::string strLogRunning = m_view.m_strLog;
     const int32_t nRxChanges = m_view.m_nRxChanges;
     ASSERT_TRUE(RunUntil([&] { return m_view.m_nRxChanges >= nRxChanges + 2; }, WAIT_MS));
-    EXPECT_EQ(model.GetCapturePhase(), CCaptureModel::CAPTURE_RUNNING);
+    EXPECT_EQ(model.GetCapturePhase(), ECapturePhase::Capturing);
     EXPECT_EQ(m_view.m_strLog, strLogRunning);
     model.OnStop();
 

@@ -348,7 +348,7 @@ void CCaptureDlgTest::startChecksBeforeOpeningAnything()
     QVERIFY2(lstLog.at(1).contains(QStringLiteral("/nonexistent/qm/wireshark")), qPrintable(lstLog.at(1)));
     QVERIFY(dlg.m_btnStart->isEnabled());
     QVERIFY(!dlg.m_btnStop->isEnabled());
-    QCOMPARE(dlg.m_bCapturing, 0);
+    QVERIFY(!dlg.m_model.IsRunning());
     // No pipe was made for a program that is not there.
     QVERIFY(!QFile::exists(QString::fromLocal8Bit(qgetenv("XDG_RUNTIME_DIR")) + QStringLiteral("/quillmark/wireshark0")));
 

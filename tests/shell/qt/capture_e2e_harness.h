@@ -158,7 +158,7 @@ inline bool ProcessRuns(pid_t pid)
 // The controller's count of data-frame bytes (what the Rx label shows).
 inline qint64 DataBytes(const CCaptureDlg& dlg)
 {
-    return static_cast<qint64>(dlg.m_rfCtrl.GetCounters().m_qwDataBytes);
+    return static_cast<qint64>(dlg.m_model.GetEngine().GetCounters().m_qwDataBytes);
 }
 
 inline bool Logged(const CCaptureDlg& dlg, const char* pszLine)

@@ -116,9 +116,9 @@ void CCaptureE2ETest::shortFramesCountedButNotForwarded()
     for (int i = 0; i < 30; ++i)
         byFrame[i] = static_cast<uint8_t>(i);
     for (int nLen : { 12, 17, 30 })
-        dlg.m_forwarder.OnDataFrame(byFrame, nLen);
-    dlg.m_forwarder.OnDataBatchEnd();
-    QVERIFY(WaitUntil([&] { return dlg.m_pcapPipe.GetStats().m_qwRecordsDelivered >= 2; }, 5000));
+        dlg.m_model.GetEngine().GetFrameSink().OnDataFrame(byFrame, nLen);
+    dlg.m_model.GetEngine().GetFrameSink().OnDataBatchEnd();
+    QVERIFY(WaitUntil([&] { return dlg.m_model.GetEngine().GetPipeStats().m_qwRecordsDelivered >= 2; }, 5000));
     QTest::mouseClick(dlg.m_btnStop, Qt::LeftButton);
     QVERIFY(fx.WaitReaderEnds(5000));
 
@@ -149,7 +149,7 @@ void CCaptureE2ETest::noAcknowledgementFailsAndStops()
     QVERIFY(lstLog.at(4).startsWith(QStringLiteral("Frames delivered: 0; lost: 0 ")));
     QVERIFY(dlg.m_btnStart->isEnabled());
     QVERIFY(!dlg.m_btnStop->isEnabled());
-    QCOMPARE(dlg.m_bCapturing, 0);
+    QVERIFY(!dlg.m_model.IsRunning());
     QVERIFY(sim.WaitForLog("cmd stop", 2000));
     QVERIFY(fx.WaitReaderEnds(5000));
     // The stop command's own time-out follows and is not logged.
@@ -171,7 +171,7 @@ void CCaptureE2ETest::noiseSkippedIsReportedAtStop()
     QVERIFY(sim.WaitForLog("frame limit of 40 reached", 10000));
     const qint64 nFrameBytes = TotalFrameBytes(ReadPcap(fx.m_strSent));
     QVERIFY(WaitUntil([&] { return DataBytes(dlg) == nFrameBytes; }, 5000));
-    QVERIFY(WaitUntil([&] { return dlg.m_pcapPipe.GetStats().m_qwRecordsDelivered >= 40; }, 5000));
+    QVERIFY(WaitUntil([&] { return dlg.m_model.GetEngine().GetPipeStats().m_qwRecordsDelivered >= 40; }, 5000));
     QTest::mouseClick(dlg.m_btnStop, Qt::LeftButton);
     QVERIFY(fx.WaitReaderEnds(5000));
     QVERIFY(sim.Finish());
@@ -201,7 +201,7 @@ void CCaptureE2ETest::exitDuringCaptureSendsStop()
     QTest::mouseClick(dlg.m_btnExit, Qt::LeftButton);
     QCOMPARE(dlg.result(), int(QDialog::Accepted));
     // The port is closed at once, yet the stop command reached the dongle.
-    QVERIFY(dlg.m_rfCtrl.GetPort() == nullptr);
+    QVERIFY(!dlg.m_model.GetEngine().IsPortOpen());
     QVERIFY(sim.WaitForLog("cmd stop", 2000));
     QVERIFY(sim.WaitForLog("host closed the port", 2000));
     QVERIFY(fx.WaitReaderEnds(5000));
@@ -233,7 +233,7 @@ void CCaptureE2ETest::escapeAndCloseBoxDuringCaptureSendStop()
             QVERIFY(dlg.close());
         QCOMPARE(dlg.result(), int(QDialog::Rejected));
         QVERIFY(!dlg.isVisible());
-        QVERIFY(dlg.m_rfCtrl.GetPort() == nullptr);
+        QVERIFY(!dlg.m_model.GetEngine().IsPortOpen());
         QVERIFY2(sim.WaitForLog("cmd stop", 2000), bEscape ? "Escape" : "close box");
         QVERIFY(sim.WaitForLog("host closed the port", 2000));
         QVERIFY(fx.WaitReaderEnds(5000));

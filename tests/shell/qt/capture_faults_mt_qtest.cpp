@@ -53,7 +53,7 @@ void CCaptureFaultsTest::wiresharkCannotBeStarted()
         qPrintable(lstLog.at(1)));
     QVERIFY(dlg.m_btnStart->isEnabled());
     QVERIFY(!dlg.m_btnStop->isEnabled());
-    QVERIFY(dlg.m_rfCtrl.GetPort() == nullptr);   // the port was never touched
+    QVERIFY(!dlg.m_model.GetEngine().IsPortOpen());   // the port was never touched
 }
 
 void CCaptureFaultsTest::wiresharkNeverConnects()
@@ -76,7 +76,7 @@ void CCaptureFaultsTest::wiresharkNeverConnects()
         qPrintable(lstLog.at(2)));
     QVERIFY(dlg.m_btnStart->isEnabled());
     QVERIFY(!dlg.m_btnStop->isEnabled());
-    QCOMPARE(dlg.m_bCapturing, 0);
+    QVERIFY(!dlg.m_model.IsRunning());
     // The program it launched keeps running (it is not ours to end).
     QVERIFY(WaitUntil([&] { return fx.ReaderPid() > 0; }, 2000));
     QVERIFY(ProcessRuns(fx.ReaderPid()));
@@ -96,14 +96,14 @@ void CCaptureFaultsTest::stopWhileWaitingForWireshark()
     QTest::mouseClick(dlg.m_btnStop, Qt::LeftButton);
     QVERIFY(dlg.m_btnStart->isEnabled());
     QVERIFY(!dlg.m_btnStop->isEnabled());
-    QCOMPARE(dlg.m_pcapPipe.GetState(), PIPE_STATE_IDLE);
+    QCOMPARE(dlg.m_model.GetEngine().GetPipeState(), PIPE_STATE_IDLE);
     QStringList lstLog = LogMessages(dlg);
     QCOMPARE(lstLog.size(), 3);
     QCOMPARE(lstLog.at(1), QStringLiteral("Stop ZigBee sniffing OK!"));
     // The wait would have ended by now: nothing more is told.
     PumpFor(600);
     QCOMPARE(LogMessages(dlg).size(), 3);
-    QVERIFY(dlg.m_rfCtrl.GetPort() == nullptr);   // the dongle was never touched
+    QVERIFY(!dlg.m_model.GetEngine().IsPortOpen());   // the dongle was never touched
     kill(fx.ReaderPid(), SIGKILL);
 
     // The next Start with a reader that connects runs a normal capture.
@@ -112,7 +112,7 @@ void CCaptureFaultsTest::stopWhileWaitingForWireshark()
     QTest::mouseClick(dlg.m_btnStart, Qt::LeftButton);
     QVERIFY(WaitUntil([&] { return Logged(dlg, "Start ZigBee sniffing OK!"); }, 5000));
     QVERIFY(!Logged(dlg, "Open Wireshark fail!"));
-    QVERIFY(WaitUntil([&] { return dlg.m_pcapPipe.GetStats().m_qwRecordsDelivered >= 3; }, 5000));
+    QVERIFY(WaitUntil([&] { return dlg.m_model.GetEngine().GetPipeStats().m_qwRecordsDelivered >= 3; }, 5000));
     QTest::mouseClick(dlg.m_btnStop, Qt::LeftButton);
     QVERIFY(sim.WaitForLog("cmd stop", 2000));
     QVERIFY(fx.WaitReaderEnds(5000));

@@ -47,16 +47,16 @@ void CCaptureLossTest::pausedReaderDoesNotHoldUpStop()
     QVERIFY(sim.Start(fx.PortsDir(), { QStringLiteral("--line-rate"), QStringLiteral("--frames"),
         QStringLiteral("20000"), QStringLiteral("--sent-pcap"), fx.m_strSent }));
     CTestCaptureDlg& dlg = fx.MakeDialog();
-    dlg.m_pcapPipe.SetQueueBytes(SMALL_QUEUE_BYTES);
+    dlg.m_model.GetEngine().SetPipeQueueBytes(SMALL_QUEUE_BYTES);
     QTest::mouseClick(dlg.m_btnStart, Qt::LeftButton);
     QVERIFY(WaitUntil([&] { return Logged(dlg, "Start ZigBee sniffing OK!"); }, 5000));
-    QVERIFY(WaitUntil([&] { return dlg.m_pcapPipe.GetStats().m_qwRecordsDelivered >= 10; }, 5000));
+    QVERIFY(WaitUntil([&] { return dlg.m_model.GetEngine().GetPipeStats().m_qwRecordsDelivered >= 10; }, 5000));
 
     // The reader stops reading: the FIFO and then the queue fill up, and
     // records are dropped whole rather than the window waiting.
     const pid_t pidReader = fx.ReaderPid();
     QVERIFY(StopProcessAndWait(pidReader));
-    QVERIFY(WaitUntil([&] { return dlg.m_pcapPipe.GetStats().m_qwDroppedSlowReader > 0; }, 10000));
+    QVERIFY(WaitUntil([&] { return dlg.m_model.GetEngine().GetPipeStats().m_qwDroppedSlowReader > 0; }, 10000));
     QLabel* pRx = dlg.findChild<QLabel*>(QStringLiteral("IDC_RX_COUNT"));
     const QString strRx = pRx->text();
     QVERIFY(WaitUntil([&] { return pRx->text() != strRx; }, 2000));   // the window is alive
@@ -88,11 +88,11 @@ void CCaptureLossTest::slowReaderGetsOnlyWholeSentFrames()
     QVERIFY(sim.Start(fx.PortsDir(), { QStringLiteral("--line-rate"), QStringLiteral("--frames"),
         QStringLiteral("4000"), QStringLiteral("--sent-pcap"), fx.m_strSent }));
     CTestCaptureDlg& dlg = fx.MakeDialog();
-    dlg.m_pcapPipe.SetQueueBytes(SMALL_QUEUE_BYTES);
+    dlg.m_model.GetEngine().SetPipeQueueBytes(SMALL_QUEUE_BYTES);
     QTest::mouseClick(dlg.m_btnStart, Qt::LeftButton);
     QVERIFY(WaitUntil([&] { return Logged(dlg, "Start ZigBee sniffing OK!"); }, 5000));
     QVERIFY(sim.WaitForLog("frame limit of 4000 reached", 20000));
-    QVERIFY(WaitUntil([&] { return dlg.m_rfCtrl.GetCounters().m_qwDataFrames == 4000; }, 5000));
+    QVERIFY(WaitUntil([&] { return dlg.m_model.GetEngine().GetCounters().m_qwDataFrames == 4000; }, 5000));
     QTest::mouseClick(dlg.m_btnStop, Qt::LeftButton);
     QVERIFY(fx.WaitReaderEnds(20000));
     QVERIFY(sim.Finish());
@@ -116,7 +116,7 @@ void CCaptureLossTest::readerThatQuitsIsToldAndCounted()
     CTestCaptureDlg& dlg = fx.MakeDialog(10000, 300);
     QTest::mouseClick(dlg.m_btnStart, Qt::LeftButton);
     QVERIFY(WaitUntil([&] { return Logged(dlg, "Start ZigBee sniffing OK!"); }, 5000));
-    QVERIFY(WaitUntil([&] { return dlg.m_pcapPipe.GetStats().m_qwRecordsDelivered >= 5; }, 5000));
+    QVERIFY(WaitUntil([&] { return dlg.m_model.GetEngine().GetPipeStats().m_qwRecordsDelivered >= 5; }, 5000));
 
     // Wireshark quits and nobody comes back: told when it goes and when the
     // wait ends, and the frames after that are counted as having no reader.
@@ -128,8 +128,8 @@ void CCaptureLossTest::readerThatQuitsIsToldAndCounted()
     QCOMPARE(LoggedStartingWith(dlg, "Wireshark did not come back"),
         QStringLiteral("Wireshark did not come back within 1 s: frames from now on are dropped "
                        "(Stop, then Start to launch it again)"));
-    const uint64_t qwDropped = dlg.m_pcapPipe.GetStats().m_qwDroppedNoReader;
-    QVERIFY(WaitUntil([&] { return dlg.m_pcapPipe.GetStats().m_qwDroppedNoReader >= qwDropped + 10; }, 3000));
+    const uint64_t qwDropped = dlg.m_model.GetEngine().GetPipeStats().m_qwDroppedNoReader;
+    QVERIFY(WaitUntil([&] { return dlg.m_model.GetEngine().GetPipeStats().m_qwDroppedNoReader >= qwDropped + 10; }, 3000));
     QVERIFY(dlg.m_btnStop->isEnabled());   // the capture itself goes on
 
     QTest::mouseClick(dlg.m_btnStop, Qt::LeftButton);
@@ -161,7 +161,7 @@ void CCaptureLossTest::unplugEndsTheCapture()
     // Ended as Stop ends a capture: Start enabled again, Wireshark cut off.
     QVERIFY(dlg.m_btnStart->isEnabled());
     QVERIFY(!dlg.m_btnStop->isEnabled());
-    QCOMPARE(dlg.m_bCapturing, 0);
+    QVERIFY(!dlg.m_model.IsRunning());
     QStringList lstLog = LogMessages(dlg);
     QCOMPARE(lstLog.size(), 5);
     QCOMPARE(lstLog.at(2), strLost);
@@ -169,7 +169,7 @@ void CCaptureLossTest::unplugEndsTheCapture()
     QVERIFY(lstLog.at(4).startsWith(QStringLiteral("Frames delivered: ")));
     QVERIFY(SummaryCount(dlg, "Frames delivered: ") <= 30);
     QVERIFY(fx.WaitReaderEnds(5000));
-    QVERIFY(WaitUntil([&] { return dlg.m_rfCtrl.GetPort() == nullptr; }, 2000));
+    QVERIFY(WaitUntil([&] { return !dlg.m_model.GetEngine().IsPortOpen(); }, 2000));
     // Told once; nothing follows.
     PumpFor(600);
     QCOMPARE(LogMessages(dlg).size(), 5);

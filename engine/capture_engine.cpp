@@ -1,0 +1,506 @@
+// The start sequence, the controller's reports, the stop with its guard and
+// the endings of a capture.
+#include "engine/capture_engine.h"
+
+#include <algorithm>
+
+#include "engine/capture_texts.h"
+#include "link/frame_protocol.h"
+#include "serial/port_names.h"
+#include "serial/uart_port.h"
+
+namespace {
+
+// Posted to the engine's own window.
+constexpr uint32_t WM_ENGINE_PIPE_EVENT = WM_USER + 1;   // wParam: PIPE_EVENT_*, lParam: generation
+constexpr uint32_t WM_ENGINE_STOP = WM_USER + 2;         // wParam: ESessionEnd
+constexpr uint32_t WM_ENGINE_CLOSE_PORT = WM_USER + 3;   // once the controller's handler is done with the port
+constexpr uint32_t ENGINE_WND_ID = 120;
+constexpr uint32_t PROGRESS_TIMER_ID = 1;
+constexpr uint32_t DURATION_TIMER_ID = 2;
+// The counters are looked at this often while capturing (the Rx label, the
+// progress line, a reader that went away on a quiet line).
+constexpr uint32_t PROGRESS_MS = 250;
+// A long duration is waited out in pieces a timer can hold.
+constexpr uint32_t DURATION_STEP_MAX_MS = 3600u * 1000u;
+// The output's reader gets this part of the answer's wait to take what is
+// still coming: a stalled one is then given up early enough for the stop
+// command's answer to be cut in time.
+constexpr uint32_t STOP_GRACE_PART = 4;
+
+uint64_t Diff(uint64_t qwFrom, uint64_t qwTo)
+{
+    return qwTo >= qwFrom ? qwTo - qwFrom : 0;
+}
+
+} // namespace
+
+CCaptureEngine::CCaptureEngine(ICaptureEngineEvents& events)
+    : m_events(events),
+      m_pipeEvents(*this),
+      m_wnd(*this),
+      m_ePhase(ECapturePhase::Idle),
+      m_eEnd(ESessionEnd::Stopped),
+      m_bStopPending(false),
+      m_bShutDown(false),
+      m_dwConnectTimeoutMs(PIPE_CONNECT_TIMEOUT_MS),
+      m_dwReconnectTimeoutMs(PIPE_RECONNECT_TIMEOUT_MS),
+      m_dwPipeGeneration(0),
+      m_bToPipe(false),
+      m_bOutputReported(false),
+      m_bOutputRemoved(false),
+      m_bOutputClosedWhole(true),
+      m_countersAtStart(),
+      m_pipeAtStart(),
+      m_outputAtStart(),
+      m_outputAtEnd(),
+      m_forwarder(&m_recordSwitch)
+{
+    m_rfCtrl.SetDataSink(&m_forwarder);
+    m_pcapPipe.SetEvents(&m_pipeEvents);
+}
+
+CCaptureEngine::~CCaptureEngine()
+{
+    Shutdown();
+    m_rfCtrl.SetDataSink(nullptr);
+    m_wnd.DestroyWindow();
+}
+
+bool CCaptureEngine::Create()
+{
+    if (!m_wnd.IsWindow() && !m_wnd.CreateWnd(nullptr, ENGINE_WND_ID))
+        return false;
+    return m_rfCtrl.IsWindow() || m_rfCtrl.Create(this, IDC_RFCTRL);
+}
+
+void CCaptureEngine::SetAckTimeoutMs(uint32_t dwMs)
+{
+    m_rfCtrl.SetAckTimeoutMs(dwMs);
+}
+
+uint32_t CCaptureEngine::GetAckTimeoutMs() const
+{
+    return m_rfCtrl.GetAckTimeoutMs();
+}
+
+void CCaptureEngine::SetPipeTimeouts(uint32_t dwConnectMs, uint32_t dwReconnectMs)
+{
+    m_dwConnectTimeoutMs = dwConnectMs;
+    m_dwReconnectTimeoutMs = dwReconnectMs;
+    m_pcapPipe.SetTimeouts(dwConnectMs, dwReconnectMs);
+}
+
+void CCaptureEngine::SetPipeQueueBytes(uint32_t dwBytes)
+{
+    m_pcapPipe.SetQueueBytes(dwBytes);
+}
+
+void CCaptureEngine::Tell(const std::string& strLine)
+{
+    if (!strLine.empty())
+        m_events.OnEngineLine(strLine);
+}
+
+// A Start while the last capture's stop answer is still awaited: that port
+// closes now, before the new capture opens one.
+void CCaptureEngine::SettlePreviousStop()
+{
+    m_bStopPending = false;
+    m_rfCtrl.Shutdown();
+}
+
+void CCaptureEngine::TakeSnapshots()
+{
+    m_countersAtStart = m_rfCtrl.GetCounters();
+    m_pipeAtStart = m_pcapPipe.GetStats();
+    m_outputAtStart = m_output.GetStats();
+}
+
+bool CCaptureEngine::StartWithWireshark(const std::string& strProgram, const CCaptureTarget& target)
+{
+    if (IsRunning())
+        return false;
+    SettlePreviousStop();
+    m_target = target;
+    m_limits = CCaptureLimits();
+    m_strProgram = strProgram;
+    m_bToPipe = true;
+    m_bOutputReported = false;
+    m_recordSwitch.SetTarget(&m_pcapPipe);
+    TakeSnapshots();
+    // Launches Wireshark and returns; the connection is reported later.
+    if (m_pcapPipe.Open(strProgram.c_str()) != 1) {
+        Tell(TEXT_OPEN_WIRESHARK_FAIL);
+        TellPipeFailure();
+        DisconnectPipe();
+        return false;
+    }
+    m_ePhase = ECapturePhase::WaitReader;
+    Tell(DescribeWaitForWireshark(m_pcapPipe.GetPipePath(), m_dwConnectTimeoutMs));
+    return true;
+}
+
+bool CCaptureEngine::OpenOutput(const std::string& strPath, EPcapFileOpen eHow)
+{
+    if (IsRunning())
+        return false;
+    SettlePreviousStop();
+    return m_output.Open(strPath, eHow);
+}
+
+void CCaptureEngine::AbortOutput()
+{
+    m_output.Abort();
+}
+
+COsError CCaptureEngine::GetOutputError() const
+{
+    return m_output.GetLastError();
+}
+
+bool CCaptureEngine::StartPort(const CCaptureTarget& target, const CCaptureLimits& limits)
+{
+    if (IsRunning())
+        return false;
+    m_target = target;
+    m_limits = limits;
+    m_bToPipe = false;
+    m_bOutputReported = false;
+    m_bOutputRemoved = false;
+    m_output.SetLimit(limits.m_qwMaxFrames, [this] { PostStop(ESessionEnd::LimitReached); });
+    m_recordSwitch.SetTarget(&m_output);
+    TakeSnapshots();
+    return OpenPort();
+}
+
+// The port on the target, the set-channel command out; the handshakes are
+// reported through WM_RF_STATUS.
+bool CCaptureEngine::OpenPort()
+{
+    if (m_rfCtrl.StartCapture(m_target.m_nPort, m_target.m_nChannel, m_target.m_strDevice) != 0) {
+        Tell(TEXT_OPEN_PORT_FAIL);
+        TellPortFailure();
+        FailStart(ESessionEnd::PortFailed);
+        return false;
+    }
+    m_ePhase = ECapturePhase::Starting;
+    m_wnd.SetTimer(PROGRESS_TIMER_ID, PROGRESS_MS);
+    return true;
+}
+
+// Nothing was captured: the output goes without a summary, a new file of
+// ours with it; the port closes.
+void CCaptureEngine::FailStart(ESessionEnd eEnd)
+{
+    m_ePhase = ECapturePhase::Idle;
+    m_eEnd = eEnd;
+    EndOutput(false);
+    m_events.OnEngineEnded(eEnd);
+    m_wnd.PostWndMessage(WM_ENGINE_CLOSE_PORT, 0, 0);
+}
+
+void CCaptureEngine::TellPortFailure()
+{
+    const CUartPort* pPort = m_rfCtrl.GetPort();
+    const COsError err = pPort != nullptr ? pPort->GetLastOpenError() : COsError();
+    const bool bOpen = pPort != nullptr && pPort->IsOpen();
+    if (!m_target.m_strDevice.empty()) {
+        Tell(bOpen ? m_target.m_strDevice + " opened but did not take the set-channel command"
+                   : DescribeDeviceFailure(m_target.m_strDevice, err));
+        return;
+    }
+    Tell(DescribePortFailure(m_target.m_nPort, bOpen, err, pPort != nullptr ? pPort->GetDevicePath() : "",
+        ResolveComPort(m_target.m_nPort).c_str(), PortLinksApply() ? GetPortsDirectory() : ""));
+}
+
+void CCaptureEngine::TellPipeFailure()
+{
+    Tell(DescribePipeFailure(m_strProgram.c_str(), m_pcapPipe.GetLastOpenFailure(), m_pcapPipe.GetLastLaunchError(),
+        m_pcapPipe.GetLastPipeError(), m_pcapPipe.GetPipePath(), m_dwConnectTimeoutMs));
+}
+
+LRESULT CCaptureEngine::OnMessage(uint32_t nMsg, WPARAM wParam, LPARAM lParam)
+{
+    if (nMsg == WM_RF_STATUS)
+        OnRfStatus(static_cast<int32_t>(wParam), lParam != RF_STATUS_ACK);
+    else if (nMsg == WM_RF_LINE_LOST)
+        OnLineLost();
+    return 0;
+}
+
+LRESULT CCaptureEngine::CEngineWnd::WindowProc(uint32_t nMsg, WPARAM wParam, LPARAM lParam)
+{
+    switch (nMsg) {
+    case WM_ENGINE_PIPE_EVENT:
+        m_engine.OnPipeEvent(static_cast<int32_t>(wParam), static_cast<uint32_t>(lParam));
+        return 0;
+    case WM_ENGINE_STOP:
+        m_engine.Stop(static_cast<ESessionEnd>(wParam));
+        return 0;
+    case WM_ENGINE_CLOSE_PORT:
+        m_engine.FinishPortClose();
+        return 0;
+    case WM_TIMER:
+        if (wParam == PROGRESS_TIMER_ID)
+            m_engine.OnProgressTimer();
+        else if (wParam == DURATION_TIMER_ID)
+            m_engine.ArmDurationTimer();
+        return 0;
+    default:
+        return CMsgWnd::WindowProc(nMsg, wParam, lParam);
+    }
+}
+
+// nState: the state now (an answer), or the one whose answer did not come.
+// Sent from inside the controller's handlers: a stop that follows is posted,
+// so that the controller settles its own state first.
+void CCaptureEngine::OnRfStatus(int32_t nState, bool bTimedOut)
+{
+    if (m_ePhase == ECapturePhase::Starting) {
+        if (bTimedOut) {
+            Tell(TEXT_START_FAIL);
+            Tell(DescribeAckTimeout(nState, m_rfCtrl.GetAckTimeoutMs()));
+            PostStop(ESessionEnd::NoAnswer);
+            return;
+        }
+        m_ePhase = ECapturePhase::Capturing;
+        Tell(TEXT_START_OK);
+        if (m_limits.m_dwMaxSeconds != 0) {
+            m_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(m_limits.m_dwMaxSeconds);
+            ArmDurationTimer();
+        }
+        m_events.OnEngineSniffing();
+        return;
+    }
+    if (!m_bStopPending)
+        return;
+    m_bStopPending = false;
+    // A dongle that did not answer the start is not expected to answer the stop.
+    if (bTimedOut && m_eEnd != ESessionEnd::NoAnswer)
+        Tell(DescribeAckTimeout(nState, m_rfCtrl.GetAckTimeoutMs()));
+    m_wnd.PostWndMessage(WM_ENGINE_CLOSE_PORT, 0, 0);
+}
+
+// The device went away: nobody would hear a stop command, so the port is
+// closed at once (once the controller's handler is done with it).
+void CCaptureEngine::OnLineLost()
+{
+    if (m_ePhase == ECapturePhase::Starting || m_ePhase == ECapturePhase::Capturing) {
+        Tell(m_target.m_strDevice.empty() ? DescribeLineLost(m_target.m_nPort)
+                                          : DescribeDeviceLost(m_target.m_strDevice));
+        Stop(ESessionEnd::LineLost);
+        return;
+    }
+    if (m_bStopPending) {
+        m_bStopPending = false;
+        m_wnd.PostWndMessage(WM_ENGINE_CLOSE_PORT, 0, 0);
+    }
+}
+
+void CCaptureEngine::FinishPortClose()
+{
+    if (IsRunning() || m_bStopPending)
+        return;   // a new capture runs on the port by now
+    m_rfCtrl.Shutdown();
+    m_events.OnEnginePortClosed();
+}
+
+void CCaptureEngine::OnPipeEvent(int32_t nEvent, uint32_t dwGeneration)
+{
+    // An event of a pipe client that Stop has already cut off tells nothing.
+    if (dwGeneration != m_dwPipeGeneration.load(std::memory_order_acquire) || !IsRunning())
+        return;
+    switch (nEvent) {
+    case PIPE_EVENT_CONNECTED:
+        // Wireshark is reading: now the dongle is set up.
+        if (m_ePhase == ECapturePhase::WaitReader)
+            OpenPort();
+        break;
+    case PIPE_EVENT_CONNECT_FAILED:
+        if (m_ePhase == ECapturePhase::WaitReader) {
+            Tell(TEXT_OPEN_WIRESHARK_FAIL);
+            TellPipeFailure();
+            FailStart(ESessionEnd::OutputFailed);
+        }
+        break;
+    case PIPE_EVENT_CLIENT_GONE:
+    case PIPE_EVENT_CLIENT_BACK:
+    case PIPE_EVENT_RECONNECT_GAVE_UP:
+        Tell(DescribePipeEvent(nEvent, m_dwReconnectTimeoutMs));
+        break;
+    default:
+        break;
+    }
+}
+
+// Pipe writer thread: nothing here may touch the engine's state or call back
+// into the pipe link. When the engine's window is gone first, the post is
+// dropped with the window.
+void CCaptureEngine::CPipeEventRelay::OnPipeEvent(int32_t nEvent)
+{
+    const uint32_t dwGeneration = m_engine.m_dwPipeGeneration.load(std::memory_order_acquire);
+    m_engine.m_wnd.PostWndMessage(WM_ENGINE_PIPE_EVENT, static_cast<WPARAM>(nEvent),
+        static_cast<LPARAM>(dwGeneration));
+}
+
+// The owner shows the counters; a failed write (the disk is full) or a pipe
+// reader that went away on a quiet line ends the capture.
+void CCaptureEngine::OnProgressTimer()
+{
+    if (m_ePhase != ECapturePhase::Starting && m_ePhase != ECapturePhase::Capturing)
+        return;
+    m_events.OnEngineProgress();
+    if (!m_bToPipe && m_output.CheckBroken()) {
+        Tell(DescribeOutputWriteFailure(m_output.GetName(), m_output.GetLastError()));
+        m_bOutputReported = true;
+        Stop(ESessionEnd::OutputFailed);
+    }
+}
+
+void CCaptureEngine::ArmDurationTimer()
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        m_deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) {
+        Stop(ESessionEnd::LimitReached);
+        return;
+    }
+    m_wnd.SetTimer(DURATION_TIMER_ID,
+        static_cast<uint32_t>(std::min<int64_t>(left, static_cast<int64_t>(DURATION_STEP_MAX_MS))));
+}
+
+void CCaptureEngine::PostStop(ESessionEnd eWhy)
+{
+    m_wnd.PostWndMessage(WM_ENGINE_STOP, static_cast<WPARAM>(eWhy), 0);
+}
+
+// The first reason to end wins. The stop command's answer closes the port;
+// without one in time, that is told and the port closed all the same.
+void CCaptureEngine::Stop(ESessionEnd eWhy)
+{
+    if (!IsRunning())
+        return;
+    const bool bPortUp = m_ePhase == ECapturePhase::Starting || m_ePhase == ECapturePhase::Capturing;
+    m_ePhase = ECapturePhase::Idle;
+    m_eEnd = eWhy;
+    m_wnd.KillTimer(PROGRESS_TIMER_ID);
+    m_wnd.KillTimer(DURATION_TIMER_ID);
+    m_bStopPending = bPortUp && eWhy != ESessionEnd::LineLost && m_rfCtrl.StopCapture() == RF_CMD_LEN;
+    const bool bFileCapture = !m_bToPipe;
+    EndOutput(true);
+    Tell(TEXT_STOP_OK);
+    TellSummary(bFileCapture);
+    m_events.OnEngineEnded(m_eEnd);
+    if (!m_bStopPending)
+        m_wnd.PostWndMessage(WM_ENGINE_CLOSE_PORT, 0, 0);
+}
+
+void CCaptureEngine::Shutdown()
+{
+    if (m_bShutDown)
+        return;
+    m_bShutDown = true;
+    m_wnd.KillTimer(PROGRESS_TIMER_ID);
+    m_wnd.KillTimer(DURATION_TIMER_ID);
+    if (m_ePhase == ECapturePhase::Starting || m_ePhase == ECapturePhase::Capturing)
+        m_rfCtrl.StopCapture();
+    // A reader thread held in a write by a stalled reader is let go in time.
+    m_output.BeginEnd(StopGraceMs());
+    m_rfCtrl.Shutdown();   // lets the stop command leave before the port closes
+    m_ePhase = ECapturePhase::Idle;
+    m_bStopPending = false;
+    m_recordSwitch.SetTarget(nullptr);
+    m_output.Close();
+    DisconnectPipe();
+}
+
+uint32_t CCaptureEngine::StopGraceMs() const
+{
+    return m_rfCtrl.GetAckTimeoutMs() / STOP_GRACE_PART;
+}
+
+// Wireshark's client is cut off at once; a file-like output gets its grace
+// and is closed whole. bTell: a write that failed and was not told yet is
+// told now, and makes a normal end a failed output.
+void CCaptureEngine::EndOutput(bool bTell)
+{
+    // Never asks the switch: a reader thread held in a write holds its lock.
+    if (m_bToPipe) {
+        m_recordSwitch.SetTarget(nullptr);
+        DisconnectPipe();
+        return;
+    }
+    m_output.BeginEnd(StopGraceMs());
+    m_recordSwitch.SetTarget(nullptr);   // waits for a batch in progress (bounded by the grace)
+    const bool bClosed = m_output.Close();
+    m_outputAtEnd = m_output.GetStats();
+    m_bOutputRemoved = (m_eEnd == ESessionEnd::PortFailed || m_eEnd == ESessionEnd::NoAnswer)
+        && m_output.RemoveIfUnused();
+    m_bOutputClosedWhole = bClosed;
+    if (bClosed || m_bOutputReported || !bTell)
+        return;
+    m_bOutputReported = true;
+    if (!m_output.IsNamedFile())
+        Tell(DescribeOutputWriteFailure(m_output.GetName(), m_output.GetLastError()));
+    if (m_eEnd == ESessionEnd::Stopped || m_eEnd == ESessionEnd::LimitReached)
+        m_eEnd = ESessionEnd::OutputFailed;
+}
+
+void CCaptureEngine::DisconnectPipe()
+{
+    m_pcapPipe.Disconnect();
+    m_dwPipeGeneration.fetch_add(1, std::memory_order_acq_rel);
+}
+
+// The one line after "Stop ZigBee sniffing OK!", and for a file where the
+// frames went.
+void CCaptureEngine::TellSummary(bool bFileCapture)
+{
+    if (!bFileCapture) {
+        Tell(DescribeCaptureSummary(m_countersAtStart, m_rfCtrl.GetCounters(), m_pipeAtStart,
+            m_pcapPipe.GetStats()));
+        return;
+    }
+    Tell(DescribeCaptureSummary(m_countersAtStart, m_rfCtrl.GetCounters(), AsPipeStats(m_outputAtStart),
+        AsPipeStats(m_outputAtEnd)));
+    if (!m_output.IsNamedFile() || m_bOutputRemoved)
+        return;
+    Tell(DescribeSavedFile(m_output.GetName(), Diff(m_outputAtStart.m_qwRecordsWritten, m_outputAtEnd.m_qwRecordsWritten),
+        m_bOutputClosedWhole, m_output.GetLastError()));
+}
+
+bool CCaptureEngine::IsPortOpen() const
+{
+    return m_rfCtrl.GetPort() != nullptr;
+}
+
+CRfCounters CCaptureEngine::GetCounters() const
+{
+    return m_rfCtrl.GetCounters();
+}
+
+CPcapPipeStats CCaptureEngine::GetPipeStats() const
+{
+    return m_pcapPipe.GetStats();
+}
+
+CCaptureStats CCaptureEngine::GetStats() const
+{
+    const CRfCounters counters = m_rfCtrl.GetCounters();
+    CCaptureStats stats;
+    stats.m_qwBytes = Diff(m_countersAtStart.m_qwDataBytes, counters.m_qwDataBytes);
+    // A receive overflow costs at least the frame it cut into.
+    stats.m_qwLost = Diff(m_countersAtStart.m_qwGaps, counters.m_qwGaps);
+    if (m_bToPipe) {
+        const CPcapPipeStats pipe = m_pcapPipe.GetStats();
+        stats.m_qwFrames = Diff(m_pipeAtStart.m_qwRecordsDelivered, pipe.m_qwRecordsDelivered);
+        stats.m_qwLost += Diff(m_pipeAtStart.m_qwDroppedNoReader + m_pipeAtStart.m_qwDroppedSlowReader,
+            pipe.m_qwDroppedNoReader + pipe.m_qwDroppedSlowReader);
+        return stats;
+    }
+    const CPcapFileStats file = m_output.GetStats();
+    stats.m_qwFrames = Diff(m_outputAtStart.m_qwRecordsWritten, file.m_qwRecordsWritten);
+    stats.m_qwLost += Diff(m_outputAtStart.m_qwRecordsDropped, file.m_qwRecordsDropped);
+    return stats;
+}
