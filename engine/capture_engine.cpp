@@ -110,8 +110,10 @@ void CCaptureEngine::SettlePreviousStop()
     m_rfCtrl.Shutdown();
 }
 
-void CCaptureEngine::TakeSnapshots()
+void CCaptureEngine::TakeSnapshots(bool bToPipe)
 {
+    std::lock_guard<std::mutex> lock(m_mtxStart);
+    m_bToPipe = bToPipe;
     m_countersAtStart = m_rfCtrl.GetCounters();
     m_pipeAtStart = m_pcapPipe.GetStats();
     m_outputAtStart = m_output.GetStats();
@@ -125,10 +127,9 @@ bool CCaptureEngine::StartWithWireshark(const std::string& strProgram, const CCa
     m_target = target;
     m_limits = CCaptureLimits();
     m_strProgram = strProgram;
-    m_bToPipe = true;
     m_bOutputReported = false;
     m_recordSwitch.SetTarget(&m_pcapPipe);
-    TakeSnapshots();
+    TakeSnapshots(true);
     // Launches Wireshark and returns; the connection is reported later.
     if (m_pcapPipe.Open(strProgram.c_str()) != 1) {
         Tell(TEXT_OPEN_WIRESHARK_FAIL);
@@ -165,12 +166,11 @@ bool CCaptureEngine::StartPort(const CCaptureTarget& target, const CCaptureLimit
         return false;
     m_target = target;
     m_limits = limits;
-    m_bToPipe = false;
     m_bOutputReported = false;
     m_bOutputRemoved = false;
     m_output.SetLimit(limits.m_qwMaxFrames, [this] { PostStop(ESessionEnd::LimitReached); });
     m_recordSwitch.SetTarget(&m_output);
-    TakeSnapshots();
+    TakeSnapshots(false);
     return OpenPort();
 }
 
@@ -488,6 +488,7 @@ CPcapPipeStats CCaptureEngine::GetPipeStats() const
 CCaptureStats CCaptureEngine::GetStats() const
 {
     const CRfCounters counters = m_rfCtrl.GetCounters();
+    std::lock_guard<std::mutex> lock(m_mtxStart);
     CCaptureStats stats;
     stats.m_qwBytes = Diff(m_countersAtStart.m_qwDataBytes, counters.m_qwDataBytes);
     // A receive overflow costs at least the frame it cut into.

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "engine/capture_output.h"
@@ -162,7 +163,7 @@ private:
     };
 
     void Tell(const std::string& strLine);
-    void TakeSnapshots();
+    void TakeSnapshots(bool bToPipe);
     bool OpenPort();
     void OnRfStatus(int32_t nState, bool bTimedOut);
     void OnLineLost();
@@ -198,7 +199,9 @@ private:
     bool m_bOutputRemoved;          // the capture never started: its new file was removed
     bool m_bOutputClosedWhole;      // no write into the file failed
     // Snapshots when the capture started (and the file's when it closed):
-    // the counters grow over the engine's life.
+    // the counters grow over the engine's life. GetStats reads them (and
+    // m_bToPipe) from any thread: written under m_mtxStart.
+    mutable std::mutex m_mtxStart;
     CRfCounters m_countersAtStart;
     CPcapPipeStats m_pipeAtStart;
     CPcapFileStats m_outputAtStart;
