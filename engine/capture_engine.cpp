@@ -196,6 +196,8 @@ void CCaptureEngine::FailStart(ESessionEnd eEnd)
     m_ePhase = ECapturePhase::Idle;
     m_eEnd = eEnd;
     EndOutput(false);
+    if (!m_bToPipe && m_bOutputRemoved)
+        Tell(DescribeNoFileWritten(m_output.GetName()));
     m_events.OnEngineEnded(eEnd);
     m_wnd.PostWndMessage(WM_ENGINE_CLOSE_PORT, 0, 0);
 }
@@ -463,11 +465,16 @@ void CCaptureEngine::TellSummary(bool bFileCapture)
         return;
     }
     Tell(DescribeCaptureSummary(m_countersAtStart, m_rfCtrl.GetCounters(), AsPipeStats(m_outputAtStart),
-        AsPipeStats(m_outputAtEnd)));
-    if (!m_output.IsNamedFile() || m_bOutputRemoved)
+        AsPipeStats(m_outputAtEnd), Diff(m_outputAtStart.m_qwRecordsWriteFailed, m_outputAtEnd.m_qwRecordsWriteFailed)));
+    if (!m_output.IsNamedFile())
         return;
-    Tell(DescribeSavedFile(m_output.GetName(), Diff(m_outputAtStart.m_qwRecordsWritten, m_outputAtEnd.m_qwRecordsWritten),
-        m_bOutputClosedWhole, m_output.GetLastError()));
+    const uint64_t qwFrames = Diff(m_outputAtStart.m_qwRecordsWritten, m_outputAtEnd.m_qwRecordsWritten);
+    if (m_bOutputRemoved)
+        Tell(DescribeNoFileWritten(m_output.GetName()));
+    else if (m_output.IsGone())
+        Tell(DescribeFileRemoved(m_output.GetName(), qwFrames));
+    else
+        Tell(DescribeSavedFile(m_output.GetName(), qwFrames, m_bOutputClosedWhole, m_output.GetLastError()));
 }
 
 bool CCaptureEngine::IsPortOpen() const

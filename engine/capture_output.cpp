@@ -1,6 +1,8 @@
 #include "engine/capture_output.h"
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <cstdio>
 #include <utility>
 
@@ -26,7 +28,8 @@ bool CCaptureOutput::Open(const std::string& strPath, EPcapFileOpen eHow)
     m_fnReached = nullptr;
     m_qwRecordsAtOpen = m_file.GetStats().m_qwRecordsWritten;
     const bool bOpened = m_file.Open(strPath, eHow);
-    m_bCreated = bOpened && eHow == EPcapFileOpen::CreateNew;
+    // A file we made or replaced is ours: with no record in it, it may go.
+    m_bCreated = bOpened && IsNamedFile();
     return bOpened;
 }
 
@@ -93,6 +96,12 @@ bool CCaptureOutput::RemoveIfUnused()
     return std::remove(m_strPath.c_str()) == 0;
 }
 
+bool CCaptureOutput::IsGone() const
+{
+    std::error_code ec;
+    return IsNamedFile() && !std::filesystem::exists(m_strPath, ec) && !ec;
+}
+
 bool CCaptureOutput::CheckBroken()
 {
     return m_file.CheckReaderGone();
@@ -104,6 +113,7 @@ CPcapPipeStats AsPipeStats(const CPcapFileStats& stats)
     out.m_qwRecordsQueued = stats.m_qwRecordsWritten + stats.m_qwRecordsDropped;
     out.m_qwRecordsDelivered = stats.m_qwRecordsWritten;
     out.m_qwBytesDelivered = stats.m_qwBytesWritten;
-    out.m_qwDroppedNoReader = stats.m_qwRecordsDropped;
+    // A failed write has its own cause; what else was dropped had no reader.
+    out.m_qwDroppedNoReader = stats.m_qwRecordsDropped - std::min(stats.m_qwRecordsDropped, stats.m_qwRecordsWriteFailed);
     return out;
 }

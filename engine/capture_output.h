@@ -42,9 +42,12 @@ public:
     // Closes whole (ends the grace); false when any write failed. Nothing
     // may write into the output any more.
     bool Close();
-    // A new file of ours that holds no record: removed, so that it does not
-    // stand in the way of the next try. True when it was removed.
+    // A file this Open made or replaced that holds no record: removed, so
+    // that it does not stand in the way of the next try (the user's old
+    // content was replaced already). True when it was removed.
     bool RemoveIfUnused();
+    // A named file that is no longer there (deleted, its filesystem gone).
+    bool IsGone() const;
 
     // A write failed, or a pipe's reader has gone (looked at without
     // writing). Any thread.
@@ -63,7 +66,7 @@ private:
     std::string m_strPath;
     std::string m_strName;
     EPcapFileOpen m_eHow = EPcapFileOpen::CreateNew;
-    bool m_bCreated = false;            // this Open made the file (nothing was replaced)
+    bool m_bCreated = false;            // this Open made or replaced a named file
     uint64_t m_qwRecordsAtOpen = 0;
     // The limit; reader thread once the capture runs.
     uint64_t m_qwMax = 0;

@@ -88,6 +88,9 @@ std::string DescribePipeFailure(const char* pszPath, int32_t nFailure, const COs
     const std::string strPipe = Text(pszPipePath);
     switch (nFailure) {
     case PIPE_FAIL_CREATE:
+        // The pipe's lock is held: another Quillmark of this user feeds it.
+        if (errPipe.m_eKind == EOsError::Busy)
+            return "Quillmark is already running: another Quillmark feeds " + strPipe + "; close it first";
         return "Could not create the pipe " + strPipe + ": " + ErrorText(errPipe);
     case PIPE_FAIL_LAUNCH:
         return "Could not start " + Text(pszPath) + ": " + ErrorText(errLaunch);
@@ -159,7 +162,7 @@ std::string DescribeLineLost(int32_t nPort)
 }
 
 std::string DescribeCaptureSummary(const CRfCounters& rfFrom, const CRfCounters& rfTo,
-    const CPcapPipeStats& pipeFrom, const CPcapPipeStats& pipeTo)
+    const CPcapPipeStats& pipeFrom, const CPcapPipeStats& pipeTo, uint64_t qwWriteFailed)
 {
     const uint64_t qwDelivered = Diff(pipeFrom.m_qwRecordsDelivered, pipeTo.m_qwRecordsDelivered);
     const uint64_t qwGaps = Diff(rfFrom.m_qwGaps, rfTo.m_qwGaps);
@@ -172,9 +175,11 @@ std::string DescribeCaptureSummary(const CRfCounters& rfFrom, const CRfCounters&
     std::string strOverflow = Count(qwGaps);
     if (qwGapBytes != 0)
         strOverflow += " (" + Count(qwGapBytes) + " bytes)";
-    return "Frames delivered: " + Count(qwDelivered) + "; lost: " + Count(qwGaps + qwNoReader + qwSlow)
+    // A failed write (a full disk) is its own cause; named only when it happened.
+    const std::string strWriteFailed = qwWriteFailed != 0 ? ", write failed: " + Count(qwWriteFailed) : "";
+    return "Frames delivered: " + Count(qwDelivered) + "; lost: " + Count(qwGaps + qwNoReader + qwSlow + qwWriteFailed)
         + " (receive overflow: " + strOverflow + ", no reader: " + Count(qwNoReader)
-        + ", reader too slow: " + Count(qwSlow) + "); noise bytes skipped: " + Count(qwNoise);
+        + ", reader too slow: " + Count(qwSlow) + strWriteFailed + "); noise bytes skipped: " + Count(qwNoise);
 }
 
 std::string DescribeOutputName(const std::string& strPath, EPcapFileOpen eHow)
@@ -210,6 +215,16 @@ std::string DescribeDeviceFailure(const std::string& strDevice, const COsError& 
     default:
         return strDevice + ": " + ErrorText(err);
     }
+}
+
+std::string DescribeNoFileWritten(const std::string& strPath)
+{
+    return "No file was written: the capture did not start (" + strPath + " was removed again)";
+}
+
+std::string DescribeFileRemoved(const std::string& strPath, uint64_t qwFrames)
+{
+    return strPath + " was removed during the capture: the " + Count(qwFrames) + " frames written to it are gone";
 }
 
 std::string DescribeDeviceLost(const std::string& strDevice)

@@ -62,7 +62,7 @@ std::string DescribeLineLost(int32_t nPort);
 // lost by cause and noise skipped between the two snapshots of the
 // controller's counters and the pipe link's statistics.
 std::string DescribeCaptureSummary(const CRfCounters& rfFrom, const CRfCounters& rfTo,
-    const CPcapPipeStats& pipeFrom, const CPcapPipeStats& pipeTo);
+    const CPcapPipeStats& pipeFrom, const CPcapPipeStats& pipeTo, uint64_t qwWriteFailed = 0);
 
 std::string DescribeOutputName(const std::string& strPath, EPcapFileOpen eHow);
 // The output could not be opened (AlreadyExists: a file that is never replaced).
@@ -71,6 +71,10 @@ std::string DescribeOutputOpenFailure(const std::string& strName, const COsError
 std::string DescribeOutputWriteFailure(const std::string& strName, const COsError& err);
 // A device node that no COM number maps to could not be opened.
 std::string DescribeDeviceFailure(const std::string& strDevice, const COsError& err);
+// The capture never started: its new file was removed again.
+std::string DescribeNoFileWritten(const std::string& strPath);
+// The file was removed (or its filesystem went) during the capture.
+std::string DescribeFileRemoved(const std::string& strPath, uint64_t qwFrames);
 // The device node named directly went away during a capture.
 std::string DescribeDeviceLost(const std::string& strDevice);
 // Where a file capture went: "Saved N frames to <path>", and where the file

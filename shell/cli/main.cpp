@@ -204,8 +204,10 @@ int main(int argc, char** argv)
     const int nExit = ExitCodeOf(eEnd);
     if (eEnd == ESessionEnd::OutputFailed && session.GetOutputError().m_eKind == EOsError::AlreadyExists)
         report.OnSessionLine("Give --overwrite to replace it, or another -w FILE");
+    // A capture that never started left no file: there is nothing to count.
+    const bool bNothing = session.GetStats().m_qwFrames == 0;
     const bool bCaptured = eEnd != ESessionEnd::PortFailed
-        && !(eEnd == ESessionEnd::OutputFailed && session.GetStats().m_qwFrames == 0);
+        && !((eEnd == ESessionEnd::OutputFailed || eEnd == ESessionEnd::NoAnswer) && bNothing);
     const std::string strOutput = bStdout ? "standard output" : cli.m_strOutput;
     report.Finish(session.GetStats(), nExit != CLI_EXIT_OK, bCaptured ? strOutput : std::string());
     return nExit;

@@ -10,6 +10,9 @@
 #include "shell/model/dlg_ids.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
 
 namespace {
 
@@ -26,6 +29,33 @@ std::string WithPcapExtension(const std::string& strPath)
     if (nDot != std::string::npos && nDot > nName)
         return strPath;
     return strPath + PCAP_EXTENSION;
+}
+
+// The home folder a leading "~" stands for ("" when none is known).
+std::string HomeFolder()
+{
+    for (const char* pszVar : { "HOME", "USERPROFILE" }) {
+        const char* pszHome = std::getenv(pszVar);
+        if (pszHome != nullptr && *pszHome != '\0')
+            return pszHome;
+    }
+    return std::string();
+}
+
+// A typed name names one place from now on: a leading "~" is the home folder,
+// and a relative name is taken in the current folder at Start, so that the
+// file written and the one remembered are the same whatever the current
+// folder is later.
+std::string AbsoluteSavePath(const std::string& strPath)
+{
+    std::string strFull = strPath;
+    const bool bTilde = strFull == "~" || strFull.rfind("~/", 0) == 0 || strFull.rfind("~\\", 0) == 0;
+    const std::string strHome = bTilde ? HomeFolder() : std::string();
+    if (!strHome.empty())
+        strFull = strHome + strFull.substr(1);
+    std::error_code ec;
+    const std::filesystem::path pathAbs = std::filesystem::absolute(std::filesystem::path(strFull), ec);
+    return ec ? strFull : pathAbs.lexically_normal().string();
 }
 
 std::string Reason(const COsError& err)
@@ -89,15 +119,15 @@ void CCaptureModel::BrowsePcapFile()
     ShowPathAndRx();
 }
 
-// The name in the box, with ".pcap" added when it has no extension; saved
-// when it changed. A name too long for the setting is used but not remembered.
+// The name in the box, made absolute, with ".pcap" added when it has no
+// extension; saved when it changed. A name too long for the setting is used but not remembered.
 bool CCaptureModel::TakePcapPath(std::string& strPath)
 {
     if (m_strPcapPath.empty()) {
         LogPrintf("No .pcap file named: type its path or choose it with \"...\"\n");
         return false;
     }
-    strPath = WithPcapExtension(m_strPcapPath);
+    strPath = AbsoluteSavePath(WithPcapExtension(m_strPcapPath));
     if (strPath != m_strPcapPath) {
         m_strPcapPath = strPath;
         m_bReplaceChosen = false;

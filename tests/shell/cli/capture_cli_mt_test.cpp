@@ -223,6 +223,9 @@ TEST_F(CCaptureCliTest, FailuresGiveTheirExitCodesAndReasons)
     EXPECT_NE(silent.Err().find("did not answer the set-channel command within 100 ms"), std::string::npos)
         << silent.Err();
     EXPECT_FALSE(Exists(m_dir / "b.pcap"));
+    // Said so, and no count of frames "written" to a file that is not there.
+    EXPECT_NE(silent.Err().find("No file was written: the capture did not start"), std::string::npos) << silent.Err();
+    EXPECT_EQ(silent.Err().find("written to"), std::string::npos) << silent.Err();
     EXPECT_EQ(m_sim.Finish().at("stop"), 1u);   // told to stop all the same
 
     CChildProcess usage;

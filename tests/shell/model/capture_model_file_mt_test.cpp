@@ -7,6 +7,7 @@
 #include "shell/model/dlg_ids.h"
 
 #include <pcap/pcap.h>
+#include <filesystem>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -276,6 +277,8 @@ TEST_F(CModelFileTest, OpenAndWriteFailuresEndTheCaptureWithTheReason)
     EXPECT_EQ(CountLogged("Writing the capture to " + strFile + " failed: "), 1u) << m_view.m_strLog;
     EXPECT_TRUE(m_view.Logged("Saved ")) << m_view.m_strLog;
     EXPECT_TRUE(m_view.Logged("it ends where a write failed")) << m_view.m_strLog;
+    // What the full file could not take is lost to the failed write, not to a missing reader.
+    EXPECT_TRUE(m_view.Logged(", no reader: 0, reader too slow: 0, write failed: ")) << m_view.m_strLog;
     EXPECT_FALSE(m_view.m_bRunning);
     EXPECT_TRUE(WaitSimLog("sniffing stopped"));
     MsgLoopRunFor(3 * RX_LABEL_REFRESH_MS);
@@ -304,4 +307,93 @@ TEST_F(CModelFileTest, DeviceGoneClosesTheFileWhole)
     ASSERT_LE(got.m_vecRecords.size(), vecSent.size());
     vecSent.resize(got.m_vecRecords.size());
     EXPECT_EQ(got.m_vecRecords, vecSent);
+}
+
+// The capture follows what the boxes show: a stored channel outside 11..26
+// is shown, and captured, as 11; when the settings cannot be written, a
+// channel picked all the same is the one the dongle is set to.
+TEST_F(CModelFileTest, CapturesOnTheChannelTheBoxShows)
+{
+    WriteSetting("Channel", 5);
+    ASSERT_TRUE(StartSim({ "--rate", "100" }));
+    CCaptureModel& model = FileModel(m_dir / "shown");
+    EXPECT_EQ(m_view.m_nChannel, 0);
+    model.OnStart();
+    ASSERT_TRUE(WaitLogged("Start ZigBee sniffing OK!")) << m_view.m_strLog;
+    EXPECT_TRUE(WaitSimLog("sniffing on channel 11")) << m_sim.Err();
+    model.OnStop();
+
+    // A directory where the INI was: every write fails, the reads give defaults.
+    ASSERT_EQ(std::remove(IniPath().c_str()), 0);
+    ASSERT_EQ(mkdir(IniPath().c_str(), 0700), 0);
+    model.OnChannelChosen(9);
+    EXPECT_TRUE(m_view.Logged("\"Channel\"")) << m_view.m_strLog;   // told that it was not saved
+    model.OnPathTyped(m_dir / "unsaved.pcap");
+    model.OnStart();
+    ASSERT_TRUE(WaitLogged("Start ZigBee sniffing OK!")) << m_view.m_strLog;
+    EXPECT_TRUE(WaitSimLog("sniffing on channel 20")) << m_sim.Err();
+    model.OnStop();
+    rmdir(IniPath().c_str());
+}
+
+// A typed name names one place: a relative one is taken in the current
+// folder at Start and remembered whole, "~" is the home folder.
+TEST_F(CModelFileTest, TypedNamesAreMadeAbsolute)
+{
+    ASSERT_TRUE(StartSim({ "--rate", "100" }));
+    const std::string strHome = m_dir / "home";
+    ASSERT_EQ(mkdir(strHome.c_str(), 0700), 0);
+    const char* pszOldHome = std::getenv("HOME");
+    const std::string strOldHome = pszOldHome != nullptr ? pszOldHome : "";
+    const std::filesystem::path pathOldCwd = std::filesystem::current_path();
+    std::filesystem::current_path(m_dir.Path());
+    setenv("HOME", strHome.c_str(), 1);
+
+    CCaptureModel& model = FileModel("relative");
+    model.OnStart();
+    const bool bStarted = WaitLogged("Start ZigBee sniffing OK!");
+    model.OnStop();
+    std::filesystem::current_path("/");   // elsewhere now: the name stays the same file
+    model.OnPathTyped("~/tilde");
+    model.OnStart();
+    const bool bTilde = WaitLogged("Saving the capture to " + strHome + "/tilde.pcap");
+    model.OnStop();
+
+    std::filesystem::current_path(pathOldCwd);
+    setenv("HOME", strOldHome.c_str(), 1);
+    ASSERT_TRUE(bStarted) << m_view.m_strLog;
+    EXPECT_TRUE(m_view.Logged("Saving the capture to " + (m_dir / "relative.pcap"))) << m_view.m_strLog;
+    EXPECT_TRUE(Exists(m_dir / "relative.pcap"));
+    EXPECT_TRUE(bTilde) << m_view.m_strLog;
+    EXPECT_TRUE(Exists(strHome + "/tilde.pcap"));
+    EXPECT_NE(ReadIni().find("PcapFile=" + strHome + "/tilde.pcap"), std::string::npos) << ReadIni();
+}
+
+// Reports that are true: a file deleted during the capture is said to be
+// gone, not saved; a capture the dongle never answered leaves no file.
+TEST_F(CModelFileTest, RemovedAndNeverStartedFilesAreToldAsSuch)
+{
+    ASSERT_TRUE(StartSim({ "--rate", "200" }));
+    const std::string strFile = m_dir / "del.pcap";
+    CCaptureModel& model = FileModel(strFile);
+    model.OnStart();
+    ASSERT_TRUE(WaitLogged("Start ZigBee sniffing OK!")) << m_view.m_strLog;
+    ASSERT_TRUE(RunUntil([&] { return model.GetEngine().GetStats().m_qwFrames >= 5; }, WAIT_MS));
+    ASSERT_EQ(std::remove(strFile.c_str()), 0);
+    model.OnStop();
+    EXPECT_TRUE(m_view.Logged(strFile + " was removed during the capture: the ")) << m_view.m_strLog;
+    EXPECT_FALSE(m_view.Logged("Saved ")) << m_view.m_strLog;
+}
+
+TEST_F(CModelFileTest, NoAnswerLeavesNoFile)
+{
+    ASSERT_TRUE(StartSim({ "--no-ack" }));
+    const std::string strFile = m_dir / "noack.pcap";
+    CCaptureModel& model = FileModel(strFile);
+    model.SetAckTimeoutMs(100);
+    model.OnStart();
+    ASSERT_TRUE(WaitLogged("Stop ZigBee sniffing OK!")) << m_view.m_strLog;
+    ASSERT_TRUE(WaitLogged("No file was written: the capture did not start")) << m_view.m_strLog;
+    EXPECT_FALSE(Exists(strFile));
+    EXPECT_FALSE(m_view.Logged("Saved ")) << m_view.m_strLog;
 }

@@ -256,3 +256,24 @@ TEST(CShellNamesTest, StartFailureReasons)
     EXPECT_TRUE(Contains(strLaunch, "/opt/ws/x")) << strLaunch;
     EXPECT_TRUE(Contains(strLaunch, "error 2")) << strLaunch;
 }
+
+// A second Quillmark of the same user cannot feed the pipe the first one
+// holds: that is what the user is told, not the lock's errno text.
+TEST(CShellNamesTest, SecondInstanceIsToldQuillmarkIsRunning)
+{
+    CTestTempDir dir("qm-names-busy");
+    const char* pszOld = std::getenv("XDG_RUNTIME_DIR");
+    const std::string strOld = pszOld != nullptr ? pszOld : "";
+    setenv("XDG_RUNTIME_DIR", dir.Path().c_str(), 1);
+    CPcapPipe first;
+    first.SetTimeouts(5000, 5000);
+    ASSERT_EQ(first.Open("/bin/true"), 1);   // launched; it never connects
+    CPcapPipe second;
+    EXPECT_NE(second.Open("/bin/true"), 1);
+    EXPECT_EQ(second.GetLastOpenFailure(), PIPE_FAIL_CREATE);
+    const std::string strText = DescribePipeFailure("/bin/true", second.GetLastOpenFailure(),
+        second.GetLastLaunchError(), second.GetLastPipeError(), second.GetPipePath(), 5000);
+    EXPECT_EQ(strText.rfind("Quillmark is already running", 0), 0u) << strText;
+    first.Disconnect();
+    setenv("XDG_RUNTIME_DIR", strOld.c_str(), 1);
+}

@@ -245,6 +245,10 @@ void CCaptureDlgReportTest::summaryNamesEveryCause()
     QCOMPARE(QString::fromStdString(DescribeCaptureSummary(rfFrom, rfTo, pipeFrom, pipeTo)),
         QStringLiteral("Frames delivered: 500; lost: 78 (receive overflow: 3 (512 bytes), no reader: 4, "
                        "reader too slow: 71); noise bytes skipped: 12"));
+    // Records a failed write lost (a full disk) are their own cause.
+    QCOMPARE(QString::fromStdString(DescribeCaptureSummary(rfFrom, rfTo, pipeFrom, pipeTo, 9)),
+        QStringLiteral("Frames delivered: 500; lost: 87 (receive overflow: 3 (512 bytes), no reader: 4, "
+                       "reader too slow: 71, write failed: 9); noise bytes skipped: 12"));
     // Where the system cannot say how many bytes a gap took, only the gaps are told.
     const CRfCounters rfGapsOnly { 1600, 80000, 19, 6, 612 };
     QVERIFY(QString::fromStdString(DescribeCaptureSummary(rfTo, rfGapsOnly, pipeTo, pipeTo))
