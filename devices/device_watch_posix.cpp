@@ -1,7 +1,13 @@
 // The device watcher on Linux: one thread polls a udev monitor (tty devices
 // added or removed, reported once udev's rules have run, so the node and its
-// names are in place), an inotify watch on the ports directory (comN links
-// made or removed), and an eventfd that ends the thread.
+// names are in place), inotify watches on the ports directory (comN links
+// made or removed) and on the way to it, and an eventfd that ends the thread.
+//
+// The ports directory may be a symbolic link (or a chain of them). Its comN
+// links are watched in the directory it leads to, and the directory holding
+// each link on the way is watched for that name, so a link replaced (pointed
+// elsewhere) or a target removed and made again re-arms the watches on what
+// the path names now.
 #include "devices/device_watch.h"
 
 #include "serial/port_names.h"
@@ -9,7 +15,9 @@
 #include <libudev.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <map>
 #include <poll.h>
 #include <string>
 #include <sys/eventfd.h>
@@ -18,17 +26,26 @@
 #include <thread>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace {
 
+// The directory the ports path leads to: its comN links.
 constexpr uint32_t PORTS_DIR_EVENTS = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO
     | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
-// A directory above a missing ports directory: watched to see the next step made.
-constexpr uint32_t ANCESTOR_EVENTS = IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// A directory holding a step toward the ports directory (a link on the way,
+// the ports entry itself, or the next missing part): that name made, removed
+// or renamed over.
+constexpr uint32_t STEP_DIR_EVENTS = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO
+    | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+constexpr uint32_t STEP_NAME_EVENTS = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 // The watched directory itself went away (or its watch ended).
 constexpr uint32_t SELF_GONE_EVENTS = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT;
 constexpr size_t INOTIFY_BUFFER_SIZE = 4096;
 constexpr int32_t ARM_TRIES = 8;
+// Links followed from the ports path before giving up (a loop): the
+// directories holding them stay watched, so mending the loop is seen.
+constexpr int32_t LINK_HOPS_MAX = 16;
 
 // "/a/b" -> "/a", "/a" -> "/", "b" -> "."; "" when there is nothing above.
 std::string ParentDir(const std::string& strDir)
@@ -47,6 +64,13 @@ std::string LastName(const std::string& strDir)
     return nSlash == std::string::npos ? strDir : strDir.substr(nSlash + 1);
 }
 
+std::string WithoutTrailingSlashes(std::string strPath)
+{
+    while (strPath.size() > 1 && strPath.back() == '/')
+        strPath.pop_back();
+    return strPath;
+}
+
 bool IsDeviceAction(const char* pszAction)
 {
     return pszAction != nullptr
@@ -54,17 +78,77 @@ bool IsDeviceAction(const char* pszAction)
             || std::strcmp(pszAction, "move") == 0);
 }
 
+// One directory to watch: the ports directory itself (strName empty), or a
+// directory in which strName is the next step toward it.
+struct SWatchStep {
+    std::string strDir;
+    std::string strName;
+    bool operator==(const SWatchStep& other) const = default;
+};
+
+// The nearest existing directory above a missing strPath, watched for the
+// part below it. Nothing when a part cannot be looked at (no access).
+void AddMissingSteps(const std::string& strPath, std::vector<SWatchStep>& vecSteps)
+{
+    std::string strBelow = LastName(strPath);
+    std::string strDir = ParentDir(strPath);
+    while (!strDir.empty()) {
+        struct stat st;
+        if (stat(strDir.c_str(), &st) == 0) {
+            if (S_ISDIR(st.st_mode))
+                vecSteps.push_back(SWatchStep { strDir, strBelow });
+            return;
+        }
+        if (errno != ENOENT && errno != ENOTDIR)
+            return;
+        strBelow = LastName(strDir);
+        strDir = ParentDir(strDir);
+    }
+}
+
+// What the ports path names now, as the directories to watch: the directory
+// of each link on the way (for that link's name) and the directory the path
+// ends in, or the nearest existing one above a missing part.
+std::vector<SWatchStep> ResolveWatchSteps(const std::string& strPortsDir)
+{
+    std::vector<SWatchStep> vecSteps;
+    std::string strPath = strPortsDir;
+    for (int32_t nHop = 0; nHop < LINK_HOPS_MAX; ++nHop) {
+        struct stat st;
+        if (lstat(strPath.c_str(), &st) != 0) {
+            if (errno == ENOENT || errno == ENOTDIR)
+                AddMissingSteps(strPath, vecSteps);
+            return vecSteps;
+        }
+        const std::string strParent = ParentDir(strPath);
+        if (!strParent.empty())
+            vecSteps.push_back(SWatchStep { strParent, LastName(strPath) });
+        if (!S_ISLNK(st.st_mode)) {
+            if (S_ISDIR(st.st_mode))
+                vecSteps.push_back(SWatchStep { strPath, std::string() });
+            return vecSteps;   // a file where the directory should be: its name is watched
+        }
+        char szTarget[PATH_MAX];
+        const ssize_t nLen = readlink(strPath.c_str(), szTarget, sizeof(szTarget));
+        if (nLen <= 0 || static_cast<size_t>(nLen) >= sizeof(szTarget))
+            return vecSteps;
+        std::string strTarget(szTarget, static_cast<size_t>(nLen));
+        if (strTarget[0] != '/')
+            strTarget = (strParent == "/" ? std::string() : strParent) + "/" + strTarget;
+        strPath = WithoutTrailingSlashes(strTarget);
+    }
+    return vecSteps;
+}
+
 } // namespace
 
 class CDeviceWatchImpl {
 public:
     CDeviceWatchImpl(std::string strPortsDir, uint32_t dwSettleMs, std::function<void()> fnChanged)
-        : m_strPortsDir(std::move(strPortsDir))
+        : m_strPortsDir(WithoutTrailingSlashes(std::move(strPortsDir)))
         , m_dwSettleMs(dwSettleMs)
         , m_fnChanged(std::move(fnChanged))
     {
-        while (m_strPortsDir.size() > 1 && m_strPortsDir.back() == '/')
-            m_strPortsDir.pop_back();
     }
     ~CDeviceWatchImpl()
     {
@@ -99,10 +183,19 @@ public:
     }
 
 private:
+    // What one watch descriptor stands for; one directory may be several
+    // steps at once (a link beside its target), and inotify gives it one
+    // descriptor.
+    struct SWatched {
+        bool bPortsDir = false;
+        std::vector<std::string> vecNames;
+    };
+
     bool OpenUdevMonitor();
     bool OpenDirWatch();
     void ArmDirWatch();
     bool ArmDirWatchOnce();
+    void RemoveDirWatches();
     bool DrainInotify();
     bool DrainUdev();
     void RequestStop();
@@ -113,9 +206,7 @@ private:
     std::function<void()> m_fnChanged;
     int m_fdStop = -1;
     int m_fdInotify = -1;
-    int m_nWd = -1;
-    bool m_bWatchingPortsDir = false;
-    std::string m_strNextName;   // the step below the watched ancestor, toward the ports directory
+    std::map<int, SWatched> m_mapWatched;
     udev* m_pUdev = nullptr;
     udev_monitor* m_pMonitor = nullptr;
     std::thread m_thread;
@@ -149,10 +240,10 @@ bool CDeviceWatchImpl::OpenDirWatch()
     return true;
 }
 
-// Watches the ports directory, or while it is missing the nearest directory
-// above it that exists, so that making it (as the simulated dongle and
-// users do on first use) is seen. A step made while the watch was being set
-// up is caught by looking again.
+// Watches what the ports path names now (see ResolveWatchSteps), so that
+// making it (as the simulated dongle and users do on first use), replacing
+// it, or pointing its link elsewhere is seen. A step changed while the
+// watches were being set up is caught by looking again.
 void CDeviceWatchImpl::ArmDirWatch()
 {
     for (int32_t nTry = 0; nTry < ARM_TRIES; ++nTry) {
@@ -161,34 +252,36 @@ void CDeviceWatchImpl::ArmDirWatch()
     }
 }
 
-// False when the step below the watched ancestor appeared meanwhile.
-bool CDeviceWatchImpl::ArmDirWatchOnce()
+void CDeviceWatchImpl::RemoveDirWatches()
 {
-    if (m_nWd >= 0)
-        inotify_rm_watch(m_fdInotify, m_nWd);   // EINVAL when already ended: nothing to undo
-    m_nWd = -1;
-    m_bWatchingPortsDir = false;
-    std::string strDir = m_strPortsDir;
-    std::string strBelow;
-    while (!strDir.empty()) {
-        const bool bPortsDir = strBelow.empty();
-        m_nWd = inotify_add_watch(m_fdInotify, strDir.c_str(), bPortsDir ? PORTS_DIR_EVENTS : ANCESTOR_EVENTS);
-        if (m_nWd >= 0) {
-            m_bWatchingPortsDir = bPortsDir;
-            m_strNextName = strBelow;
-            struct stat st;
-            return bPortsDir || stat((strDir + "/" + strBelow).c_str(), &st) != 0;
-        }
-        if (errno != ENOENT && errno != ENOTDIR)
-            return true;   // no access: only udev is left
-        strBelow = LastName(strDir);
-        strDir = ParentDir(strDir);
-    }
-    return true;
+    for (const auto& entry : m_mapWatched)
+        inotify_rm_watch(m_fdInotify, entry.first);   // EINVAL when already ended: nothing to undo
+    m_mapWatched.clear();
 }
 
-// True when a comN link may have come or gone. Events of a watch already
-// replaced (its IN_IGNORED above all) are left alone.
+// False when what the path names changed while the watches were set.
+bool CDeviceWatchImpl::ArmDirWatchOnce()
+{
+    RemoveDirWatches();
+    const std::vector<SWatchStep> vecSteps = ResolveWatchSteps(m_strPortsDir);
+    for (const SWatchStep& step : vecSteps) {
+        const bool bPortsDir = step.strName.empty();
+        // IN_MASK_ADD: a directory that is two steps keeps both masks.
+        const int nWd = inotify_add_watch(m_fdInotify, step.strDir.c_str(),
+            (bPortsDir ? PORTS_DIR_EVENTS : STEP_DIR_EVENTS) | IN_MASK_ADD);
+        if (nWd < 0)
+            continue;   // gone meanwhile (seen below), or no access: the other watches and udev are left
+        SWatched& watched = m_mapWatched[nWd];
+        if (bPortsDir)
+            watched.bPortsDir = true;
+        else
+            watched.vecNames.push_back(step.strName);
+    }
+    return ResolveWatchSteps(m_strPortsDir) == vecSteps;
+}
+
+// True when a comN link may have come or gone, or the way to them changed.
+// Events of a watch already replaced (its IN_IGNORED above all) are left alone.
 bool CDeviceWatchImpl::DrainInotify()
 {
     alignas(inotify_event) char abyBuf[INOTIFY_BUFFER_SIZE];
@@ -206,13 +299,20 @@ bool CDeviceWatchImpl::DrainInotify()
                 bChanged = true;
                 continue;
             }
-            if (pEv->wd != m_nWd)
+            const auto it = m_mapWatched.find(pEv->wd);
+            if (it == m_mapWatched.end())
                 continue;
-            const char* pszName = pEv->len > 0 ? pEv->name : "";
-            if ((pEv->mask & SELF_GONE_EVENTS) != 0 || (!m_bWatchingPortsDir && m_strNextName == pszName)) {
+            const SWatched& watched = it->second;
+            const std::string strName = pEv->len > 0 ? std::string(pEv->name) : std::string();
+            bool bStep = false;
+            if ((pEv->mask & STEP_NAME_EVENTS) != 0) {
+                for (const std::string& strStep : watched.vecNames)
+                    bStep = bStep || strStep == strName;
+            }
+            if ((pEv->mask & SELF_GONE_EVENTS) != 0 || bStep) {
                 bRearm = true;
                 bChanged = true;
-            } else if (m_bWatchingPortsDir && ComPortFromLinkName(pszName) != 0) {
+            } else if (watched.bPortsDir && ComPortFromLinkName(strName.c_str()) != 0) {
                 bChanged = true;
             }
         }
