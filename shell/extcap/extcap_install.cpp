@@ -69,13 +69,14 @@ std::string ChooseFolder(const CExtcapArgs& args, const std::string& strProgram,
 
 int32_t Install(const std::string& strProgram, const std::string& strDir, std::string& strOut, std::string& strErr)
 {
-    if (!SettingsMakeDirs(strDir.c_str())) {
+    if (!ExtcapMakeFolders(strDir)) {
         strErr += "Cannot create the folder " + strDir + "\n";
         return 1;
     }
     const std::string strEntry = EntryPath(strDir);
     std::string strWhat;
-    switch (ExtcapInspectEntry(strEntry, strProgram, strWhat)) {
+    const EExtcapEntry eEntry = ExtcapInspectEntry(strEntry, strProgram, strWhat);
+    switch (eEntry) {
     case EExtcapEntry::Self:
         strOut += strProgram + " is in " + strDir + " already.\n";
         return 0;
@@ -85,12 +86,13 @@ int32_t Install(const std::string& strProgram, const std::string& strDir, std::s
     default:
         break;
     }
+    const bool bOther = eEntry == EExtcapEntry::Other;
     const COsError err = ExtcapPlaceProgram(strProgram, strEntry);
     if (err.IsError()) {
         strErr += "Cannot install " + strEntry + ": " + ErrorText(err) + "\n";
         return 1;
     }
-    strOut += "Installed " + strEntry + " (" + strProgram + ").\n"
+    strOut += "Installed " + strEntry + " (" + strProgram + ")" + (bOther ? ", in place of " + strWhat : "") + ".\n"
               "Start Wireshark again: each dongle found shows in its interface list.\n";
     return 0;
 }
@@ -99,7 +101,8 @@ int32_t Uninstall(const std::string& strProgram, const std::string& strDir, std:
 {
     const std::string strEntry = EntryPath(strDir);
     std::string strWhat;
-    switch (ExtcapInspectEntry(strEntry, strProgram, strWhat)) {
+    const EExtcapEntry eEntry = ExtcapInspectEntry(strEntry, strProgram, strWhat);
+    switch (eEntry) {
     case EExtcapEntry::None:
         strOut += "Nothing installed at " + strEntry + ".\n";
         return 0;
@@ -117,7 +120,7 @@ int32_t Uninstall(const std::string& strProgram, const std::string& strDir, std:
         strErr += "Cannot remove " + strEntry + ": " + ErrorText(err) + "\n";
         return 1;
     }
-    strOut += "Removed " + strEntry + ".\n";
+    strOut += "Removed " + strEntry + (eEntry == EExtcapEntry::Other ? " (" + strWhat + ")" : "") + ".\n";
     return 0;
 }
 

@@ -19,14 +19,23 @@ std::string ExtcapProgramPath();
 // not be found out (strWhy says why).
 bool ExtcapQueryFolders(CExtcapFolders& folders, std::string& strWhy);
 
+// Makes strDir and the folders above it that are missing, each one open to
+// Wireshark run by any user (rwxr-xr-x whatever the umask); folders that
+// exist are left as they are. False when strDir is not a folder afterwards.
+bool ExtcapMakeFolders(const std::string& strDir);
+
 enum class EExtcapEntry : int32_t {
     None,      // nothing at the entry's path
     Ours,      // what --install put there for this program
-    Stale,     // a link of ours whose program is gone
+    Other,     // a link to another Quillmark extcap (another build or copy)
+    Stale,     // a link to a Quillmark extcap that is gone
     Self,      // this very program lives there
     Foreign,   // something else: left alone
 };
-// What is at strEntry; strWhat describes a foreign entry for the message.
+// What is at strEntry. On POSIX only a symbolic link counts as ours: one that
+// leads to this program, or whose target's file name is the installed name
+// (a program that is not a folder, or gone). strWhat describes a foreign
+// entry, or the target of another one of ours, for the message.
 EExtcapEntry ExtcapInspectEntry(const std::string& strEntry, const std::string& strProgram, std::string& strWhat);
 
 // Puts the program at strEntry, replacing an entry of ours.

@@ -20,6 +20,16 @@ const char EXTCAP_PATH_SEPARATOR = '/';
 namespace {
 
 constexpr size_t FOLDERS_TEXT_MAX = 64 * 1024;   // tshark prints a few hundred bytes
+constexpr mode_t EXTCAP_FOLDER_MODE = 0755;      // Wireshark may run as another user
+
+// The last name of a link's target, trailing slashes aside ("" for none).
+std::string TargetFileName(std::string strTarget)
+{
+    while (!strTarget.empty() && strTarget.back() == '/')
+        strTarget.pop_back();
+    const size_t nSlash = strTarget.find_last_of('/');
+    return nSlash == std::string::npos ? strTarget : strTarget.substr(nSlash + 1);
+}
 
 // The canonical path of strPath; "" when it does not exist.
 std::string RealPath(const std::string& strPath)
@@ -96,6 +106,30 @@ bool ExtcapQueryFolders(CExtcapFolders& folders, std::string& strWhy)
     return true;
 }
 
+bool ExtcapMakeFolders(const std::string& strDir)
+{
+    if (strDir.empty())
+        return false;
+    size_t nPos = 0;
+    while (nPos != std::string::npos) {
+        nPos = strDir.find('/', nPos + 1);
+        const std::string strPart = strDir.substr(0, nPos);
+        struct stat st;
+        if (stat(strPart.c_str(), &st) == 0)
+            continue;   // existing parts are left as they are; a file among them fails below
+        if (mkdir(strPart.c_str(), EXTCAP_FOLDER_MODE) == 0) {
+            // mkdir's mode passes through the umask (0700 under umask 077),
+            // which would keep another user's Wireshark out.
+            if (chmod(strPart.c_str(), EXTCAP_FOLDER_MODE) != 0)
+                return false;
+        } else if (errno != EEXIST) {
+            return false;
+        }
+    }
+    struct stat st;
+    return stat(strDir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 EExtcapEntry ExtcapInspectEntry(const std::string& strEntry, const std::string& strProgram, std::string& strWhat)
 {
     struct stat st;
@@ -112,11 +146,15 @@ EExtcapEntry ExtcapInspectEntry(const std::string& strEntry, const std::string& 
     char szTarget[PATH_MAX];
     const ssize_t nLen = readlink(strEntry.c_str(), szTarget, sizeof(szTarget) - 1);
     const std::string strTarget = nLen > 0 ? std::string(szTarget, static_cast<size_t>(nLen)) : std::string();
-    // A link to a program of ours that has been deleted or moved since.
-    if (strReal.empty() && strTarget.find(EXTCAP_INSTALLED_NAME) != std::string::npos)
-        return EExtcapEntry::Stale;
     strWhat = "a link to " + strTarget;
-    return EExtcapEntry::Foreign;
+    // Only the file name counts: "quillmark-extcap" elsewhere in the target
+    // (a folder of that name) says nothing about the program it runs.
+    if (TargetFileName(strTarget) != EXTCAP_INSTALLED_NAME)
+        return EExtcapEntry::Foreign;
+    struct stat stTarget;
+    if (stat(strEntry.c_str(), &stTarget) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? EExtcapEntry::Stale : EExtcapEntry::Foreign;
+    return S_ISDIR(stTarget.st_mode) ? EExtcapEntry::Foreign : EExtcapEntry::Other;
 }
 
 COsError ExtcapPlaceProgram(const std::string& strProgram, const std::string& strEntry)

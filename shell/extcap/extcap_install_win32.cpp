@@ -2,6 +2,8 @@
 // folder, %APPDATA%\Wireshark\extcap (links need privileges there).
 #include "shell/extcap/extcap_install_os.h"
 
+#include "base/settings_os.h"
+
 #include <windows.h>
 
 #include <cstdlib>
@@ -43,6 +45,12 @@ bool ExtcapQueryFolders(CExtcapFolders& folders, std::string& strWhy)
     }
     folders.m_strPersonal = std::string(pszAppData) + "\\Wireshark\\extcap";
     return true;
+}
+
+// Folders on Windows inherit their access from the one above: nothing to open up.
+bool ExtcapMakeFolders(const std::string& strDir)
+{
+    return SettingsMakeDirs(strDir.c_str());
 }
 
 EExtcapEntry ExtcapInspectEntry(const std::string& strEntry, const std::string& strProgram, std::string& strWhat)
