@@ -1,6 +1,7 @@
 #include "base/ini_file.h"
 
 #include "base/ini_text.h"
+#include "base/os_error.h"
 #include "base/settings_os.h"
 
 namespace {
@@ -44,9 +45,18 @@ int32_t IniFileGetInt(const char* pszFile, const char* pszSection, const char* p
 }
 
 // A file that exists but cannot be read whole, or is not INI text, is left
-// exactly as it is: replacing it would destroy what it holds.
-bool IniFileWriteString(const char* pszFile, const char* pszSection, const char* pszKey, const char* pszValue)
+// exactly as it is: replacing it would destroy what it holds. So is a link
+// that leads out of the file's folder, whatever it holds: it is refused before
+// it is read.
+bool IniFileWriteString(const char* pszFile, const char* pszSection, const char* pszKey, const char* pszValue,
+                        std::string* pstrWhy)
 {
+    std::string strWhy;
+    if (!SettingsWriteStaysInFolder(pszFile, strWhy)) {
+        if (pstrWhy != nullptr)
+            *pstrWhy = strWhy;
+        return false;
+    }
     std::string strText;
     if (!ReadIniText(pszFile, strText))
         return false;
@@ -55,5 +65,14 @@ bool IniFileWriteString(const char* pszFile, const char* pszSection, const char*
         return false;
     if (strNew == strText)
         return true;   // already stored, or nothing to remove: the file stays as it is (or absent)
-    return SettingsMakeDirs(DirectoryOf(pszFile).c_str()) && SettingsReplaceFile(pszFile, strNew);
+    const std::string strDir = DirectoryOf(pszFile);
+    if (!SettingsMakeDirs(strDir.c_str())) {
+        if (pstrWhy != nullptr) {
+            const COsError err = OsLastError();
+            *pstrWhy = "Settings not saved: could not create " + strDir
+                + (err.m_strText.empty() ? std::string() : ": " + err.m_strText);
+        }
+        return false;
+    }
+    return SettingsReplaceFile(pszFile, strNew, pstrWhy);
 }

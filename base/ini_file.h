@@ -11,4 +11,7 @@
 void IniFileGetString(const char* pszFile, const char* pszSection, const char* pszKey, const char* pszDefault,
                       std::string& strValue);
 int32_t IniFileGetInt(const char* pszFile, const char* pszSection, const char* pszKey, int32_t nDefault);
-bool IniFileWriteString(const char* pszFile, const char* pszSection, const char* pszKey, const char* pszValue);
+// false when the file was not changed as asked; *pstrWhy (when given) then
+// receives the reason when one is known.
+bool IniFileWriteString(const char* pszFile, const char* pszSection, const char* pszKey, const char* pszValue,
+                        std::string* pstrWhy = nullptr);

@@ -24,5 +24,7 @@ int32_t ProfileGetInt(const char* pszFile, const char* pszSection, const char* p
 // WritePrivateProfileStringA: sets key=value in the section, creating the
 // file's directory, the file, the section and the key as needed; pszValue
 // nullptr removes the key. The caller has checked the names and the value
-// (IniCanStore). false when the file was not changed as asked.
-bool ProfileWriteString(const char* pszFile, const char* pszSection, const char* pszKey, const char* pszValue);
+// (IniCanStore). false when the file was not changed as asked, with the
+// reason in *pstrWhy when one is known (as SettingsReplaceFile gives it).
+bool ProfileWriteString(const char* pszFile, const char* pszSection, const char* pszKey, const char* pszValue,
+                        std::string* pstrWhy = nullptr);

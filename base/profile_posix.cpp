@@ -14,7 +14,8 @@ int32_t ProfileGetInt(const char* pszFile, const char* pszSection, const char* p
     return IniFileGetInt(pszFile, pszSection, pszKey, nDefault);
 }
 
-bool ProfileWriteString(const char* pszFile, const char* pszSection, const char* pszKey, const char* pszValue)
+bool ProfileWriteString(const char* pszFile, const char* pszSection, const char* pszKey, const char* pszValue,
+                        std::string* pstrWhy)
 {
-    return IniFileWriteString(pszFile, pszSection, pszKey, pszValue);
+    return IniFileWriteString(pszFile, pszSection, pszKey, pszValue, pstrWhy);
 }

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include "base/ini_text.h"
+#include "base/os_error.h"
 #include "base/settings.h"
 #include "base/settings_os.h"
 
@@ -31,6 +32,12 @@ std::string DirectoryOf(const std::string& strFile)
 {
     const size_t nSep = strFile.find_last_of("/\\");
     return nSep == std::string::npos ? std::string(".") : strFile.substr(0, nSep);
+}
+
+std::string ErrorText()
+{
+    const COsError err = OsLastError();
+    return err.m_strText.empty() ? std::string() : ": " + err.m_strText;
 }
 
 }  // namespace
@@ -66,22 +73,43 @@ int32_t ProfileGetInt(const char* pszFile, const char* pszSection, const char* p
     return static_cast<int32_t>(GetPrivateProfileIntA(pszSection, pszKey, nDefault, pszFile));
 }
 
-bool ProfileWriteString(const char* pszFile, const char* pszSection, const char* pszKey, const char* pszValue)
+// A symbolic link (or other reparse point) that leads out of the file's
+// folder is refused before anything else, as on every platform: the call
+// would write through it.
+bool ProfileWriteString(const char* pszFile, const char* pszSection, const char* pszKey, const char* pszValue,
+                        std::string* pstrWhy)
 {
+    std::string strWhy;
+    if (!SettingsWriteStaysInFolder(pszFile, strWhy)) {
+        if (pstrWhy != nullptr)
+            *pstrWhy = strWhy;
+        return false;
+    }
     const int32_t nFile = LookAtFile(pszFile);
     if (nFile == FILE_IS_FOREIGN)
         return false;
     // A read-only file is refused as Windows refuses it, also where the
     // attribute alone would not stop the call (Wine run by root).
     const DWORD dwAttr = GetFileAttributesA(pszFile);
-    if (nFile == FILE_IS_INI && (dwAttr == INVALID_FILE_ATTRIBUTES || (dwAttr & FILE_ATTRIBUTE_READONLY) != 0))
+    if (nFile == FILE_IS_INI && (dwAttr == INVALID_FILE_ATTRIBUTES || (dwAttr & FILE_ATTRIBUTE_READONLY) != 0)) {
+        if (pstrWhy != nullptr)
+            *pstrWhy = std::string("Settings not saved: ") + pszFile + " is read-only";
         return false;
+    }
     if (nFile == FILE_IS_MISSING) {
         if (pszValue == nullptr)
             return true;   // nothing to remove: no file comes into being
         // The call creates the file, not its folder (the per-user one is new on first use).
-        if (!SettingsMakeDirs(DirectoryOf(pszFile).c_str()))
+        const std::string strDir = DirectoryOf(pszFile);
+        if (!SettingsMakeDirs(strDir.c_str())) {
+            if (pstrWhy != nullptr)
+                *pstrWhy = "Settings not saved: could not create " + strDir + ErrorText();
             return false;
+        }
     }
-    return WritePrivateProfileStringA(pszSection, pszKey, pszValue, pszFile) != FALSE;
+    if (WritePrivateProfileStringA(pszSection, pszKey, pszValue, pszFile) != FALSE)
+        return true;
+    if (pstrWhy != nullptr)
+        *pstrWhy = std::string("Settings not saved: could not write ") + pszFile + ErrorText();
+    return false;
 }

@@ -88,13 +88,27 @@ static bool CanRead(const char* pszKey)
     return s_szSettingsPath[0] != '\0' && pszKey != nullptr;
 }
 
+// Per thread: the dialog and a tool may write from different threads, and each
+// asks about its own last write.
+static thread_local std::string s_strLastWriteError;
+
+std::string GetLastSettingsWriteError()
+{
+    return s_strLastWriteError;
+}
+
 static int32_t WriteValue(int32_t nIndex, const char* pszKey, const char* pszValue)
 {
+    s_strLastWriteError.clear();
     char szSection[SETTINGS_SECTION_SIZE];
     SettingsSectionName(nIndex, szSection);
     if (!CanRead(pszKey) || !IniCanStore(szSection, pszKey, pszValue))
         return 0;
-    return ProfileWriteString(s_szSettingsPath, szSection, pszKey, pszValue) ? 1 : 0;
+    std::string strWhy;
+    if (ProfileWriteString(s_szSettingsPath, szSection, pszKey, pszValue, &strWhy))
+        return 1;
+    s_strLastWriteError = strWhy;
+    return 0;
 }
 
 int32_t ReadSettingInt(int32_t nIndex, const char* pszKey, int32_t nDefault)

@@ -12,10 +12,18 @@
 // A file that is not INI text (binary bytes, unreadable, not a regular file,
 // larger than 1 MiB) reads as defaults and is never modified: a write into it
 // fails (returns 0) rather than replacing what the user keeps there.
+//
+// Writes never go through a symbolic link that leads out of the settings
+// folder (the one the INI lives in): Quillmark.ini linked to a file elsewhere
+// is read as usual but never written, and a write fails (0) with the reason
+// in GetLastSettingsWriteError. A link to a file inside the folder (or one
+// below it) is written through; a dangling link is never written through
+// (the file it names is not invented), wherever it points.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 constexpr int32_t SETTINGS_INDEX = 255;           // selects the section "Config"
 constexpr int32_t SETTINGS_PATH_SIZE = 384;       // directory and INI path buffers
@@ -52,6 +60,14 @@ int32_t ReadSettingString(int32_t nIndex, const char* pszKey, const char* pszDef
     size_t* pnWholeLen = nullptr);
 // pszValue nullptr removes the key. Values with line breaks are refused (0).
 int32_t WriteSettingString(int32_t nIndex, const char* pszKey, const char* pszValue);  // 1 ok, 0 fail
+
+// Why the calling thread's last WriteSettingInt / WriteSettingString failed,
+// as a line for the user: "Settings not saved: Quillmark.ini is a link to
+// /tmp/pw, outside /home/me/Quillmark", "Settings not saved: /opt/qm is not
+// writable: Permission denied". "" after a write that succeeded, and after a
+// failure whose reason the store does not know (a file that is not INI text,
+// a refused name or value, no settings path).
+std::string GetLastSettingsWriteError();
 
 // Section name for an index: "Config_%d" up to 4 (negative ones included), "Config" from 5.
 void SettingsSectionName(int32_t nIndex, char* pszOut /* >= 64 */);

@@ -6,12 +6,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/os_error.h"
 #include "base/settings.h"
 
 const char* const SETTINGS_DEFAULT_WIRESHARK = "wireshark";
@@ -121,35 +123,164 @@ static void SyncDirectory(const std::string& strDir)
     }
 }
 
-bool SettingsReplaceFile(const char* pszPath, const std::string& strText)
+static std::string BaseNameOf(const std::string& strPath)
 {
-    std::string strTarget = pszPath;
+    const size_t nSlash = strPath.rfind('/');
+    return nSlash == std::string::npos ? strPath : strPath.substr(nSlash + 1);
+}
+
+static std::string ErrnoText(int nErr)
+{
+    const COsError err = OsErrorFromCode(nErr);
+    return err.m_strText.empty() ? std::string() : ": " + err.m_strText;
+}
+
+static bool RealPathOf(const std::string& strPath, std::string& strReal)
+{
+    char* pszReal = realpath(strPath.c_str(), nullptr);
+    if (pszReal == nullptr)
+        return false;
+    strReal = pszReal;
+    std::free(pszReal);
+    return true;
+}
+
+// "." and ".." taken out of an absolute path by its text alone.
+static std::string LexicalPath(const std::string& strPath)
+{
+    std::vector<std::string> vecParts;
+    size_t nPos = 0;
+    while (nPos <= strPath.size()) {
+        size_t nNext = strPath.find('/', nPos);
+        if (nNext == std::string::npos)
+            nNext = strPath.size();
+        const std::string strPart = strPath.substr(nPos, nNext - nPos);
+        if (strPart == "..") {
+            if (!vecParts.empty())
+                vecParts.pop_back();
+        } else if (!strPart.empty() && strPart != ".") {
+            vecParts.push_back(strPart);
+        }
+        nPos = nNext + 1;
+    }
+    std::string strOut;
+    for (const std::string& strPart : vecParts)
+        strOut += "/" + strPart;
+    return strOut.empty() ? "/" : strOut;
+}
+
+constexpr int LINK_HOPS_MAX = 40;   // as the kernel's own limit
+
+// Where the link strLink finally leads, every link on the way followed and
+// the result resolved as far as it exists. bExists false for a dangling
+// link; false when the way cannot be followed (a loop, no permission).
+static bool FollowLink(const std::string& strLink, std::string& strEnd, bool& bExists)
+{
+    bExists = RealPathOf(strLink, strEnd);
+    if (bExists)
+        return true;
+    if (errno != ENOENT)
+        return false;
+    std::string strCur = strLink;
+    for (int i = 0;; ++i) {
+        char szNext[PATH_MAX];
+        const ssize_t nLen = readlink(strCur.c_str(), szNext, sizeof(szNext) - 1);
+        if (nLen < 0)
+            break;   // not a link (missing): the end of the way
+        if (i == LINK_HOPS_MAX) {
+            errno = ELOOP;
+            return false;
+        }
+        const std::string strNext(szNext, static_cast<size_t>(nLen));
+        strCur = strNext[0] == '/' ? strNext : DirectoryOf(strCur) + "/" + strNext;
+    }
+    std::string strDir;
+    if (RealPathOf(DirectoryOf(strCur), strDir)) {
+        strEnd = (strDir == "/" ? std::string() : strDir) + "/" + BaseNameOf(strCur);
+        return true;
+    }
+    if (strCur[0] != '/') {
+        char szCwd[PATH_MAX];
+        if (getcwd(szCwd, sizeof(szCwd)) == nullptr)
+            return false;
+        strCur = std::string(szCwd) + "/" + strCur;
+    }
+    strEnd = LexicalPath(strCur);
+    return true;
+}
+
+// The file a write to pszPath replaces: pszPath itself, or for a link that
+// stays in the folder, the file it leads to. false with the reason otherwise.
+static bool WriteTarget(const char* pszPath, std::string& strTarget, bool& bLink, std::string& strWhy)
+{
+    strTarget = pszPath;
+    bLink = false;
+    struct stat st;
+    if (lstat(pszPath, &st) != 0 || !S_ISLNK(st.st_mode))
+        return true;   // no link: what is there is looked at by the write itself
+    bLink = true;
+    const std::string strName = BaseNameOf(strTarget);
+    const std::string strDir = DirectoryOf(strTarget);
+    std::string strRealDir;
+    std::string strEnd;
+    bool bExists = false;
+    if (!RealPathOf(strDir, strRealDir) || !FollowLink(strTarget, strEnd, bExists)) {
+        strWhy = "Settings not saved: " + strName + " is a link that cannot be followed" + ErrnoText(errno);
+        return false;
+    }
+    const std::string strPrefix = strRealDir == "/" ? strRealDir : strRealDir + "/";
+    const bool bInside = strEnd.size() > strPrefix.size() && strEnd.compare(0, strPrefix.size(), strPrefix) == 0;
+    if (!bInside) {
+        strWhy = "Settings not saved: " + strName + " is a link to " + strEnd + ", outside " + strDir;
+        return false;
+    }
+    if (!bExists) {
+        strWhy = "Settings not saved: " + strName + " is a link to " + strEnd + ", which does not exist";
+        return false;
+    }
+    strTarget = strEnd;
+    return true;
+}
+
+bool SettingsWriteStaysInFolder(const char* pszPath, std::string& strWhy)
+{
+    std::string strTarget;
+    bool bLink = false;
+    return WriteTarget(pszPath, strTarget, bLink, strWhy);
+}
+
+static bool ReplaceFile(const char* pszPath, const std::string& strText, std::string& strWhy)
+{
+    // A link is resolved once, here, and the file it leads to is the one
+    // replaced. One who may change the settings folder while a write runs
+    // could still swap a folder on that way for a link; that user owns the
+    // settings anyway.
+    std::string strTarget;
+    bool bLink = false;
+    if (!WriteTarget(pszPath, strTarget, bLink, strWhy))
+        return false;
     bool bExists = false;
     struct stat st;
-    if (lstat(pszPath, &st) == 0) {
-        if (S_ISLNK(st.st_mode)) {
-            // Replace the file the link names, not the link.
-            char* pszReal = realpath(pszPath, nullptr);
-            if (pszReal == nullptr)
-                return false;   // a dangling link: nothing of ours to replace
-            strTarget = pszReal;
-            std::free(pszReal);
-            if (stat(strTarget.c_str(), &st) != 0)
-                return false;
-        }
+    // The target has no link left in it: lstat sees a link planted since as what it is.
+    if (lstat(strTarget.c_str(), &st) == 0) {
         if (!S_ISREG(st.st_mode))
             return false;
         bExists = true;
-    } else if (errno != ENOENT) {
+    } else if (errno != ENOENT || bLink) {
         return false;
     }
 
     std::string strTemp;
     // A new file gets the usual 0666 less the umask; an old one keeps its mode.
     const int hFile = CreateTempBeside(strTarget, bExists ? 0600 : 0666, strTemp);
-    if (hFile < 0)
+    if (hFile < 0) {
+        strWhy = "Settings not saved: " + DirectoryOf(strTarget) + " is not writable" + ErrnoText(errno);
         return false;
+    }
+    int nErr = 0;
     bool bOk = WriteAll(hFile, strText);
+    if (!bOk)
+        nErr = errno;
     if (bOk && bExists) {
         if (st.st_uid != geteuid() || st.st_gid != getegid()) {
             if (fchown(hFile, st.st_uid, st.st_gid) != 0) {
@@ -157,16 +288,38 @@ bool SettingsReplaceFile(const char* pszPath, const std::string& strText)
             }
         }
         bOk = fchmod(hFile, st.st_mode & 07777) == 0;
+        if (!bOk)
+            nErr = errno;
     }
-    bOk = bOk && fsync(hFile) == 0;
-    bOk = (close(hFile) == 0) && bOk;
-    bOk = bOk && rename(strTemp.c_str(), strTarget.c_str()) == 0;
+    if (bOk && fsync(hFile) != 0) {
+        bOk = false;
+        nErr = errno;
+    }
+    if (close(hFile) != 0 && bOk) {
+        bOk = false;
+        nErr = errno;
+    }
+    if (bOk && rename(strTemp.c_str(), strTarget.c_str()) != 0) {
+        bOk = false;
+        nErr = errno;
+    }
     if (!bOk) {
         unlink(strTemp.c_str());
+        strWhy = "Settings not saved: could not write " + strTarget + ErrnoText(nErr);
         return false;
     }
     SyncDirectory(DirectoryOf(strTarget));
     return true;
+}
+
+bool SettingsReplaceFile(const char* pszPath, const std::string& strText, std::string* pstrWhy)
+{
+    std::string strWhy;
+    if (ReplaceFile(pszPath, strText, strWhy))
+        return true;
+    if (pstrWhy != nullptr && !strWhy.empty())
+        *pstrWhy = strWhy;
+    return false;
 }
 
 bool SettingsDirWritable(const char* pszDir)

@@ -13,6 +13,7 @@
 
 #include <windows.h>
 
+#include "base/os_error.h"
 #include "base/settings.h"
 
 const char* const SETTINGS_DEFAULT_WIRESHARK = "wireshark.exe";
@@ -99,8 +100,98 @@ static HANDLE CreateTempBeside(const std::string& strTarget, std::string& strTem
     return INVALID_HANDLE_VALUE;
 }
 
-bool SettingsReplaceFile(const char* pszPath, const std::string& strText)
+static std::string DirectoryOf(const std::string& strPath)
 {
+    const size_t nSep = strPath.find_last_of("/\\");
+    return nSep == std::string::npos ? std::string(".") : strPath.substr(0, nSep);
+}
+
+static std::string BaseNameOf(const std::string& strPath)
+{
+    const size_t nSep = strPath.find_last_of("/\\");
+    return nSep == std::string::npos ? strPath : strPath.substr(nSep + 1);
+}
+
+static std::string LastErrorText()
+{
+    const COsError err = OsLastError();
+    return err.m_strText.empty() ? std::string() : ": " + err.m_strText;
+}
+
+// The path the file or folder at pszPath finally is, every link and junction
+// on the way followed, in the form "C:\dir\name" ("\\server\share\..." on a
+// share). false (with GetLastError) when it cannot be opened.
+static bool FinalPathOf(const char* pszPath, std::string& strFinal)
+{
+    // No access asked for: enough to name it, and no sharing conflict with anyone.
+    const HANDLE hFile = CreateFileA(pszPath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return false;
+    std::vector<char> vBuf(MAX_PATH + 1);
+    DWORD dwLen = GetFinalPathNameByHandleA(hFile, vBuf.data(), static_cast<DWORD>(vBuf.size()),
+                                            FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (dwLen >= vBuf.size()) {
+        vBuf.resize(dwLen + 1);
+        dwLen = GetFinalPathNameByHandleA(hFile, vBuf.data(), static_cast<DWORD>(vBuf.size()),
+                                          FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    }
+    const DWORD dwErr = GetLastError();
+    CloseHandle(hFile);
+    if (dwLen == 0 || dwLen >= vBuf.size()) {
+        SetLastError(dwErr);
+        return false;
+    }
+    strFinal.assign(vBuf.data(), dwLen);
+    if (strFinal.compare(0, 8, "\\\\?\\UNC\\") == 0)
+        strFinal = "\\" + strFinal.substr(7);
+    else if (strFinal.compare(0, 4, "\\\\?\\") == 0)
+        strFinal = strFinal.substr(4);
+    return true;
+}
+
+// Only a file that is a reparse point (a symbolic link, a junction) is looked
+// into: an ordinary file is where it is named.
+bool SettingsWriteStaysInFolder(const char* pszPath, std::string& strWhy)
+{
+    const DWORD dwAttr = GetFileAttributesA(pszPath);
+    if (dwAttr == INVALID_FILE_ATTRIBUTES || (dwAttr & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+        return true;
+    const std::string strName = BaseNameOf(pszPath);
+    const std::string strDir = DirectoryOf(pszPath);
+    std::string strFinalDir;
+    std::string strFinal;
+    if (!FinalPathOf(strDir.c_str(), strFinalDir)) {
+        strWhy = "Settings not saved: " + strName + " is a link that cannot be followed" + LastErrorText();
+        return false;
+    }
+    if (!FinalPathOf(pszPath, strFinal)) {
+        const DWORD dwErr = GetLastError();
+        if (dwErr == ERROR_FILE_NOT_FOUND || dwErr == ERROR_PATH_NOT_FOUND)
+            strWhy = "Settings not saved: " + strName + " is a link to a file that does not exist";
+        else
+            strWhy = "Settings not saved: " + strName + " is a link that cannot be followed" + LastErrorText();
+        return false;
+    }
+    const std::string strPrefix = strFinalDir + (IsSeparator(strFinalDir.back()) ? "" : "\\");
+    const bool bInside = strFinal.size() > strPrefix.size()
+        && CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, strFinal.c_str(), static_cast<int>(strPrefix.size()),
+                          strPrefix.c_str(), static_cast<int>(strPrefix.size())) == CSTR_EQUAL;
+    if (!bInside) {
+        strWhy = "Settings not saved: " + strName + " is a link to " + strFinal + ", outside " + strDir;
+        return false;
+    }
+    return true;
+}
+
+bool SettingsReplaceFile(const char* pszPath, const std::string& strText, std::string* pstrWhy)
+{
+    std::string strWhy;
+    if (!SettingsWriteStaysInFolder(pszPath, strWhy)) {
+        if (pstrWhy != nullptr)
+            *pstrWhy = strWhy;
+        return false;
+    }
     const std::string strTarget = pszPath;
     const DWORD dwAttr = GetFileAttributesA(pszPath);
     const bool bExists = dwAttr != INVALID_FILE_ATTRIBUTES;
@@ -110,8 +201,11 @@ bool SettingsReplaceFile(const char* pszPath, const std::string& strText)
         return false;
     std::string strTemp;
     const HANDLE hFile = CreateTempBeside(strTarget, strTemp);
-    if (hFile == INVALID_HANDLE_VALUE)
+    if (hFile == INVALID_HANDLE_VALUE) {
+        if (pstrWhy != nullptr)
+            *pstrWhy = "Settings not saved: " + DirectoryOf(strTarget) + " is not writable" + LastErrorText();
         return false;
+    }
     bool bOk = WriteAll(hFile, strText) && FlushFileBuffers(hFile);
     bOk = CloseHandle(hFile) && bOk;
     if (bOk) {

@@ -11,6 +11,26 @@
 
 class SettingsFile : public CSettingsTree {};
 
+namespace {
+
+bool RealPath(const std::string& strPath, std::string& strReal)
+{
+    char* pszReal = realpath(strPath.c_str(), nullptr);
+    if (pszReal == nullptr)
+        return false;
+    strReal = pszReal;
+    std::free(pszReal);
+    return true;
+}
+
+std::string LexicalParent(const std::string& strPath)
+{
+    const size_t nSlash = strPath.rfind('/');
+    return nSlash == 0 || nSlash == std::string::npos ? std::string() : strPath.substr(0, nSlash);
+}
+
+}  // namespace
+
 TEST_F(SettingsFile, MissingFileGivesDefaultsAndReadsCreateNothing)
 {
     EXPECT_STREQ(SETTINGS_DEFAULT_WIRESHARK, "wireshark");
@@ -281,14 +301,32 @@ TEST_F(SettingsFile, FifosDirectoriesAndDanglingLinksAreLeftAlone)
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     ASSERT_EQ(rmdir(Ini().c_str()), 0);
 
-    // A dangling link: the write does not invent the file it points at.
-    const std::string strTarget = m_strRoot + "/elsewhere.ini";
-    ASSERT_EQ(symlink(strTarget.c_str(), Ini().c_str()), 0);
-    EXPECT_EQ(ReadSettingInt(SETTINGS_INDEX, "ComPort", 1), 1);
-    EXPECT_EQ(WriteSettingInt(SETTINGS_INDEX, "ComPort", 5), 0);
-    EXPECT_FALSE(PathExists(strTarget));
-    ASSERT_EQ(lstat(Ini().c_str(), &st), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    // Neither is the reason known: the store does not make one up.
+    EXPECT_EQ(GetLastSettingsWriteError(), "");
+
+    // A dangling link, wherever it points: the write does not invent the file
+    // it names, and says where that is (resolved as far as it exists).
+    std::string strRealRoot;
+    ASSERT_TRUE(RealPath(m_strRoot, strRealRoot));
+    const struct {
+        std::string m_strLink;   // what the link holds
+        std::string m_strWhy;    // the reason after "is a link to "
+    } dangling[] = {
+        {m_strRoot + "/elsewhere.ini", strRealRoot + "/elsewhere.ini, outside " + m_strApp},
+        {"../no-dir/../../x.ini", LexicalParent(m_strRoot) + "/x.ini, outside " + m_strApp},
+        {"gone.ini", strRealRoot + "/app/gone.ini, which does not exist"},
+    };
+    for (const auto& d : dangling) {
+        ASSERT_EQ(symlink(d.m_strLink.c_str(), Ini().c_str()), 0);
+        EXPECT_EQ(ReadSettingInt(SETTINGS_INDEX, "ComPort", 1), 1);
+        EXPECT_EQ(WriteSettingInt(SETTINGS_INDEX, "ComPort", 5), 0) << d.m_strLink;
+        EXPECT_EQ(GetLastSettingsWriteError(), "Settings not saved: Quillmark.ini is a link to " + d.m_strWhy);
+        EXPECT_EQ(ListDir(m_strRoot), (std::set<std::string>{"app"})) << d.m_strLink;
+        EXPECT_EQ(ListDir(m_strApp), std::set<std::string>{"Quillmark.ini"});
+        ASSERT_EQ(lstat(Ini().c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode));
+        ASSERT_EQ(unlink(Ini().c_str()), 0);
+    }
 }
 
 TEST_F(SettingsFile, UnreadableFileIsNotReplaced)
@@ -333,8 +371,9 @@ TEST_F(SettingsFile, ReplacementIsAtomicAndKeepsModeAndLinks)
     ASSERT_EQ(stat(Ini().c_str(), &stSame), 0);
     EXPECT_EQ(stSame.st_ino, st.st_ino);
 
-    // A link keeps pointing at the file it names, which gets the new text.
-    const std::string strRealDir = m_strRoot + "/real";
+    // A link to a file in a folder below the settings folder keeps pointing
+    // at it, and that file gets the new text.
+    const std::string strRealDir = m_strApp + "/real";
     ASSERT_EQ(mkdir(strRealDir.c_str(), 0755), 0);
     const std::string strReal = strRealDir + "/shared.ini";
     WriteBytes(strReal, "[Config]\r\nChannel=11\r\n", 0600);
@@ -348,4 +387,79 @@ TEST_F(SettingsFile, ReplacementIsAtomicAndKeepsModeAndLinks)
     EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_EQ(ListDir(strRealDir), std::set<std::string>{"shared.ini"});
     EXPECT_EQ(ReadSettingInt(SETTINGS_INDEX, "Channel", 11), 25);
+}
+
+// Quillmark.ini linked out of the settings folder (to a system file, say) is
+// read through as before but never written: every write fails, the file it
+// leads to keeps its bytes, and the reason names both places. Relative links
+// and chains of links are followed to their end before deciding.
+TEST_F(SettingsFile, LinksOutOfTheFolderAreReadButNeverWritten)
+{
+    const std::string strOutDir = m_strRoot + "/etc";
+    ASSERT_EQ(mkdir(strOutDir.c_str(), 0755), 0);
+    const std::string strOut = strOutDir + "/passwd";
+    const std::string strContent = "root:x:0:0:root:/root:/bin/bash\n[Config]\nChannel=20\n";
+    WriteBytes(strOut, strContent, 0644);
+    std::string strRealOut;
+    ASSERT_TRUE(RealPath(strOut, strRealOut));
+    struct stat stBefore;
+    ASSERT_EQ(stat(strOut.c_str(), &stBefore), 0);
+    const std::string strWhy = "Settings not saved: Quillmark.ini is a link to " + strRealOut + ", outside " + m_strApp;
+
+    const std::string strHop = m_strApp + "/hop.ini";   // a link in the folder leading out
+    ASSERT_EQ(symlink("../etc/passwd", strHop.c_str()), 0);
+    for (const std::string& strLink : {strOut, std::string("../etc/passwd"), std::string("hop.ini")}) {
+        ASSERT_EQ(symlink(strLink.c_str(), Ini().c_str()), 0);
+        EXPECT_EQ(ReadSettingInt(SETTINGS_INDEX, "Channel", 11), 20) << strLink;
+        EXPECT_EQ(WriteSettingInt(SETTINGS_INDEX, "Channel", 12), 0) << strLink;
+        EXPECT_EQ(GetLastSettingsWriteError(), strWhy);
+        EXPECT_EQ(WriteSettingString(SETTINGS_INDEX, "Wireshark", "/x"), 0);
+        EXPECT_EQ(GetLastSettingsWriteError(), strWhy);
+        // Even a value already stored there: the refusal does not depend on the content.
+        EXPECT_EQ(WriteSettingInt(SETTINGS_INDEX, "Channel", 20), 0);
+        EXPECT_EQ(ReadBytes(strOut), strContent);
+        struct stat stAfter;
+        ASSERT_EQ(stat(strOut.c_str(), &stAfter), 0);
+        EXPECT_EQ(stAfter.st_ino, stBefore.st_ino);
+        EXPECT_EQ(stAfter.st_mtim.tv_nsec, stBefore.st_mtim.tv_nsec);
+        EXPECT_EQ(stAfter.st_mtim.tv_sec, stBefore.st_mtim.tv_sec);
+        EXPECT_EQ(ListDir(strOutDir), std::set<std::string>{"passwd"});
+        EXPECT_EQ(ListDir(m_strApp), (std::set<std::string>{"Quillmark.ini", "hop.ini"}));
+        ASSERT_EQ(unlink(Ini().c_str()), 0);
+    }
+
+    // A link to a sibling in the folder is written through; a write that
+    // succeeds leaves no reason behind.
+    const std::string strSibling = m_strApp + "/shared.ini";
+    WriteBytes(strSibling, "[Config]\nChannel=11\n", 0600);
+    ASSERT_EQ(symlink("shared.ini", Ini().c_str()), 0);
+    EXPECT_EQ(WriteSettingInt(SETTINGS_INDEX, "Channel", 12), 1);
+    EXPECT_EQ(GetLastSettingsWriteError(), "");
+    EXPECT_EQ(ReadBytes(strSibling), "[Config]\nChannel=12\n");
+    struct stat st;
+    ASSERT_EQ(lstat(Ini().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(stat(strSibling.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+// A folder the user may not write to: the write fails and says why.
+TEST_F(SettingsFile, FolderClosedToTheUserIsTold)
+{
+    WriteBytes(Ini(), "[Config]\nChannel=11\n", 0644);
+    const std::string strApp = m_strApp;
+    const std::string strReport = RunUnprivileged(m_strRoot, [&]() -> std::string {
+        if (chmod(strApp.c_str(), 0555) != 0)
+            return "chmod failed";
+        if (WriteSettingInt(SETTINGS_INDEX, "Channel", 20) != 0)
+            return "a write succeeded in a folder closed to the user";
+        const std::string strWhy = GetLastSettingsWriteError();
+        if (strWhy != "Settings not saved: " + strApp + " is not writable: " + std::strerror(EACCES))
+            return "reason: " + strWhy;
+        return "";
+    });
+    if (strReport == "SKIP")
+        GTEST_SKIP() << "cannot drop root privileges here";
+    EXPECT_EQ(strReport, "");
+    EXPECT_EQ(ReadBytes(Ini()), "[Config]\nChannel=11\n");
 }

@@ -102,6 +102,7 @@ TEST_F(CSettingsTest, ReplaceLeavesNoTemporaryFilesAndRefusesReadOnly)
     EXPECT_EQ(nFiles, 1);
     SetFileAttributesA(m_strFile.c_str(), FILE_ATTRIBUTE_READONLY);
     EXPECT_EQ(WriteSettingInt(SETTINGS_INDEX, "ComPort", 9), 0);
+    EXPECT_EQ(GetLastSettingsWriteError(), "Settings not saved: " + m_strFile + " is read-only");
     EXPECT_EQ(ReadSettingInt(SETTINGS_INDEX, "ComPort", 1), 6);
     SetFileAttributesA(m_strFile.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
@@ -227,4 +228,46 @@ TEST(CSettingsPlace, BesideTheExeOrInAppData)
     EXPECT_EQ(std::string(GetSettingsPath()), strAppData + "/Quillmark/Quillmark.ini");
     ASSERT_EQ(WriteSettingInt(SETTINGS_INDEX, "Channel", 12), 1);   // creates the folder
     EXPECT_EQ(GetPrivateProfileIntA("Config", "Channel", 11, GetSettingsPath()), 12u);
+}
+
+// Quillmark.ini as a symbolic link: one that leads out of the settings folder
+// is read through but never written (the file it names keeps its bytes, the
+// reason says where it leads); one to a file in the folder is written
+// through. Skipped where symbolic links cannot be made (no privilege, or a
+// Wine that does not make them as reparse points).
+TEST_F(CSettingsTest, LinkOutOfTheFolderIsNeverWritten)
+{
+    const std::string strOutDir = qmtest::MakeScratchDir("outside");
+    const std::string strOut = strOutDir + "\\pw.ini";
+    const std::string strContent = "root:x:0:0\r\n[Config]\r\nChannel=20\r\n";
+    ASSERT_TRUE(qmtest::WriteWholeFile(strOut, strContent));
+    constexpr DWORD LINK_UNPRIVILEGED = 0x2;   // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
+    if (!CreateSymbolicLinkA(m_strFile.c_str(), strOut.c_str(), LINK_UNPRIVILEGED)
+        && !CreateSymbolicLinkA(m_strFile.c_str(), strOut.c_str(), 0))
+        GTEST_SKIP() << "no symbolic links here: " << GetLastError();
+    const DWORD dwAttr = GetFileAttributesA(m_strFile.c_str());
+    if (dwAttr == INVALID_FILE_ATTRIBUTES || (dwAttr & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        DeleteFileA(m_strFile.c_str());
+        GTEST_SKIP() << "the link made is no reparse point here";
+    }
+    EXPECT_EQ(ReadSettingInt(SETTINGS_INDEX, "Channel", 11), 20);
+    EXPECT_EQ(WriteSettingInt(SETTINGS_INDEX, "Channel", 12), 0);
+    const std::string strWhy = GetLastSettingsWriteError();
+    EXPECT_EQ(strWhy.rfind("Settings not saved: Quillmark.ini is a link to ", 0), 0u) << strWhy;
+    EXPECT_NE(strWhy.find("pw.ini, outside " + m_strDir), std::string::npos) << strWhy;
+    EXPECT_EQ(WriteSettingString(SETTINGS_INDEX, "Wireshark", "x.exe"), 0);
+    std::string strAfter;
+    ASSERT_TRUE(qmtest::ReadWholeFile(strOut, strAfter));
+    EXPECT_EQ(strAfter, strContent);
+    ASSERT_TRUE(DeleteFileA(m_strFile.c_str()));
+
+    const std::string strIn = m_strDir + "\\shared.ini";
+    ASSERT_TRUE(qmtest::WriteWholeFile(strIn, "[Config]\r\nChannel=11\r\n"));
+    ASSERT_TRUE(CreateSymbolicLinkA(m_strFile.c_str(), strIn.c_str(), LINK_UNPRIVILEGED)
+                || CreateSymbolicLinkA(m_strFile.c_str(), strIn.c_str(), 0));
+    EXPECT_EQ(WriteSettingInt(SETTINGS_INDEX, "Channel", 12), 1) << GetLastSettingsWriteError();
+    EXPECT_EQ(GetLastSettingsWriteError(), "");
+    EXPECT_EQ(GetPrivateProfileIntA("Config", "Channel", 11, strIn.c_str()), 12u);
+    EXPECT_NE(GetFileAttributesA(m_strFile.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
+    DeleteFileA(m_strFile.c_str());
 }
