@@ -217,5 +217,11 @@ void CCaptureModel::RunExitSteps()
 
 void CCaptureModel::LogWriteFailure(const char* pszKey)
 {
-    LogPrintf("Could not save \"%s\" in %s\n", pszKey, GetSettingsPath());
+    // The store's reason when it knows one (a link out of the settings folder,
+    // a folder closed to the user); else which key and file.
+    const std::string strWhy = GetLastSettingsWriteError();
+    if (!strWhy.empty())
+        LogPrintf("%s\n", strWhy.c_str());
+    else
+        LogPrintf("Could not save \"%s\" in %s\n", pszKey, GetSettingsPath());
 }

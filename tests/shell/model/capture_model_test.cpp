@@ -304,3 +304,31 @@ TEST_F(CModelLeaveTest, EachWayOutEndsTheDialog)
     EXPECT_EQ(Model().GetCapturePhase(), ECapturePhase::Idle);
     EXPECT_TRUE(m_view.m_strLog.empty());
 }
+
+// Quillmark.ini linked to a file outside the settings folder: the choice
+// stays, the file it leads to is not touched, and the log gives the store's
+// reason rather than only the key and the path.
+TEST_F(CModelChoiceTest, LinkOutOfTheSettingsFolderRefusedAndTold)
+{
+    m_devices.m_vecNames = DEVICE_NAMES;
+    CCaptureModel& model = Model();
+    CTestTempDir outside { "qm-model-outside" };
+    ASSERT_FALSE(outside.Path().empty());
+    const std::string strTarget = outside / "pw";
+    const std::string strContent = "root:x:0:0:root:/root:/bin/bash\n";
+    {
+        std::ofstream out(strTarget, std::ios::binary);
+        out << strContent;
+    }
+    ASSERT_EQ(symlink(strTarget.c_str(), IniPath().c_str()), 0);
+    char* pszReal = realpath(strTarget.c_str(), nullptr);
+    ASSERT_NE(pszReal, nullptr);
+    const std::string strReal = pszReal;
+    free(pszReal);
+    model.OnChannelChosen(1);
+    EXPECT_EQ(model.GetChannelIndex(), 1);
+    EXPECT_EQ(ReadIni(), strContent);
+    EXPECT_TRUE(m_view.Logged("Settings not saved: Quillmark.ini is a link to " + strReal + ", outside "
+        + m_dir.Path() + "\n")) << m_view.m_strLog;
+    EXPECT_FALSE(m_view.Logged("Could not save")) << m_view.m_strLog;
+}
