@@ -18,11 +18,19 @@ constexpr QM_FILE INVALID_QM_FILE = -1;
 typedef intptr_t QM_FILE_WAKE;
 constexpr QM_FILE_WAKE INVALID_QM_FILE_WAKE = -1;
 
+// CreateNew and Replace open only a regular file (a symbolic link to one
+// too) and never wait: a FIFO, a device, a socket or a named pipe, also
+// behind a link, and a link that leads nowhere are refused (WrongKind, its
+// text e.g. "not a regular file (a FIFO)") without being opened for writing
+// (Windows: a handle that is no disk file is closed unwritten).
 enum class EFileOpen : int32_t {
     CreateNew,   // O_CREAT | O_EXCL / CREATE_NEW: an existing file is AlreadyExists
-    Replace,     // O_CREAT | O_TRUNC / CREATE_ALWAYS
-    Existing,    // opened for writing, never created (a FIFO or named pipe); waits for its reader
-    Stdout,      // standard output (the path is ignored); closing leaves the stream itself open
+    Replace,     // O_TRUNC, or O_CREAT | O_EXCL when there is none / CREATE_ALWAYS
+    Existing,    // a FIFO (POSIX, also behind a link) or a named pipe (Windows), opened for
+                 // writing, never created; waits for its reader. Anything else is refused
+                 // (WrongKind, "not a FIFO (a regular file)") and left untouched
+    Stdout,      // standard output (the path is ignored); closing leaves the stream itself open.
+                 // Closed when the process started: NotFound, "standard output is closed"
 };
 
 // A wake ends the waits of the calls below that are given it; once signalled

@@ -30,17 +30,110 @@ void SetError(COsError* pError, const COsError& err)
         *pError = err;
 }
 
-int OpenFlags(EFileOpen eHow)
+// Every open is non-blocking: a FIFO found where a file was named must never
+// hold the caller (a dialog's window thread) until a reader comes. Cleared
+// again for a regular file once it is known to be one.
+constexpr int OPEN_BASE_FLAGS = O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK;
+// A file named for CreateNew / Replace that changes kind between the look
+// and the open is looked at again this many times.
+constexpr int OPEN_FILE_TRIES = 3;
+
+// Whether standard output was open when the process started. A descriptor
+// opened later (an eventfd, a pipe) takes the lowest free number, which is 1
+// when it was closed: that one must never be taken for standard output.
+bool g_bStdoutOpenAtStart = true;
+
+__attribute__((constructor(101))) void NoteStdoutAtStart()
 {
-    const int nBase = O_WRONLY | O_NOCTTY | O_CLOEXEC;
-    switch (eHow) {
-    case EFileOpen::CreateNew:
-        return nBase | O_CREAT | O_EXCL;
-    case EFileOpen::Replace:
-        return nBase | O_CREAT | O_TRUNC;
-    default:
-        return nBase;
+    g_bStdoutOpenAtStart = fcntl(STDOUT_FILENO, F_GETFD) != -1;
+}
+
+COsError StdoutClosedError()
+{
+    return OsErrorOfKind(EOsError::NotFound, "standard output is closed");
+}
+
+// What a file that is not the kind asked for is, for the user.
+const char* KindOf(mode_t nMode)
+{
+    if (S_ISREG(nMode))
+        return "a regular file";
+    if (S_ISFIFO(nMode))
+        return "a FIFO";
+    if (S_ISCHR(nMode))
+        return "a character device";
+    if (S_ISBLK(nMode))
+        return "a block device";
+    if (S_ISSOCK(nMode))
+        return "a socket";
+    if (S_ISDIR(nMode))
+        return "a directory";
+    return "of another kind";
+}
+
+COsError WrongKindError(const char* pszWanted, mode_t nMode)
+{
+    const std::string strText = std::string("not ") + pszWanted + " (" + KindOf(nMode) + ")";
+    return OsErrorOfKind(EOsError::WrongKind, strText.c_str());
+}
+
+// CreateNew / Replace: only a regular file is opened (or made), and nothing
+// else is ever opened for writing: a FIFO, device or socket, also behind a
+// symbolic link, is refused after a look at it, and a dangling link too
+// (O_CREAT would make the file wherever it points). A link to a regular file
+// is followed. The open itself makes sure of the look: an existing file is
+// opened without O_CREAT, a missing one with O_EXCL, both without blocking,
+// and what turns out not to be a regular file after all is closed unwritten.
+int OpenRegular(const std::string& strPath, EFileOpen eHow, COsError* pError)
+{
+    COsError errLast = OsErrorFromCode(EAGAIN);
+    for (int i = 0; i < OPEN_FILE_TRIES; ++i) {
+        struct stat st;
+        const bool bExists = stat(strPath.c_str(), &st) == 0;
+        if (!bExists && errno != ENOENT) {
+            SetError(pError, OsLastError());
+            return -1;
+        }
+        struct stat stLink;
+        if (!bExists && lstat(strPath.c_str(), &stLink) == 0 && S_ISLNK(stLink.st_mode)) {
+            SetError(pError, OsErrorOfKind(EOsError::WrongKind, "a symbolic link to nothing (its target is missing)"));
+            return -1;
+        }
+        if (bExists && !S_ISREG(st.st_mode)) {
+            SetError(pError, WrongKindError("a regular file", st.st_mode));
+            return -1;
+        }
+        if (bExists && eHow == EFileOpen::CreateNew) {
+            SetError(pError, OsErrorFromCode(EEXIST));
+            return -1;
+        }
+        const int nFlags = OPEN_BASE_FLAGS | (bExists ? O_TRUNC : O_CREAT | O_EXCL);
+        const int nFd = open(strPath.c_str(), nFlags, NEW_FILE_MODE);
+        if (nFd < 0) {
+            // Gone, come, or swapped for a FIFO without a reader since the look.
+            if (errno != EINTR && errno != ENOENT && errno != EEXIST && errno != ENXIO) {
+                SetError(pError, OsLastError());
+                return -1;
+            }
+            errLast = OsLastError();
+            continue;
+        }
+        const bool bStat = fstat(nFd, &st) == 0;
+        if (!bStat || !S_ISREG(st.st_mode)) {
+            errLast = bStat ? WrongKindError("a regular file", st.st_mode) : OsLastError();
+            close(nFd);
+            continue;   // swapped since the look: the next look tells what it is
+        }
+        const int nFl = fcntl(nFd, F_GETFL);
+        if (nFl == -1 || fcntl(nFd, F_SETFL, nFl & ~O_NONBLOCK) != 0) {
+            SetError(pError, OsLastError());
+            close(nFd);
+            return -1;
+        }
+        return nFd;
     }
+    SetError(pError, errLast);
+    return -1;
 }
 
 COsError WokenError()
@@ -71,16 +164,34 @@ bool IsWoken(QM_FILE_WAKE hWake, int nTimeoutMs)
     return poll(&pfd, 1, nTimeoutMs) > 0 && (pfd.revents & POLLIN) != 0;
 }
 
-// A FIFO opened without waiting fails with ENXIO while it has no reader:
-// tried again until one comes or the wake is signalled.
+// Existing: only a FIFO (also behind a symbolic link), as Wireshark hands
+// one; anything else is refused after a look, untouched (never truncated,
+// never written). A FIFO opened without waiting fails with ENXIO while it
+// has no reader: looked at again until one comes or the wake is signalled.
 int OpenExisting(const std::string& strPath, QM_FILE_WAKE hWake, COsError* pError)
 {
     for (;;) {
-        const int nFd = open(strPath.c_str(), OpenFlags(EFileOpen::Existing) | O_NONBLOCK);
-        if (nFd >= 0 || (errno != ENXIO && errno != EINTR)) {
-            if (nFd < 0)
-                SetError(pError, OsLastError());
-            return nFd;
+        struct stat st;
+        if (stat(strPath.c_str(), &st) != 0) {
+            if (errno == EINTR)
+                continue;
+            SetError(pError, OsLastError());
+            return -1;
+        }
+        if (!S_ISFIFO(st.st_mode)) {
+            SetError(pError, WrongKindError("a FIFO", st.st_mode));
+            return -1;
+        }
+        const int nFd = open(strPath.c_str(), OPEN_BASE_FLAGS);
+        if (nFd >= 0) {
+            if (fstat(nFd, &st) == 0 && S_ISFIFO(st.st_mode))
+                return nFd;
+            close(nFd);   // swapped since the look: the next look refuses it
+            continue;
+        }
+        if (errno != ENXIO && errno != EINTR) {
+            SetError(pError, OsLastError());
+            return -1;
         }
         if (IsWoken(hWake, OPEN_RETRY_MS)) {
             SetError(pError, WokenError());
@@ -121,29 +232,19 @@ QM_FILE FileOpenForWrite(const std::string& strPath, EFileOpen eHow, QM_FILE_WAK
     IgnoreBrokenPipe();
     int nFd = -1;
     if (eHow == EFileOpen::Stdout) {
-        nFd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+        nFd = g_bStdoutOpenAtStart ? fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0) : -1;
+        if (nFd < 0) {
+            SetError(pError, !g_bStdoutOpenAtStart || errno == EBADF ? StdoutClosedError() : OsLastError());
+            return INVALID_QM_FILE;
+        }
     } else if (eHow == EFileOpen::Existing) {
         // Left non-blocking: a full FIFO is waited for in FileWriteAll.
         nFd = OpenExisting(strPath, hWake, pError);
-        if (nFd < 0)
-            return INVALID_QM_FILE;
     } else {
-        do {
-            nFd = open(strPath.c_str(), OpenFlags(eHow), NEW_FILE_MODE);
-        } while (nFd < 0 && errno == EINTR);
+        nFd = OpenRegular(strPath, eHow, pError);
     }
-    if (nFd < 0) {
-        SetError(pError, OsLastError());
+    if (nFd < 0)
         return INVALID_QM_FILE;
-    }
-    // A regular file named where a pipe was expected is written from its
-    // start: what it held beyond our stream would follow it as garbage.
-    struct stat st;
-    if (eHow == EFileOpen::Existing && fstat(nFd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(nFd, 0) != 0) {
-        SetError(pError, OsLastError());
-        close(nFd);
-        return INVALID_QM_FILE;
-    }
     SetError(pError, COsError());
     return static_cast<QM_FILE>(nFd);
 }

@@ -112,29 +112,58 @@ HANDLE CreateForWrite(const std::string& strPath, EFileOpen eHow)
         FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// Only a pipe named for Existing is waited for while busy: a busy pipe
+// named for a file is refused at once.
 HANDLE OpenPath(const std::string& strPath, EFileOpen eHow)
 {
     for (int32_t i = 0;; ++i) {
         const HANDLE h = CreateForWrite(strPath, eHow);
-        if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PIPE_BUSY || i + 1 >= PIPE_BUSY_TRIES)
+        if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PIPE_BUSY || eHow != EFileOpen::Existing
+            || i + 1 >= PIPE_BUSY_TRIES)
             return h;
         if (!WaitNamedPipeA(strPath.c_str(), PIPE_BUSY_WAIT_MS))
             return INVALID_HANDLE_VALUE;
     }
 }
 
+COsError StdoutClosedError()
+{
+    return OsErrorOfKind(EOsError::NotFound, "standard output is closed");
+}
+
 // Our own handle on standard output, so that closing it leaves the stream be.
-HANDLE DupStdout()
+HANDLE DupStdout(COsError* pError)
 {
     const HANDLE hStd = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (hStd == nullptr || hStd == INVALID_HANDLE_VALUE) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    HANDLE hDup = INVALID_HANDLE_VALUE;
+    if (hStd == nullptr || hStd == INVALID_HANDLE_VALUE
+        || !DuplicateHandle(GetCurrentProcess(), hStd, GetCurrentProcess(), &hDup, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        const DWORD dwErr = GetLastError();
+        const bool bClosed = hStd == nullptr || hStd == INVALID_HANDLE_VALUE || dwErr == ERROR_INVALID_HANDLE;
+        SetError(pError, bClosed ? StdoutClosedError() : OsErrorFromCode(dwErr));
         return INVALID_HANDLE_VALUE;
     }
-    HANDLE hDup = INVALID_HANDLE_VALUE;
-    if (!DuplicateHandle(GetCurrentProcess(), hStd, GetCurrentProcess(), &hDup, 0, FALSE, DUPLICATE_SAME_ACCESS))
-        return INVALID_HANDLE_VALUE;
     return hDup;
+}
+
+const char* KindOf(DWORD dwType)
+{
+    switch (dwType) {
+    case FILE_TYPE_DISK:
+        return "a disk file";
+    case FILE_TYPE_PIPE:
+        return "a pipe";
+    case FILE_TYPE_CHAR:
+        return "a character device";
+    default:
+        return "of another kind";
+    }
+}
+
+COsError WrongKindError(const char* pszWanted, const char* pszKind)
+{
+    const std::string strText = std::string("not ") + pszWanted + " (" + pszKind + ")";
+    return OsErrorOfKind(EOsError::WrongKind, strText.c_str());
 }
 
 } // namespace
@@ -161,18 +190,30 @@ size_t FilePipeAtomicMax()
 }
 
 // A named pipe's open never waits for a reader here (a busy one is waited
-// for a bounded time): the wake is not needed.
+// for a bounded time): the wake is not needed. CreateNew / Replace keep only
+// a disk file, Existing only a pipe: any other handle is closed unwritten
+// (a disk file opened for Existing is never truncated).
 QM_FILE FileOpenForWrite(const std::string& strPath, EFileOpen eHow, QM_FILE_WAKE /*hWake*/, COsError* pError)
 {
-    const HANDLE h = eHow == EFileOpen::Stdout ? DupStdout() : OpenPath(strPath, eHow);
+    if (eHow == EFileOpen::Stdout) {
+        const HANDLE hOut = DupStdout(pError);
+        if (hOut == INVALID_HANDLE_VALUE)
+            return INVALID_QM_FILE;
+        SetError(pError, COsError());
+        return reinterpret_cast<QM_FILE>(hOut);
+    }
+    const HANDLE h = OpenPath(strPath, eHow);
     if (h == INVALID_HANDLE_VALUE) {
-        SetError(pError, OsLastError());
+        const DWORD dwErr = GetLastError();
+        SetError(pError, dwErr == ERROR_PIPE_BUSY && eHow != EFileOpen::Existing
+                ? WrongKindError("a regular file", KindOf(FILE_TYPE_PIPE))
+                : OsErrorFromCode(dwErr));
         return INVALID_QM_FILE;
     }
-    // A disk file named where a pipe was expected is written from its start:
-    // what it held beyond our stream would follow it as garbage.
-    if (eHow == EFileOpen::Existing && GetFileType(h) == FILE_TYPE_DISK && !SetEndOfFile(h)) {
-        SetError(pError, OsLastError());
+    const DWORD dwType = GetFileType(h);
+    const bool bPipeWanted = eHow == EFileOpen::Existing;
+    if (dwType != (bPipeWanted ? FILE_TYPE_PIPE : FILE_TYPE_DISK)) {
+        SetError(pError, WrongKindError(bPipeWanted ? "a named pipe" : "a regular file", KindOf(dwType)));
         CloseHandle(h);
         return INVALID_QM_FILE;
     }

@@ -18,7 +18,10 @@
 enum class EPcapFileOpen : int32_t {
     CreateNew,   // a new file; an existing one is an error (never overwritten)
     Replace,     // a new file, or an existing one truncated (the user chose it)
-    Existing,    // a FIFO or named pipe that exists already, opened for writing
+                 // (both: a regular file only, never waited for; a FIFO, device or
+                 // pipe, a link to one or to nothing is refused: EOsError::WrongKind)
+    Existing,    // a FIFO or named pipe that exists already, opened for writing; anything
+                 // else is refused untouched (EOsError::WrongKind)
     Stdout,      // the process's standard output (the path is ignored)
 };
 

@@ -1,7 +1,7 @@
 // CPcapFile on a named pipe whose reader reads nothing more: Abort from
 // another thread ends the blocked write, the sink is not broken, and the
 // reader holds whole records only, in order. FileTruncate cuts disk files
-// only.
+// only. A file open takes only a disk file, a pipe open only a pipe.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -154,4 +154,50 @@ TEST(Win32PcapFile, TruncateCutsADiskFileAndLeavesAPipeAlone)
     EXPECT_EQ(Available(hServer), 20u);
     EXPECT_TRUE(FileClose(hPipe, &err));
     CloseHandle(hServer);
+}
+
+// What is opened: a named pipe or a device named as a capture file is
+// refused (CreateNew, Replace) with nothing written into it; a disk file
+// named where a pipe was expected (Existing) is refused and left as it was.
+TEST(Win32PcapFile, OnlyDiskFilesAreFilesAndOnlyPipesArePipes)
+{
+    const std::string strName = "\\\\.\\pipe\\qm-pcap-kind-" + std::to_string(GetCurrentProcessId());
+    const HANDLE hServer = CreateNamedPipeA(strName.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
+        PIPE_BUFFER, PIPE_BUFFER, 0, nullptr);
+    ASSERT_NE(hServer, INVALID_HANDLE_VALUE);
+    for (EPcapFileOpen eHow : { EPcapFileOpen::CreateNew, EPcapFileOpen::Replace }) {
+        for (const std::string& strPath : { strName, std::string("NUL") }) {
+            CPcapFile file;
+            EXPECT_FALSE(file.Open(strPath, eHow)) << strPath;
+            EXPECT_EQ(file.GetLastError().m_eKind, EOsError::WrongKind) << strPath;
+            EXPECT_EQ(file.GetLastError().m_strText.rfind("not a regular file (", 0), 0u)
+                << strPath << ": " << file.GetLastError().m_strText;
+        }
+    }
+    EXPECT_EQ(Available(hServer), 0u);
+    CloseHandle(hServer);
+
+    char szDir[MAX_PATH] = {};
+    ASSERT_NE(GetTempPathA(MAX_PATH, szDir), 0u);
+    const std::string strPath = std::string(szDir) + "qm-kind-" + std::to_string(GetCurrentProcessId()) + ".txt";
+    const std::string strBytes = "precious bytes\r\n";
+    const HANDLE hFile = CreateFileA(strPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+        nullptr);
+    ASSERT_NE(hFile, INVALID_HANDLE_VALUE);
+    DWORD dwDone = 0;
+    ASSERT_TRUE(WriteFile(hFile, strBytes.data(), static_cast<DWORD>(strBytes.size()), &dwDone, nullptr));
+    CloseHandle(hFile);
+    CPcapFile file;
+    EXPECT_FALSE(file.Open(strPath, EPcapFileOpen::Existing));
+    EXPECT_EQ(file.GetLastError().m_eKind, EOsError::WrongKind);
+    EXPECT_EQ(file.GetLastError().m_strText, "not a named pipe (a disk file)");
+    const HANDLE hRead = CreateFileA(strPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(hRead, INVALID_HANDLE_VALUE);
+    char szRead[64] = {};
+    DWORD dwRead = 0;
+    EXPECT_TRUE(ReadFile(hRead, szRead, sizeof szRead, &dwRead, nullptr));
+    CloseHandle(hRead);
+    EXPECT_EQ(std::string(szRead, dwRead), strBytes);
+    DeleteFileA(strPath.c_str());
 }
