@@ -191,6 +191,10 @@ std::string DescribeOutputOpenFailure(const std::string& strName, const COsError
 {
     if (err.m_eKind == EOsError::AlreadyExists)
         return strName + " exists already and is not overwritten";
+    // A FIFO, a device or a link to nothing where a file was named (or
+    // anything but a FIFO where one was): refused before any byte went in.
+    if (err.m_eKind == EOsError::WrongKind)
+        return "Cannot write the capture to " + strName + ": " + ErrorText(err) + "; nothing was written to it";
     return "Cannot write the capture to " + strName + ": " + ErrorText(err);
 }
 

@@ -145,5 +145,12 @@ int32_t RunExtcapCapture(const CExtcapArgs& args, std::string& strErr)
     }
     relay.OnSessionEnded();
     watchdog.join();
+    // A --fifo that is no FIFO (a regular file, say) was refused untouched:
+    // one line for Wireshark to show, and a failure.
+    if (eEnd == ESessionEnd::OutputFailed && eOutputError == EOsError::WrongKind) {
+        strErr += "--fifo " + args.m_strFifo
+            + " is not a FIFO: Wireshark hands the extcap a FIFO; nothing was written\n";
+        return 1;
+    }
     return ExtcapCaptureResult(eEnd, stats, eOutputError, nPort, report.GetLines(), strErr);
 }

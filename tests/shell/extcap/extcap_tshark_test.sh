@@ -9,7 +9,9 @@
 #     dongle gets the stop command when tshark ends the capture;
 #   - the program stops the dongle and ends by itself when the FIFO's reader
 #     goes away, and on SIGTERM leaves a valid pcap;
-#   - a port that is not there is an error on stderr with a non-zero exit.
+#   - a port that is not there is an error on stderr with a non-zero exit;
+#   - a --fifo that is no FIFO (a regular file, a link to one) is refused with
+#     exit code 1 and one line on stderr, the file left as it was.
 #   extcap_tshark_test.sh <bin dir holding quillmark-extcap and qm-dongle-sim>
 #
 # Wireshark ignores WIRESHARK_EXTCAP_DIR for root, so as root the test copies
@@ -173,6 +175,20 @@ rc=0
 timeout 60 "$extcap" --capture --extcap-interface quillmark-COM201 --fifo fifo >missing.out 2>missing.err || rc=$?
 check "a missing port fails with a message" test "$rc" -ne 0 -a "$rc" -ne 124 -a -s missing.err
 kill "$reader" 2>/dev/null || true
+
+# --- a --fifo that is a regular file, or a link to one: refused, the file untouched
+printf 'precious\nbytes\n' >precious.txt
+cp precious.txt precious.orig
+ln -s precious.txt precious-link
+for f in precious.txt precious-link; do
+    rc=0
+    timeout 20 "$extcap" --capture --extcap-interface quillmark-COM200 --fifo "$f" >notfifo.out 2>notfifo.err || rc=$?
+    check "--fifo $f (a regular file) fails with exit code 1" test "$rc" -eq 1
+    check "... with one line on stderr saying so" bash -c "[ \$(wc -l <notfifo.err) -eq 1 ] \
+        && grep -qxF 'quillmark-extcap: --fifo $f is not a FIFO: Wireshark hands the extcap a FIFO; nothing was written' \
+        notfifo.err"
+    check "... and leaves the file as it was" cmp -s precious.orig precious.txt
+done
 
 "$extcap" --uninstall "$work/extcap" >/dev/null
 check "--uninstall removes the link" test ! -e "$work/extcap/quillmark-extcap" -a ! -L "$work/extcap/quillmark-extcap"
