@@ -11,6 +11,9 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include "common/child_process_posix.h"
 
@@ -329,6 +332,7 @@ TEST_F(CModelFileTest, CapturesOnTheChannelTheBoxShows)
     model.OnChannelChosen(9);
     EXPECT_TRUE(m_view.Logged("\"Channel\"")) << m_view.m_strLog;   // told that it was not saved
     model.OnPathTyped(m_dir / "unsaved.pcap");
+    m_view.m_strLog.clear();
     model.OnStart();
     ASSERT_TRUE(WaitLogged("Start ZigBee sniffing OK!")) << m_view.m_strLog;
     EXPECT_TRUE(WaitSimLog("sniffing on channel 20")) << m_sim.Err();
@@ -396,4 +400,33 @@ TEST_F(CModelFileTest, NoAnswerLeavesNoFile)
     ASSERT_TRUE(WaitLogged("No file was written: the capture did not start")) << m_view.m_strLog;
     EXPECT_FALSE(Exists(strFile));
     EXPECT_FALSE(m_view.Logged("Saved ")) << m_view.m_strLog;
+}
+
+// A FIFO as the save target is refused at once, with or without a reader
+// that never reads, so the window never waits in its open or its writes;
+// the dongle is not touched and the FIFO never had a writer.
+TEST_F(CModelFileTest, FifoAsTheSaveTargetIsRefusedAtOnce)
+{
+    ASSERT_TRUE(StartSim({ "--rate", "100" }));
+    const std::string strFifo = m_dir / "f.pcap";
+    ASSERT_EQ(mkfifo(strFifo.c_str(), 0600), 0);
+    CCaptureModel& model = FileModel(strFifo);
+    const auto start = std::chrono::steady_clock::now();
+    model.OnStart();
+    // A reader that opens the FIFO and never reads.
+    const int nReader = open(strFifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(nReader, 0);
+    model.OnStart();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_FALSE(m_view.m_bRunning);
+    EXPECT_EQ(CountLogged("Could not open " + strFifo + " for the capture: not a regular file (a FIFO)"), 2u)
+        << m_view.m_strLog;
+    EXPECT_TRUE(m_view.m_vecAskedToReplace.empty());   // nothing to replace was asked about
+    // A writer that came and went would leave a hang-up behind.
+    pollfd pfd { nReader, POLLIN, 0 };
+    EXPECT_EQ(poll(&pfd, 1, 0), 0) << pfd.revents;
+    close(nReader);
+    MsgLoopRunFor(100);
+    m_sim.Drain();
+    EXPECT_EQ(m_sim.Err().find("cmd "), std::string::npos) << m_sim.Err();
 }
