@@ -143,8 +143,10 @@ static bool FinalPathOf(const char* pszPath, std::string& strFinal)
         return false;
     }
     strFinal.assign(vBuf.data(), dwLen);
+    // "\\?\UNC\server\share" is "\\server\share", made in place: GCC 12
+    // warns falsely (-Wrestrict) on a literal added to a string at -O3.
     if (strFinal.compare(0, 8, "\\\\?\\UNC\\") == 0)
-        strFinal = "\\" + strFinal.substr(7);
+        strFinal.erase(0, 6).front() = '\\';
     else if (strFinal.compare(0, 4, "\\\\?\\") == 0)
         strFinal = strFinal.substr(4);
     return true;
