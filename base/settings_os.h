@@ -36,9 +36,12 @@ bool SettingsReplaceFile(const char* pszPath, const std::string& strText, std::s
 // Whether the user may create files in the directory.
 bool SettingsDirWritable(const char* pszDir);
 
-// Creates the directory and its missing parents (new ones private to the user).
-// On failure the system's last error tells why.
-bool SettingsMakeDirs(const char* pszDir);
+// Creates the directory and its missing parents; existing ones are left as
+// they are. New ones get exactly nNewMode on POSIX, whatever the umask
+// (private to the user by default; Windows: the parent's permissions). On
+// failure the system's last error tells why.
+constexpr uint32_t SETTINGS_DIR_MODE = 0700;
+bool SettingsMakeDirs(const char* pszDir, uint32_t nNewMode = SETTINGS_DIR_MODE);
 
 // The user's configuration home: $XDG_CONFIG_HOME when it is an absolute path,
 // else $HOME/.config (the password database's home when HOME is unset).

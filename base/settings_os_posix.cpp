@@ -330,7 +330,7 @@ bool SettingsDirWritable(const char* pszDir)
     return access(pszDir, W_OK | X_OK) == 0;
 }
 
-bool SettingsMakeDirs(const char* pszDir)
+bool SettingsMakeDirs(const char* pszDir, uint32_t nNewMode)
 {
     const std::string strDir = pszDir;
     if (strDir.empty())
@@ -342,8 +342,13 @@ bool SettingsMakeDirs(const char* pszDir)
         struct stat st;
         if (stat(strPart.c_str(), &st) == 0)
             continue;   // existing parts are left to what they are; a file among them fails below
-        if (mkdir(strPart.c_str(), 0700) != 0 && errno != EEXIST)
+        if (mkdir(strPart.c_str(), static_cast<mode_t>(nNewMode)) == 0) {
+            // mkdir's mode passes through the umask.
+            if (chmod(strPart.c_str(), static_cast<mode_t>(nNewMode)) != 0)
+                return false;
+        } else if (errno != EEXIST) {
             return false;
+        }
     }
     struct stat st;
     return stat(strDir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

@@ -237,7 +237,7 @@ bool SettingsDirWritable(const char* pszDir)
     return true;
 }
 
-bool SettingsMakeDirs(const char* pszDir)
+bool SettingsMakeDirs(const char* pszDir, uint32_t /*nNewMode*/)
 {
     const std::string strDir = pszDir;
     if (strDir.empty())

@@ -3,6 +3,8 @@
 // Wireshark's folders come from `tshark -G folders`.
 #include "shell/extcap/extcap_install_os.h"
 
+#include "base/settings_os.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -20,7 +22,7 @@ const char EXTCAP_PATH_SEPARATOR = '/';
 namespace {
 
 constexpr size_t FOLDERS_TEXT_MAX = 64 * 1024;   // tshark prints a few hundred bytes
-constexpr mode_t EXTCAP_FOLDER_MODE = 0755;      // Wireshark may run as another user
+constexpr uint32_t EXTCAP_FOLDER_MODE = 0755;      // Wireshark may run as another user
 
 // The last name of a link's target, trailing slashes aside ("" for none).
 std::string TargetFileName(std::string strTarget)
@@ -108,26 +110,7 @@ bool ExtcapQueryFolders(CExtcapFolders& folders, std::string& strWhy)
 
 bool ExtcapMakeFolders(const std::string& strDir)
 {
-    if (strDir.empty())
-        return false;
-    size_t nPos = 0;
-    while (nPos != std::string::npos) {
-        nPos = strDir.find('/', nPos + 1);
-        const std::string strPart = strDir.substr(0, nPos);
-        struct stat st;
-        if (stat(strPart.c_str(), &st) == 0)
-            continue;   // existing parts are left as they are; a file among them fails below
-        if (mkdir(strPart.c_str(), EXTCAP_FOLDER_MODE) == 0) {
-            // mkdir's mode passes through the umask (0700 under umask 077),
-            // which would keep another user's Wireshark out.
-            if (chmod(strPart.c_str(), EXTCAP_FOLDER_MODE) != 0)
-                return false;
-        } else if (errno != EEXIST) {
-            return false;
-        }
-    }
-    struct stat st;
-    return stat(strDir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return SettingsMakeDirs(strDir.c_str(), EXTCAP_FOLDER_MODE);
 }
 
 EExtcapEntry ExtcapInspectEntry(const std::string& strEntry, const std::string& strProgram, std::string& strWhat)
