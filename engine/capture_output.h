@@ -26,6 +26,8 @@ public:
     // Opens and writes the global header; false: GetLastError says why.
     bool Open(const std::string& strPath, EPcapFileOpen eHow);
     bool IsOpen() const { return m_file.IsOpen(); }
+    // What the records are (default 195); Open takes the type in force then.
+    void SetLinkType(EPcapLinkType eLinkType) { m_file.SetLinkType(eLinkType); }
     // Any thread: an open or a write that waits for a reader gives up.
     void Abort() { m_file.Abort(); }
     // Records past qwMax (0: no limit) are not taken; fnReached runs once, on

@@ -2,7 +2,20 @@
 
 #include "link/frame_protocol.h"
 
-CFrameForwarder::CFrameForwarder(IPcapRecordSink* pSink) : m_pSink(pSink), m_bPending(false) {}
+CFrameForwarder::CFrameForwarder(IPcapRecordSink* pSink)
+    : m_pSink(pSink), m_eLinkType(EPcapLinkType::Ieee802154WithFcs), m_nChannel(0), m_bPending(false)
+{
+}
+
+void CFrameForwarder::SetLinkType(EPcapLinkType eLinkType)
+{
+    m_eLinkType.store(eLinkType, std::memory_order_relaxed);
+}
+
+void CFrameForwarder::SetChannel(int32_t nChannel)
+{
+    m_nChannel.store(nChannel, std::memory_order_relaxed);
+}
 
 void CFrameForwarder::SetSink(IPcapRecordSink* pSink)
 {

@@ -1,6 +1,7 @@
 // Turns the data frames the controller cuts on the serial reader thread into
 // pcap records: the radio payload of each frame becomes one record, and the
-// records of one wake-up are handed on as one batch.
+// records of one wake-up are handed on as one batch. With the TAP link type
+// each record is a TAP header holding the channel, then the payload.
 #pragma once
 
 #include <atomic>
@@ -15,6 +16,12 @@ public:
 
     // Window thread, while no capture runs; null drops every frame.
     void SetSink(IPcapRecordSink* pSink);
+    // Window thread, while no capture runs: what the records are (default
+    // 195: the payload as it is, no copy). The sink's link type must match.
+    void SetLinkType(EPcapLinkType eLinkType);
+    // Any thread: the channel the following frames were received on (what a
+    // TAP header says).
+    void SetChannel(int32_t nChannel);
 
     // Serial reader thread. Frames too short to hold a payload (8..16 bytes)
     // are skipped: the controller has counted them already.
@@ -23,5 +30,7 @@ public:
 
 private:
     std::atomic<IPcapRecordSink*> m_pSink;
+    std::atomic<EPcapLinkType> m_eLinkType;   // set while no capture runs; atomic to read it whole
+    std::atomic<int32_t> m_nChannel;
     bool m_bPending;   // records added since the last flush; reader thread only
 };

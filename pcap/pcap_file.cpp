@@ -28,6 +28,8 @@ CPcapFile::CPcapFile()
       m_qwBatchRecords(0),
       m_bWriteFailed(false),
       m_bMayCut(false),
+      m_eLinkType(EPcapLinkType::Ieee802154WithFcs),
+      m_eOpenLinkType(EPcapLinkType::Ieee802154WithFcs),
       m_bOpen(false),
       m_bBroken(false),
       m_bAborted(false),
@@ -52,6 +54,7 @@ bool CPcapFile::Open(const std::string& strPath, EPcapFileOpen eHow)
     m_bWriteFailed = false;
     m_bBroken.store(false);
     m_errLast = COsError();
+    m_eOpenLinkType = m_eLinkType;
     m_vecBatch.clear();
     m_vecChunks.clear();
     m_qwBatchRecords = 0;
@@ -69,7 +72,7 @@ bool CPcapFile::Open(const std::string& strPath, EPcapFileOpen eHow)
     }
     m_hFile = hFile;
     uint8_t byHeader[PCAP_GLOBAL_HEADER_LEN];
-    BuildPcapGlobalHeader(byHeader);
+    BuildPcapGlobalHeader(byHeader, m_eOpenLinkType);
     size_t nDone = 0;
     if (!WriteLocked(byHeader, sizeof byHeader, &nDone)) {
         // A reader that left before the header, or a full disk: nothing worth
@@ -88,6 +91,12 @@ bool CPcapFile::Open(const std::string& strPath, EPcapFileOpen eHow)
     return true;
 }
 
+void CPcapFile::SetLinkType(EPcapLinkType eLinkType)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_eLinkType = eLinkType;
+}
+
 void CPcapFile::AddRecord(const uint8_t* pData, int32_t nLen, CPcapTime tm)
 {
     // Past the snaplen or negative, a record would make readers reject the rest.
@@ -96,7 +105,7 @@ void CPcapFile::AddRecord(const uint8_t* pData, int32_t nLen, CPcapTime tm)
     std::lock_guard<std::mutex> lock(m_mutex);
     const size_t nAt = m_vecBatch.size();
     m_vecBatch.resize(nAt + PCAP_RECORD_HEADER_LEN + static_cast<size_t>(nLen));
-    BuildPcapRecordHeader(m_vecBatch.data() + nAt, static_cast<uint32_t>(nLen), tm);
+    BuildPcapRecordHeader(m_vecBatch.data() + nAt, static_cast<uint32_t>(nLen), tm, m_eOpenLinkType);
     if (nLen > 0)
         std::copy(pData, pData + nLen, m_vecBatch.begin() + static_cast<std::ptrdiff_t>(nAt + PCAP_RECORD_HEADER_LEN));
     ++m_qwBatchRecords;

@@ -45,6 +45,10 @@ public:
     // Opens and writes the global header. False: GetLastError says why
     // (EOsError::AlreadyExists for CreateNew on an existing file).
     bool Open(const std::string& strPath, EPcapFileOpen eHow);
+    // What the records are (default 195). Any thread; Open takes the type in
+    // force then for its global header and every record until the next Open,
+    // so a change during a capture cannot mix kinds in one file.
+    void SetLinkType(EPcapLinkType eLinkType);
     // Capture side (one thread at a time).
     void AddRecord(const uint8_t* pData, int32_t nLen, CPcapTime tm) override;
     void FlushRecords() override;
@@ -94,6 +98,8 @@ private:
     bool m_bWriteFailed;               // any write failed since Open
     bool m_bMayCut;                    // not standard output: a regular file may be cut back
     COsError m_errLast;
+    EPcapLinkType m_eLinkType;         // the next Open's
+    EPcapLinkType m_eOpenLinkType;     // the open file's
     std::atomic<bool> m_bOpen;
     std::atomic<bool> m_bBroken;
     std::atomic<bool> m_bAborted;

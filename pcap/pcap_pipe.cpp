@@ -24,6 +24,8 @@ CPcapPipe::CPcapPipe()
       m_dwConnectTimeoutMs(PIPE_CONNECT_TIMEOUT_MS),
       m_dwReconnectTimeoutMs(PIPE_RECONNECT_TIMEOUT_MS),
       m_dwQueueBytes(PIPE_QUEUE_BYTES),
+      m_eLinkType(EPcapLinkType::Ieee802154WithFcs),
+      m_eStreamLinkType(EPcapLinkType::Ieee802154WithFcs),
       m_nState(PIPE_STATE_CLOSED),
       m_nLastOpenFailure(PIPE_FAIL_NONE),
       m_qwBatchRecords(0),
@@ -123,6 +125,7 @@ int32_t CPcapPipe::Open(const char* pszPath)
     // second global header in the middle of the old client's stream would
     // wreck it, so the old client is dropped first, as Stop would.
     Disconnect();
+    m_eStreamLinkType.store(m_eLinkType);   // before the writer thread starts
     m_nLastOpenFailure = PIPE_FAIL_NONE;
     m_errLaunch = COsError();
     SetPipeError(COsError());
@@ -216,6 +219,11 @@ void CPcapPipe::DropAll(bool bNoReader)
     m_nInFlightBytes = 0;
 }
 
+void CPcapPipe::SetLinkType(EPcapLinkType eLinkType)
+{
+    m_eLinkType = eLinkType;
+}
+
 void CPcapPipe::AddRecord(const uint8_t* pData, int32_t nLen, CPcapTime tm)
 {
     if (nLen < 0 || static_cast<uint32_t>(nLen) > PCAP_SNAPLEN || (pData == nullptr && nLen > 0))
@@ -228,7 +236,8 @@ void CPcapPipe::AddRecord(const uint8_t* pData, int32_t nLen, CPcapTime tm)
     }
     const size_t nOld = m_vBatch.size();
     m_vBatch.resize(nOld + nRecord);
-    BuildPcapRecordHeader(&m_vBatch[nOld], static_cast<uint32_t>(nLen), tm);
+    BuildPcapRecordHeader(&m_vBatch[nOld], static_cast<uint32_t>(nLen), tm,
+                          m_eStreamLinkType.load(std::memory_order_relaxed));
     if (nLen > 0)
         memcpy(&m_vBatch[nOld + PCAP_RECORD_HEADER_LEN], pData, static_cast<size_t>(nLen));
     ++m_qwBatchRecords;

@@ -75,6 +75,12 @@ public:
     CPcapPipe& operator=(const CPcapPipe&) = delete;
 
     void SetEvents(IPcapPipeEvents* pEvents);   // before Open; null = no reports
+    // Window thread, what the records are (default 195). Open takes the type
+    // in force then: the global header written to every client that connects
+    // until the next Open, and every record, carry that one (an atomic, read
+    // on the writer thread and the capture side), so a change during a
+    // capture waits for the next Open.
+    void SetLinkType(EPcapLinkType eLinkType);
 
     // Window thread. Creates the pipe unless one is kept from an earlier
     // capture and launches pszPath with "-i <pipe> -k". 1 when launched: the
@@ -141,6 +147,8 @@ private:
     uint32_t m_dwQueueBytes;
     std::thread m_writer;
 
+    EPcapLinkType m_eLinkType;                     // window thread: the next Open's
+    std::atomic<EPcapLinkType> m_eStreamLinkType;  // the stream's since the last Open
     std::atomic<int32_t> m_nState;
     COsError m_errLaunch;                 // window thread
     std::atomic<int32_t> m_nLastOpenFailure;

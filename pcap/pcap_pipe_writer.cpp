@@ -183,7 +183,7 @@ void CPcapPipe::WriteGlobalHeader()
     // A fresh client's pipe is empty: these bytes go in at once, before a
     // Stop can close it (an open without the header upsets Wireshark).
     uint8_t byHeader[PCAP_GLOBAL_HEADER_LEN];
-    BuildPcapGlobalHeader(byHeader);
+    BuildPcapGlobalHeader(byHeader, m_eStreamLinkType.load());
     const int32_t nMoved = PipeWrite(m_hPipe, byHeader, PCAP_GLOBAL_HEADER_LEN, m_hWake, nullptr);
     std::lock_guard<std::mutex> lock(m_mutex);
     m_qwBytesDelivered += static_cast<uint64_t>(nMoved);

@@ -45,7 +45,12 @@ CPcapTime PcapNow()
     return s_clock.Stamp(usec > 0 ? static_cast<uint64_t>(usec) : 0u);
 }
 
-void BuildPcapGlobalHeader(uint8_t* pOut)
+uint32_t PcapOrigLen(uint32_t dwInclLen, EPcapLinkType eLinkType)
+{
+    return eLinkType == EPcapLinkType::Ieee802154WithFcs ? dwInclLen + PCAP_FCS_LEN : dwInclLen;
+}
+
+void BuildPcapGlobalHeader(uint8_t* pOut, EPcapLinkType eLinkType)
 {
     PutLe32(pOut + 0, PCAP_MAGIC);
     PutLe16(pOut + 4, 2);    // version 2.4
@@ -53,7 +58,7 @@ void BuildPcapGlobalHeader(uint8_t* pOut)
     PutLe32(pOut + 8, 0);    // thiszone: stamps are UTC
     PutLe32(pOut + 12, 0);   // sigfigs
     PutLe32(pOut + 16, PCAP_SNAPLEN);
-    PutLe32(pOut + 20, PCAP_LINKTYPE_IEEE802_15_4_WITHFCS);
+    PutLe32(pOut + 20, static_cast<uint32_t>(eLinkType));
 }
 
 size_t PcapRecordSize(const uint8_t* pHeader)
@@ -63,16 +68,22 @@ size_t PcapRecordSize(const uint8_t* pHeader)
     return PCAP_RECORD_HEADER_LEN + static_cast<size_t>(dwIncl);
 }
 
-void BuildPcapRecordHeader(uint8_t* pOut, uint32_t dwInclLen, CPcapTime tm)
+void BuildPcapRecordHeader(uint8_t* pOut, uint32_t dwInclLen, CPcapTime tm, EPcapLinkType eLinkType)
 {
     PutLe32(pOut + 0, tm.m_dwSec);
     PutLe32(pOut + 4, tm.m_dwUsec);
     PutLe32(pOut + 8, dwInclLen);
-    PutLe32(pOut + 12, dwInclLen + PCAP_FCS_LEN);
+    PutLe32(pOut + 12, PcapOrigLen(dwInclLen, eLinkType));
 }
 
-CPcapStreamWriter::CPcapStreamWriter(IByteSink& sink) : m_sink(sink)
+CPcapStreamWriter::CPcapStreamWriter(IByteSink& sink)
+    : m_sink(sink), m_eLinkType(EPcapLinkType::Ieee802154WithFcs)
 {
+}
+
+void CPcapStreamWriter::SetLinkType(EPcapLinkType eLinkType)
+{
+    m_eLinkType = eLinkType;
 }
 
 bool CPcapStreamWriter::WriteAll(const uint8_t* p, int32_t n)
@@ -90,7 +101,7 @@ bool CPcapStreamWriter::WriteAll(const uint8_t* p, int32_t n)
 bool CPcapStreamWriter::WriteGlobalHeader()
 {
     uint8_t byHeader[PCAP_GLOBAL_HEADER_LEN];
-    BuildPcapGlobalHeader(byHeader);
+    BuildPcapGlobalHeader(byHeader, m_eLinkType);
     return WriteAll(byHeader, PCAP_GLOBAL_HEADER_LEN);
 }
 
@@ -108,7 +119,7 @@ bool CPcapStreamWriter::WriteRecordAt(const uint8_t* pData, int32_t nLen, CPcapT
     if (pData == nullptr && nLen > 0)
         return false;
     uint8_t byHeader[PCAP_RECORD_HEADER_LEN];
-    BuildPcapRecordHeader(byHeader, static_cast<uint32_t>(nLen), tm);
+    BuildPcapRecordHeader(byHeader, static_cast<uint32_t>(nLen), tm, m_eLinkType);
     if (!WriteAll(byHeader, PCAP_RECORD_HEADER_LEN))
         return false;
     return WriteAll(pData, nLen);   // straight from the caller's memory

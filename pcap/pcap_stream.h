@@ -16,6 +16,16 @@ constexpr uint32_t PCAP_MAGIC = 0xA1B2C3D4u;
 // record declares the frame on the air two bytes longer than it carries.
 constexpr uint32_t PCAP_FCS_LEN = 2;
 
+// What a record's bytes are: the MAC frame as the dongle gives it (its FCS
+// replaced, so declared two bytes longer), or a TAP header with the channel
+// in front of the MAC frame without an FCS (declared as long as it is).
+enum class EPcapLinkType : uint32_t {
+    Ieee802154WithFcs = PCAP_LINKTYPE_IEEE802_15_4_WITHFCS,
+    Ieee802154Tap = 283,
+};
+// The length a record of dwInclLen bytes declares for the frame on the air.
+uint32_t PcapOrigLen(uint32_t dwInclLen, EPcapLinkType eLinkType);
+
 struct CPcapTime { uint32_t m_dwSec; uint32_t m_dwUsec; };
 
 // One real-time clock reading in microseconds; never earlier than the last one
@@ -33,10 +43,11 @@ private:
     std::atomic<uint64_t> m_qwLastUsec;
 };
 
-void BuildPcapGlobalHeader(uint8_t* pOut /*24*/);
-// orig_len = incl_len + 2. No length check here; CPcapStreamWriter refuses
-// lengths past the snaplen.
-void BuildPcapRecordHeader(uint8_t* pOut /*16*/, uint32_t dwInclLen, CPcapTime tm);
+void BuildPcapGlobalHeader(uint8_t* pOut /*24*/, EPcapLinkType eLinkType = EPcapLinkType::Ieee802154WithFcs);
+// orig_len = PcapOrigLen (incl_len + 2 for 195, incl_len for TAP). No length
+// check here; CPcapStreamWriter refuses lengths past the snaplen.
+void BuildPcapRecordHeader(uint8_t* pOut /*16*/, uint32_t dwInclLen, CPcapTime tm,
+                           EPcapLinkType eLinkType = EPcapLinkType::Ieee802154WithFcs);
 // Header plus payload of the record whose header (16 bytes) starts at pHeader.
 size_t PcapRecordSize(const uint8_t* pHeader);
 
@@ -52,10 +63,13 @@ public:
 class CPcapStreamWriter {
 public:
     explicit CPcapStreamWriter(IByteSink& sink);
+    // Before WriteGlobalHeader; the header and every record follow it. Default 195.
+    void SetLinkType(EPcapLinkType eLinkType);
     bool WriteGlobalHeader();
     bool WriteRecord(const uint8_t* pData, int32_t nLen);   // nLen 0..65535, else refused (false)
     bool WriteRecordAt(const uint8_t* pData, int32_t nLen, CPcapTime tm);   // same, given stamp
 private:
     bool WriteAll(const uint8_t* p, int32_t n);
     IByteSink& m_sink;
+    EPcapLinkType m_eLinkType;
 };
