@@ -4,23 +4,15 @@
 
 #include <algorithm>
 
+#include "engine/capture_engine_ids.h"
 #include "engine/capture_texts.h"
+#include "engine/tuning_texts.h"
 #include "link/frame_protocol.h"
 #include "serial/port_names.h"
 #include "serial/uart_port.h"
 
 namespace {
 
-// Posted to the engine's own window.
-constexpr uint32_t WM_ENGINE_PIPE_EVENT = WM_USER + 1;   // wParam: PIPE_EVENT_*, lParam: generation
-constexpr uint32_t WM_ENGINE_STOP = WM_USER + 2;         // wParam: ESessionEnd
-constexpr uint32_t WM_ENGINE_CLOSE_PORT = WM_USER + 3;   // once the controller's handler is done with the port
-constexpr uint32_t ENGINE_WND_ID = 120;
-constexpr uint32_t PROGRESS_TIMER_ID = 1;
-constexpr uint32_t DURATION_TIMER_ID = 2;
-// The counters are looked at this often while capturing (the Rx label, the
-// progress line, a reader that went away on a quiet line).
-constexpr uint32_t PROGRESS_MS = 250;
 // A long duration is waited out in pieces a timer can hold.
 constexpr uint32_t DURATION_STEP_MAX_MS = 3600u * 1000u;
 // The output's reader gets this part of the answer's wait to take what is
@@ -43,6 +35,16 @@ CCaptureEngine::CCaptureEngine(ICaptureEngineEvents& events)
       m_eEnd(ESessionEnd::Stopped),
       m_bStopPending(false),
       m_bShutDown(false),
+      m_eLinkType(EPcapLinkType::Ieee802154WithFcs),
+      m_nPlanAt(0),
+      m_dwSweepsDone(0),
+      m_bSurvey(false),
+      m_nChannel(0),
+      m_nRetuneTo(0),
+      m_dwResumeWaitMs(RESUME_WAIT_DEFAULT_MS),
+      m_bResuming(false),
+      m_dwGaps(0),
+      m_qwAwayMs(0),
       m_dwConnectTimeoutMs(PIPE_CONNECT_TIMEOUT_MS),
       m_dwReconnectTimeoutMs(PIPE_RECONNECT_TIMEOUT_MS),
       m_dwPipeGeneration(0),
@@ -124,10 +126,11 @@ bool CCaptureEngine::StartWithWireshark(const std::string& strProgram, const CCa
     if (IsRunning())
         return false;
     SettlePreviousStop();
-    m_target = target;
     m_limits = CCaptureLimits();
     m_strProgram = strProgram;
     m_bOutputReported = false;
+    BeginCapture(target, false);
+    m_pcapPipe.SetLinkType(m_eLinkType);
     m_recordSwitch.SetTarget(&m_pcapPipe);
     TakeSnapshots(true);
     // Launches Wireshark and returns; the connection is reported later.
@@ -164,10 +167,10 @@ bool CCaptureEngine::StartPort(const CCaptureTarget& target, const CCaptureLimit
 {
     if (IsRunning())
         return false;
-    m_target = target;
     m_limits = limits;
     m_bOutputReported = false;
     m_bOutputRemoved = false;
+    BeginCapture(target, false);
     m_output.SetLimit(limits.m_qwMaxFrames, [this] { PostStop(ESessionEnd::LimitReached); });
     m_recordSwitch.SetTarget(&m_output);
     TakeSnapshots(false);
@@ -178,7 +181,7 @@ bool CCaptureEngine::StartPort(const CCaptureTarget& target, const CCaptureLimit
 // reported through WM_RF_STATUS.
 bool CCaptureEngine::OpenPort()
 {
-    if (m_rfCtrl.StartCapture(m_target.m_nPort, m_target.m_nChannel, m_target.m_strDevice) != 0) {
+    if (m_rfCtrl.StartCapture(m_target.m_nPort, m_nChannel, m_target.m_strDevice) != 0) {
         Tell(TEXT_OPEN_PORT_FAIL);
         TellPortFailure();
         FailStart(ESessionEnd::PortFailed);
@@ -196,7 +199,7 @@ void CCaptureEngine::FailStart(ESessionEnd eEnd)
     m_ePhase = ECapturePhase::Idle;
     m_eEnd = eEnd;
     EndOutput(false);
-    if (!m_bToPipe && m_bOutputRemoved)
+    if (!m_bToPipe && !m_bSurvey && m_bOutputRemoved)
         Tell(DescribeNoFileWritten(m_output.GetName()));
     m_events.OnEngineEnded(eEnd);
     m_wnd.PostWndMessage(WM_ENGINE_CLOSE_PORT, 0, 0);
@@ -243,11 +246,18 @@ LRESULT CCaptureEngine::CEngineWnd::WindowProc(uint32_t nMsg, WPARAM wParam, LPA
     case WM_ENGINE_CLOSE_PORT:
         m_engine.FinishPortClose();
         return 0;
+    case WM_ENGINE_DROP_PORT:
+        m_engine.DropPort();
+        return 0;
     case WM_TIMER:
         if (wParam == PROGRESS_TIMER_ID)
             m_engine.OnProgressTimer();
         else if (wParam == DURATION_TIMER_ID)
             m_engine.ArmDurationTimer();
+        else if (wParam == DWELL_TIMER_ID)
+            m_engine.OnDwellTimer();
+        else if (wParam == RESUME_TIMER_ID)
+            m_engine.OnResumeTimer();
         return 0;
     default:
         return CMsgWnd::WindowProc(nMsg, wParam, lParam);
@@ -260,6 +270,10 @@ LRESULT CCaptureEngine::CEngineWnd::WindowProc(uint32_t nMsg, WPARAM wParam, LPA
 void CCaptureEngine::OnRfStatus(int32_t nState, bool bTimedOut)
 {
     if (m_ePhase == ECapturePhase::Starting) {
+        if (m_bResuming) {
+            OnResumeStatus(bTimedOut);
+            return;
+        }
         if (bTimedOut) {
             Tell(TEXT_START_FAIL);
             Tell(DescribeAckTimeout(nState, m_rfCtrl.GetAckTimeoutMs()));
@@ -273,6 +287,11 @@ void CCaptureEngine::OnRfStatus(int32_t nState, bool bTimedOut)
             ArmDurationTimer();
         }
         m_events.OnEngineSniffing();
+        OnSniffing();
+        return;
+    }
+    if (m_ePhase == ECapturePhase::Capturing && m_nRetuneTo != 0) {
+        OnRetuneStatus(nState, bTimedOut);
         return;
     }
     if (!m_bStopPending)
@@ -285,10 +304,13 @@ void CCaptureEngine::OnRfStatus(int32_t nState, bool bTimedOut)
 }
 
 // The device went away: nobody would hear a stop command, so the port is
-// closed at once (once the controller's handler is done with it).
+// closed at once (once the controller's handler is done with it). A capture
+// that may wait for it keeps its output and looks for the port again.
 void CCaptureEngine::OnLineLost()
 {
     if (m_ePhase == ECapturePhase::Starting || m_ePhase == ECapturePhase::Capturing) {
+        if (BeginResume())
+            return;
         Tell(m_target.m_strDevice.empty() ? DescribeLineLost(m_target.m_nPort)
                                           : DescribeDeviceLost(m_target.m_strDevice));
         Stop(ESessionEnd::LineLost);
@@ -350,10 +372,10 @@ void CCaptureEngine::CPipeEventRelay::OnPipeEvent(int32_t nEvent)
 // reader that went away on a quiet line ends the capture.
 void CCaptureEngine::OnProgressTimer()
 {
-    if (m_ePhase != ECapturePhase::Starting && m_ePhase != ECapturePhase::Capturing)
+    if (m_ePhase == ECapturePhase::Idle || m_ePhase == ECapturePhase::WaitReader)
         return;
     m_events.OnEngineProgress();
-    if (!m_bToPipe && m_output.CheckBroken()) {
+    if (!m_bToPipe && !m_bSurvey && m_output.CheckBroken()) {
         Tell(DescribeOutputWriteFailure(m_output.GetName(), m_output.GetLastError()));
         m_bOutputReported = true;
         Stop(ESessionEnd::OutputFailed);
@@ -386,13 +408,16 @@ void CCaptureEngine::Stop(ESessionEnd eWhy)
     const bool bPortUp = m_ePhase == ECapturePhase::Starting || m_ePhase == ECapturePhase::Capturing;
     m_ePhase = ECapturePhase::Idle;
     m_eEnd = eWhy;
-    m_wnd.KillTimer(PROGRESS_TIMER_ID);
-    m_wnd.KillTimer(DURATION_TIMER_ID);
+    KillTimers();
+    m_nRetuneTo = 0;
+    m_bResuming = false;
     m_bStopPending = bPortUp && eWhy != ESessionEnd::LineLost && m_rfCtrl.StopCapture() == RF_CMD_LEN;
     const bool bFileCapture = !m_bToPipe;
     EndOutput(true);
     Tell(TEXT_STOP_OK);
-    TellSummary(bFileCapture);
+    if (!m_bSurvey)
+        TellSummary(bFileCapture);
+    TellGaps();
     m_events.OnEngineEnded(m_eEnd);
     if (!m_bStopPending)
         m_wnd.PostWndMessage(WM_ENGINE_CLOSE_PORT, 0, 0);
@@ -403,8 +428,7 @@ void CCaptureEngine::Shutdown()
     if (m_bShutDown)
         return;
     m_bShutDown = true;
-    m_wnd.KillTimer(PROGRESS_TIMER_ID);
-    m_wnd.KillTimer(DURATION_TIMER_ID);
+    KillTimers();
     if (m_ePhase == ECapturePhase::Starting || m_ePhase == ECapturePhase::Capturing)
         m_rfCtrl.StopCapture();
     // A reader thread held in a write by a stalled reader is let go in time.
@@ -428,7 +452,7 @@ uint32_t CCaptureEngine::StopGraceMs() const
 void CCaptureEngine::EndOutput(bool bTell)
 {
     // Never asks the switch: a reader thread held in a write holds its lock.
-    if (m_bToPipe) {
+    if (m_bToPipe || m_bSurvey) {
         m_recordSwitch.SetTarget(nullptr);
         DisconnectPipe();
         return;

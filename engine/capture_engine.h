@@ -7,6 +7,11 @@
 // can have (dongle gone, reader gone, write failed, a limit), and tells its
 // owner through ICaptureEngineEvents, with the texts of capture_texts.h.
 //
+// A running capture can be retuned, can hop round a list of channels, and
+// waits for a dongle that went away to come back (the same port), going on
+// into the same output; a survey visits channels without an output and
+// counts what it hears on each.
+//
 // Everything here runs on the thread that created the engine and turns the
 // window backend's loop, unless said otherwise. Frames never pass through
 // that thread.
@@ -19,6 +24,8 @@
 #include <string>
 
 #include "engine/capture_output.h"
+#include "engine/channel_plan.h"
+#include "engine/survey_counts.h"
 #include "engine/record_switch.h"
 #include "link/frame_forwarder.h"
 #include "link/msg_wnd.h"
@@ -33,7 +40,7 @@ enum class ESessionEnd : int32_t {
     OutputFailed,     // the output could not be opened, or a write failed (reader gone, disk full)
     PortFailed,       // the port could not be opened (missing, in use, permission)
     NoAnswer,         // the dongle did not answer the start handshake within the wait
-    LineLost,         // the dongle went away during the capture
+    LineLost,         // the dongle went away during the capture (and did not come back in time)
 };
 
 // Where a capture is in its life. One variable holds it.
@@ -41,7 +48,8 @@ enum class ECapturePhase : int32_t {
     Idle,             // nothing runs (the port may still close after a stop)
     WaitReader,       // Wireshark launched; the port opens once it reads
     Starting,         // port open: set-channel and start handshakes
-    Capturing,        // the dongle sniffs, frames flow
+    Capturing,        // the dongle sniffs, frames flow (also while a retune runs)
+    Resuming,         // the dongle went away: its port is tried until it is back or the wait is over
 };
 
 // The dongle to capture from.
@@ -80,6 +88,10 @@ public:
     // The port is closed after the capture (the stop answered or timed out,
     // or there was nothing to stop). Comes after OnEngineEnded.
     virtual void OnEnginePortClosed() {}
+    // The dongle sniffs on nChannel now: after the start, a retune, a hop.
+    virtual void OnEngineChannel(int32_t /*nChannel*/) {}
+    // A survey's dwell on nChannel is over (its counts: GetSurvey()).
+    virtual void OnEngineDwellDone(int32_t /*nChannel*/) {}
 };
 
 class CCaptureEngine : public CMsgTarget {
@@ -99,6 +111,18 @@ public:
     uint32_t GetAckTimeoutMs() const;
     void SetPipeTimeouts(uint32_t dwConnectMs, uint32_t dwReconnectMs);
     void SetPipeQueueBytes(uint32_t dwBytes);   // tests
+    // What the records are: IEEE 802.15.4 as received (195, the default) or
+    // with a TAP header that carries the channel (283). Before a capture.
+    void SetLinkType(EPcapLinkType eLinkType);
+    EPcapLinkType GetLinkType() const { return m_eLinkType; }
+    // Hopping: the next capture goes round plan's channels (the first one
+    // instead of the target's), dwelling on each. A plan of one channel or
+    // none: no hopping. Before a capture.
+    void SetHopPlan(const CChannelPlan& plan);
+    // How long a capture waits for a dongle that went away (0: it ends at
+    // once). Before a capture.
+    void SetResumeWaitMs(uint32_t dwMs);
+    uint32_t GetResumeWaitMs() const { return m_dwResumeWaitMs; }
 
     // Launches Wireshark on the pipe; the port on target opens once it reads.
     // False (lines told, nothing runs) when it could not be launched.
@@ -115,6 +139,23 @@ public:
     // opened before. False (lines told, the output closed, a new file of ours
     // removed): the port failed.
     bool StartPort(const CCaptureTarget& target, const CCaptureLimits& limits = CCaptureLimits());
+
+    // A survey: the port on target, then every channel of plan for its
+    // dwell, plan's sweeps times; frames are counted per channel (GetSurvey)
+    // and go nowhere else. It ends as a capture does, with Stop or by itself
+    // after the last dwell (OnEngineEnded(Stopped)). False: as StartPort.
+    bool StartSurvey(const CCaptureTarget& target, const CChannelPlan& plan);
+    // A running capture moves to nChannel: stop, set-channel, start, each
+    // guarded; frames before are attributed to the old channel, frames after
+    // to the new one. A step without an answer is told and ends the capture
+    // (NoAnswer). False when no capture sniffs or a retune runs.
+    bool Retune(int32_t nChannel);
+    bool IsRetuning() const { return m_nRetuneTo != 0; }
+    // The channel the dongle sniffs on (or was last set to).
+    int32_t GetChannel() const { return m_nChannel; }
+    bool IsSurvey() const { return m_bSurvey; }
+    // The survey's counts so far (any thread).
+    const CSurveySink& GetSurvey() const { return m_surveySink; }
 
     // Ends the capture: the stop command goes out (when the port is open) and
     // is guarded; the output is closed whole; "Stop ZigBee sniffing OK!", the
@@ -166,7 +207,19 @@ private:
     void TakeSnapshots(bool bToPipe);
     bool OpenPort();
     void OnRfStatus(int32_t nState, bool bTimedOut);
+    void BeginCapture(const CCaptureTarget& target, bool bSurvey);
+    void KillTimers();
+    void OnSniffing();
+    void OnRetuneStatus(int32_t nState, bool bTimedOut);
+    void OnDwellTimer();
+    void SetRecordChannel(int32_t nChannel);
+    bool BeginResume();
+    void OnResumeTimer();
+    void OnResumeStatus(bool bTimedOut);
+    void DropPort();
     void OnLineLost();
+    void TellLineLost(const std::string& strAfter);
+    void TellGaps();
     void OnPipeEvent(int32_t nEvent, uint32_t dwGeneration);
     void OnProgressTimer();
     void ArmDurationTimer();
@@ -189,6 +242,19 @@ private:
     bool m_bShutDown;
     CCaptureTarget m_target;
     CCaptureLimits m_limits;
+    EPcapLinkType m_eLinkType;
+    CChannelPlan m_plan;            // hopping or surveying: more than one channel
+    size_t m_nPlanAt;               // the plan's channel the dongle is on
+    uint32_t m_dwSweepsDone;
+    bool m_bSurvey;
+    int32_t m_nChannel;             // what the dongle sniffs on
+    int32_t m_nRetuneTo;            // a retune runs to this channel (0: none)
+    uint32_t m_dwResumeWaitMs;
+    bool m_bResuming;               // the port was opened again after the dongle went away
+    std::chrono::steady_clock::time_point m_resumeDeadline;
+    std::chrono::steady_clock::time_point m_awaySince;
+    uint32_t m_dwGaps;              // times the dongle went away and came back
+    uint64_t m_qwAwayMs;            // how long it was away in all
     std::chrono::steady_clock::time_point m_deadline;
     std::string m_strProgram;       // the Wireshark program of the running capture
     uint32_t m_dwConnectTimeoutMs;
@@ -213,6 +279,7 @@ private:
     CPcapPipe m_pcapPipe;
     CCaptureOutput m_output;
     CRecordSwitch m_recordSwitch;
+    CSurveySink m_surveySink;
     CFrameForwarder m_forwarder;
     CRFCtrl m_rfCtrl;
 };

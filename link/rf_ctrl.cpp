@@ -50,6 +50,7 @@ private:
 CRFCtrl::CRFCtrl()
     : m_pPort(nullptr),
       m_nState(RF_STATE_IDLE),
+      m_nRetuneChannel(0),
       m_nAckTimeoutMs(RF_ACK_TIMEOUT_MS),
       m_dwCapture(0),
       m_bLineLostPosted(false),
@@ -159,6 +160,16 @@ int32_t CRFCtrl::StopCapture()
         SetTimer(RF_ACK_TIMER_ID, m_nAckTimeoutMs);
     }
     return nAccepted;
+}
+
+int32_t CRFCtrl::Retune(int32_t nChannel)
+{
+    if (m_nState != RF_STATE_SNIFFING || !WriteCommand(g_byStopSniffFrame))
+        return -1;
+    m_nRetuneChannel = nChannel;
+    m_nState = RF_STATE_WAIT_RETUNE_STOP_ACK;
+    SetTimer(RF_ACK_TIMER_ID, m_nAckTimeoutMs);
+    return 0;
 }
 
 int32_t CRFCtrl::Shutdown()
@@ -330,6 +341,15 @@ void CRFCtrl::OnAck(const uint8_t*, int32_t)
         KillTimer(RF_ACK_TIMER_ID);
         m_nState = RF_STATE_SNIFFING;
         SendToOwner(WM_RF_STATUS, RF_STATE_SNIFFING, RF_STATUS_ACK);
+        break;
+    case RF_STATE_WAIT_RETUNE_STOP_ACK:
+        KillTimer(RF_ACK_TIMER_ID);
+        if (SendSetChannel(m_nRetuneChannel) == 0)
+            SendToOwner(WM_RF_STATUS, RF_STATE_WAIT_CHANNEL_ACK, RF_STATUS_ACK);
+        else {
+            m_nState = RF_STATE_IDLE;   // the command could not be written: nothing is awaited
+            SendToOwner(WM_RF_STATUS, RF_STATE_WAIT_CHANNEL_ACK, RF_STATUS_TIMEOUT);
+        }
         break;
     case RF_STATE_WAIT_STOP_ACK:
         KillTimer(RF_ACK_TIMER_ID);

@@ -24,6 +24,8 @@ constexpr int32_t RF_STATE_SNIFFING = 2;
 constexpr int32_t RF_STATE_WAIT_CHANNEL_ACK = 3;
 constexpr int32_t RF_STATE_WAIT_START_ACK = 4;
 constexpr int32_t RF_STATE_WAIT_STOP_ACK = 5;
+// A retune's stop: its answer sends the set-channel command, and the port stays open.
+constexpr int32_t RF_STATE_WAIT_RETUNE_STOP_ACK = 6;
 
 // The controller's hidden child window.
 constexpr uint32_t IDC_RFCTRL = 110;
@@ -49,6 +51,12 @@ public:
     int32_t StartCapture(int32_t nPort, int32_t nChannel, const std::string& strDevice);
     int32_t SendSetChannel(int32_t nChannel);  // 0 ok, -1 short write
     int32_t StopCapture();                     // -1 no port object, else bytes accepted
+    // While sniffing: stop, then set-channel nChannel, then start, each with
+    // its time-out. The owner hears WM_RF_STATUS(RF_STATE_WAIT_CHANNEL_ACK)
+    // once the stop was answered (no frame of the old channel follows), then
+    // WM_RF_STATUS(RF_STATE_SNIFFING) as after a start, or the time-out of
+    // the step that failed. 0 ok, -1 not sniffing or a short write.
+    int32_t Retune(int32_t nChannel);
     int32_t Shutdown();                        // always 0
     int32_t GetState() const;
     CUartPort* GetPort() const;
@@ -90,6 +98,7 @@ private:
 
     CUartPort* m_pPort;
     int32_t m_nState;
+    int32_t m_nRetuneChannel;              // what a retune's set-channel asks for
     uint32_t m_nAckTimeoutMs;
     CRxCutter m_cutter;
     // Numbers each capture, so that a message posted for an earlier one is
