@@ -249,6 +249,9 @@ LRESULT CCaptureEngine::CEngineWnd::WindowProc(uint32_t nMsg, WPARAM wParam, LPA
     case WM_ENGINE_DROP_PORT:
         m_engine.DropPort();
         return 0;
+    case WM_ENGINE_RETUNE:
+        m_engine.Retune(static_cast<int32_t>(wParam));
+        return 0;
     case WM_TIMER:
         if (wParam == PROGRESS_TIMER_ID)
             m_engine.OnProgressTimer();

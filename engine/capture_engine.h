@@ -151,6 +151,8 @@ public:
     // (NoAnswer). False when no capture sniffs or a retune runs.
     bool Retune(int32_t nChannel);
     bool IsRetuning() const { return m_nRetuneTo != 0; }
+    // Any thread: Retune on the engine's thread, as soon as it gets there.
+    void PostRetune(int32_t nChannel);
     // The channel the dongle sniffs on (or was last set to).
     int32_t GetChannel() const { return m_nChannel; }
     bool IsSurvey() const { return m_bSurvey; }

@@ -10,6 +10,7 @@ constexpr uint32_t WM_ENGINE_PIPE_EVENT = WM_USER + 1;   // wParam: PIPE_EVENT_*
 constexpr uint32_t WM_ENGINE_STOP = WM_USER + 2;         // wParam: ESessionEnd
 constexpr uint32_t WM_ENGINE_CLOSE_PORT = WM_USER + 3;   // once the controller's handler is done with the port
 constexpr uint32_t WM_ENGINE_DROP_PORT = WM_USER + 4;    // the dongle went away; the capture waits for it
+constexpr uint32_t WM_ENGINE_RETUNE = WM_USER + 5;       // wParam: the channel
 constexpr uint32_t ENGINE_WND_ID = 120;
 constexpr uint32_t PROGRESS_TIMER_ID = 1;
 constexpr uint32_t DURATION_TIMER_ID = 2;

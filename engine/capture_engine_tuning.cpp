@@ -104,6 +104,11 @@ bool CCaptureEngine::Retune(int32_t nChannel)
     return true;
 }
 
+void CCaptureEngine::PostRetune(int32_t nChannel)
+{
+    m_wnd.PostWndMessage(WM_ENGINE_RETUNE, static_cast<WPARAM>(nChannel), 0);
+}
+
 // The steps of a retune: the stop answered (the set-channel is out), then
 // the start answered; or a step that did not answer.
 void CCaptureEngine::OnRetuneStatus(int32_t nState, bool bTimedOut)

@@ -20,7 +20,9 @@ public:
             m_engine.AbortOutput();
         m_engine.PostStop(ESessionEnd::Stopped);
     }
+    void RequestRetune(int32_t nChannel) { m_engine.PostRetune(nChannel); }
     CSessionStats GetStats() const { return m_engine.GetStats(); }
+    std::vector<CSurveyChannel> GetSurvey() const { return m_engine.GetSurvey().GetChannels(); }
     COsError GetOutputError() const { return m_errOutput; }
 
     void OnEngineLine(const std::string& strLine) override { m_report.OnSessionLine(strLine); }
@@ -37,6 +39,11 @@ public:
             m_errOutput = m_engine.GetOutputError();
     }
     void OnEnginePortClosed() override { MsgLoopQuit(); }
+    void OnEngineChannel(int32_t nChannel) override { m_report.OnSessionChannel(nChannel); }
+    void OnEngineDwellDone(int32_t nChannel) override
+    {
+        m_report.OnSessionDwellDone(m_engine.GetSurvey().GetChannel(nChannel));
+    }
 
 private:
     bool OpenOutput();
@@ -56,6 +63,18 @@ ESessionEnd CCaptureSession::CRun::Execute()
         return ESessionEnd::PortFailed;
     if (m_opts.m_dwAckTimeoutMs != 0)
         m_engine.SetAckTimeoutMs(m_opts.m_dwAckTimeoutMs);
+    m_engine.SetResumeWaitMs(m_opts.m_dwResumeWaitMs);
+    if (m_opts.m_bSurvey) {
+        m_bOutputOpened.store(true);
+        if (!m_bStopRequested.load() && m_engine.StartSurvey(m_opts.m_target, m_opts.m_plan))
+            MsgLoopRun();
+        else if (!m_bStopRequested.load())
+            m_eEnd = ESessionEnd::PortFailed;
+        m_engine.Shutdown();
+        return m_eEnd;
+    }
+    m_engine.SetLinkType(m_opts.m_eLinkType);
+    m_engine.SetHopPlan(m_opts.m_plan);
     if (!OpenOutput())
         return m_eEnd;
     // A stop asked for before the window existed could not be posted.
@@ -103,6 +122,7 @@ ESessionEnd CCaptureSession::Run(const CSessionOptions& opts, ISessionReport& re
     const ESessionEnd eEnd = run.Execute();
     std::lock_guard<std::mutex> lock(m_mtxRun);
     m_lastStats = run.GetStats();
+    m_vecLastSurvey = run.GetSurvey();
     m_errOutput = run.GetOutputError();
     m_pRun = nullptr;
     m_bStopRequested.store(false);   // a stop during this run was for this run
@@ -115,6 +135,21 @@ void CCaptureSession::RequestStop()
     std::lock_guard<std::mutex> lock(m_mtxRun);
     if (m_pRun != nullptr)
         m_pRun->RequestStop();
+}
+
+bool CCaptureSession::RequestRetune(int32_t nChannel)
+{
+    std::lock_guard<std::mutex> lock(m_mtxRun);
+    if (m_pRun == nullptr)
+        return false;
+    m_pRun->RequestRetune(nChannel);
+    return true;
+}
+
+std::vector<CSurveyChannel> CCaptureSession::GetSurvey() const
+{
+    std::lock_guard<std::mutex> lock(m_mtxRun);
+    return m_pRun != nullptr ? m_pRun->GetSurvey() : m_vecLastSurvey;
 }
 
 CSessionStats CCaptureSession::GetStats() const

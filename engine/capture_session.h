@@ -1,6 +1,7 @@
 // A capture without a window, for the headless command and Wireshark's extcap
-// program: one port, one channel, records into a file, standard output or a
-// FIFO. The capture engine does the work; the session turns the portable
+// program: one port, one channel (or hopping round a list, or retuned while
+// it runs), records into a file, standard output or a FIFO; or a survey of
+// channels that writes nothing. The capture engine does the work; the session turns the portable
 // window loop (qm_wnd_loop) until the capture has ended and its port closed.
 #pragma once
 
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "engine/capture_engine.h"
 
@@ -17,6 +19,12 @@ struct CSessionOptions {
     EPcapFileOpen m_eOutput = EPcapFileOpen::CreateNew;
     CCaptureLimits m_limits;
     uint32_t m_dwAckTimeoutMs = 0;      // 0: the controller's own (tests shorten it)
+    EPcapLinkType m_eLinkType = EPcapLinkType::Ieee802154WithFcs;
+    // More than one channel: a hopping capture (or, with m_bSurvey, the
+    // channels surveyed, any number of them).
+    CChannelPlan m_plan;
+    bool m_bSurvey = false;             // count frames per channel, write nothing
+    uint32_t m_dwResumeWaitMs = RESUME_WAIT_DEFAULT_MS;   // 0: a dongle that goes away ends it
 };
 
 using CSessionStats = CCaptureStats;
@@ -29,6 +37,10 @@ public:
     virtual void OnSessionLine(const std::string& strLine) = 0;
     // A few times a second while capturing.
     virtual void OnSessionProgress(const CSessionStats& stats) = 0;
+    // The dongle sniffs on nChannel now: after the start, a retune, a hop.
+    virtual void OnSessionChannel(int32_t /*nChannel*/) {}
+    // A survey's dwell on a channel is over; ch holds its counts so far.
+    virtual void OnSessionDwellDone(const CSurveyChannel& /*ch*/) {}
 };
 
 class CCaptureSession {
@@ -44,6 +56,12 @@ public:
     ESessionEnd Run(const CSessionOptions& opts, ISessionReport& report);
     // Any thread, also before Run started (a stop is never lost).
     void RequestStop();
+    // Any thread, while Run runs: the capture moves to nChannel (see
+    // CCaptureEngine::Retune); OnSessionChannel tells when it is there. False
+    // when no capture runs.
+    bool RequestRetune(int32_t nChannel);
+    // A survey's counts, channels 11..26 in order (during and after Run).
+    std::vector<CSurveyChannel> GetSurvey() const;
     CSessionStats GetStats() const;     // any thread
     // Why the output failed (AlreadyExists: CreateNew met a file); after Run.
     COsError GetOutputError() const;
@@ -55,5 +73,6 @@ private:
     mutable std::mutex m_mtxRun;        // guards m_pRun, m_lastStats and m_errOutput
     CRun* m_pRun;
     CSessionStats m_lastStats;          // of the last run, once it ended
+    std::vector<CSurveyChannel> m_vecLastSurvey;
     COsError m_errOutput;
 };
