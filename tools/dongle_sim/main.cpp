@@ -6,10 +6,12 @@
 
 #include "base/settings.h"
 #include "tools/dongle_sim/sim_engine.h"
+#include "tools/dongle_sim/sim_network.h"
 #include "tools/dongle_sim/sim_options.h"
 #include "tools/dongle_sim/sim_port.h"
 #include "tools/dongle_sim/sim_replay.h"
 #include "tools/dongle_sim/sim_run.h"
+#include "tools/dongle_sim/sim_sent_log.h"
 #include "tools/dongle_sim/sim_sent_pcap.h"
 #include "tools/dongle_sim/sim_traffic.h"
 
@@ -17,7 +19,10 @@ namespace {
 
 class CConsoleEvents : public ISimEvents {
 public:
-    explicit CConsoleEvents(CSimSentPcap& sent) : m_sent(sent), m_bSentFailed(false) {}
+    CConsoleEvents(CSimSentPcap& sent, CSimSentLog& sentLog)
+        : m_sent(sent), m_sentLog(sentLog), m_bSentFailed(false), m_bSentLogFailed(false)
+    {
+    }
 
     void Log(const std::string& strLine) override
     {
@@ -32,9 +37,20 @@ public:
         }
     }
 
+    void FrameSentOn(int32_t nChannel, int32_t nPanId, const uint8_t* pMac, int32_t nLen) override
+    {
+        FrameSent(pMac, nLen);
+        if (m_sentLog.IsOpen() && !m_sentLog.Record(nChannel, nPanId, pMac, nLen) && !m_bSentLogFailed) {
+            m_bSentLogFailed = true;
+            Log("cannot write the sent-frames log any more");
+        }
+    }
+
 private:
     CSimSentPcap& m_sent;
+    CSimSentLog& m_sentLog;
     bool m_bSentFailed;
+    bool m_bSentLogFailed;
 };
 
 }
@@ -85,12 +101,19 @@ int main(int argc, char** argv)
         if (pReplay->GetSkipped() > 0)
             std::fprintf(stderr, "qm-dongle-sim: %d records longer than 241 bytes skipped\n", pReplay->GetSkipped());
         pSource = std::move(pReplay);
+    } else if (!opts.m_vecNetworks.empty()) {
+        pSource = std::make_unique<CSimNetworks>(opts.m_vecNetworks, opts.m_dwSeed);
     } else {
         pSource = std::make_unique<CSimTraffic>(opts.m_dwSeed);
     }
 
     CSimSentPcap sent;
     if (!opts.m_strSentPcap.empty() && !sent.Open(opts.m_strSentPcap.c_str(), strError)) {
+        std::fprintf(stderr, "qm-dongle-sim: %s\n", strError.c_str());
+        return 1;
+    }
+    CSimSentLog sentLog;
+    if (!opts.m_strSentLog.empty() && !sentLog.Open(opts.m_strSentLog.c_str(), strError)) {
         std::fprintf(stderr, "qm-dongle-sim: %s\n", strError.c_str());
         return 1;
     }
@@ -106,10 +129,12 @@ int main(int argc, char** argv)
         port.Unpublish();
         return 1;
     }
-    CConsoleEvents events(sent);
+    CConsoleEvents events(sent, sentLog);
     CSimEngine engine(opts, *pSource, events, SimNowUs());
     engine.SetInitialHostPresence(port.IsHostPresent());
     events.Log("COM" + std::to_string(opts.m_nPort) + ": " + port.GetLinkPath() + " -> " + port.GetDevicePath());
+    for (const CSimNetwork& net : opts.m_vecNetworks)
+        events.Log(FormatSimNetwork(net));
     std::printf("ready %s\n", port.GetDevicePath().c_str());
     std::fflush(stdout);
 

@@ -78,9 +78,7 @@ void CSimEngine::OnCommand(const uint8_t* pFrame, uint64_t qwNowUs)
     bool bStop = false;
     if (byCmd == SIM_CMD_SET_CHANNEL) {
         ++m_stats.m_qwSetChannel;
-        m_nChannel = byParam;
-        if (byParam < 11 || byParam > 26)
-            m_events.Log("channel " + std::to_string(byParam) + " is not a 2.4 GHz channel (11..26); used as given");
+        OnSetChannel(byParam, qwNowUs);
     } else if (byCmd == SIM_CMD_SNIFF && byParam == 1) {
         ++m_stats.m_qwStart;
         if (!m_bStreaming) {
@@ -88,7 +86,8 @@ void CSimEngine::OnCommand(const uint8_t* pFrame, uint64_t qwNowUs)
             m_bEverStarted = true;
             m_nBurstLeft = m_opts.m_nBurst;
             m_dNextFrameUs = static_cast<double>(qwNowUs);
-            m_events.Log("sniffing on channel " + std::to_string(m_nChannel));
+            m_events.Log("sniffing on channel " + std::to_string(m_nChannel) +
+                         (HasNetworks() ? ": " + DescribeSimChannel(m_opts.m_vecNetworks, m_nChannel) : ""));
         }
     } else if (byCmd == SIM_CMD_SNIFF && byParam == 0) {
         ++m_stats.m_qwStop;
@@ -107,6 +106,37 @@ void CSimEngine::OnCommand(const uint8_t* pFrame, uint64_t qwNowUs)
     ack.m_qwDueUs = qwNowUs + static_cast<uint64_t>(m_opts.m_nAckDelayMs) * 1000u;
     BuildSimAckFrame(pFrame, ack.m_byFrame);
     m_quePendingAcks.push_back(ack);
+}
+
+void CSimEngine::OnSetChannel(uint8_t byChannel, uint64_t qwNowUs)
+{
+    const bool bRetuned = m_nChannel != byChannel;
+    m_nChannel = byChannel;
+    if (byChannel < SIM_FIRST_CHANNEL || byChannel > SIM_LAST_CHANNEL)
+        m_events.Log("channel " + std::to_string(byChannel) + " is not a 2.4 GHz channel (11..26); used as given");
+    if (!HasNetworks())
+        return;
+    m_events.Log("channel " + std::to_string(byChannel) + ": " + DescribeSimChannel(m_opts.m_vecNetworks, byChannel));
+    if (!bRetuned)
+        return;
+    // Retuned: what the radio heard before is not sent after the answer, and
+    // the new channel's traffic is heard from now on.
+    DropUnstartedFrame();
+    m_dNextFrameUs = static_cast<double>(qwNowUs);
+}
+
+void CSimEngine::DropUnstartedFrame()
+{
+    // A frame already on the line is finished whole. Every block ends with the
+    // same end byte, so m_byLastQueued stays true for the stray bytes.
+    for (auto it = m_queOut.begin(); it != m_queOut.end(); ++it) {
+        if (it->m_nKind == CHUNK_FRAME && it->m_nDone == 0) {
+            m_queOut.erase(it);
+            --m_nFramesQueued;
+            m_bFrameQueued = false;
+            return;
+        }
+    }
 }
 
 void CSimEngine::OnHostOpened(uint64_t qwNowUs)
@@ -136,7 +166,7 @@ void CSimEngine::OnHostClosed()
 
 void CSimEngine::QueueAck(const uint8_t* pAck)
 {
-    CChunk chunk{std::vector<uint8_t>(pAck, pAck + RF_CMD_LEN), 0, CHUNK_ACK, 0};
+    CChunk chunk{std::vector<uint8_t>(pAck, pAck + RF_CMD_LEN), 0, CHUNK_ACK, 0, 0, SIM_PAN_UNKNOWN};
     // An answer goes out as soon as the block on the line is finished, ahead of
     // frames that have not started yet.
     auto it = m_queOut.begin();
@@ -156,7 +186,8 @@ bool CSimEngine::FrameBudgetLeft() const
 
 bool CSimEngine::MayQueueFrame() const
 {
-    return m_bStreaming && m_bHostPresent && !m_bFrameQueued && FrameBudgetLeft();
+    return m_bStreaming && m_bHostPresent && !m_bFrameQueued && FrameBudgetLeft() &&
+        m_source.NetworksOn(m_nChannel) > 0;
 }
 
 void CSimEngine::Tick(uint64_t qwNowUs)
@@ -175,12 +206,13 @@ void CSimEngine::Tick(uint64_t qwNowUs)
 void CSimEngine::QueueFrame(uint64_t qwNowUs)
 {
     CSimBytes byMac;
-    if (!m_source.NextPayload(byMac)) {
+    int32_t nPanId = SIM_PAN_UNKNOWN;
+    if (!m_source.NextPayloadOn(m_nChannel, byMac, nPanId)) {
         m_bStreaming = false;
         m_events.Log("no frame to send: sniffing stopped");
         return;
     }
-    CChunk chunk{std::vector<uint8_t>(SIM_GARBAGE_MAX + RF_FRAME_MAX_LEN), 0, CHUNK_FRAME, 0};
+    CChunk chunk{std::vector<uint8_t>(SIM_GARBAGE_MAX + RF_FRAME_MAX_LEN), 0, CHUNK_FRAME, 0, m_nChannel, nPanId};
     if (m_opts.m_bGarbage && (m_rng.Next() & 1u) != 0)
         chunk.m_nGarbage = BuildSimGarbage(m_rng, m_byLastQueued, chunk.m_by.data());
 
@@ -202,9 +234,11 @@ void CSimEngine::QueueFrame(uint64_t qwNowUs)
     m_bFrameQueued = true;
     ++m_nFramesQueued;
 
+    // The rate is each network's: the networks on a channel take turns.
+    const double dRate = m_opts.m_dRate * std::max(1, m_source.NetworksOn(m_nChannel));
     const double dPeriodUs = m_opts.m_bLineRate
         ? static_cast<double>(m_queOut.back().m_by.size()) * SIM_LINE_US_PER_BYTE
-        : 1000000.0 / m_opts.m_dRate;
+        : 1000000.0 / dRate;
     if (m_nBurstLeft > 0) {
         // Paced frames follow a burst one period after its last frame.
         if (--m_nBurstLeft == 0)
@@ -255,7 +289,8 @@ void CSimEngine::CompleteChunk(const CChunk& chunk)
     m_stats.m_qwFrameBytes += static_cast<uint64_t>(nTotal);
     m_stats.m_qwPayloadBytes += static_cast<uint64_t>(nTotal - RF_PAYLOAD_OVERHEAD);
     m_stats.m_qwGarbageBytes += static_cast<uint64_t>(chunk.m_nGarbage);
-    m_events.FrameSent(chunk.m_by.data() + chunk.m_nGarbage + RF_PAYLOAD_OFFSET, nTotal - RF_PAYLOAD_OVERHEAD);
+    m_events.FrameSentOn(chunk.m_nChannel, chunk.m_nPanId, chunk.m_by.data() + chunk.m_nGarbage + RF_PAYLOAD_OFFSET,
+                         nTotal - RF_PAYLOAD_OVERHEAD);
     if (m_opts.m_nFrames >= 0 && static_cast<int64_t>(m_stats.m_qwFrames) >= m_opts.m_nFrames && !m_bLimitLogged) {
         m_bLimitLogged = true;
         m_events.Log("frame limit of " + std::to_string(m_opts.m_nFrames) + " reached");

@@ -23,6 +23,14 @@ public:
     virtual ~ISimEvents() = default;
     virtual void Log(const std::string& strLine) = 0;                 // one line, no newline
     virtual void FrameSent(const uint8_t* pMac, int32_t nLen) = 0;    // a data frame left whole
+    // The same, with the channel it was heard on and the PAN ID of its
+    // network (SIM_PAN_UNKNOWN when none is known); the engine calls this one.
+    virtual void FrameSentOn(int32_t nChannel, int32_t nPanId, const uint8_t* pMac, int32_t nLen)
+    {
+        (void)nChannel;
+        (void)nPanId;
+        FrameSent(pMac, nLen);
+    }
 };
 
 struct CSimStats {
@@ -79,6 +87,8 @@ private:
         int32_t m_nDone;
         int32_t m_nKind;
         int32_t m_nGarbage;   // stray bytes in front of the frame
+        int32_t m_nChannel;   // a frame's: where it was heard, and its network
+        int32_t m_nPanId;
     };
     struct CPendingAck {
         uint64_t m_qwDueUs;
@@ -86,6 +96,9 @@ private:
     };
 
     void OnCommand(const uint8_t* pFrame, uint64_t qwNowUs);
+    void OnSetChannel(uint8_t byChannel, uint64_t qwNowUs);
+    void DropUnstartedFrame();
+    bool HasNetworks() const { return !m_opts.m_vecNetworks.empty(); }
     void QueueAck(const uint8_t* pAck);
     bool FrameBudgetLeft() const;
     bool MayQueueFrame() const;

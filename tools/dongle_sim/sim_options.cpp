@@ -19,7 +19,17 @@ static const char s_szUsage[] =
     "  --frames N         stop streaming after N frames in all\n"
     "  --replay FILE      replay the frames of a pcap file (link type 195 or 230)\n"
     "                     instead of generated traffic, from the start again at its end\n"
+    "  --network CH:PAN[:EXTPAN]\n"
+    "                     hold a ZigBee network with PAN ID PAN (0x1a62 or 6754,\n"
+    "                     up to 0xfffe) on channel CH (11..26); repeatable. Then only\n"
+    "                     those channels carry traffic, each network at --rate, two\n"
+    "                     on one channel interleaved; the others are silent. Beacons\n"
+    "                     announce EXTPAN, or 0x00124b0000CCPPPP when it is not given\n"
+    "                     (CC the channel, PPPP the PAN ID, in hex)\n"
     "  --sent-pcap FILE   write every MAC frame sent to FILE (pcap, link type 195)\n"
+    "  --sent-log FILE    write one line per frame sent, in the order of --sent-pcap:\n"
+    "                     \"<channel> <PAN ID of its network as 0x1a62, or -> <MAC\n"
+    "                     sequence number> <MAC length>\"\n"
     "  --no-ack           never acknowledge a command (commands still act)\n"
     "  --no-stop-ack      acknowledge every command but stop (which still acts)\n"
     "  --ack-delay MS     acknowledge each command MS milliseconds late\n"
@@ -31,7 +41,8 @@ static const char s_szUsage[] =
     "\n"
     "Prints \"ready <device>\" once the port is published and a \"summary ...\"\n"
     "line when it ends (SIGINT/SIGTERM, or after a hang-up); logs every command\n"
-    "received on stderr.\n";
+    "received on stderr, and with --network what a set-channel tunes to, as\n"
+    "\"channel 15: network 0x1a62\" or \"channel 16: no network, silent\".\n";
 
 const char* SimUsageText()
 {
@@ -159,6 +170,23 @@ bool ParseRateOption(CSimArgs& args, CSimOptions& opts, bool& bRateGiven)
     return true;
 }
 
+bool ParseNetworkOption(CSimArgs& args, CSimOptions& opts)
+{
+    const char* pszValue = nullptr;
+    if (!args.Value(pszValue))
+        return false;
+    CSimNetwork net{};
+    std::string strWhy;
+    if (!ParseSimNetwork(pszValue, net, strWhy))
+        return args.Fail(strWhy);
+    for (const CSimNetwork& other : opts.m_vecNetworks) {
+        if (other.m_nChannel == net.m_nChannel && other.m_wPanId == net.m_wPanId)
+            return args.Fail(std::string("--network '") + pszValue + "': that PAN ID is on that channel already");
+    }
+    opts.m_vecNetworks.push_back(net);
+    return true;
+}
+
 // The option at the cursor, into opts.
 bool ParseOption(CSimArgs& args, CSimOptions& opts, bool& bRateGiven)
 {
@@ -192,6 +220,10 @@ bool ParseOption(CSimArgs& args, CSimOptions& opts, bool& bRateGiven)
         return args.Text(opts.m_strReplay);
     if (strName == "--sent-pcap")
         return args.Text(opts.m_strSentPcap);
+    if (strName == "--sent-log")
+        return args.Text(opts.m_strSentLog);
+    if (strName == "--network")
+        return ParseNetworkOption(args, opts);
     if (strName == "--own-terminal")
         return args.Flag(opts.m_bOwnTerminal);
     if (strName == "--seed")
@@ -211,6 +243,10 @@ bool ParseSimOptions(int argc, const char* const* argv, CSimOptions& opts, std::
     }
     if (bRateGiven && opts.m_bLineRate) {
         strError = "--rate and --line-rate exclude each other";
+        return false;
+    }
+    if (!opts.m_vecNetworks.empty() && !opts.m_strReplay.empty()) {
+        strError = "--network and --replay exclude each other";
         return false;
     }
     if (opts.m_bNoAck && opts.m_nAckDelayMs > 0) {

@@ -3,6 +3,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "tools/dongle_sim/sim_network.h"
 
 constexpr int32_t SIM_DEFAULT_PORT = 200;
 constexpr double SIM_DEFAULT_RATE = 20.0;          // frames per second
@@ -23,6 +26,8 @@ struct CSimOptions {
     int64_t m_nHangupAfter = -1;          // hang up after this many frames; -1 = never
     std::string m_strReplay;
     std::string m_strSentPcap;
+    std::string m_strSentLog;
+    std::vector<CSimNetwork> m_vecNetworks;   // none: one network heard on every channel
     uint32_t m_dwSeed = 1;
     bool m_bOwnTerminal = false;          // serve a Wine COM port: the pty becomes our controlling terminal
     bool m_bHelp = false;

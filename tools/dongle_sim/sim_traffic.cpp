@@ -2,8 +2,14 @@
 
 #include <utility>
 
-CSimTraffic::CSimTraffic(uint32_t dwSeed)
+CSimTraffic::CSimTraffic(uint32_t dwSeed) : CSimTraffic(dwSeed, SIM_PAN_ID, SIM_EXT_COORD)
+{
+}
+
+CSimTraffic::CSimTraffic(uint32_t dwSeed, uint16_t wPanId, uint64_t qwExtPanId)
     : m_rng(dwSeed),
+      m_qwExtPanId(qwExtPanId),
+      m_wPanId(wPanId),
       m_coord{SIM_ADDR_COORD, 0, 0, 0, 0},
       m_light{SIM_ADDR_LIGHT, 0, 0, 0, 0},
       m_sensor{SIM_ADDR_SENSOR, 0, 0, 0, 0},
@@ -33,6 +39,13 @@ bool CSimTraffic::NextPayload(CSimBytes& byOut)
     return true;
 }
 
+bool CSimTraffic::NextPayloadOn(int32_t nChannel, CSimBytes& byOut, int32_t& nPanId)
+{
+    (void)nChannel;
+    nPanId = m_wPanId;
+    return NextPayload(byOut);
+}
+
 void CSimTraffic::AddAcked(CSimBytes byFrame)
 {
     const uint8_t bySeq = byFrame[2];
@@ -44,7 +57,7 @@ CSimZigbeeData CSimTraffic::ZigbeeFrom(CDevice& src, const CDevice& dst, uint16_
 {
     CSimZigbeeData data;
     data.m_byMacSeq = src.m_byMacSeq++;
-    data.m_wPanId = SIM_PAN_ID;
+    data.m_wPanId = m_wPanId;
     data.m_wMacDst = dst.m_wShort;   // every device here is one hop from the coordinator
     data.m_wMacSrc = src.m_wShort;
     data.m_wNwkDst = dst.m_wShort;
@@ -66,13 +79,13 @@ void CSimTraffic::BuildCycle()
     if (m_nCycle % SIM_JOIN_EVERY_CYCLES == 0) {
         // A device looks for networks and joins through the coordinator.
         m_vecCycle.push_back(BuildBeaconRequest(m_byJoinerSeq++));
-        CSimBeaconInfo coord{SIM_PAN_ID, SIM_ADDR_COORD, true, true, true, true, 0, SIM_EXT_COORD, 0};
+        CSimBeaconInfo coord{m_wPanId, SIM_ADDR_COORD, true, true, true, true, 0, m_qwExtPanId, 0};
         m_vecCycle.push_back(BuildBeacon(m_coord.m_byMacSeq++, coord));
-        CSimBeaconInfo light{SIM_PAN_ID, SIM_ADDR_LIGHT, false, false, true, true, 1, SIM_EXT_COORD, 0};
+        CSimBeaconInfo light{m_wPanId, SIM_ADDR_LIGHT, false, false, true, true, 1, m_qwExtPanId, 0};
         m_vecCycle.push_back(BuildBeacon(m_light.m_byMacSeq++, light));
         // Capability: allocate address, receiver on when idle, mains powered, router.
-        AddAcked(BuildAssocRequest(m_byJoinerSeq++, SIM_PAN_ID, SIM_ADDR_COORD, SIM_EXT_JOINER, 0x8E));
-        AddAcked(BuildAssocResponse(m_coord.m_byMacSeq++, SIM_PAN_ID, SIM_EXT_JOINER, SIM_EXT_COORD,
+        AddAcked(BuildAssocRequest(m_byJoinerSeq++, m_wPanId, SIM_ADDR_COORD, SIM_EXT_JOINER, 0x8E));
+        AddAcked(BuildAssocResponse(m_coord.m_byMacSeq++, m_wPanId, SIM_EXT_JOINER, SIM_EXT_COORD,
                                     SIM_ADDR_JOINER, 0x00));
     }
     ++m_nCycle;
@@ -87,7 +100,7 @@ void CSimTraffic::BuildCycle()
                                         ZclReportBool(m_light.m_byZclSeq++, 0x0000, m_bLightOn))));
 
     // The sleepy sensor polls its parent, then reports the temperature.
-    AddAcked(BuildDataRequest(m_sensor.m_byMacSeq++, SIM_PAN_ID, SIM_ADDR_COORD, SIM_ADDR_SENSOR));
+    AddAcked(BuildDataRequest(m_sensor.m_byMacSeq++, m_wPanId, SIM_ADDR_COORD, SIM_ADDR_SENSOR));
     m_nTemperature = static_cast<int16_t>(m_nTemperature + m_rng.Range(-15, 15));
     if (m_nTemperature < 1500 || m_nTemperature > 3000)
         m_nTemperature = 2150;   // stays a room temperature however long it runs

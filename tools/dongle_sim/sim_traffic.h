@@ -23,7 +23,11 @@ constexpr int32_t SIM_JOIN_EVERY_CYCLES = 8;
 class CSimTraffic : public ISimPayloadSource {
 public:
     explicit CSimTraffic(uint32_t dwSeed);
+    // The same network under its own PAN ID, and the extended PAN ID its
+    // beacons announce.
+    CSimTraffic(uint32_t dwSeed, uint16_t wPanId, uint64_t qwExtPanId);
     bool NextPayload(CSimBytes& byOut) override;
+    bool NextPayloadOn(int32_t nChannel, CSimBytes& byOut, int32_t& nPanId) override;
 
 private:
     struct CDevice {
@@ -38,6 +42,8 @@ private:
     void AddAcked(CSimBytes byFrame);
 
     CSimRandom m_rng;
+    uint64_t m_qwExtPanId;
+    uint16_t m_wPanId;
     CDevice m_coord;
     CDevice m_light;
     CDevice m_sensor;
