@@ -9,8 +9,10 @@
 
 void CCaptureEngine::SetLinkType(EPcapLinkType eLinkType)
 {
-    if (!IsRunning())
-        m_eLinkType = eLinkType;
+    if (IsRunning())
+        return;
+    m_eLinkType = eLinkType;
+    m_output.SetLinkType(eLinkType);   // its header is written when it opens, before the port
 }
 
 void CCaptureEngine::SetHopPlan(const CChannelPlan& plan)
@@ -42,7 +44,6 @@ void CCaptureEngine::BeginCapture(const CCaptureTarget& target, bool bSurvey)
     m_qwAwayMs = 0;
     // A survey reads the MAC frames themselves.
     m_forwarder.SetLinkType(bSurvey ? EPcapLinkType::Ieee802154WithFcs : m_eLinkType);
-    m_output.SetLinkType(m_eLinkType);
     SetRecordChannel(m_nChannel);
 }
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "engine/channels.h"
+#include "engine/tuning_texts.h"
 
 namespace {
 
@@ -100,7 +101,7 @@ bool ParseSeconds(const std::string& strValue, uint32_t dwMinMs, uint32_t dwMaxM
     if (strValue.empty() || pEnd == nullptr || *pEnd != '\0' || !std::isfinite(d) || dMs < dwMinMs - 0.5
         || dMs > dwMaxMs + 0.5) {
         strError = std::string(pszWhat) + ": '" + strValue + "' is not a number of seconds from "
-            + std::to_string(dwMinMs / 1000.0).substr(0, 5) + " to " + std::to_string(dwMaxMs / 1000);
+            + SecondsText(dwMinMs) + " to " + SecondsText(dwMaxMs);
         return false;
     }
     dwOutMs = static_cast<uint32_t>(std::lround(dMs));

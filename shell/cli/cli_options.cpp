@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "serial/port_names.h"
+#include "engine/channel_plan.h"
 #include "engine/channels.h"
 
 namespace {
@@ -14,9 +15,12 @@ const char DURATION_PREFIX[] = "duration:";
 const char s_szUsage[] =
     "Usage: quillmark-capture [--port COMn|N|/dev/node] [--channel 11..26]\n"
     "                         [-w FILE|-w -] [--overwrite] [-c COUNT]\n"
-    "                         [-a duration:SECONDS] [-q] [--help] [--version]\n"
+    "                         [-a duration:SECONDS] [--hop LIST [--dwell S]] [--tap]\n"
+    "                         [--resume-wait S] [-q] [--help] [--version]\n"
+    "       quillmark-capture --survey [--channels LIST] [--dwell S] [--sweeps N]\n"
+    "                         [--port P]\n"
     "Captures IEEE 802.15.4 frames from the sniffer dongle into a pcap file\n"
-    "(link type 195) without a window.\n"
+    "(link type 195) without a window, or surveys the channels for networks.\n"
     "\n"
     "  --port P       the dongle's port: COMn, its number n (1..255), or a device\n"
     "                 node such as /dev/ttyACM0 (default: the stored port)\n"
@@ -28,6 +32,18 @@ const char s_szUsage[] =
     "  --overwrite    let -w FILE replace an existing file\n"
     "  -c COUNT       stop after COUNT frames\n"
     "  -a duration:S  stop after S seconds of capture\n"
+    "  --hop LIST     hop over the channels of LIST (such as 11-26 or 11,15,20-25),\n"
+    "                 the dwell on each; the records carry their channel (--tap)\n"
+    "  --dwell S      seconds on each channel when hopping or surveying (default 2)\n"
+    "  --tap          records with an IEEE 802.15.4 TAP header that carries the\n"
+    "                 channel (link type 283) instead of link type 195\n"
+    "  --resume-wait S  when the dongle goes away, wait up to S seconds for its port\n"
+    "                 to come back and go on into the same output (default 30;\n"
+    "                 0: the capture ends at once)\n"
+    "  --survey       visit the channels and print, for each, one line: the channel,\n"
+    "                 frames, bytes, beacons, PAN IDs and extended PAN IDs heard\n"
+    "  --channels LIST  the channels to survey (default 11-26)\n"
+    "  --sweeps N     survey the channels N times, the counts added up (default 1)\n"
     "  -q             no progress line and no summary; messages only on failure\n"
     "  --help         this text\n"
     "  --version      the program's version\n"
@@ -44,7 +60,7 @@ const char s_szUsage[] =
     "  2  bad command line\n"
     "  3  the dongle did not answer\n"
     "  4  the output could not be opened or written (exists, reader gone, disk full)\n"
-    "  5  the dongle went away during the capture\n"
+    "  5  the dongle went away during the capture and did not come back in time\n"
     "  130  left at once on a second Ctrl-C\n";
 
 // Decimal digits only, 1..qwMax; false otherwise.
@@ -107,6 +123,46 @@ bool ParseAutostop(const std::string& strValue, CCliOptions& opts, std::string& 
     return true;
 }
 
+bool ParseChannels(const std::string& strName, const std::string& strValue, CCliOptions& opts,
+    std::string& strError)
+{
+    if (!ParseChannelList(strValue, opts.m_vecChannels, strError)) {
+        strError = strName + ": " + strError;
+        return false;
+    }
+    return true;
+}
+
+bool ParseSweeps(const std::string& strValue, CCliOptions& opts, std::string& strError)
+{
+    uint64_t qwSweeps = 0;
+    if (!ParseCount(strValue.c_str(), SURVEY_SWEEPS_MAX, qwSweeps)) {
+        strError = "--sweeps: '" + strValue + "' is not a number from 1 to " + std::to_string(SURVEY_SWEEPS_MAX);
+        return false;
+    }
+    opts.m_dwSweeps = static_cast<uint32_t>(qwSweeps);
+    return true;
+}
+
+// Options that only make sense together, or not at all.
+bool CheckCombination(const CCliOptions& opts, std::string& strError)
+{
+    if (opts.m_bSurvey && (opts.m_bHop || opts.m_bOutputGiven || opts.m_bTap || opts.m_qwCount != 0
+        || opts.m_dwSeconds != 0 || opts.m_bChannelGiven)) {
+        strError = "--survey writes no capture: it takes --channels, --dwell, --sweeps and --port only";
+        return false;
+    }
+    if (!opts.m_bSurvey && !opts.m_bHop && (opts.m_bDwellGiven || !opts.m_vecChannels.empty())) {
+        strError = "--dwell goes with --hop or --survey; --channels with --survey";
+        return false;
+    }
+    if (opts.m_bHop && opts.m_bChannelGiven) {
+        strError = "--hop and --channel: give the channels to hop over with --hop only";
+        return false;
+    }
+    return true;
+}
+
 // The value of an option: "--name=value", or the next argument.
 class CArgs {
 public:
@@ -156,6 +212,26 @@ bool TakeOption(CArgs& args, CCliOptions& opts, std::string& strError)
         opts.m_bOverwrite = true;
     else if (strName == "-q")
         opts.m_bQuiet = true;
+    else if (strName == "--survey")
+        opts.m_bSurvey = true;
+    else if (strName == "--tap")
+        opts.m_bTap = true;
+    else if (strName == "--hop") {
+        opts.m_bHop = true;
+        return args.Value(strName, strValue, strError) && ParseChannels(strName, strValue, opts, strError);
+    } else if (strName == "--channels")
+        return args.Value(strName, strValue, strError) && ParseChannels(strName, strValue, opts, strError);
+    else if (strName == "--sweeps")
+        return args.Value(strName, strValue, strError) && ParseSweeps(strValue, opts, strError);
+    else if (strName == "--dwell") {
+        opts.m_bDwellGiven = true;
+        return args.Value(strName, strValue, strError)
+            && ParseSeconds(strValue, CHANNEL_DWELL_MIN_MS, CHANNEL_DWELL_MAX_MS, "--dwell", opts.m_dwDwellMs, strError);
+    } else if (strName == "--resume-wait") {
+        opts.m_bResumeWaitGiven = true;
+        return args.Value(strName, strValue, strError)
+            && ParseSeconds(strValue, 0, RESUME_WAIT_MAX_MS, "--resume-wait", opts.m_dwResumeWaitMs, strError);
+    }
     else if (strName == "--port")
         return args.Value(strName, strValue, strError) && ParsePort(strValue, opts, strError);
     else if (strName == "--channel")
@@ -199,7 +275,7 @@ bool ParseCliOptions(int argc, const char* const* argv, CCliOptions& opts, std::
         if (!TakeOption(args, opts, strError))
             return false;
     }
-    return true;
+    return CheckCombination(opts, strError);
 }
 
 const char* CliUsageText()

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Exit codes, as --help lists them.
 constexpr int CLI_EXIT_OK = 0;            // stopped, or the count or duration reached
@@ -28,9 +29,19 @@ struct CCliOptions {
     uint64_t m_qwCount = 0;               // 0: no limit
     uint32_t m_dwSeconds = 0;             // 0: no limit
     bool m_bQuiet = false;
+    bool m_bSurvey = false;               // --survey: count per channel, write no capture
+    std::vector<int32_t> m_vecChannels;   // --channels (survey) or --hop (capture)
+    bool m_bHop = false;
+    bool m_bDwellGiven = false;
+    uint32_t m_dwDwellMs = 0;
+    uint32_t m_dwSweeps = 1;
+    bool m_bTap = false;                  // --tap, or hopping: the channel on every record
+    bool m_bResumeWaitGiven = false;
+    uint32_t m_dwResumeWaitMs = 0;
 };
 
-// argv[1..]; false with a one-line reason for anything it cannot take.
+// argv[1..]; false with a one-line reason for anything it cannot take,
+// options that do not go together included.
 bool ParseCliOptions(int argc, const char* const* argv, CCliOptions& opts, std::string& strError);
 
 const char* CliUsageText();

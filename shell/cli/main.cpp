@@ -53,8 +53,9 @@ public:
     {
         if (!m_bProgress)
             return;
-        ShowProgress(DescribeCounts(stats));
+        ShowProgress(DescribeCounts(stats) + m_strChannel);
     }
+    void OnSessionChannel(int32_t nChannel) override { m_strChannel = ", channel " + std::to_string(nChannel); }
     // The summary replaces the progress line; -q shows only a failure's lines.
     // strOutput "": nothing was captured, so there is nothing to sum up.
     void Finish(const CSessionStats& stats, bool bFailed, const std::string& strOutput)
@@ -102,6 +103,7 @@ private:
     const bool m_bProgress;
     size_t m_nProgressLen = 0;
     std::vector<std::string> m_vecHeld;
+    std::string m_strChannel;   // where the dongle sniffs, for the progress line
 };
 
 // The stored settings stand in for what the command line leaves out, read
@@ -138,6 +140,41 @@ uint32_t AckTimeoutFromEnvironment()
     return *pEnd == '\0' && dwMs >= 1 && dwMs <= ACK_TIMEOUT_MAX_MS ? static_cast<uint32_t>(dwMs) : 0;
 }
 
+int ExitCodeOf(ESessionEnd eEnd);
+
+// The command line's channels, dwell and link type for the session.
+void ApplyPlan(const CCliOptions& cli, CSessionOptions& opts)
+{
+    opts.m_bSurvey = cli.m_bSurvey;
+    opts.m_plan.m_vecChannels = cli.m_vecChannels;
+    if (cli.m_bSurvey && opts.m_plan.m_vecChannels.empty())
+        opts.m_plan.m_vecChannels = AllChannels();
+    if (cli.m_bDwellGiven)
+        opts.m_plan.m_dwDwellMs = cli.m_dwDwellMs;
+    opts.m_plan.m_dwSweeps = cli.m_dwSweeps;
+    // A hopping capture without the channel on every frame would lose it.
+    opts.m_eLinkType = cli.m_bTap || cli.m_bHop ? EPcapLinkType::Ieee802154Tap : EPcapLinkType::Ieee802154WithFcs;
+    if (cli.m_bResumeWaitGiven)
+        opts.m_dwResumeWaitMs = cli.m_dwResumeWaitMs;
+}
+
+// --survey: the counts of every channel surveyed, one line each, on
+// standard output (they are the result; messages stay on standard error).
+int RunSurvey(CCaptureSession& session, const CSessionOptions& opts, CCliReport& report)
+{
+    const ESessionEnd eEnd = session.Run(opts, report);
+    report.Finish(session.GetStats(), eEnd != ESessionEnd::Stopped, std::string());
+    if (eEnd != ESessionEnd::Stopped)
+        return ExitCodeOf(eEnd);
+    const std::vector<CSurveyChannel> vecSurvey = session.GetSurvey();
+    for (int32_t nChannel : opts.m_plan.m_vecChannels) {
+        const CSurveyChannel& ch = vecSurvey[static_cast<size_t>(nChannel - CHANNEL_FIRST)];
+        std::printf("%s\n", FormatSurveyLine(ch).c_str());
+    }
+    std::fflush(stdout);
+    return CLI_EXIT_OK;
+}
+
 int ExitCodeOf(ESessionEnd eEnd)
 {
     switch (eEnd) {
@@ -171,7 +208,7 @@ int main(int argc, char** argv)
         std::printf("%s %s\n", PROGRAM_NAME, QM_VERSION_STRING);
         return CLI_EXIT_OK;
     }
-    const bool bStdout = !cli.m_bOutputGiven || cli.m_strOutput == "-";
+    const bool bStdout = !cli.m_bSurvey && (!cli.m_bOutputGiven || cli.m_strOutput == "-");
     if (bStdout && IsStdoutTerminal()) {
         return UsageError(cli.m_bOutputGiven ? "standard output is a terminal: pcap data is never written to one"
                                              : "no -w FILE given and standard output is a terminal");
@@ -199,6 +236,9 @@ int main(int argc, char** argv)
     opts.m_limits.m_qwMaxFrames = cli.m_qwCount;
     opts.m_limits.m_dwMaxSeconds = cli.m_dwSeconds;
     opts.m_dwAckTimeoutMs = AckTimeoutFromEnvironment();
+    ApplyPlan(cli, opts);
+    if (cli.m_bSurvey)
+        return RunSurvey(session, opts, report);
 
     const ESessionEnd eEnd = session.Run(opts, report);
     const int nExit = ExitCodeOf(eEnd);
