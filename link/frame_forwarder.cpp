@@ -1,6 +1,15 @@
 #include "link/frame_forwarder.h"
 
+#include <cstring>
+
 #include "link/frame_protocol.h"
+#include "pcap/pcap_tap.h"
+
+namespace {
+
+constexpr int32_t TAP_PAYLOAD_MAX = RF_FRAME_MAX_LEN - RF_PAYLOAD_OVERHEAD;
+
+} // namespace
 
 CFrameForwarder::CFrameForwarder(IPcapRecordSink* pSink)
     : m_pSink(pSink), m_eLinkType(EPcapLinkType::Ieee802154WithFcs), m_nChannel(0), m_bPending(false)
@@ -30,7 +39,22 @@ void CFrameForwarder::OnDataFrame(const uint8_t* pFrame, int32_t nLen)
     const int32_t nPayload = RfPayloadLength(nLen);
     if (nPayload < 0)
         return;
-    pSink->AddRecord(pFrame + RF_PAYLOAD_OFFSET, nPayload, PcapNow());
+    const uint8_t* const pPayload = pFrame + RF_PAYLOAD_OFFSET;
+    if (m_eLinkType.load(std::memory_order_relaxed) != EPcapLinkType::Ieee802154Tap) {
+        pSink->AddRecord(pPayload, nPayload, PcapNow());
+        m_bPending = true;
+        return;
+    }
+    // The longest frame the dongle can send bounds the payload: one stack
+    // buffer, no allocation per frame.
+    uint8_t byRecord[PCAP_TAP_HEADER_LEN + TAP_PAYLOAD_MAX];
+    if (nPayload > TAP_PAYLOAD_MAX)
+        return;
+    const int32_t nTap = BuildTapHeader(byRecord, sizeof byRecord, m_nChannel.load(std::memory_order_relaxed));
+    if (nTap == 0)
+        return;
+    memcpy(byRecord + nTap, pPayload, static_cast<size_t>(nPayload));
+    pSink->AddRecord(byRecord, nTap + nPayload, PcapNow());
     m_bPending = true;
 }
 

@@ -6,7 +6,11 @@
 // PAN ID compression: frame versions 0 and 1 (2003/2006) carry the source
 // PAN only when both addresses are there and compression is off; with
 // compression it equals the destination PAN. Version 2 (2015) follows the
-// standard's table for the address modes none/short/extended.
+// standard's table for the address modes none/short/extended. Only beacons of
+// versions 0/1 without security have their payload read (a 2015 beacon is an
+// enhanced beacon with IEs); frame types past command and reserved address
+// modes leave the addressing fields unread.
+// A broadcast PAN ID (0xffff) is reported as it is.
 #pragma once
 
 #include <cstdint>
@@ -38,7 +42,7 @@ struct CMacHeader {
     uint16_t m_wSrcPan = 0;
     bool m_bAddressesParsed = false;   // the whole addressing fields were there
     int32_t m_nHeaderLen = 0;          // bytes up to the end of the addressing fields
-    bool m_bZigBeeBeacon = false;      // a beacon whose payload is ZigBee's, read whole
+    bool m_bZigBeeBeacon = false;      // a beacon with a whole ZigBee payload (protocol id 0, 15 bytes)
     uint64_t m_qwExtPanId = 0;         // of that beacon, as a number (LE on the air)
 };
 
