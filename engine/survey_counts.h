@@ -40,6 +40,9 @@ public:
     void SetChannel(int32_t nChannel);
     // Window thread: one more dwell done on nChannel (ignored outside the range).
     void EndDwell(int32_t nChannel);
+    // Before the survey: what the records are (default 195, the MAC frame
+    // itself; TAP: the MAC frame behind a TAP header, which is skipped).
+    void SetLinkType(EPcapLinkType eLinkType);
     // Any thread: every count back to zero.
     void Reset();
     // Any thread, a consistent snapshot; a channel outside the range is empty.
@@ -47,7 +50,7 @@ public:
     // CHANNEL_FIRST..CHANNEL_LAST in order.
     std::vector<CSurveyChannel> GetChannels() const;
 
-    // Serial reader thread: pData is a MAC frame (link type 195 payload).
+    // Serial reader thread: one record of the link type set.
     void AddRecord(const uint8_t* pData, int32_t nLen, CPcapTime tm) override;
     void FlushRecords() override;
 
@@ -55,6 +58,7 @@ private:
     static size_t IndexOf(int32_t nChannel);
 
     std::atomic<int32_t> m_nChannel;
+    std::atomic<EPcapLinkType> m_eLinkType;
     mutable std::mutex m_mutex;   // guards m_arrChannels
     std::array<CSurveyChannel, CHANNEL_COUNT> m_arrChannels;
 };
@@ -62,6 +66,6 @@ private:
 // One line for the headless survey, beginning with the channel number:
 // "15  frames 40  bytes 1880  beacons 2  PAN 0x1a62,0x2b00  extended PAN 00:12:4b:00:01:02:03:04"
 // or "12  frames 0  bytes 0  beacons 0  PAN -". Extended PAN IDs are written
-// most significant byte first (as Wireshark shows them); overflowed sets end
-// in " +N more".
+// most significant byte first (as Wireshark shows them); a set that was full
+// ends in " +N more" (N: later sightings of IDs not kept, repeats counted).
 std::string FormatSurveyLine(const CSurveyChannel& ch);
