@@ -6,6 +6,11 @@
 # device box offers it and Start feeds Wireshark with live ZigBee traffic.
 # Without a display (no DISPLAY / WAYLAND_DISPLAY) the window runs on a virtual
 # X server (Xvfb).
+#
+# QM_DEMO_NETWORKS="15:0x1a62 20:0x7c01" makes the simulated dongle hold those
+# networks (CHANNEL:PAN-ID each, an optional :EXTENDED-PAN-ID after it) and
+# only them: every other channel is silent, so pick one of theirs in the
+# dialog. Unset, one network is heard on whatever channel is picked.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -34,7 +39,12 @@ trap cleanup EXIT INT TERM
 
 if ! compgen -G "/dev/ttyACM*" >/dev/null && ! compgen -G "/dev/ttyUSB*" >/dev/null; then
     echo "No sniffer dongle found: starting the simulated dongle as COM200."
-    "$bin/qm-dongle-sim" --port 200 --ports-dir "$settings_dir/ports" --rate 20 \
+    sim_networks=()
+    read -r -a demo_networks <<< "${QM_DEMO_NETWORKS:-}"
+    for network in "${demo_networks[@]}"; do
+        sim_networks+=(--network "$network")
+    done
+    "$bin/qm-dongle-sim" --port 200 --ports-dir "$settings_dir/ports" --rate 20 "${sim_networks[@]}" \
         > "$settings_dir/dongle-sim.log" 2>&1 &
     sim_pid=$!
     for _ in $(seq 50); do

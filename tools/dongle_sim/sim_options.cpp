@@ -41,8 +41,10 @@ static const char s_szUsage[] =
     "\n"
     "Prints \"ready <device>\" once the port is published and a \"summary ...\"\n"
     "line when it ends (SIGINT/SIGTERM, or after a hang-up); logs every command\n"
-    "received on stderr, and with --network what a set-channel tunes to, as\n"
-    "\"channel 15: network 0x1a62\" or \"channel 16: no network, silent\".\n";
+    "received on stderr. With --network it first logs each network as \"network\n"
+    "on channel 15: PAN 0x1a62, extended PAN 0x00124b00000f1a62\", and after each\n"
+    "set-channel what the channel carries: \"channel 15: network 0x1a62\",\n"
+    "\"channel 20: networks 0x7c01 0x0bee\" or \"channel 16: no network, silent\".\n";
 
 const char* SimUsageText()
 {
