@@ -30,23 +30,42 @@ static bool FitsPathBuffer(const std::string& strDir)
         && strDir.size() + sizeof(SETTINGS_FILE_NAME) <= static_cast<size_t>(SETTINGS_PATH_SIZE);
 }
 
+#ifndef QM_INSTALL_DIRS
+#define QM_INSTALL_DIRS ""
+#endif
+
+const char* SettingsBuiltInstallDirs()
+{
+    return QM_INSTALL_DIRS;
+}
+
 void InitSettingsPathFor(const char* pszExeDir)
+{
+    InitSettingsPathFor(pszExeDir, SettingsBuiltInstallDirs());
+}
+
+void InitSettingsPathFor(const char* pszExeDir, const char* pszInstallDirs)
 {
     std::memset(s_szSettingsDir, 0, sizeof(s_szSettingsDir));
     std::memset(s_szSettingsPath, 0, sizeof(s_szSettingsPath));
 
     const std::string strExeDir = pszExeDir != nullptr ? pszExeDir : "";
     const PFN_SETTINGS_DIR_PROBE pfnProbe = s_pfnDirProbe != nullptr ? s_pfnDirProbe : SettingsDirWritable;
+    // An installed program never asks whether it could write beside itself.
+    const bool bInstalled = !strExeDir.empty()
+        && SettingsExeDirInstalled(strExeDir.c_str(), pszInstallDirs != nullptr ? pszInstallDirs : "");
     std::string strDir;
-    if (FitsPathBuffer(strExeDir) && pfnProbe(strExeDir.c_str())) {
+    if (!bInstalled && FitsPathBuffer(strExeDir) && pfnProbe(strExeDir.c_str())) {
         strDir = strExeDir;
     } else {
         std::string strHome;
         if (SettingsUserConfigHome(strHome))
             strDir = strHome + SETTINGS_USER_SUBDIR;
         // Without a usable per-user place the executable's directory still
-        // serves reads; writes there fail as they would anyway.
-        if (!FitsPathBuffer(strDir))
+        // serves reads, and writes there fail as they would anyway; not for
+        // an installed program, whose folder (root may write to it) is never
+        // the settings folder: no path then.
+        if (!FitsPathBuffer(strDir) && !bInstalled)
             strDir = strExeDir;
     }
     if (!FitsPathBuffer(strDir))

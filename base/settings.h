@@ -7,7 +7,9 @@
 // The file lives beside the executable; when that directory is not writable
 // by the user, it lives in $XDG_CONFIG_HOME/Quillmark (default
 // ~/.config/Quillmark, created on the first write) for reads and writes
-// alike. The choice is made once, when the path is computed.
+// alike. An installed program (SettingsExeDirInstalled) always uses the
+// per-user directory, root too: it never writes beside itself. The choice is
+// made once, when the path is computed.
 //
 // A file that is not INI text (binary bytes, unreadable, not a regular file,
 // larger than 1 MiB) reads as defaults and is never modified: a write into it
@@ -42,8 +44,27 @@ extern const char* const SETTINGS_DEFAULT_WIRESHARK;   // "wireshark" on POSIX
 
 // Computes the settings directory and path from the executable's directory.
 void InitSettingsPath();
-// Same rule for a given directory (tests and tools).
+// Same rule for a given directory (tests and tools), with the folders this
+// build installs into (SettingsBuiltInstallDirs).
 void InitSettingsPathFor(const char* pszExeDir);
+// Same rule with the install folders given: a ':'-separated list of absolute
+// folders ("" for none), as SettingsExeDirInstalled takes them.
+void InitSettingsPathFor(const char* pszExeDir, const char* pszInstallDirs);
+
+// Whether a program in pszExeDir is an installed one, which keeps its
+// settings per user: the folder, resolved (links followed), is one of the
+// system's program folders (/usr/bin, /usr/sbin, /usr/local/bin,
+// /usr/local/sbin, /bin, /sbin), a Wireshark extcap folder under /usr
+// (/usr/.../wireshark/extcap), or one of pszInstallDirs (':'-separated
+// absolute folders, each resolved as far as it exists; relative ones are
+// ignored). A build tree or an unpacked folder anywhere else is not. Always
+// false on Windows, where a program folder the user may not write to
+// (Program Files) already sends the settings to %APPDATA%.
+bool SettingsExeDirInstalled(const char* pszExeDir, const char* pszInstallDirs);
+// The folders this build installs programs into, as configured: the
+// install prefix's bin/ and Wireshark's extcap folder (QM_INSTALL_DIRS at
+// compile time; "" on Windows and when not given).
+const char* SettingsBuiltInstallDirs();
 // Directory of the running executable; "" when it cannot be found or does not
 // fit SETTINGS_EXE_DIR_SIZE bytes.
 void GetExeDirectory(char* pszDir /* >= SETTINGS_EXE_DIR_SIZE */);

@@ -379,3 +379,51 @@ bool SettingsUserConfigHome(std::string& strDir)
     strDir = (strHome == "/" ? std::string() : strHome) + "/.config";
     return true;
 }
+
+// A folder as the comparison sees it: resolved when it exists, else its
+// text with "." and ".." taken out; "" for a relative or empty one.
+static std::string ComparableDir(const std::string& strDir)
+{
+    if (strDir.empty() || strDir[0] != '/')
+        return std::string();
+    std::string strReal;
+    if (RealPathOf(strDir, strReal))
+        return strReal;
+    return LexicalPath(strDir);
+}
+
+static bool EndsWith(const std::string& strText, const std::string& strEnd)
+{
+    return strText.size() >= strEnd.size()
+        && strText.compare(strText.size() - strEnd.size(), strEnd.size(), strEnd) == 0;
+}
+
+bool SettingsExeDirInstalled(const char* pszExeDir, const char* pszInstallDirs)
+{
+    const std::string strDir = ComparableDir(pszExeDir != nullptr ? pszExeDir : "");
+    if (strDir.empty())
+        return false;
+    static const char* const SYSTEM_PROGRAM_DIRS[] = {
+        "/usr/bin", "/usr/sbin", "/usr/local/bin", "/usr/local/sbin", "/bin", "/sbin",
+    };
+    for (const char* pszSystem : SYSTEM_PROGRAM_DIRS) {
+        if (strDir == ComparableDir(pszSystem))
+            return true;
+    }
+    // Wireshark's global extcap folders: /usr/lib/<triplet>/wireshark/extcap,
+    // /usr/lib/wireshark/extcap, /usr/libexec/wireshark/extcap, /usr/local/lib/...
+    if (strDir.compare(0, 5, "/usr/") == 0 && EndsWith(strDir, "/wireshark/extcap"))
+        return true;
+    const std::string strList = pszInstallDirs != nullptr ? pszInstallDirs : "";
+    size_t nPos = 0;
+    while (nPos <= strList.size()) {
+        size_t nNext = strList.find(':', nPos);
+        if (nNext == std::string::npos)
+            nNext = strList.size();
+        const std::string strInstall = ComparableDir(strList.substr(nPos, nNext - nPos));
+        if (!strInstall.empty() && strInstall == strDir)
+            return true;
+        nPos = nNext + 1;
+    }
+    return false;
+}

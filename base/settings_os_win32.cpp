@@ -267,3 +267,10 @@ bool SettingsUserConfigHome(std::string& strDir)
         strDir.pop_back();
     return !strDir.empty();
 }
+
+// A program folder the user may not write to (Program Files) already sends the
+// settings to %APPDATA%; an unpacked folder keeps them beside the program.
+bool SettingsExeDirInstalled(const char*, const char*)
+{
+    return false;
+}

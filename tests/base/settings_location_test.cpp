@@ -182,3 +182,82 @@ TEST_F(SettingsLocation, ExecutableDirectoryOfThisProgram)
     EXPECT_EQ(std::string(GetSettingsPath()), strDir + "/Quillmark.ini");
     EXPECT_EQ(std::string(GetSettingsDirectory()), strDir);
 }
+
+// What counts as installed: the system's program folders, Wireshark's extcap
+// folders under /usr, and the folders this build installs into, each
+// resolved; a build tree or an unpacked folder anywhere else is not.
+TEST_F(SettingsLocation, InstalledFolders)
+{
+    for (const char* pszDir : {"/usr/bin", "/usr/bin/", "/usr/sbin", "/usr/local/bin", "/usr/local/sbin",
+                               "/bin", "/sbin", "/usr/./bin", "/usr/lib/../bin",
+                               "/usr/lib/x86_64-linux-gnu/wireshark/extcap", "/usr/lib/wireshark/extcap",
+                               "/usr/libexec/wireshark/extcap", "/usr/local/lib/wireshark/extcap"})
+        EXPECT_TRUE(SettingsExeDirInstalled(pszDir, "")) << pszDir;
+    for (const char* pszDir : {"", "usr/bin", "bin", ".", "/usr", "/usr/bin2", "/usr/bin/sub", "/usr/local",
+                               "/opt/quillmark/bin", "/usr/lib/wireshark/extcap2", "/usr/lib/wireshark",
+                               "/home/me/wireshark/extcap", "/tmp"})
+        EXPECT_FALSE(SettingsExeDirInstalled(pszDir, "")) << pszDir;
+    EXPECT_FALSE(SettingsExeDirInstalled(nullptr, nullptr));
+    EXPECT_FALSE(SettingsExeDirInstalled(m_strApp.c_str(), ""));
+
+    // The configured folders: a ':'-separated list, relative entries ignored,
+    // missing folders compared by their text.
+    EXPECT_TRUE(SettingsExeDirInstalled("/opt/quillmark/bin", "/opt/quillmark/bin"));
+    EXPECT_TRUE(SettingsExeDirInstalled("/opt/quillmark/bin/", "/srv/x:/opt/quillmark/./bin/:relative"));
+    EXPECT_FALSE(SettingsExeDirInstalled("/opt/quillmark/bin", "opt/quillmark/bin::/opt/quillmark"));
+    EXPECT_TRUE(SettingsExeDirInstalled(m_strApp.c_str(), (m_strRoot + "/x:" + m_strApp).c_str()));
+
+    // Links are followed, on both sides.
+    const std::string strLinkToBin = m_strRoot + "/bin-link";
+    ASSERT_EQ(symlink("/usr/bin", strLinkToBin.c_str()), 0);
+    EXPECT_TRUE(SettingsExeDirInstalled(strLinkToBin.c_str(), ""));
+    const std::string strLinkToApp = m_strRoot + "/app-link";
+    ASSERT_EQ(symlink(m_strApp.c_str(), strLinkToApp.c_str()), 0);
+    EXPECT_TRUE(SettingsExeDirInstalled(strLinkToApp.c_str(), m_strApp.c_str()));
+    EXPECT_TRUE(SettingsExeDirInstalled(m_strApp.c_str(), strLinkToApp.c_str()));
+    EXPECT_FALSE(SettingsExeDirInstalled(strLinkToApp.c_str(), ""));
+}
+
+// An installed program keeps its settings per user, also where it could
+// write beside itself (root may write to /usr/bin): it never asks.
+TEST_F(SettingsLocation, InstalledProgramUsesConfigHome)
+{
+    SetSettingsDirProbe(AcceptEveryDir);
+    for (const char* pszDir : {"/usr/bin", "/usr/local/bin", "/usr/lib/x86_64-linux-gnu/wireshark/extcap"}) {
+        InitSettingsPathFor(pszDir);
+        EXPECT_EQ(std::string(GetSettingsDirectory()), XdgDir()) << pszDir;
+        EXPECT_EQ(std::string(GetSettingsPath()), XdgDir() + "/Quillmark.ini") << pszDir;
+    }
+
+    // A folder installed into, writable for real: still the per-user file.
+    SetSettingsDirProbe(nullptr);
+    InitSettingsPathFor(m_strApp.c_str(), (m_strRoot + "/other:" + m_strApp).c_str());
+    EXPECT_EQ(std::string(GetSettingsDirectory()), XdgDir());
+    EXPECT_EQ(WriteSettingInt(SETTINGS_INDEX, "Channel", 21), 1);
+    EXPECT_EQ(ReadBytes(XdgDir() + "/Quillmark.ini"), "[Config]\nChannel=21\n");
+    EXPECT_TRUE(ListDir(m_strApp).empty());
+
+    // The same folder not installed into: beside the program, as before.
+    InitSettingsPathFor(m_strApp.c_str(), (m_strRoot + "/other").c_str());
+    EXPECT_EQ(std::string(GetSettingsPath()), Ini());
+
+    // No per-user place that fits: no path at all, never the program's folder.
+    setenv("XDG_CONFIG_HOME", (m_strRoot + "/" + std::string(380, 'x')).c_str(), 1);
+    InitSettingsPathFor(m_strApp.c_str(), m_strApp.c_str());
+    EXPECT_STREQ(GetSettingsPath(), "");
+    EXPECT_EQ(WriteSettingInt(SETTINGS_INDEX, "Channel", 22), 0);
+    EXPECT_TRUE(ListDir(m_strApp).empty());
+    // A program that is not installed still reads beside itself then.
+    InitSettingsPathFor(m_strApp.c_str(), "");
+    EXPECT_EQ(std::string(GetSettingsPath()), Ini());
+}
+
+// This build's own output folder is never among the folders it installs into:
+// the tests' programs run from the build tree and keep their settings there.
+TEST_F(SettingsLocation, BuildTreeIsNotInstalled)
+{
+    std::vector<char> vecDir(SETTINGS_EXE_DIR_SIZE, 'x');
+    GetExeDirectory(vecDir.data());
+    EXPECT_FALSE(SettingsExeDirInstalled(vecDir.data(), SettingsBuiltInstallDirs()))
+        << vecDir.data() << " among " << SettingsBuiltInstallDirs();
+}
