@@ -233,16 +233,68 @@ TEST_F(CCaptureCliTest, FailuresGiveTheirExitCodesAndReasons)
     EXPECT_NE(usage.Err().find("--channel: '27' is not a channel 11..26"), std::string::npos) << usage.Err();
 }
 
+// Gone for good: with no wait the capture ends at once, with a wait once it
+// is over; either way exit code 5 and a whole file.
 TEST_F(CCaptureCliTest, DongleGoneEndsTheCaptureWithItsCode)
 {
-    ASSERT_TRUE(m_sim.Start(m_dir, { "--rate", "400", "--hangup-after", "30" }));
-    const std::string strOut = m_dir / "gone.pcap";
+    for (const char* pszWait : { "0", "0.2" }) {
+        CSim sim;
+        ASSERT_TRUE(sim.Start(m_dir, { "--rate", "400", "--hangup-after", "30" }));
+        const std::string strOut = m_dir / (std::string("gone-") + pszWait + ".pcap");
+        CChildProcess cli;
+        EXPECT_EQ(RunCli(cli, { "--port", sim.Device(), "--resume-wait", pszWait, "-w", strOut }), 5) << cli.Err();
+        const char* pszEnd = *pszWait == '0' && pszWait[1] == '\0'
+            ? "went away: the capture ends"
+            : "did not come back within 0.2 s: the capture ends";
+        EXPECT_NE(cli.Err().find(pszEnd), std::string::npos) << cli.Err();
+        const CPcapRead got = ReadPcap(strOut);
+        EXPECT_TRUE(got.m_bComplete);
+        EXPECT_LE(got.m_vecPayloads.size(), 30u);
+    }
+}
+
+// The survey's result is on standard output, one line per channel asked
+// for, in that order, beginning with the channel; only the network's
+// channel names a PAN.
+TEST_F(CCaptureCliTest, SurveyPrintsOneLinePerChannel)
+{
+    ASSERT_TRUE(m_sim.Start(m_dir, { "--rate", "200", "--network", "15:0x1a62" }));
     CChildProcess cli;
-    EXPECT_EQ(RunCli(cli, { "--port", m_sim.Device(), "-w", strOut }), 5) << cli.Err();
-    EXPECT_NE(cli.Err().find("went away"), std::string::npos) << cli.Err();
-    const CPcapRead got = ReadPcap(strOut);
-    EXPECT_TRUE(got.m_bComplete);
-    EXPECT_LE(got.m_vecPayloads.size(), 30u);
+    ASSERT_EQ(RunCli(cli, { "--port", m_sim.Device(), "--survey", "--channels", "16,14-15", "--dwell", "0.1" }), 0)
+        << cli.Err();
+    std::vector<std::string> vecLines;
+    for (size_t nAt = 0; nAt < cli.Out().size();) {
+        const size_t nEnd = cli.Out().find('\n', nAt);
+        vecLines.push_back(cli.Out().substr(nAt, nEnd - nAt));
+        nAt = nEnd == std::string::npos ? cli.Out().size() : nEnd + 1;
+    }
+    ASSERT_EQ(vecLines.size(), 3u) << cli.Out();
+    EXPECT_EQ(vecLines[0].rfind("16 ", 0), 0u) << vecLines[0];
+    EXPECT_EQ(vecLines[1].rfind("14 ", 0), 0u) << vecLines[1];
+    EXPECT_EQ(vecLines[2].rfind("15 ", 0), 0u) << vecLines[2];
+    EXPECT_NE(vecLines[2].find("PAN 0x1a62"), std::string::npos) << vecLines[2];
+    EXPECT_EQ(vecLines[0].find("0x1a62"), std::string::npos) << vecLines[0];
+    EXPECT_NE(cli.Err().find("Survey done: 1 sweep"), std::string::npos) << cli.Err();
+    EXPECT_EQ(m_sim.Finish().at("set_channel"), 3u);
+}
+
+TEST_F(CCaptureCliTest, ChannelOptionsThatDoNotGoTogetherAreRefused)
+{
+    const std::vector<std::pair<std::vector<std::string>, std::string>> vecCases = {
+        { { "--survey", "-w", "x.pcap" }, "--survey writes no capture" },
+        { { "--hop", "11,12,11" }, "channel 11 is listed twice" },
+        { { "--hop", "11-27" }, "'11-27' is not a channel from 11 to 26" },
+        { { "--hop", "11-26", "--channel", "15" }, "--hop and --channel" },
+        { { "--dwell", "2" }, "--dwell goes with --hop or --survey" },
+        { { "--survey", "--dwell", "0.01" }, "--dwell: '0.01' is not a number of seconds from 0.1" },
+        { { "--resume-wait", "-1" }, "--resume-wait: '-1'" },
+        { { "--survey", "--sweeps", "0" }, "--sweeps: '0'" },
+    };
+    for (const auto& [vecArgs, strReason] : vecCases) {
+        CChildProcess cli;
+        EXPECT_EQ(RunCli(cli, vecArgs), 2) << vecArgs[0];
+        EXPECT_NE(cli.Err().find(strReason), std::string::npos) << cli.Err();
+    }
 }
 
 // pcap bytes never go to a terminal: without -w (or with -w -) the command
