@@ -27,6 +27,7 @@ CCaptureModel::CCaptureModel(ICaptureView& view, IDeviceSource& devices)
     , m_bRunning(false)
     , m_eMode(ECaptureMode::Wireshark)
     , m_bReplaceChosen(false)
+    , m_dwScanDwellMs(CHANNEL_DWELL_DEFAULT_MS)
     , m_engine(*this)
 {
     m_wnd.CreateWnd(this, IDC_MODEL_WND);
@@ -90,6 +91,9 @@ LRESULT CCaptureModel::CModelWnd::WindowProc(uint32_t nMsg, WPARAM wParam, LPARA
         m_model.m_bDevicesChangePosted = false;
         m_model.OnDevicesChanged();
         return 0;
+    case WM_MODEL_RETUNE:
+        m_model.RetuneToBox();
+        return 0;
     default:
         return CMsgWnd::WindowProc(nMsg, wParam, lParam);
     }
@@ -117,6 +121,11 @@ void CCaptureModel::SetPipeTimeouts(uint32_t dwConnectMs, uint32_t dwReconnectMs
 void CCaptureModel::SetAckTimeoutMs(uint32_t dwMs)
 {
     m_engine.SetAckTimeoutMs(dwMs);
+}
+
+void CCaptureModel::SetResumeWaitMs(uint32_t dwMs)
+{
+    m_engine.SetResumeWaitMs(dwMs);
 }
 
 void CCaptureModel::ShowPathAndRx()

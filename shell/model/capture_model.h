@@ -21,6 +21,7 @@
 
 // Posted to the model's own window.
 constexpr uint32_t WM_MODEL_DEVICES_CHANGED = WM_USER + 8;   // from the device watcher's thread
+constexpr uint32_t WM_MODEL_RETUNE = WM_USER + 9;            // the box's channel, once the engine's handler is done
 constexpr uint32_t IDC_MODEL_WND = 111;
 
 class CCaptureModel : public CMsgTarget, private ICaptureEngineEvents {
@@ -49,7 +50,15 @@ public:
     void OnCancel();                  // Escape and the close box
     void OnExitSignal(int32_t nSignal);
     void OnDeviceChosen(int32_t nIndex);
+    // A pick during a capture retunes it (once the dongle sniffs, and again
+    // after a retune when the box moved on meanwhile).
     void OnChannelChosen(int32_t nIndex);
+    // Scan: every channel for the scan's dwell, one sweep, on the device the
+    // box shows; the view's ShowSurvey follows it live. Stop ends it.
+    void OnScan();
+    // A channel (11..26) taken from the scan: the box and the settings hold
+    // it, as when picked in the box.
+    void OnTakeChannel(int32_t nChannel);
     void OnPathTyped(const std::string& strPath);   // what the user types is the path from now on
     void OnModeChosen(ECaptureMode eMode);           // a radio button; a running capture goes on as it is
     void OnBrowse();
@@ -71,6 +80,8 @@ public:
     // The engine's waits (tests shorten them).
     void SetPipeTimeouts(uint32_t dwConnectMs, uint32_t dwReconnectMs);
     void SetAckTimeoutMs(uint32_t dwMs);
+    void SetResumeWaitMs(uint32_t dwMs);
+    void SetScanDwellMs(uint32_t dwMs);   // CHANNEL_DWELL_MIN_MS..CHANNEL_DWELL_MAX_MS
 
     // Shows "Rx : N" when N differs from what is shown.
     void RefreshRxLabel(uint64_t qwDataBytes);
@@ -85,6 +96,7 @@ public:
     const std::string& GetRxText() const { return m_strRxCount; }
     int64_t GetRxBytes() const { return m_nRxBytes; }
     bool IsRunning() const { return m_bRunning; }
+    bool IsScanning() const { return m_bScanning; }
     ECapturePhase GetCapturePhase() const { return m_engine.GetPhase(); }
     // The capture engine: its counters and statistics, and the seams tests use.
     CCaptureEngine& GetEngine() { return m_engine; }
@@ -107,6 +119,8 @@ private:
     void OnEngineLine(const std::string& strLine) override;
     void OnEngineProgress() override;
     void OnEngineEnded(ESessionEnd eEnd) override;
+    void OnEngineChannel(int32_t nChannel) override;
+    void OnEngineDwellDone(int32_t nChannel) override;
 
     void OnLogText(const char* pszText);
     void SetRunning(bool bRunning);
@@ -125,6 +139,11 @@ private:
     bool TakePcapPath(std::string& strPath);
     bool OpenPcapFile(const std::string& strPath);
     void StartFileCapture(const CCaptureTarget& target);
+    // The scan and the retune (capture_model_scan.cpp).
+    void ShowSurveyNow(bool bRunning);
+    void EndScan(ESessionEnd eEnd);
+    void RetuneToBox();
+    void ShowRetuning(bool bRetuning);
 
     ICaptureView& m_view;
     IDeviceSource& m_devices;
@@ -142,6 +161,9 @@ private:
     ECaptureMode m_eMode;           // the radio button checked
     std::string m_strPcapPath;      // the file the path box names in PcapFile mode
     bool m_bReplaceChosen;          // m_strPcapPath came from the save dialog, which asked about replacing
+    bool m_bScanning = false;       // the engine runs a scan, not a capture
+    uint32_t m_dwScanDwellMs;
+    bool m_bRetuneShown = false;    // the view shows the box busy with a retune
     IDeviceWatch* m_pDeviceWatch = nullptr;
     std::atomic<bool> m_bDevicesChangePosted { false };   // one post waits in the queue at most
     CCaptureEngine m_engine;        // last: its reader thread goes first

@@ -27,6 +27,9 @@ void CCaptureModel::OnStart()
         return;
     }
     const CCaptureTarget target = TargetShown();
+    // The engine keeps the last scan's channel list: a capture hops only
+    // when asked to, and the dialog never asks.
+    m_engine.SetHopPlan(CChannelPlan());
     if (m_eMode == ECaptureMode::PcapFile) {
         StartFileCapture(target);
         return;
@@ -84,11 +87,16 @@ void CCaptureModel::OnEngineLine(const std::string& strLine)
 void CCaptureModel::OnEngineProgress()
 {
     RefreshRxLabel(m_engine.GetCounters().m_qwDataBytes);
+    if (m_bScanning)
+        ShowSurveyNow(true);
 }
 
-void CCaptureModel::OnEngineEnded(ESessionEnd /*eEnd*/)
+void CCaptureModel::OnEngineEnded(ESessionEnd eEnd)
 {
     RefreshRxLabel(m_engine.GetCounters().m_qwDataBytes);
+    if (m_bScanning)
+        EndScan(eEnd);
+    ShowRetuning(false);
     SetRunning(false);
 }
 

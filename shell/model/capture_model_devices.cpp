@@ -120,6 +120,7 @@ void CCaptureModel::OnChannelChosen(int32_t nIndex)
     m_nChannelSel = nIndex;
     if (WriteSettingInt(SETTINGS_INDEX, SETTINGS_KEY_CHANNEL, nIndex + CHANNEL_FIRST) != 1)
         LogWriteFailure(SETTINGS_KEY_CHANNEL);
+    RetuneToBox();
 }
 
 void CCaptureModel::OnRefreshDevices()

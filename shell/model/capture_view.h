@@ -4,6 +4,7 @@
 #pragma once
 
 #include "devices/device_source.h"   // CDeviceItem: one entry of the device box
+#include "engine/survey_counts.h"     // CSurveyChannel: one bar of the scan
 
 #include <cstdint>
 #include <string>
@@ -49,4 +50,12 @@ public:
     // strPath exists: true only when the user agrees to replace it. A face
     // that cannot ask never lets a file be replaced.
     virtual bool ConfirmOverwrite(const std::string& /*strPath*/) { return false; }
+
+    // The scan: what each channel 11..26 gave so far, in order; nChannelNow
+    // is the one being listened to (0: none); bRunning while it goes on. The
+    // first call of a scan shows its window.
+    virtual void ShowSurvey(const std::vector<CSurveyChannel>& /*vecChannels*/, int32_t /*nChannelNow*/,
+        bool /*bRunning*/) {}
+    // A retune runs: the channel box takes no pick until it is done.
+    virtual void ShowRetuning(bool /*bRetuning*/) {}
 };

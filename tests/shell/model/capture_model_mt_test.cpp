@@ -3,79 +3,7 @@
 // that copies the FIFO to a file), the pipe's events posted from its writer
 // thread to the model's window, the Rx timer, and the window loop turned by
 // the test.
-#include "model_test_view.h"
-
-#include "serial/uart_port.h"
-#include "devices/device_source.h"
-#include "devices/device_watch.h"
-#include "shell/model/dlg_ids.h"
-
-#include <signal.h>
-
-#include <fstream>
-
-#include "common/child_process_posix.h"
-#include "common/pty_posix.h"
-
-namespace {
-
-constexpr int32_t SIM_PORT = 200;
-constexpr int32_t WAIT_MS = 10000;
-constexpr uint32_t PCAP_MAGIC_LE = 0xA1B2C3D4u;
-
-// A device name that maps to COM200, as discovery would list the sim's link.
-const std::vector<std::string> SIM_DEVICES = { "Simulated dongle on /dev/pts/x (COM200)" };
-
-} // namespace
-
-class CModelCaptureTest : public CModelTest {
-protected:
-    void SetUp() override
-    {
-        CModelTest::SetUp();
-        m_strCapture = m_dir / "capture.pcap";
-        setenv("QM_TEST_CAPTURE_OUT", m_strCapture.c_str(), 1);
-        setenv("QM_TEST_READER_PID", (m_dir / "reader.pid").c_str(), 1);
-        setenv("QM_TEST_READER_MODE", "copy", 1);
-        ASSERT_EQ(WriteSettingString(SETTINGS_INDEX, "Wireshark", QM_TEST_READER_SCRIPT), 1);
-        WriteSetting("ComPort", SIM_PORT);
-        WriteSetting("Channel", 20);
-        m_devices.m_vecNames = SIM_DEVICES;
-    }
-    // The launched reader is not the pipe link's to end: the test ends it, or
-    // a sleeping one would hold the test's output open for a minute.
-    void TearDown() override
-    {
-        m_pModel.reset();
-        std::ifstream inPid(m_dir / "reader.pid");
-        pid_t pidReader = 0;
-        if (inPid >> pidReader && pidReader > 0)
-            kill(pidReader, SIGKILL);
-        if (m_sim.SendSignal(SIGTERM))
-            m_sim.WaitExit(5000);
-    }
-    bool StartSim(const std::vector<std::string>& vecExtra)
-    {
-        std::vector<std::string> vecArgv { QM_DONGLE_SIM_PATH, "--port", std::to_string(SIM_PORT),
-            "--ports-dir", PortsDir() };
-        vecArgv.insert(vecArgv.end(), vecExtra.begin(), vecExtra.end());
-        return m_sim.Spawn(vecArgv) && m_sim.WaitForText("ready ", WAIT_MS, false);
-    }
-    bool WaitLogged(const std::string& strPart)
-    {
-        return RunUntil([&] { return m_view.Logged(strPart); }, WAIT_MS);
-    }
-    uint32_t CaptureMagic() const
-    {
-        std::ifstream in(m_strCapture, std::ios::binary);
-        uint32_t dwMagic = 0;
-        in.read(reinterpret_cast<char*>(&dwMagic), sizeof(dwMagic));
-        return dwMagic;
-    }
-
-    std::string m_strCapture;
-    CChildProcess m_sim;
-};
+#include "model_sim_test.h"
 
 // Start, frames counted on the Rx text by the timer, Stop with its summary.
 TEST_F(CModelCaptureTest, StartCountsAndStops)
@@ -211,6 +139,7 @@ TEST_F(CModelCaptureTest, DeviceGoneEndsTheCapture)
 {
     ASSERT_TRUE(StartSim({ "--rate", "200", "--hangup-after", "20" }));
     CCaptureModel& model = Model();
+    model.SetResumeWaitMs(0);   // ends at once instead of waiting for it to come back
     model.OnStart();
     ASSERT_TRUE(WaitLogged("The sniffing device on COM200 went away (unplugged?): the capture ends"))
         << m_view.m_strLog;

@@ -82,6 +82,14 @@ public:
         m_vecAskedToReplace.push_back(strPath);
         return m_bReplaceAnswer;
     }
+    void ShowSurvey(const std::vector<CSurveyChannel>& vecChannels, int32_t nChannelNow, bool bRunning) override
+    {
+        m_vecSurvey = vecChannels;
+        m_vecSurveyNow.push_back(nChannelNow);
+        m_bSurveyRunning = bRunning;
+        ++m_nSurveyShows;
+    }
+    void ShowRetuning(bool bRetuning) override { m_vecRetuning.push_back(bRetuning); }
 
     // The log's messages without their "hh:mm:ss  " prefix.
     std::vector<std::string> Messages() const
@@ -116,6 +124,11 @@ public:
     int32_t m_nSaveChooserRuns = 0;
     bool m_bReplaceAnswer = false;
     std::vector<std::string> m_vecAskedToReplace;
+    std::vector<CSurveyChannel> m_vecSurvey;   // as last shown
+    std::vector<int32_t> m_vecSurveyNow;       // the channel listened to, each time shown
+    bool m_bSurveyRunning = false;
+    int32_t m_nSurveyShows = 0;
+    std::vector<bool> m_vecRetuning;           // each change of the box's busy state
 };
 
 // The test's own device list: m_vecItems as discovery gives them (name and
