@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/act_when.h"
 #include "common/child_process_posix.h"
 #include "common/sim_summary.h"
 #include "common/temp_dir_posix.h"
@@ -55,30 +56,6 @@ public:
 private:
     std::mutex m_mtx;
     std::vector<std::string> m_vecLines;
-};
-
-// Runs fnAct on a thread of its own once fnReady holds (polled), as a signal
-// watcher or a reader would act.
-class CActWhen {
-public:
-    CActWhen(std::function<bool()> fnReady, std::function<void()> fnAct)
-        : m_thread([fnReady, fnAct, this] {
-              const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
-              while (!fnReady() && std::chrono::steady_clock::now() < deadline && !m_bQuit.load())
-                  std::this_thread::sleep_for(std::chrono::milliseconds(2));
-              fnAct();
-          })
-    {
-    }
-    ~CActWhen()
-    {
-        m_bQuit.store(true);
-        m_thread.join();
-    }
-
-private:
-    std::atomic<bool> m_bQuit { false };
-    std::thread m_thread;
 };
 
 // Bytes waiting in the pipe behind nFd.

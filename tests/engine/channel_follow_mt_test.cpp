@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/act_when.h"
 #include "common/child_process_posix.h"
 #include "common/temp_dir_posix.h"
 #include "engine/capture_session.h"
@@ -145,29 +146,6 @@ void ExpectEveryPanMatchesItsChannel(const std::vector<CTapRecord>& vec)
         }
     }
 }
-
-// Runs fnAct on a thread of its own once fnReady holds (polled).
-class CActWhen {
-public:
-    CActWhen(std::function<bool()> fnReady, std::function<void()> fnAct)
-        : m_thread([fnReady, fnAct, this] {
-              const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
-              while (!fnReady() && std::chrono::steady_clock::now() < deadline && !m_bQuit.load())
-                  std::this_thread::sleep_for(std::chrono::milliseconds(2));
-              fnAct();
-          })
-    {
-    }
-    ~CActWhen()
-    {
-        m_bQuit.store(true);
-        m_thread.join();
-    }
-
-private:
-    std::atomic<bool> m_bQuit { false };
-    std::thread m_thread;
-};
 
 class CChannelFollowTest : public ::testing::Test {
 protected:
