@@ -1,9 +1,9 @@
 # The Debian package: `cpack -G DEB` in a Linux build (or `--target package`)
 # makes quillmark_<version>_<arch>.deb from the install rules of
 # cmake/QmInstall.cmake, under /usr, the programs stripped.
-#   Depends     what dpkg-shlibdeps finds the programs need, and Qt's
-#               platform plugins (the dialog does not start without one)
-#   Recommends  wireshark
+#   Depends     what dpkg-shlibdeps finds the programs need (Debian 12's
+#               libqt6gui6 holds the xcb platform plugin the dialog needs)
+#   Recommends  wireshark; qt6-wayland for a native window on Wayland
 # `sudo apt install ./quillmark_<version>_amd64.deb` is all it takes before
 # Wireshark lists the dongle: the extcap is in Wireshark's own folder. No
 # maintainer scripts: dpkg's triggers refresh the menu and the icon cache.
@@ -32,11 +32,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-if(TARGET quillmark)
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS qt6-qpa-plugins)
-endif()
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS wireshark)
-# Folders the package shares with others (/usr/bin, Wireshark's extcap
-# folder) are not its own: dpkg removes only what is left empty.
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
+if(TARGET quillmark)
+    string(APPEND CPACK_DEBIAN_PACKAGE_RECOMMENDS ", qt6-wayland")
+endif()
 include(CPack)

@@ -7,8 +7,10 @@ QM_BUILD_PACKAGES="g++ cmake ninja-build pkg-config libudev-dev libpcap-dev qt6-
 # Running it: Wireshark, and a virtual X server when there is no display.
 QM_RUN_PACKAGES="wireshark-qt qt6-wayland xvfb xauth"
 # The tests: GoogleTest, the sanitizer and fuzzer runtime, the real
-# counterparts (tshark, socat, X server, OCR of screenshots) ...
-QM_TEST_PACKAGES="clang libclang-rt-14-dev libgtest-dev libgmock-dev tshark socat xvfb xauth x11-apps imagemagick xdotool tesseract-ocr tesseract-ocr-eng python3"
+# counterparts (tshark, socat, X server, OCR of screenshots), the Debian
+# package's making (dpkg-shlibdeps, file) and checks (lintian, the desktop
+# file and AppStream validators, man) ...
+QM_TEST_PACKAGES="clang libclang-rt-14-dev libgtest-dev libgmock-dev tshark socat xvfb xauth x11-apps imagemagick xdotool tesseract-ocr tesseract-ocr-eng python3 dpkg-dev file lintian desktop-file-utils appstream man-db"
 # ... and the Windows program: the mingw-w64 posix-thread cross compilers
 # (i686 is shipped, x86_64 runs the tests), GoogleTest's sources for them, and
 # 64-bit Wine. No wine32: 32-bit code cannot run on our build machines. NSIS

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds Quillmark and runs every test, build by build:
-#   build/release   gcc, -Wall -Wextra -Werror, all tests
+#   build/release   gcc, -Wall -Wextra -Werror, all tests; then its Debian
+#                   package, installed, used and removed (scripts/test_package.sh)
 #   build/core      the core without Qt and GoogleTest (configure and build only)
 #   build/asan      clang with AddressSanitizer + UBSan, all tests and short fuzz runs
 #   build/tsan      clang with ThreadSanitizer, the tests labelled "threaded"
@@ -88,6 +89,9 @@ cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_SANI
     -DQM_BUILD_GUI=ON -DBUILD_TESTING=ON >/dev/null
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release -j "$jobs"
+
+step "Debian package (lintian, installed, used as a user, removed)"
+bash scripts/test_package.sh build/release
 
 step "core without Qt and GoogleTest (configure + build)"
 # The find calls are switched off, so any that still asked would fail.

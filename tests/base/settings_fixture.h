@@ -72,9 +72,12 @@ inline int ChownEntry(const char* pszPath, const struct stat*, int, struct FTW*)
     return lchown(pszPath, TEST_NOBODY, TEST_NOBODY) == 0 ? 0 : -1;
 }
 
-inline int RemoveEntry(const char* pszPath, const struct stat*, int, struct FTW*)
+inline int RemoveEntry(const char* pszPath, const struct stat*, int nType, struct FTW*)
 {
-    chmod(pszPath, 0700);   // harmless on links' targets inside the tree
+    // chmod follows a link: a link's target (which may lie outside the tree,
+    // such as /usr/bin) is never touched.
+    if (nType != FTW_SL && nType != FTW_SLN)
+        chmod(pszPath, 0700);
     return remove(pszPath);
 }
 
