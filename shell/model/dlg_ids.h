@@ -11,6 +11,7 @@ enum : int32_t {
     IDD_ABOUTBOX = 100,
     IDS_ABOUTBOX = 101,
     IDD_MAIN = 102,
+    IDD_SCAN = 103,
     IDR_MAINFRAME = 128,
     IDC_MODE_WIRESHARK = 1000,
     IDC_MODE_PCAPFILE = 1001,
@@ -24,6 +25,9 @@ enum : int32_t {
     IDC_RX_COUNT = 1011,
     IDC_REFRESH = 1012,
     IDC_PATH_LABEL = 1013,   // the path box's label: its text follows the mode
+    IDC_SCAN = 1014,
+    IDC_SCAN_CHART = 1015,   // IDD_SCAN's bars
+    IDC_SCAN_HINT = 1016,
 };
 
 struct CDlgItemId {
@@ -40,6 +44,7 @@ constexpr CDlgItemId g_mainDlgItems[] = {
     { IDC_DEVICE, "IDC_DEVICE" },
     { IDC_REFRESH, "IDC_REFRESH" },
     { IDC_CHANNEL, "IDC_CHANNEL" },
+    { IDC_SCAN, "IDC_SCAN" },
     { IDC_LOG, "IDC_LOG" },
     { IDC_START, "IDC_START" },
     { IDC_STOP, "IDC_STOP" },

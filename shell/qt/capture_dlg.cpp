@@ -2,6 +2,7 @@
 
 #include "base/settings.h"
 #include "shell/qt/about_dlg.h"
+#include "shell/qt/scan_dlg.h"
 #include "ui_main_dialog.h"
 
 #include <QAction>
@@ -42,6 +43,7 @@ CCaptureDlg::CCaptureDlg(QWidget* pParent)
     , m_pUi(std::make_unique<Ui::CCaptureDlgUi>())
     , m_bInitDone(false)
     , m_pActAbout(nullptr)
+    , m_pScanDlg(nullptr)
     , m_editLog(nullptr)
     , m_comboDevice(nullptr)
     , m_comboChannel(nullptr)
@@ -82,6 +84,7 @@ CCaptureDlg::CCaptureDlg(QWidget* pParent)
     connect(m_btnBrowse, &QPushButton::clicked, this, [this] { OnBrowse(); });
     connect(m_btnStart, &QPushButton::clicked, this, [this] { OnStart(); });
     connect(m_btnStop, &QPushButton::clicked, this, [this] { OnStop(); });
+    connect(m_pUi->IDC_SCAN, &QPushButton::clicked, this, [this] { OnScan(); });
     connect(m_btnExit, &QPushButton::clicked, this, [this] { OnExit(); });
     // clicked, not toggled: the model's own ShowMode is no choice of the user's.
     connect(m_pUi->IDC_MODE_WIRESHARK, &QRadioButton::clicked, this,
@@ -208,10 +211,24 @@ void CCaptureDlg::ShowRx(const std::string& strText)
         m_pUi->IDC_RX_COUNT->setText(strRx);
 }
 
+// A scan runs as a capture does: Start and Scan wait for Stop.
 void CCaptureDlg::SetRunning(bool bRunning)
 {
     m_btnStart->setEnabled(!bRunning);
+    m_pUi->IDC_SCAN->setEnabled(!bRunning);
     m_btnStop->setEnabled(bRunning);
+}
+
+void CCaptureDlg::ShowSurvey(const std::vector<CSurveyChannel>& vecChannels, int32_t nChannelNow, bool bRunning)
+{
+    if (m_pScanDlg == nullptr)
+        m_pScanDlg = new CScanDlg(this, [this](int32_t nChannel) { m_model.OnTakeChannel(nChannel); });
+    m_pScanDlg->ShowSurvey(vecChannels, nChannelNow, bRunning);
+}
+
+void CCaptureDlg::ShowRetuning(bool bRetuning)
+{
+    m_comboChannel->setEnabled(!bRetuning);
 }
 
 int32_t CCaptureDlg::CountLogLines() const

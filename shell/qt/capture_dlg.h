@@ -23,6 +23,7 @@ class QAction;
 class QComboBox;
 class QPlainTextEdit;
 class QPushButton;
+class CScanDlg;
 namespace Ui { class CCaptureDlgUi; }
 
 class CCaptureDlg : public QDialog, public CMsgTarget, private ICaptureView {
@@ -60,6 +61,9 @@ public:
     void OnRefreshDevices() { m_model.OnRefreshDevices(); }
     void OnStart() { m_model.OnStart(); }
     void OnStop() { m_model.OnStop(); }
+    void OnScan() { m_model.OnScan(); }
+    // The scan window; null before the first scan.
+    CScanDlg* GetScanDlg() const { return m_pScanDlg; }
     void RefreshRxLabel(uint64_t qwDataBytes) { m_model.RefreshRxLabel(qwDataBytes); }
 
 protected:
@@ -87,6 +91,8 @@ private:
     void ShowMode(ECaptureMode eMode, const std::string& strPathLabel) override;
     bool ChooseSaveFile(std::string& strPath) override;
     bool ConfirmOverwrite(const std::string& strPath) override;
+    void ShowSurvey(const std::vector<CSurveyChannel>& vecChannels, int32_t nChannelNow, bool bRunning) override;
+    void ShowRetuning(bool bRetuning) override;
 
     void InsertLogText(const std::string& strText, bool bReplace);
     void FixRxLabelSize();
@@ -94,6 +100,7 @@ private:
     std::unique_ptr<Ui::CCaptureDlgUi> m_pUi;
     bool m_bInitDone;
     QAction* m_pActAbout;
+    CScanDlg* m_pScanDlg;   // a child: made at the first scan, goes with the dialog
     CSystemDeviceSource m_devices;
     CDeviceWatch m_deviceWatch;
 

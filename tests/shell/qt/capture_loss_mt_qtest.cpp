@@ -152,6 +152,7 @@ void CCaptureLossTest::unplugEndsTheCapture()
     QVERIFY(sim.Start(fx.PortsDir(), { QStringLiteral("--rate"), QStringLiteral("200"), QStringLiteral("--hangup-after"),
         QStringLiteral("30") }));
     CTestCaptureDlg& dlg = fx.MakeDialog();
+    dlg.m_model.SetResumeWaitMs(0);   // ends at once instead of waiting for it to come back
     QTest::mouseClick(dlg.m_btnStart, Qt::LeftButton);
     QVERIFY(WaitUntil([&] { return Logged(dlg, "Start ZigBee sniffing OK!"); }, 5000));
 
