@@ -2,6 +2,7 @@
 // the tests of the MAC header reader, the survey counts and the TAP output.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
