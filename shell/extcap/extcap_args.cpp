@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "engine/channel_plan.h"
 #include "engine/channels.h"
 
 namespace {
@@ -24,25 +25,8 @@ constexpr CActionName ACTIONS[] = {
 // Wireshark's options that take their value in the next argument; the ones we
 // do not use are skipped with it, so that a value is never read as an option.
 constexpr const char* SKIPPED_WITH_VALUE[] = {
-    "--extcap-capture-filter", "--extcap-control-in", "--extcap-control-out",
-    "--extcap-reload-option", "--debug-file", "--extcap-version",
+    "--extcap-capture-filter", "--extcap-reload-option", "--debug-file", "--extcap-version",
 };
-
-bool ParseChannel(const std::string& strText, int32_t& nChannel)
-{
-    if (strText.empty() || strText.size() > 2)
-        return false;
-    int32_t n = 0;
-    for (char ch : strText) {
-        if (ch < '0' || ch > '9')
-            return false;
-        n = n * 10 + (ch - '0');
-    }
-    if (n < CHANNEL_FIRST || n > CHANNEL_LAST)
-        return false;
-    nChannel = n;
-    return true;
-}
 
 bool ParseStopWait(const std::string& strText, uint32_t& dwMs)
 {
@@ -128,13 +112,77 @@ bool TakeAction(CArgCursor& cur, CExtcapArgs& args, std::string& strError)
     return false;
 }
 
+// Ours that take a value in the next argument (or after '=').
+constexpr const char* WITH_VALUE[] = {
+    "--extcap-interface", "--fifo", "--channel", "--stop-wait", "--hop", "--dwell",
+    "--extcap-control-in", "--extcap-control-out",
+};
+
+// --tap alone (as Wireshark passes a checked flag), or with true / false.
+bool TakeTap(CArgCursor& cur, CExtcapArgs& args, std::string& strError)
+{
+    std::string strValue;
+    if (!cur.TakeOptionalValue(strValue) || strValue == "true" || strValue == "1") {
+        args.m_bTap = true;
+    } else if (strValue == "false" || strValue == "0") {
+        args.m_bTap = false;
+    } else {
+        strError = "--tap takes true or false, not \"" + strValue + "\"";
+        return false;
+    }
+    return true;
+}
+
+bool TakeHop(const std::string& strValue, CExtcapArgs& args, std::string& strError)
+{
+    std::string strWhy;
+    if (!ParseChannelList(strValue, args.m_vecHop, strWhy)) {
+        strError = "--hop: " + strWhy;
+        return false;
+    }
+    return true;
+}
+
+bool TakeValueOf(const std::string& strName, const std::string& strValue, CExtcapArgs& args, std::string& strError)
+{
+    if (strName == "--extcap-interface") {
+        args.m_strInterface = strValue;
+    } else if (strName == "--fifo") {
+        args.m_strFifo = strValue;
+    } else if (strName == "--extcap-control-in") {
+        args.m_strControlIn = strValue;
+    } else if (strName == "--extcap-control-out") {
+        args.m_strControlOut = strValue;
+    } else if (strName == "--hop") {
+        args.m_vecHop.clear();   // empty: no hopping
+        return strValue.empty() || TakeHop(strValue, args, strError);
+    } else if (strName == "--dwell") {
+        return ParseSeconds(strValue, CHANNEL_DWELL_MIN_MS, CHANNEL_DWELL_MAX_MS, "--dwell", args.m_dwDwellMs,
+            strError);
+    } else if (strName == "--channel") {
+        if (!ParseExtcapChannel(strValue, args.m_nChannel)) {
+            strError = "--channel takes a channel from 11 to 26, not \"" + strValue + "\"";
+            return false;
+        }
+    } else if (!ParseStopWait(strValue, args.m_dwStopWaitMs)) {
+        strError = "--stop-wait takes milliseconds from 1 to 600000, not \"" + strValue + "\"";
+        return false;
+    }
+    return true;
+}
+
 // Any other option; false with strError for a missing or malformed value.
 bool TakeOption(CArgCursor& cur, CExtcapArgs& args, std::string& strError)
 {
     const std::string strName = cur.Name();
     std::string strValue;
-    const bool bOurs = strName == "--extcap-interface" || strName == "--fifo" || strName == "--channel" ||
-                       strName == "--stop-wait";
+    if (strName == "--tap")
+        return TakeTap(cur, args, strError);
+    bool bOurs = false;
+    for (const char* pszOurs : WITH_VALUE) {
+        if (strName == pszOurs)
+            bOurs = true;
+    }
     if (!bOurs) {
         // An option of Wireshark's that we do not use, with its value; or
         // one of a newer Wireshark: passed over.
@@ -148,23 +196,30 @@ bool TakeOption(CArgCursor& cur, CExtcapArgs& args, std::string& strError)
         strError = strName + " needs a value";
         return false;
     }
-    if (strName == "--extcap-interface") {
-        args.m_strInterface = strValue;
-    } else if (strName == "--fifo") {
-        args.m_strFifo = strValue;
-    } else if (strName == "--channel") {
-        if (!ParseChannel(strValue, args.m_nChannel)) {
-            strError = "--channel takes a channel from 11 to 26, not \"" + strValue + "\"";
-            return false;
-        }
-    } else if (!ParseStopWait(strValue, args.m_dwStopWaitMs)) {
-        strError = "--stop-wait takes milliseconds from 1 to 600000, not \"" + strValue + "\"";
-        return false;
-    }
-    return true;
+    return TakeValueOf(strName, strValue, args, strError);
 }
 
 } // namespace
+
+CExtcapArgs::CExtcapArgs() : m_dwDwellMs(CHANNEL_DWELL_DEFAULT_MS)
+{
+}
+
+bool ParseExtcapChannel(const std::string& strText, int32_t& nChannel)
+{
+    if (strText.size() != 2)
+        return false;
+    int32_t n = 0;
+    for (char ch : strText) {
+        if (ch < '0' || ch > '9')
+            return false;
+        n = n * 10 + (ch - '0');
+    }
+    if (!IsValidChannel(n))
+        return false;
+    nChannel = n;
+    return true;
+}
 
 bool ParseExtcapArgs(int argc, const char* const* argv, CExtcapArgs& args, std::string& strError)
 {
@@ -180,6 +235,12 @@ bool ParseExtcapArgs(int argc, const char* const* argv, CExtcapArgs& args, std::
         if (!TakeOption(cur, args, strError))
             return false;
     }
+    // A hop of one channel stays there; a hopping capture must say on every
+    // frame which channel it came from.
+    if (args.m_vecHop.size() == 1)
+        args.m_nChannel = args.m_vecHop.front();
+    if (args.Hops())
+        args.m_bTap = true;
     return true;
 }
 
@@ -200,6 +261,12 @@ const char* ExtcapUsageText()
            "  --extcap-dlts --extcap-interface IF\n"
            "  --extcap-config --extcap-interface IF\n"
            "  --capture --extcap-interface IF --fifo PATH [--channel 11..26]\n"
+           "            [--hop LIST]      go round the channels of LIST (\"11-26\", \"11,15,20\");\n"
+           "                              a hopping capture has the channel on every frame\n"
+           "            [--dwell SECONDS] on each channel of the hop (default 2)\n"
+           "            [--tap]           the channel on every frame (IEEE 802.15.4 TAP, 283)\n"
+           "            [--extcap-control-in PIPE --extcap-control-out PIPE]\n"
+           "                              the interface toolbar: retune, status, log\n"
            "            [--stop-wait MS]  after SIGTERM, leave when the capture has not\n"
            "                              ended within MS (default 3000)\n";
 }

@@ -8,21 +8,47 @@
 
 #include "engine/capture_settings.h"
 #include "engine/channels.h"
-#include "shell/extcap/extcap_text.h"
 #include "engine/stop_signals.h"
+#include "shell/extcap/extcap_control.h"
+#include "shell/extcap/extcap_text.h"
 
 namespace {
 
-// Keeps what the session says; shown only when the capture fails.
-class CLineCollector : public ISessionReport {
+// Keeps what the session says, shown on stderr only when the capture fails;
+// the toolbar gets the lines for its log and every channel the dongle is on.
+class CExtcapReport : public ISessionReport {
 public:
-    void OnSessionLine(const std::string& strLine) override { m_strLines += strLine + "\n"; }
+    explicit CExtcapReport(CExtcapControl& control) : m_control(control) {}
+
+    void OnSessionLine(const std::string& strLine) override
+    {
+        m_strLines += strLine + "\n";
+        m_control.OnLine(strLine);
+    }
     void OnSessionProgress(const CSessionStats&) override {}
+    void OnSessionChannel(int32_t nChannel) override { m_control.OnChannel(nChannel); }
     const std::string& GetLines() const { return m_strLines; }
 
 private:
+    CExtcapControl& m_control;
     std::string m_strLines;
 };
+
+CSessionOptions MakeSessionOptions(const CExtcapArgs& args, int32_t nPort)
+{
+    CSessionOptions opts;
+    opts.m_target.m_nPort = nPort;
+    opts.m_target.m_nChannel = args.m_nChannel != 0 ? args.m_nChannel : ReadStoredChannel();
+    opts.m_strOutput = args.m_strFifo;
+    opts.m_eOutput = EPcapFileOpen::Existing;
+    if (args.Hops()) {
+        opts.m_plan.m_vecChannels = args.m_vecHop;
+        opts.m_plan.m_dwDwellMs = args.m_dwDwellMs;
+    }
+    if (args.m_bTap || args.Hops())
+        opts.m_eLinkType = EPcapLinkType::Ieee802154Tap;
+    return opts;
+}
 
 // Passes a stop signal to the session once there is one (the signals are
 // watched before any thread starts, the session is made after that), and
@@ -107,6 +133,23 @@ int32_t ExtcapCaptureResult(ESessionEnd eEnd, const CSessionStats& stats, EOsErr
     return 1;
 }
 
+namespace {
+
+int32_t CaptureExit(const CExtcapArgs& args, ESessionEnd eEnd, const CSessionStats& stats, EOsError eOutputError,
+    int32_t nPort, const std::string& strSessionLines, std::string& strErr)
+{
+    // A --fifo that is no FIFO (a regular file, say) was refused untouched:
+    // one line for Wireshark to show, and a failure.
+    if (eEnd == ESessionEnd::OutputFailed && eOutputError == EOsError::WrongKind) {
+        strErr += "--fifo " + args.m_strFifo
+            + " is not a FIFO: Wireshark hands the extcap a FIFO; nothing was written\n";
+        return 1;
+    }
+    return ExtcapCaptureResult(eEnd, stats, eOutputError, nPort, strSessionLines, strErr);
+}
+
+} // namespace
+
 int32_t RunExtcapCapture(const CExtcapArgs& args, std::string& strErr)
 {
     const int32_t nPort = PortFromExtcapInterface(args.m_strInterface);
@@ -118,11 +161,7 @@ int32_t RunExtcapCapture(const CExtcapArgs& args, std::string& strErr)
         strErr += "--capture needs --fifo PATH\n";
         return 1;
     }
-    CSessionOptions opts;
-    opts.m_target.m_nPort = nPort;
-    opts.m_target.m_nChannel = args.m_nChannel != 0 ? args.m_nChannel : ReadStoredChannel();
-    opts.m_strOutput = args.m_strFifo;
-    opts.m_eOutput = EPcapFileOpen::Existing;
+    const CSessionOptions opts = MakeSessionOptions(args, nPort);
 
     CStopRelay relay(args.m_dwStopWaitMs);
     CStopSignals signals;
@@ -131,26 +170,31 @@ int32_t RunExtcapCapture(const CExtcapArgs& args, std::string& strErr)
         return 1;
     }
     std::thread watchdog([&relay] { relay.WatchStop(); });
-    CLineCollector report;
     ESessionEnd eEnd;
     CSessionStats stats;
     EOsError eOutputError = EOsError::None;
+    int32_t nExit = 0;
     {
         CCaptureSession session;
+        // Made after the session and gone before it: its thread asks the
+        // session for retunes.
+        CExtcapControl control(CreateControlPipes(), args.m_strControlIn, args.m_strControlOut,
+            opts.m_target.m_nChannel, opts.m_plan.Hops(),
+            [&session](int32_t nChannel) { return session.RequestRetune(nChannel); });
+        control.Start();
+        CExtcapReport report(control);
         relay.Attach(&session);
         eEnd = session.Run(opts, report);
         stats = session.GetStats();
         eOutputError = session.GetOutputError().m_eKind;
         relay.Attach(nullptr);
+        nExit = CaptureExit(args, eEnd, stats, eOutputError, nPort, report.GetLines(), strErr);
+        // Wireshark shows the reason in its toolbar too (and our stderr).
+        if (nExit != 0)
+            control.OnFailed(strErr);
+        control.Stop();
     }
     relay.OnSessionEnded();
     watchdog.join();
-    // A --fifo that is no FIFO (a regular file, say) was refused untouched:
-    // one line for Wireshark to show, and a failure.
-    if (eEnd == ESessionEnd::OutputFailed && eOutputError == EOsError::WrongKind) {
-        strErr += "--fifo " + args.m_strFifo
-            + " is not a FIFO: Wireshark hands the extcap a FIFO; nothing was written\n";
-        return 1;
-    }
-    return ExtcapCaptureResult(eEnd, stats, eOutputError, nPort, report.GetLines(), strErr);
+    return nExit;
 }

@@ -63,7 +63,7 @@ int main(int argc, char** argv)
         std::vector<CDeviceItem> vecDevices;
         CSystemDeviceSource devices;
         devices.EnumeratePresentPorts(vecDevices);   // none found: the list is empty
-        strOut = ExtcapInterfacesText(QM_VERSION_STRING, QM_EXTCAP_HELP, vecDevices);
+        strOut = ExtcapInterfacesText(QM_VERSION_STRING, QM_EXTCAP_HELP, vecDevices, ReadStoredChannel());
         break;
     }
     case EExtcapAction::Dlts:

@@ -12,8 +12,11 @@
 
 #include "engine/channels.h"
 
+#include <regex>
 #include <string>
 #include <vector>
+
+#include "engine/channel_plan.h"
 
 namespace {
 
@@ -37,13 +40,25 @@ TEST(CExtcapTextTest, ProtocolOutput)
         { "COM3 adapter on /dev/ttyUSB0 (COM33)", 33 },
         { "Out of range (COM256)", 256 },
     };
-    EXPECT_EQ(ExtcapInterfacesText("1.0.0.1", "see README", vecDevices),
-        "extcap {version=1.0.0.1}{help=see README}\n"
+    const std::string strListing = ExtcapInterfacesText("1.0.0.1", "see README", vecDevices, 20);
+    EXPECT_EQ(strListing.substr(0, strListing.find("control {")),
+        "extcap {version=1.0.0.1}{help=see README}{display=Quillmark 802.15.4 sniffer}\n"
         "interface {value=quillmark-COM65}{display=Quillmark 802.15.4 sniffer: CC2531 USB Dongle on /dev/ttyACM0 (COM65)}\n"
         "interface {value=quillmark-COM200}{display=Quillmark 802.15.4 sniffer: Odd (name) on /dev/pts/7 (COM200)}\n"
         "interface {value=quillmark-COM66}{display=Quillmark 802.15.4 sniffer: Virtual COM Port on /dev/ttyACM1 (COM66)}\n"
         "interface {value=quillmark-COM33}{display=Quillmark 802.15.4 sniffer: COM3 adapter on /dev/ttyUSB0 (COM33)}\n");
-    EXPECT_EQ(ExtcapInterfacesText("1", "h", {}), "extcap {version=1}{help=h}\n");
+    // The toolbar: a channel selector (the stored channel its default) and the log.
+    const std::string strNone = ExtcapInterfacesText("1", "h", {}, 20);
+    EXPECT_EQ(strNone.substr(0, strNone.find('\n', strNone.find("control {number=1}")) + 1),
+        "extcap {version=1}{help=h}{display=Quillmark 802.15.4 sniffer}\n"
+        "control {number=0}{type=selector}{display=Channel}{tooltip=Retune the dongle while it captures}\n"
+        "control {number=1}{type=button}{role=logger}{display=Log}{tooltip=What the capture said}\n");
+    EXPECT_NE(strNone.find("value {control=0}{value=11}{display=11 (0x0B)  2.405 GHz}{default=false}\n"),
+        std::string::npos);
+    EXPECT_NE(strNone.find("value {control=0}{value=20}{display=20 (0x14)  2.450 GHz}{default=true}\n"),
+        std::string::npos);
+    EXPECT_NE(strNone.find("value {control=0}{value=26}"), std::string::npos);
+    EXPECT_EQ(strListing.substr(strListing.find("control {")), strNone.substr(strNone.find("control {")));
     EXPECT_EQ(ExtcapDltsText(), "dlt {number=195}{name=IEEE802_15_4_WITHFCS}{display=IEEE 802.15.4 with FCS}\n");
 
     // The selector: 16 channels named as the dialog's box names them, one default.
@@ -54,6 +69,12 @@ TEST(CExtcapTextTest, ProtocolOutput)
     EXPECT_NE(strConfig.find("value {arg=0}{value=11}{display=11 (0x0B)  2.405 GHz}{default=false}\n"), std::string::npos);
     EXPECT_NE(strConfig.find("value {arg=0}{value=15}{display=15 (0x0F)  2.425 GHz}{default=true}\n"), std::string::npos);
     EXPECT_NE(strConfig.find("value {arg=0}{value=26}{display=26 (0x1A)  2.480 GHz}{default=false}\n"), std::string::npos);
+    // Hopping, its dwell and the TAP flag (which Wireshark passes alone when ticked).
+    EXPECT_NE(strConfig.find("arg {number=1}{call=--hop}{display=Hop over channels}"), std::string::npos);
+    EXPECT_NE(strConfig.find("{type=string}{default=2}{validation=^[0-9]+([.][0-9]+)?$}\n"), std::string::npos);
+    EXPECT_NE(strConfig.find("arg {number=3}{call=--tap}{display=Channel on every frame (IEEE 802.15.4 TAP)}"),
+        std::string::npos);
+    EXPECT_NE(strConfig.find("{type=boolflag}{default=false}\n"), std::string::npos);
     size_t nValues = 0;
     size_t nDefaults = 0;
     for (size_t n = strConfig.find("value {"); n != std::string::npos; n = strConfig.find("value {", n + 1))
@@ -125,6 +146,61 @@ TEST(CExtcapTextTest, WiresharkCommandLines)
     EXPECT_FALSE(ParseLine({ "--extcap-interfaces", "--capture" }, args, strError));
     ASSERT_TRUE(ParseLine({}, args, strError));
     EXPECT_EQ(args.m_eAction, EExtcapAction::None);
+}
+
+TEST(CExtcapTextTest, HopTapAndToolbarOptions)
+{
+    CExtcapArgs args;
+    std::string strError;
+    // As Wireshark 4.0 passes them: the flag alone, the toolbar's pipes.
+    ASSERT_TRUE(ParseLine({ "--capture", "--extcap-interface", "quillmark-COM200", "--fifo", "f", "--channel", "15",
+                              "--hop", "11-13,20", "--dwell", "0.5", "--tap", "--extcap-control-in", "/tmp/ci",
+                              "--extcap-control-out", "/tmp/co" },
+        args, strError)) << strError;
+    EXPECT_EQ(args.m_vecHop, std::vector<int32_t>({ 11, 12, 13, 20 }));
+    EXPECT_TRUE(args.Hops());
+    EXPECT_EQ(args.m_dwDwellMs, 500u);
+    EXPECT_TRUE(args.m_bTap);
+    EXPECT_EQ(args.m_strControlIn, "/tmp/ci");
+    EXPECT_EQ(args.m_strControlOut, "/tmp/co");
+
+    // Defaults: no hop, 2 s, no TAP; a hop implies TAP; one channel is a capture on it.
+    ASSERT_TRUE(ParseLine({ "--capture", "--channel", "15" }, args, strError));
+    EXPECT_FALSE(args.Hops());
+    EXPECT_EQ(args.m_dwDwellMs, 2000u);
+    EXPECT_FALSE(args.m_bTap);
+    ASSERT_TRUE(ParseLine({ "--capture", "--hop=11-26", "--tap", "false" }, args, strError));
+    EXPECT_TRUE(args.m_bTap);
+    ASSERT_TRUE(ParseLine({ "--capture", "--hop", "22", "--channel", "15" }, args, strError));
+    EXPECT_FALSE(args.Hops());
+    EXPECT_EQ(args.m_nChannel, 22);
+    EXPECT_FALSE(args.m_bTap);
+    ASSERT_TRUE(ParseLine({ "--capture", "--tap=true", "--hop", "" }, args, strError));
+    EXPECT_TRUE(args.m_bTap);
+    EXPECT_FALSE(args.Hops());
+
+    const std::vector<std::vector<const char*>> vecBad = { { "--hop", "11,11" }, { "--hop", "10-12" },
+        { "--hop", "11,,12" }, { "--dwell", "0.05" }, { "--dwell", "2s" }, { "--dwell", "" }, { "--tap", "yes" },
+        { "--extcap-control-in" } };
+    for (std::vector<const char*> vecArgs : vecBad) {
+        const std::string strWhat = vecArgs[0];
+        vecArgs.insert(vecArgs.begin(), "--capture");
+        EXPECT_FALSE(ParseLine(vecArgs, args, strError)) << strWhat;
+        EXPECT_NE(strError.find(strWhat), std::string::npos) << strError;
+    }
+
+    // The pattern Wireshark checks the hop list with takes what the capture
+    // takes (std::regex reads it as Wireshark's PCRE does), and nothing for no hop.
+    const std::string strConfig = ExtcapConfigText(15);
+    const size_t nAt = strConfig.find("{validation=", strConfig.find("--hop")) + 12;
+    const std::regex re(strConfig.substr(nAt, strConfig.find("}\n", nAt) - nAt));
+    for (const char* pszGood : { "", "11-26", "11,15,20-22", " 11 , 15 ", "26-11", "15 - 18,25" }) {
+        EXPECT_TRUE(std::regex_match(pszGood, re)) << pszGood;
+        std::vector<int32_t> vec;
+        EXPECT_TRUE(*pszGood == '\0' || ParseChannelList(pszGood, vec, strError)) << pszGood;
+    }
+    for (const char* pszBad : { "10", "27", "11,,12", "abc", "11-", "1 1", "11;12", "011" })
+        EXPECT_FALSE(std::regex_match(pszBad, re)) << pszBad;
 }
 
 TEST(CExtcapTextTest, CaptureEnds)

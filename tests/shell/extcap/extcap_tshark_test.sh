@@ -90,7 +90,7 @@ check "--install again replaces the link" bash -c "'$extcap' --install '$work/ex
 "$work/extcap/quillmark-extcap" --extcap-interfaces >interfaces.out
 check "the link lists the dongle of the ports beside the program" \
     grep -qxF "interface {value=quillmark-COM200}{display=$name}" interfaces.out
-check "the listing starts with the version" grep -qE '^extcap \{version=[0-9.]+\}\{help=.+\}$' interfaces.out
+check "the listing starts with the version" grep -qE '^extcap \{version=[0-9.]+\}\{help=.+\}\{display=.+\}$' interfaces.out
 "$work/extcap/quillmark-extcap" --extcap-config --extcap-interface quillmark-COM200 >config.out
 check "the stored channel beside the program is the default" \
     grep -qxF "value {arg=0}{value=19}{display=19 (0x13)  2.445 GHz}{default=true}" config.out
