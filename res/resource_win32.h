@@ -7,6 +7,7 @@
 #define IDD_ABOUTBOX 100
 #define IDS_ABOUTBOX 101
 #define IDD_MAIN 102
+#define IDD_SCAN 103
 #define IDR_MAINFRAME 128
 #define IDC_STOP 3
 #define IDC_MODE_WIRESHARK 1000
@@ -21,6 +22,9 @@
 #define IDC_RX_COUNT 1011
 #define IDC_REFRESH 1012
 #define IDC_PATH_LABEL 1013
+#define IDC_SCAN 1014
+#define IDC_SCAN_CHART 1015
+#define IDC_SCAN_HINT 1016
 #define IDC_STATIC (-1)
 
 // The main dialog's caption; a second instance finds the first one by it.

@@ -35,6 +35,8 @@ public:
     void OnPathTyped(const std::string& strPath) override { m_model.OnPathTyped(strPath); }
     void OnModeChosen(ECaptureMode eMode) override { m_model.OnModeChosen(eMode); }
     void OnSysCommand(uint32_t nID) override { m_model.OnSysCommand(nID); }
+    void OnScan() override { m_model.OnScan(); }
+    void OnTakeChannel(int32_t nChannel) override { m_model.OnTakeChannel(nChannel); }
 
 private:
     // In this order: the model goes first, while the face it shows on is alive.

@@ -100,6 +100,10 @@ CCaptureDlgWin32::CCaptureDlgWin32(void* hInstance)
     , m_bShowingPath(false)
     , m_bDevicesChangePosted(false)
 {
+    m_scanWnd.SetOnTake([this](int32_t nChannel) {
+        if (m_pEvents != nullptr)
+            m_pEvents->OnTakeChannel(nChannel);
+    });
     const HINSTANCE hInst = static_cast<HINSTANCE>(hInstance);
     m_hIconBig = LoadImageA(hInst, MAKEINTRESOURCEA(IDR_MAINFRAME), IMAGE_ICON,
         GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), LR_DEFAULTCOLOR);
@@ -178,6 +182,7 @@ bool CCaptureDlgWin32::OnCommand(uint32_t nID, uint32_t nCode)
     case IDC_EXIT: if (nCode == BN_CLICKED) m_pEvents->OnExit(); return true;
     case IDC_BROWSE: if (nCode == BN_CLICKED) m_pEvents->OnBrowse(); return true;
     case IDC_REFRESH: if (nCode == BN_CLICKED) m_pEvents->OnRefreshDevices(); return true;
+    case IDC_SCAN: if (nCode == BN_CLICKED) m_pEvents->OnScan(); return true;
     case IDC_MODE_WIRESHARK: if (nCode == BN_CLICKED) m_pEvents->OnModeChosen(ECaptureMode::Wireshark); return true;
     case IDC_MODE_PCAPFILE: if (nCode == BN_CLICKED) m_pEvents->OnModeChosen(ECaptureMode::PcapFile); return true;
     case IDCANCEL: m_pEvents->OnCancel(); return true;
@@ -259,7 +264,8 @@ void CCaptureDlgWin32::ShowRx(const std::string& strText)
 }
 
 // A button that loses its focus by being disabled hands it to the other one,
-// so the keyboard keeps working.
+// so the keyboard keeps working. A scan runs as a capture does: Start and
+// Scan wait for Stop.
 void CCaptureDlgWin32::SetRunning(bool bRunning)
 {
     const int32_t nOff = bRunning ? IDC_START : IDC_STOP;
@@ -267,6 +273,20 @@ void CCaptureDlgWin32::SetRunning(bool bRunning)
     EnableWindow(GetDlgItem(Hwnd(m_hWnd), nOn), TRUE);
     MoveFocusOff(nOff, nOn);
     EnableWindow(GetDlgItem(Hwnd(m_hWnd), nOff), FALSE);
+    MoveFocusOff(IDC_SCAN, nOn);
+    EnableWindow(GetDlgItem(Hwnd(m_hWnd), IDC_SCAN), bRunning ? FALSE : TRUE);
+}
+
+void CCaptureDlgWin32::ShowSurvey(const std::vector<CSurveyChannel>& vecChannels, int32_t nChannelNow, bool bRunning)
+{
+    m_scanWnd.ShowSurvey(m_hInstance, m_hWnd, vecChannels, nChannelNow, bRunning);
+}
+
+void CCaptureDlgWin32::ShowRetuning(bool bRetuning)
+{
+    if (bRetuning)
+        MoveFocusOff(IDC_CHANNEL, IDC_STOP);
+    EnableWindow(GetDlgItem(Hwnd(m_hWnd), IDC_CHANNEL), bRetuning ? FALSE : TRUE);
 }
 
 void CCaptureDlgWin32::MoveFocusOff(int32_t nCtrlID, int32_t nToID)

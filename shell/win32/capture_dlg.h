@@ -6,6 +6,7 @@
 #pragma once
 
 #include "shell/model/capture_view.h"
+#include "shell/win32/scan_wnd.h"
 
 #include <cstdint>
 #include <string>
@@ -28,6 +29,8 @@ public:
     virtual void OnPathTyped(const std::string& strPath) = 0;
     virtual void OnModeChosen(ECaptureMode eMode) = 0;   // a radio button clicked
     virtual void OnSysCommand(uint32_t nID) = 0;
+    virtual void OnScan() = 0;
+    virtual void OnTakeChannel(int32_t nChannel) = 0;   // 11..26, clicked in the scan window
 };
 
 // What DoModal returns for each way out.
@@ -65,6 +68,9 @@ public:
     void ShowMode(ECaptureMode eMode, const std::string& strPathLabel) override;
     bool ChooseSaveFile(std::string& strPath) override;
     bool ConfirmOverwrite(const std::string& strPath) override;
+    void ShowSurvey(const std::vector<CSurveyChannel>& vecChannels, int32_t nChannelNow, bool bRunning) override;
+    void ShowRetuning(bool bRetuning) override;
+    const CScanWndWin32& GetScanWnd() const { return m_scanWnd; }
 
 private:
     friend struct CCaptureDlgProc;
@@ -85,4 +91,5 @@ private:
     ICaptureDlgEvents* m_pEvents;
     bool m_bShowingPath;   // the path box's own change notices are not the user's typing
     bool m_bDevicesChangePosted;   // a device notice waits in the queue
+    CScanWndWin32 m_scanWnd;       // made at the first scan
 };
