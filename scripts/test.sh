@@ -5,10 +5,12 @@
 #   build/core      the core without Qt and GoogleTest (configure and build only)
 #   build/asan      clang with AddressSanitizer + UBSan, all tests and short fuzz runs
 #   build/tsan      clang with ThreadSanitizer, the tests labelled "threaded"
-#   build/win32     Quillmark.exe for Windows, i686, static (built and inspected:
-#                   32-bit code cannot run on our machines)
+#   build/win32     Quillmark.exe for Windows, i686, static, and its zip and
+#                   installer (built and inspected: 32-bit code cannot run on
+#                   our machines)
 #   build/win64     the same sources for x86_64 with the portable and the Win32
-#                   tests, run by ctest under wine64 in a fresh prefix on Xvfb
+#                   tests, run by ctest under wine64 in a fresh prefix on Xvfb;
+#                   its zip and installer, inspected
 # Each step prints its time; the whole run stays under 30 minutes on two cores.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -84,6 +86,29 @@ check_imports() {   # check_imports <objdump> <exe>
     [ "$bad" = 0 ]
 }
 
+# What ships for one architecture, made by `--target package`: a zip and an
+# NSIS installer, each with the three programs and the README for Windows
+# users. The installer is a 32-bit program (for both builds) and cannot run
+# here: check what makensis was given and that it made one.
+#   check_windows_packages <build dir> <win32|win64> <Program Files variable>
+check_windows_packages() {
+    local dir=$1 suffix=$2 root=$3 f line
+    local zip nsis_dir=$1/_CPack_Packages/$2/NSIS
+    zip=$(ls "$dir"/Quillmark-*-"$suffix".zip)
+    python3 -m zipfile -l "$zip" | tee "$dir/zip-list.txt"
+    for f in Quillmark.exe quillmark-capture.exe quillmark-extcap.exe README.txt; do
+        grep -q "/$f " "$dir/zip-list.txt" || { echo "the zip lacks $f"; exit 1; }
+        [ -f "$nsis_dir/Quillmark-"*"-$suffix/$f" ] || { echo "the installer lacks $f"; exit 1; }
+    done
+    ls -l "$nsis_dir"/Quillmark-*-"$suffix"/
+    grep -q NullsoftInst "$dir"/Quillmark-*-"$suffix".exe
+    for line in "InstallDir \"$root\\Quillmark\"" 'Quillmark.lnk' 'Quillmark README.lnk' 'WriteUninstaller'; do
+        grep -qF "$line" "$nsis_dir/project.nsi" || { echo "installer script lacks: $line"; exit 1; }
+    done
+    echo "zip: $zip ($(stat -c %s "$zip") bytes)"
+    echo "installer: $(ls "$dir"/Quillmark-*-"$suffix".exe) ($(stat -c %s "$dir"/Quillmark-*-"$suffix".exe) bytes)"
+}
+
 step "release build (gcc, all tests)"
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_SANITIZE= \
     -DQM_BUILD_GUI=ON -DBUILD_TESTING=ON >/dev/null
@@ -121,36 +146,35 @@ CC=clang CXX=clang++ cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug 
 cmake --build build/tsan -j "$jobs"
 ctest --test-dir build/tsan -j "$jobs" -L threaded
 
-step "Windows i686 build (Quillmark.exe, static, not run)"
+step "Windows i686 build (Quillmark.exe, static, not run; zip and installer)"
 cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
     -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build build/win32 -j "$jobs"
 for exe in Quillmark quillmark-capture quillmark-extcap; do
     check_imports i686-w64-mingw32-objdump build/win32/bin/$exe.exe
 done
-# What ships: Quillmark.exe with the README for Windows users, zipped, and an
-# installer of the same two files (one makensis run). The installer is 32-bit
-# and cannot run here: check what makensis was given and that it made one.
 cmake --build build/win32 --target package >/dev/null
-python3 -m zipfile -l build/win32/Quillmark-*-win32.zip | tee build/win32/zip-list.txt
-for f in Quillmark.exe quillmark-capture.exe quillmark-extcap.exe README.txt; do
-    grep -q "$f" build/win32/zip-list.txt || { echo "the zip lacks $f"; exit 1; }
-done
-nsis_dir=build/win32/_CPack_Packages/win32/NSIS
-ls "$nsis_dir"/Quillmark-*-win32/
-grep -q NullsoftInst build/win32/Quillmark-*-win32.exe
-for line in 'InstallDir "$PROGRAMFILES\Quillmark"' 'Quillmark.lnk' 'Quillmark README.lnk' 'WriteUninstaller'; do
-    grep -qF "$line" "$nsis_dir/project.nsi" || { echo "installer script lacks: $line"; exit 1; }
-done
-echo "installer: $(ls build/win32/Quillmark-*-win32.exe) ($(stat -c %s build/win32/Quillmark-*-win32.exe) bytes)"
+check_windows_packages build/win32 win32 '$PROGRAMFILES'
 
-step "Windows x86_64 build, tests under wine64"
+step "Windows x86_64 build, zip and installer, tests under wine64"
 cmake -S . -B build/win64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON \
     -DQM_HOST_DONGLE_SIM="$PWD/build/release/bin/qm-dongle-sim" >/dev/null
 cmake --build build/win64 -j "$jobs"
-check_imports x86_64-w64-mingw32-objdump build/win64/bin/Quillmark.exe
+for exe in Quillmark quillmark-capture quillmark-extcap; do
+    check_imports x86_64-w64-mingw32-objdump build/win64/bin/$exe.exe
+done
+# The x64 packages: the build the tests run is the one to recommend.
+cmake --build build/win64 --target package >/dev/null
+check_windows_packages build/win64 win64 '$PROGRAMFILES64'
 wine_up
+# What the x64 zip holds runs: unpacked, its console programs answer.
+python3 -m zipfile -e build/win64/Quillmark-*-win64.zip "$wine_dir/unzipped"
+unzipped=$(ls -d "$wine_dir"/unzipped/Quillmark-*-win64)
+"$WINE" "$unzipped/quillmark-capture.exe" --version </dev/null 2>&1 | tee "$wine_dir/version.txt"
+grep -q "^quillmark-capture $(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/win64/CMakeCache.txt)" "$wine_dir/version.txt"
+"$WINE" "$unzipped/quillmark-extcap.exe" --help </dev/null 2>&1 | grep -q -- '--install' \
+    || { echo "quillmark-extcap.exe from the x64 zip did not answer --help"; exit 1; }
 ctest --test-dir build/win64 -j "$jobs"
 
 step_end
