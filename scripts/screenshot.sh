@@ -3,17 +3,21 @@
 # on a virtual X server, the way a person would: start the program, press
 # Start (Return hits the default button), wait for frames, grab the screen.
 #
-#   scripts/screenshot.sh [--bin DIR] [--out DIR] [--stand-in | --extcap]
+#   scripts/screenshot.sh [--bin DIR] [--out DIR] [--stand-in | --extcap | --scan]
 #     --bin DIR    where quillmark, quillmark-extcap and qm-dongle-sim are
 #                  (default: build/release/bin, built first when missing)
 #     --out DIR    where the PNG files go (default: docs/)
 #     --stand-in   feed a tshark stand-in instead of Wireshark (no Wireshark window)
 #     --extcap     start only Wireshark, with quillmark-extcap in its extcap
 #                  folder, and take its welcome page listing the dongle
+#     --scan       a dongle that hears two networks (channels 15 and 20): press
+#                  Scan, wait for the sweep over the 16 channels, take the
+#                  scan window
 #
 # Writes quillmark-capture.png (the dialog) and, with Wireshark,
 # quillmark-with-wireshark.png (the whole screen); with --extcap only
-# quillmark-in-wireshark-interfaces.png (the Wireshark window).
+# quillmark-in-wireshark-interfaces.png (the Wireshark window); with --scan
+# only quillmark-scan.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -28,12 +32,20 @@ start_xvfb() {
 }
 
 # Starts the simulated dongle as COM200 in the ports directory $1, its output
-# in $2.out and $2.err, and waits until it is ready.
+# in $2.out and $2.err, and waits until it is ready; more options after those.
 start_sim() {
-    "$bin/qm-dongle-sim" --ports-dir "$1" --port 200 --rate 20 --seed 7 >"$2.out" 2>"$2.err" &
+    local ports=$1 log=$2
+    shift 2
+    "$bin/qm-dongle-sim" --ports-dir "$ports" --port 200 --rate 20 --seed 7 "$@" >"$log.out" 2>"$log.err" &
     pids+=($!)
-    for _ in $(seq 50); do grep -q '^ready' "$2.out" 2>/dev/null && break; sleep 0.1; done
+    for _ in $(seq 50); do grep -q '^ready' "$log.out" 2>/dev/null && break; sleep 0.1; done
 }
+
+# Scan's sweep: 16 channels, 2 s on each, and the retunes between them;
+# where the Scan button is in the dialog (from its right edge, from its top).
+scan_sweep_s=36
+scan_from_right=52
+scan_y=136
 
 # The window size the extcap shot is taken at, and where in that window the
 # first row of the welcome page's interface list is.
@@ -87,7 +99,8 @@ while [ $# -gt 0 ]; do
         --out) out=$2; shift ;;
         --stand-in) mode=stand-in ;;
         --extcap) mode=extcap ;;
-        *) echo "usage: $0 [--bin DIR] [--out DIR] [--stand-in | --extcap]" >&2; exit 2 ;;
+        --scan) mode=scan ;;
+        *) echo "usage: $0 [--bin DIR] [--out DIR] [--stand-in | --extcap | --scan]" >&2; exit 2 ;;
     esac
     shift
 done
@@ -160,7 +173,11 @@ start_xvfb "$work" 1400x760x24
 export XDG_RUNTIME_DIR=$work/run
 unset WAYLAND_DISPLAY
 
-start_sim "$work/ports" "$work/sim"
+if [ "$mode" = scan ]; then
+    start_sim "$work/ports" "$work/sim" --network 15:0x1a62 --network 20:0x7c01
+else
+    start_sim "$work/ports" "$work/sim"
+fi
 
 QT_QPA_PLATFORM=xcb "$work/quillmark" >"$work/quillmark.out" 2>&1 &
 pids+=($!)
@@ -172,6 +189,23 @@ done
 [ -n "$wid" ] || { echo "$0: the Quillmark window did not appear" >&2; cat "$work/quillmark.out" >&2; exit 1; }
 sleep 0.5
 xdotool windowfocus --sync "$wid"
+if [ "$mode" = scan ]; then
+    # Without a window manager the dialog is never active, so its Alt+S is
+    # not taken: Scan is clicked where it sits, at the channel row's right end.
+    width=$(xdotool getwindowgeometry "$wid" | sed -n 's/.*Geometry: \([0-9]*\)x.*/\1/p')
+    xdotool mousemove --window "$wid" $((width - scan_from_right)) "$scan_y" click 1
+    scan=
+    for _ in $(seq 50); do
+        scan=$(xdotool search --onlyvisible --name '^Channel scan$' 2>/dev/null | head -1) && [ -n "$scan" ] && break
+        sleep 0.1
+    done
+    [ -n "$scan" ] || { echo "$0: the scan window did not appear" >&2; cat "$work/quillmark.out" >&2; exit 1; }
+    xdotool windowmove "$scan" 40 40
+    sleep "$scan_sweep_s"
+    import -window "$scan" "$out/quillmark-scan.png"
+    echo "screenshot in $out"
+    exit 0
+fi
 xdotool key --window "$wid" Return
 
 if [ "$mode" = stand-in ]; then

@@ -57,13 +57,14 @@ void CScanChart::paintEvent(QPaintEvent* /*pEvent*/)
         painter.fillRect(ToQRect(bar.m_rcBar), bar.m_bNow ? pal.color(QPalette::Highlight).lighter(130)
                                                           : pal.color(QPalette::Highlight));
         painter.setPen(pal.color(QPalette::Text));
+        painter.setFont(font());
         painter.drawText(ToQRect(bar.m_rcCount), Qt::AlignHCenter | Qt::AlignBottom, QString::fromStdString(bar.m_strCount));
         for (size_t i = 0; i < bar.m_vecLabels.size(); ++i) {
             const QRect rcLine(bar.m_rcColumn.m_nLeft, bar.m_nLabelsTop + static_cast<int>(i) * nLine,
                 bar.m_rcColumn.m_nRight - bar.m_rcColumn.m_nLeft, nLine);
-            QFont font = painter.font();
-            font.setBold(i == 0);
-            painter.setFont(font);
+            QFont fontLine = font();
+            fontLine.setBold(i == 0);   // the channel
+            painter.setFont(fontLine);
             painter.drawText(rcLine, Qt::AlignHCenter | Qt::AlignVCenter, QString::fromStdString(bar.m_vecLabels[i]));
         }
     }

@@ -52,7 +52,7 @@ void CCaptureScanTest::scanShowsBarsAndAClickTakesTheChannel()
     dlg.m_model.SetScanDwellMs(SCAN_DWELL_MS);
     auto* pScan = qobject_cast<QPushButton*>(dlg.GetDlgItem(IDC_SCAN));
     QVERIFY(pScan != nullptr);
-    QCOMPARE(pScan->text(), QStringLiteral("Scan"));
+    QCOMPARE(pScan->text(), QStringLiteral("&Scan"));   // Alt+S
     QVERIFY(pScan->isEnabled());
     QVERIFY(dlg.GetScanDlg() == nullptr);
 
