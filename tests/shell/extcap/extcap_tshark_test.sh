@@ -7,6 +7,9 @@
 #   - tshark -D lists the dongle; tshark -c N with the channel option captures
 #     N frames equal to what the simulator sent, on that channel, and the
 #     dongle gets the stop command when tshark ends the capture;
+#   - the listing declares the toolbar's channel selector and log; the TAP
+#     and hop options as tshark passes them give link type 283 with each
+#     frame's channel (wpan-tap.ch_num); tshark passes no control pipes;
 #   - the program stops the dongle and ends by itself when the FIFO's reader
 #     goes away, and on SIGTERM leaves a valid pcap;
 #   - a port that is not there is an error on stderr with a non-zero exit;
@@ -94,6 +97,13 @@ check "the listing starts with the version" grep -qE '^extcap \{version=[0-9.]+\
 "$work/extcap/quillmark-extcap" --extcap-config --extcap-interface quillmark-COM200 >config.out
 check "the stored channel beside the program is the default" \
     grep -qxF "value {arg=0}{value=19}{display=19 (0x13)  2.445 GHz}{default=true}" config.out
+check "the toolbar's channel selector is declared" \
+    grep -qxF "control {number=0}{type=selector}{display=Channel}{tooltip=Retune the dongle while it captures}" \
+    interfaces.out
+check "... with the stored channel its default" \
+    grep -qxF "value {control=0}{value=19}{display=19 (0x13)  2.445 GHz}{default=true}" interfaces.out
+check "the options offer hopping, its dwell and TAP" \
+    bash -c "grep -qF '{call=--hop}' config.out && grep -qF '{call=--dwell}' config.out && grep -qF '{call=--tap}' config.out"
 echo "somebody else's" >"$work/other/quillmark-extcap"
 check "--install leaves a file that is not ours" \
     bash -c "! '$extcap' --install '$work/other' 2>/dev/null && grep -q else '$work/other/quillmark-extcap'"
@@ -118,6 +128,21 @@ tshark -r out.pcap -x >got.hex 2>/dev/null || true
 check "tshark captured $frames frames" test "$(grep -c '^0000 ' got.hex)" -eq $frames
 check "the frames equal the ones the dongle sent" cmp -s sent.hex got.hex
 check "no error reached tshark" bash -c "! grep -q 'Error by extcap' tshark.err"
+
+# --- TAP and hopping through tshark's options (a ticked flag is "true")
+start_sim
+timeout 120 tshark -i quillmark-COM200 -o extcap.quillmark_com200.channel:17 -o extcap.quillmark_com200.tap:true \
+    -c 10 -F pcap -w tap.pcap >/dev/null 2>tap.err || { echo "FAIL: tshark TAP capture"; cat tap.err; fail=1; }
+check "--tap: link type 283" bash -c "capinfos -E tap.pcap | grep -q 'TAP pseudo-header'"
+check "... every frame on channel 17" test "$(tshark -r tap.pcap -T fields -e wpan-tap.ch_num 2>/dev/null | sort -u)" = 17
+timeout 120 tshark -i quillmark-COM200 -o extcap.quillmark_com200.hop:12,24 -o extcap.quillmark_com200.dwell:0.2 \
+    -a duration:2 -F pcap -w hop.pcap >/dev/null 2>hop.err || { echo "FAIL: tshark hop capture"; cat hop.err; fail=1; }
+check "--hop: both channels, each frame with its own" \
+    test "$(tshark -r hop.pcap -T fields -e wpan-tap.ch_num 2>/dev/null | sort -u | tr '\n' ' ')" = "12 24 "
+check "... the dongle set to each" bash -c "grep -qF 'cmd set-channel 12' sim.err && grep -qF 'cmd set-channel 24' sim.err"
+check "tshark passes no control pipes: nothing went wrong without them" \
+    bash -c "! grep -q 'Error by extcap' tap.err hop.err"
+stop_sim
 
 # --- the FIFO's reader goes away: the dongle is stopped, the program ends by itself
 start_sim
