@@ -245,7 +245,8 @@ private:
     CCaptureTarget m_target;
     CCaptureLimits m_limits;
     EPcapLinkType m_eLinkType;
-    CChannelPlan m_plan;            // hopping or surveying: more than one channel
+    CChannelPlan m_hopPlan;         // what SetHopPlan set, for the captures to come
+    CChannelPlan m_plan;            // the running capture's: hopping or surveying
     size_t m_nPlanAt;               // the plan's channel the dongle is on
     uint32_t m_dwSweepsDone;
     bool m_bSurvey;

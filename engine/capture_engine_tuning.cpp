@@ -18,7 +18,7 @@ void CCaptureEngine::SetLinkType(EPcapLinkType eLinkType)
 void CCaptureEngine::SetHopPlan(const CChannelPlan& plan)
 {
     if (!IsRunning())
-        m_plan = plan;
+        m_hopPlan = plan;
 }
 
 void CCaptureEngine::SetResumeWaitMs(uint32_t dwMs)
@@ -33,6 +33,8 @@ void CCaptureEngine::BeginCapture(const CCaptureTarget& target, bool bSurvey)
 {
     m_target = target;
     m_bSurvey = bSurvey;
+    if (!bSurvey)
+        m_plan = m_hopPlan;   // a survey before left its own list behind
     m_nPlanAt = 0;
     m_dwSweepsDone = 0;
     if (m_plan.Hops() || (bSurvey && !m_plan.m_vecChannels.empty()))

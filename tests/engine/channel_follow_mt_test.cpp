@@ -287,15 +287,15 @@ TEST_F(CChannelFollowTest, DongleBackWithinTheWaitLeavesOneFileWithBothParts)
     m_opts.m_dwResumeWaitMs = 5000;
     CChildProcess simAgain;
     ESessionEnd eEnd = ESessionEnd::NoAnswer;
-    uint64_t qwBefore = 0;
+    std::atomic<uint64_t> qwBefore { 0 };
     {
         CActWhen unplug([this] { return Frames() >= 20; }, [this, &qwBefore] {
             m_sim.Signal(SIGTERM, WAIT_MS);
-            qwBefore = Frames();
+            qwBefore.store(Frames());
         });
         CActWhen replug([this] { return m_report.Has("waiting up to 5 s"); },
                         [this, &simAgain] { EXPECT_TRUE(SpawnSim(simAgain)); });
-        CActWhen stop([this, &qwBefore] { return m_report.Has("is back: capture resumed") && Frames() >= qwBefore + 20; },
+        CActWhen stop([this, &qwBefore] { return m_report.Has("is back: capture resumed") && Frames() >= qwBefore.load() + 20; },
                       [this] { m_session.RequestStop(); });
         eEnd = m_session.Run(m_opts, m_report);
     }
@@ -322,8 +322,8 @@ TEST_F(CChannelFollowTest, DongleBackWithinTheWaitLeavesOneFileWithBothParts)
     }
     pcap_close(pPcap);
     EXPECT_EQ(qwRecords, Frames());
-    EXPECT_GE(qwRecords, qwBefore + 20);
-    EXPECT_GE(qwBefore, 20u);
+    EXPECT_GE(qwRecords, qwBefore.load() + 20);
+    EXPECT_GE(qwBefore.load(), 20u);
     EXPECT_GE(qwLongestGap, 100000u);   // the time away shows between the two parts
 }
 
