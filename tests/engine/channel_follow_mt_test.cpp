@@ -26,6 +26,7 @@
 #include "common/child_process_posix.h"
 #include "common/temp_dir_posix.h"
 #include "engine/capture_session.h"
+#include "link/mac_header.h"
 #include "serial/port_names.h"
 
 namespace {
@@ -85,8 +86,8 @@ uint16_t Le16(const u_char* p)
 }
 
 // The TAP header's channel TLV (type 3) and, after the header, the MAC
-// frame's first PAN ID: the destination PAN when there is a destination,
-// else the source PAN.
+// frame's first PAN ID: the destination PAN when there is one, else the
+// source PAN.
 bool ParseTapRecord(const u_char* p, uint32_t nLen, CTapRecord& rec)
 {
     if (nLen < 4)
@@ -100,16 +101,8 @@ bool ParseTapRecord(const u_char* p, uint32_t nLen, CTapRecord& rec)
             rec.m_nChannel = Le16(p + nAt + 4);
         nAt += 4 + ((wLen + 3u) & ~3u);
     }
-    const u_char* pMac = p + nHeader;
-    const uint32_t nMac = nLen - nHeader;
-    rec.m_wPan = 0;
-    if (nMac >= 5) {
-        const uint16_t wFc = Le16(pMac);
-        const bool bDst = ((wFc >> 10) & 3) != 0;
-        const bool bSrc = ((wFc >> 14) & 3) != 0;
-        if (bDst || bSrc)
-            rec.m_wPan = Le16(pMac + 3);
-    }
+    const CMacHeader mac = ParseMacHeader(p + nHeader, static_cast<int32_t>(nLen - nHeader));
+    rec.m_wPan = mac.m_bHasDstPan ? mac.m_wDstPan : (mac.m_bHasSrcPan ? mac.m_wSrcPan : 0);
     return rec.m_nChannel != 0;
 }
 

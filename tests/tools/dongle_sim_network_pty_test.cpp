@@ -2,7 +2,7 @@
 // pseudo-terminal as a host retunes it: what is read back on each channel is
 // that channel's network (or nothing), and the sent-frames log says so too.
 #include "dongle_sim_harness.h"
-#include "dongle_sim_mac_read.h"
+#include "link/mac_header.h"
 #include "dongle_sim_pcap.h"
 
 #include <set>
@@ -60,16 +60,15 @@ protected:
         for (const CByteVec& fr : DataAfterAck(by, nSetAck)) {
             EXPECT_EQ(step.m_nChannel, fr[3]) << "channel byte";
             const CByteVec mac = PayloadOf(fr);
-            const CMacPans pans = ReadMacPans(mac);
+            const CMacHeader pans = ParseMacHeader(mac.data(), static_cast<int32_t>(mac.size()));
             if (pans.m_bHasDstPan && pans.m_wDstPan != MAC_BROADCAST) {
                 EXPECT_EQ(step.m_nPanId, pans.m_wDstPan);
             }
             if (pans.m_bHasSrcPan && pans.m_wSrcPan != MAC_BROADCAST) {
                 EXPECT_EQ(step.m_nPanId, pans.m_wSrcPan);
             }
-            uint64_t qwExt = 0;
-            if (ReadBeaconExtPan(mac, qwExt)) {
-                EXPECT_EQ(step.m_qwExtPan, qwExt);
+            if (pans.m_bZigBeeBeacon) {
+                EXPECT_EQ(step.m_qwExtPan, pans.m_qwExtPanId);
                 ++nBeacons;
             }
         }

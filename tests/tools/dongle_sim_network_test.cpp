@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "dongle_sim_mac_read.h"
+#include "link/mac_header.h"
 #include "dongle_sim_split.h"
 #include "tools/dongle_sim/sim_engine.h"
 #include "tools/dongle_sim/sim_network.h"
@@ -108,8 +108,8 @@ protected:
                 ADD_FAILURE() << "PAN " << sent.m_nPanId << " is not on channel " << nChannel;
                 continue;
             }
-            const CMacPans pans = ReadMacPans(mac);
-            EXPECT_FALSE(pans.m_bShort);
+            const CMacHeader pans = ParseMacHeader(mac.data(), static_cast<int32_t>(mac.size()));
+            EXPECT_TRUE(pans.m_bAddressesParsed);
             size_t nNamed = 0;
             for (const auto& [bHas, wPan] : {std::pair{pans.m_bHasDstPan, pans.m_wDstPan},
                                               std::pair{pans.m_bHasSrcPan, pans.m_wSrcPan}}) {
@@ -119,12 +119,11 @@ protected:
                 ++nNamed;
             }
             // Only an acknowledgement and a beacon request name no network.
-            if (nNamed == 0 && pans.m_nType != 2) {
+            if (nNamed == 0 && pans.m_byFrameType != MAC_FRAME_ACK) {
                 EXPECT_EQ(MAC_CMD_BEACON_REQUEST, mac.back());
             }
-            uint64_t qwExt = 0;
-            if (ReadBeaconExtPan(mac, qwExt)) {
-                EXPECT_EQ(it->second->m_qwExtPanId, qwExt) << "beacon of PAN " << sent.m_nPanId;
+            if (pans.m_bZigBeeBeacon) {
+                EXPECT_EQ(it->second->m_qwExtPanId, pans.m_qwExtPanId) << "beacon of PAN " << sent.m_nPanId;
                 ++m_nBeacons;
             }
             ++mapCount[static_cast<uint16_t>(sent.m_nPanId)];
