@@ -100,8 +100,7 @@ if(QM_WIRESHARK_EXTCAP_DIR)
 endif()
 
 # The menu entry, the icons and the AppStream metainfo. AppStream wants a
-# reverse-DNS id, and the desktop file named after it.
-set(QM_APP_ID io.github.quillmark.Quillmark)
+# reverse-DNS id (QM_APP_ID), and the desktop file named after it.
 if(TARGET quillmark)
     install(FILES ${PROJECT_SOURCE_DIR}/res/quillmark.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications
         RENAME ${QM_APP_ID}.desktop)

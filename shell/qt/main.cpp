@@ -7,6 +7,7 @@ int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(QM_VERSION_STRING));
+    QGuiApplication::setDesktopFileName(QStringLiteral(QM_APP_ID));
     GetCaptureApp()->InitInstance();
     return 0;
 }
