@@ -49,6 +49,14 @@ int64_t BenchNowNs()
                std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
+int64_t BenchWallOffsetNs()
+{
+    const int64_t nBefore = BenchNowNs();
+    const int64_t nWall = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::system_clock::now().time_since_epoch()).count();
+    return nWall - (nBefore + BenchNowNs()) / 2;
+}
+
 int32_t BenchPayloadLength(uint32_t dwSeq)
 {
     constexpr uint32_t SPREAD = BENCH_PAYLOAD_MAX - BENCH_PAYLOAD_MIN + 1;
@@ -114,7 +122,9 @@ CRangeFigures BenchRangeFigures(const CReaderResult& result, uint32_t dwFirstSeq
     CRangeFigures fig;
     std::vector<uint8_t> vecSeen(dwFrames, 0);
     std::vector<int64_t> vecLatency;
+    std::vector<int64_t> vecStamp;
     vecLatency.reserve(result.m_vecEntries.size());
+    vecStamp.reserve(result.m_vecEntries.size());
     for (const CReaderEntry& entry : result.m_vecEntries) {
         const uint32_t dwIndex = entry.m_dwSeq - dwFirstSeq;
         if (entry.m_dwSeq == BENCH_SEQ_INVALID || dwIndex >= dwFrames) {
@@ -129,6 +139,14 @@ CRangeFigures BenchRangeFigures(const CReaderResult& result, uint32_t dwFirstSeq
         ++fig.m_dwReceived;
         fig.m_nLastArrivalNs = std::max(fig.m_nLastArrivalNs, entry.m_nArrivalNs);
         vecLatency.push_back(entry.m_nArrivalNs - entry.m_nSendNs);
+        vecStamp.push_back(entry.m_nStampNs - entry.m_nSendNs);
+    }
+    if (!vecStamp.empty()) {
+        fig.m_bStamps = true;
+        fig.m_dStampMinUs = static_cast<double>(*std::min_element(vecStamp.begin(), vecStamp.end())) / 1e3;
+        fig.m_dStampMaxUs = static_cast<double>(*std::max_element(vecStamp.begin(), vecStamp.end())) / 1e3;
+        fig.m_dStampP50Us = Percentile(vecStamp, 0.50) * 1e3;
+        fig.m_dStampP99Us = Percentile(vecStamp, 0.99) * 1e3;
     }
     fig.m_dwLost = dwFrames - fig.m_dwReceived;
     fig.m_dP50Ms = Percentile(vecLatency, 0.50);

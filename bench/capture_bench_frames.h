@@ -19,6 +19,8 @@ constexpr int32_t BENCH_FRAME_MAX = BENCH_PAYLOAD_MAX + 17;
 
 // Monotonic clock in nanoseconds; the same clock in every process.
 int64_t BenchNowNs();
+// Wall clock minus BenchNowNs, in nanoseconds (pcap stamps are wall clock).
+int64_t BenchWallOffsetNs();
 
 // Payload length of frame dwSeq (BENCH_PAYLOAD_MIN..BENCH_PAYLOAD_MAX).
 int32_t BenchPayloadLength(uint32_t dwSeq);
@@ -70,6 +72,7 @@ struct CReaderEntry {
     uint32_t m_dwLen;
     int64_t m_nSendNs;
     int64_t m_nArrivalNs;
+    int64_t m_nStampNs;      // the record's time stamp on the monotonic clock (µs resolution)
 };
 
 struct CReaderResult {
@@ -89,5 +92,11 @@ struct CRangeFigures {
     double m_dP50Ms = -1;
     double m_dP99Ms = -1;
     double m_dMaxMs = -1;
+    // Time stamp error (record's stamp minus the feeder's write), µs.
+    double m_dStampMinUs = 0;
+    double m_dStampP50Us = 0;
+    double m_dStampP99Us = 0;
+    double m_dStampMaxUs = 0;
+    bool m_bStamps = false;        // the figures above hold
 };
 CRangeFigures BenchRangeFigures(const CReaderResult& result, uint32_t dwFirstSeq, uint32_t dwFrames);

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "bench/capture_bench_engine.h"
+#include "bench/capture_bench_wiring.h"
 #include "bench/capture_bench_feeder_posix.h"
 #include "bench/capture_bench_frames.h"
 
@@ -46,15 +46,21 @@ struct CStopFigures {
     uint32_t m_dwReaderBad = 0;
     CRfCounters m_counters = {};
     CPcapPipeStats m_pipe = {};
+    // Frames cut before Stop was called and once it returned: the output is
+    // switched off inside Stop, and frames cut after it go nowhere by design.
+    uint64_t m_qwCutBeforeStop = 0;
+    uint64_t m_qwCutAtStop = 0;
 };
 
 // Every frame cut was written to the reader or dropped and counted by cause,
 // and the reader holds exactly what was written to it.
 bool BenchLossesAddUp(const CRfCounters& counters, const CPcapPipeStats& pipe, uint64_t qwReaderRecords);
+// The same for the stop run, up to the frames cut while Stop switched the output off.
+bool BenchStopLossesAddUp(const CStopFigures& stop);
 
 class CCaptureBench {
 public:
-    CCaptureBench(CFeederLink& feeder, CBenchEngine& engine, const std::string& strDir, const std::string& strReader)
+    CCaptureBench(CFeederLink& feeder, IBenchWiring& engine, const std::string& strDir, const std::string& strReader)
         : m_feeder(feeder), m_engine(engine), m_strDir(strDir), m_strReader(strReader)
     {
     }
@@ -78,7 +84,7 @@ private:
     void WaitSettled(uint64_t qwRecords);
 
     CFeederLink& m_feeder;
-    CBenchEngine& m_engine;
+    IBenchWiring& m_engine;
     std::string m_strDir;
     std::string m_strReader;
     int32_t m_nRuns = 0;

@@ -74,6 +74,14 @@ bool BenchLossesAddUp(const CRfCounters& counters, const CPcapPipeStats& pipe, u
         && qwReaderRecords == pipe.m_qwRecordsDelivered;
 }
 
+bool BenchStopLossesAddUp(const CStopFigures& stop)
+{
+    const uint64_t qwDone = stop.m_pipe.m_qwRecordsDelivered + stop.m_pipe.m_qwDroppedNoReader
+        + stop.m_pipe.m_qwDroppedSlowReader;
+    return qwDone >= stop.m_qwCutBeforeStop && qwDone <= stop.m_qwCutAtStop
+        && stop.m_dwReaderRecords == stop.m_pipe.m_qwRecordsDelivered;
+}
+
 bool CCaptureBench::Begin(CPhaseRow& row, std::string* pstrOut)
 {
     *pstrOut = m_strDir + "/reader-" + std::to_string(++m_nRuns);
@@ -142,12 +150,12 @@ bool CCaptureBench::WaitReport(CFeedReport* pReport, int32_t nTimeoutMs)
 // Until the pipe has written or dropped qwRecords records, or stops moving.
 void CCaptureBench::WaitSettled(uint64_t qwRecords)
 {
-    uint64_t qwLast = m_engine.PipeRecordsDone();
+    uint64_t qwLast = m_engine.RecordsDone();
     int32_t nStill = 0;
     for (int32_t nWaited = 0; qwLast < qwRecords && nStill < SETTLE_STALL_MS && nWaited < SETTLE_MAX_MS;) {
         PumpFor(5);
         nWaited += 5;
-        const uint64_t qwNow = m_engine.PipeRecordsDone();
+        const uint64_t qwNow = m_engine.RecordsDone();
         nStill = qwNow == qwLast ? nStill + 5 : 0;
         qwLast = qwNow;
     }
@@ -240,9 +248,11 @@ CStopFigures CCaptureBench::RunStop()
         stop.m_strError = "the feeder did not report";
     PumpFor(STOP_STREAM_MS);
 
+    stop.m_qwCutBeforeStop = m_engine.GetCounters().m_qwDataFrames - m_countersAtStart.m_qwDataFrames;
     const int64_t nStopNs = BenchNowNs();
     m_engine.Stop();
     stop.m_dStopCallMs = static_cast<double>(BenchNowNs() - nStopNs) / 1e6;
+    stop.m_qwCutAtStop = m_engine.GetCounters().m_qwDataFrames - m_countersAtStart.m_qwDataFrames;
     if (WaitReport(&report, STOP_WAIT_MS) && report.m_nStopCommandNs >= nStopNs)
         stop.m_dStopToCommandMs = static_cast<double>(report.m_nStopCommandNs - nStopNs) / 1e6;
     else

@@ -50,7 +50,7 @@ bool WriteFileAtomically(const std::string& strPath, const void* p1, size_t n1, 
 // Cuts pcap records out of what the FIFO gave so far.
 class CRecordParser {
 public:
-    explicit CRecordParser(CReaderResult& result) : m_result(result) {}
+    explicit CRecordParser(CReaderResult& result) : m_result(result), m_nWallOffsetNs(BenchWallOffsetNs()) {}
 
     // Takes records from [pData, pData+nLen); returns the bytes used.
     size_t Parse(const uint8_t* pData, size_t nLen, int64_t nArrivalNs)
@@ -61,6 +61,7 @@ public:
                 return 0;
             const uint32_t dwMagic = Le32(pData);
             m_result.m_bHeaderOk = dwMagic == PCAP_MAGIC || dwMagic == PCAP_MAGIC_NS;
+            m_nFractionNs = dwMagic == PCAP_MAGIC_NS ? 1 : 1000;
             m_result.m_bStreamBroken = !m_result.m_bHeaderOk;
             nPos = PCAP_GLOBAL_HEADER_LEN;
         }
@@ -73,7 +74,10 @@ public:
             if (nLen - nPos - PCAP_RECORD_HEADER_LEN < dwIncl)
                 break;
             const uint8_t* pPayload = pData + nPos + PCAP_RECORD_HEADER_LEN;
-            CReaderEntry entry = {BENCH_SEQ_INVALID, dwIncl, 0, nArrivalNs};
+            // The stamp's seconds are the low 32 bits of the wall clock's.
+            const int64_t nStampWallNs = static_cast<int64_t>(Le32(pData + nPos)) * 1000000000
+                + static_cast<int64_t>(Le32(pData + nPos + 4)) * m_nFractionNs;
+            CReaderEntry entry = {BENCH_SEQ_INVALID, dwIncl, 0, nArrivalNs, nStampWallNs - m_nWallOffsetNs};
             if (!BenchCheckPayload(pPayload, static_cast<int32_t>(dwIncl), &entry.m_dwSeq, &entry.m_nSendNs))
                 entry.m_dwSeq = BENCH_SEQ_INVALID;
             m_result.m_vecEntries.push_back(entry);
@@ -84,6 +88,8 @@ public:
 
 private:
     CReaderResult& m_result;
+    int64_t m_nWallOffsetNs;
+    int64_t m_nFractionNs = 1000;
 };
 
 } // namespace

@@ -180,6 +180,8 @@ public:
     const CCaptureTarget& GetTarget() const { return m_target; }
     // Where the controller hands data frames (tests feed frames here).
     IRfDataSink& GetFrameSink() { return m_forwarder; }
+    // The controller's port while it has one (the benchmark reads its threads' CPU clocks).
+    CUartPort* GetPort() const { return m_rfCtrl.GetPort(); }
 
     // The controller's sent messages: WM_RF_STATUS, WM_RF_LINE_LOST.
     LRESULT OnMessage(uint32_t nMsg, WPARAM wParam, LPARAM lParam) override;
