@@ -54,8 +54,13 @@ QM_FILE FileOpenForWrite(const std::string& strPath, EFileOpen eHow, QM_FILE_WAK
 // (TimedOut) instead of being waited for; a file is written as ever.
 // (Windows: a pipe's blocked WriteFile is cancelled, and once signalled no
 // further write goes into a pipe.)
+// bMayBlock false (see FileWriteMayBlock): the write is tried first and room
+// waited for only when there is none, one system call less per write.
 bool FileWriteAll(QM_FILE hFile, const uint8_t* pData, size_t nLen, QM_FILE_WAKE hWake, size_t* pnDone,
-    COsError* pError);
+    COsError* pError, bool bMayBlock = true);
+// False when no write on hFile can block: a regular file, or a FIFO opened
+// here (left non-blocking). Standard output may block (others share it).
+bool FileWriteMayBlock(QM_FILE hFile);
 // True when hFile is a pipe that nobody reads any more (every reader has
 // closed its end), seen without writing: on a quiet line there may be no
 // write to find it. False for files, for pipes still read, and where the OS

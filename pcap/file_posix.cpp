@@ -255,13 +255,14 @@ QM_FILE FileOpenForWrite(const std::string& strPath, EFileOpen eHow, QM_FILE_WAK
 // FIFO we opened, or an output left non-blocking by whoever shares it, says
 // EAGAIN and is waited for the same way.
 bool FileWriteAll(QM_FILE hFile, const uint8_t* pData, size_t nLen, QM_FILE_WAKE hWake, size_t* pnDone,
-    COsError* pError)
+    COsError* pError, bool bMayBlock)
 {
     const int nFd = static_cast<int>(hFile);
     size_t nDone = 0;
     bool bOk = true;
+    bool bWaitFirst = hWake != INVALID_QM_FILE_WAKE && bMayBlock;
     while (nDone < nLen) {
-        if (hWake != INVALID_QM_FILE_WAKE && !WaitWritable(nFd, hWake)) {
+        if (bWaitFirst && !WaitWritable(nFd, hWake)) {
             SetError(pError, WokenError());
             bOk = false;
             break;
@@ -278,6 +279,10 @@ bool FileWriteAll(QM_FILE hFile, const uint8_t* pData, size_t nLen, QM_FILE_WAKE
             // No room although the wait said so (a socket): never spun on once woken.
             if (hWake == INVALID_QM_FILE_WAKE) {
                 WaitWritable(nFd, hWake);
+                continue;
+            }
+            if (!bWaitFirst) {
+                bWaitFirst = true;   // no room: waited for (or woken) from now on
                 continue;
             }
             if (!IsWoken(hWake, 0))
@@ -341,4 +346,14 @@ bool FileClose(QM_FILE hFile, COsError* pError)
         return false;
     }
     return true;
+}
+
+bool FileWriteMayBlock(QM_FILE hFile)
+{
+    const int nFd = static_cast<int>(hFile);
+    struct stat st;
+    if (fstat(nFd, &st) == 0 && S_ISREG(st.st_mode))
+        return false;
+    const int nFlags = fcntl(nFd, F_GETFL);
+    return nFlags < 0 || (nFlags & O_NONBLOCK) == 0;
 }

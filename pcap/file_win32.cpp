@@ -224,7 +224,7 @@ QM_FILE FileOpenForWrite(const std::string& strPath, EFileOpen eHow, QM_FILE_WAK
 // A pipe write that the wake cancels may have left part of its bytes with
 // the reader (the call reports none moved): nothing is written after it.
 bool FileWriteAll(QM_FILE hFile, const uint8_t* pData, size_t nLen, QM_FILE_WAKE hWake, size_t* pnDone,
-    COsError* pError)
+    COsError* pError, bool /*bMayBlock*/)
 {
     const HANDLE h = reinterpret_cast<HANDLE>(hFile);
     CFileWake* pCancel = GetFileType(h) == FILE_TYPE_PIPE ? WakeOf(hWake) : nullptr;
@@ -301,5 +301,11 @@ bool FileClose(QM_FILE hFile, COsError* pError)
         SetError(pError, OsLastError());
         return false;
     }
+    return true;
+}
+
+// A pipe's write is cancelled through the wake instead of waited for first.
+bool FileWriteMayBlock(QM_FILE /*hFile*/)
+{
     return true;
 }

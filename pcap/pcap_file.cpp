@@ -28,6 +28,7 @@ CPcapFile::CPcapFile()
       m_qwBatchRecords(0),
       m_bWriteFailed(false),
       m_bMayCut(false),
+      m_bWriteMayBlock(true),
       m_eLinkType(EPcapLinkType::Ieee802154WithFcs),
       m_eOpenLinkType(EPcapLinkType::Ieee802154WithFcs),
       m_bOpen(false),
@@ -71,6 +72,7 @@ bool CPcapFile::Open(const std::string& strPath, EPcapFileOpen eHow)
         return false;
     }
     m_hFile = hFile;
+    m_bWriteMayBlock = FileWriteMayBlock(hFile);
     uint8_t byHeader[PCAP_GLOBAL_HEADER_LEN];
     BuildPcapGlobalHeader(byHeader, m_eOpenLinkType);
     size_t nDone = 0;
@@ -260,7 +262,7 @@ bool CPcapFile::WriteLocked(const uint8_t* pData, size_t nLen, size_t* pnDone)
 {
     size_t nDone = 0;
     COsError err;
-    const bool bOk = FileWriteAll(m_hFile, pData, nLen, m_hWake, &nDone, &err);
+    const bool bOk = FileWriteAll(m_hFile, pData, nLen, m_hWake, &nDone, &err, m_bWriteMayBlock);
     *pnDone = nDone;
     if (!bOk && !(nDone == 0 && m_bAborted.load() && err.m_eKind == EOsError::TimedOut)) {
         SetErrorLocked(err);

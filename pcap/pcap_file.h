@@ -97,6 +97,7 @@ private:
     uint64_t m_qwBatchRecords;
     bool m_bWriteFailed;               // any write failed since Open
     bool m_bMayCut;                    // not standard output: a regular file may be cut back
+    bool m_bWriteMayBlock;             // a write may block: room is waited for first
     COsError m_errLast;
     EPcapLinkType m_eLinkType;         // the next Open's
     EPcapLinkType m_eOpenLinkType;     // the open file's
