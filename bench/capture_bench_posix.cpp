@@ -319,8 +319,10 @@ int main(int argc, char** argv)
     const CWakeFloor floor = MeasureWakeFloor(FLOOR_PERIOD_US, FLOOR_MS, EFloorWork::Bare);
     const CWakeFloor floorHandOff = MeasureWakeFloor(FLOOR_PERIOD_US, FLOOR_MS, EFloorWork::HandOff);
     CFloors floors;
-    floors.m_chunks = MeasureWakeFloor(FLOOR_PERIOD_US, FLOOR_MS, EFloorWork::PipeOut);
-    floors.m_frames = MeasureWakeFloor(BenchFramePeriodUs(), FLOOR_MS, EFloorWork::PipeOut);
+    // As long as the line-rate runs: a short floor is as noisy as the machine.
+    const int32_t nLineMs = static_cast<int32_t>(options.m_dLineSeconds * 1000);
+    floors.m_chunks = MeasureWakeFloor(FLOOR_PERIOD_US, nLineMs, EFloorWork::PipeOut);
+    floors.m_frames = MeasureWakeFloor(BenchFramePeriodUs(), nLineMs, EFloorWork::PipeOut);
     const CWakeFloor& floorPipeOut = floors.m_chunks;
     const CWakeFloor floorLatency = MeasureWakeFloor(static_cast<int32_t>(1000000 / BENCH_LATENCY_FPS),
         static_cast<int32_t>(options.m_dLatencySeconds * 1000), EFloorWork::PipeOut);
