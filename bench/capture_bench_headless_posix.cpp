@@ -82,6 +82,7 @@ bool CBenchHeadless::Start(const char* pszReader, int32_t nPort, int32_t nChanne
     std::lock_guard<std::mutex> lock(m_mtx);
     *pstrError = "the session did not reach sniffing: " + m_strLog;
     m_session.RequestStop();
+    kill(m_pidReader, SIGTERM);   // it may still wait for the FIFO's writer
     return false;
 }
 
