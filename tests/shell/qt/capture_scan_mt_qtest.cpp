@@ -66,7 +66,8 @@ void CCaptureScanTest::scanShowsBarsAndAClickTakesTheChannel()
     QCOMPARE(pChart->objectName(), QStringLiteral("IDC_SCAN_CHART"));
     // Live: the column being listened to is marked while the sweep goes on.
     QVERIFY(WaitUntil([&] {
-        const CScanBar* pBar = BarOf(pChart->Layout(), 13);
+        const std::vector<CScanBar> vecNow = pChart->Layout();   // a copy: the pointer must not outlive it
+        const CScanBar* pBar = BarOf(vecNow, 13);
         return pBar != nullptr && pBar->m_bNow;
     }, 5000));
     QVERIFY(WaitUntil([&] { return pScan->isEnabled(); }, 10000));
