@@ -32,6 +32,11 @@ pids=()
 made_user=0
 cleanup() {
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    # runuser passes no signal on: what the test user still runs (the
+    # simulator) is ended here, or it would outlive the test and keep the
+    # user from being removed.
+    pkill -TERM -u "$user" 2>/dev/null && sleep 0.3
+    pkill -KILL -u "$user" 2>/dev/null || true
     wait 2>/dev/null || true
     if dpkg-query -W -f='${Status}' quillmark 2>/dev/null | grep -q "ok installed"; then
         DEBIAN_FRONTEND=noninteractive apt-get remove --purge -y -q quillmark >/dev/null 2>&1 || true
