@@ -1,6 +1,6 @@
 // The serial communications layer under CUartPort: the operations the port
 // needs from the system, with Win32's results. comm_posix.cpp implements it on
-// terminal devices with poll(); a Win32 backend maps each call onto the
+// terminal devices with poll() and epoll; a Win32 backend maps each call onto the
 // overlapped serial API.
 //
 // Constants keep their Win32 names and values. A Win32 backend includes this
@@ -115,6 +115,13 @@ int32_t CommEscape(COMM_HANDLE h, uint32_t dwFunc);
 // COMM_STOPPED, COMM_FAILED or COMM_LOST. The operation never outlives the call:
 // when the stop event wins, a pending wait is cancelled before it returns.
 int32_t CommWaitEvent(COMM_HANDLE h, COMM_OVERLAPPED* pOv, COMM_EVENT hStop, uint32_t* pdwMask);
+// CommWaitEvent that also ends, with COMM_DONE and mask 0 (as a new mask does),
+// once nTimeoutUs (-1: no limit) have passed with no event.
+int32_t CommWaitEventFor(COMM_HANDLE h, COMM_OVERLAPPED* pOv, COMM_EVENT hStop, int32_t nTimeoutUs,
+    uint32_t* pdwMask);
+// How late such a time-out may end beyond what was asked, in microseconds: the
+// system's timer granularity for these waits.
+int32_t CommWaitLatenessUs();
 // ReadFile of up to dwLen bytes. Waits (until hStop) only when nothing can be read
 // at once. COMM_DONE with *pdwRead > 0, or COMM_STOPPED / COMM_ABORTED / COMM_FAILED /
 // COMM_LOST.

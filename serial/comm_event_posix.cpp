@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <atomic>
 #include <chrono>
 #include <new>
 
@@ -19,7 +20,10 @@ thread_local int32_t t_nLastError = 0;
 
 struct CPosixEvent {
     int m_fd;
+    uint64_t m_qwSerial;   // unique over the process's life: a new event at an old address is told apart
 };
+
+std::atomic<uint64_t> g_qwEventSerials { 0 };
 
 CPosixEvent* EventFromHandle(COMM_EVENT h)
 {
@@ -43,6 +47,11 @@ int CommEventFd(COMM_EVENT h)
     return h == 0 ? -1 : EventFromHandle(h)->m_fd;
 }
 
+uint64_t CommEventSerial(COMM_EVENT h)
+{
+    return h == 0 ? 0 : EventFromHandle(h)->m_qwSerial;
+}
+
 COMM_EVENT CommCreateEvent()
 {
     const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -50,7 +59,7 @@ COMM_EVENT CommCreateEvent()
         CommSetLastError(errno);
         return 0;
     }
-    CPosixEvent* pEvent = new (std::nothrow) CPosixEvent { fd };
+    CPosixEvent* pEvent = new (std::nothrow) CPosixEvent { fd, g_qwEventSerials.fetch_add(1) + 1 };
     if (pEvent == nullptr) {
         close(fd);
         CommSetLastError(ENOMEM);

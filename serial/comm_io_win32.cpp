@@ -10,6 +10,32 @@ namespace {
 // While the driver still holds output, the wait looks again this often for EV_TXEMPTY.
 constexpr DWORD TX_EMPTY_POLL_MS = 1;
 constexpr int32_t COMM_NOTHING_YET = 2;   // internal: the wait goes on
+// Timed waits end on the system's clock tick, 15.625 ms unless a program asks
+// for a finer one.
+constexpr int32_t WAIT_LATENESS_US = 15625;
+
+// The event wait's own deadline: GetTickCount64 in milliseconds, 0 for none.
+ULONGLONG DeadlineAfter(int32_t nTimeoutUs)
+{
+    return nTimeoutUs < 0 ? 0 : GetTickCount64() + (static_cast<ULONGLONG>(nTimeoutUs) + 999) / 1000;
+}
+
+// What one wait may last: the TX-empty poll, the deadline, or no limit.
+DWORD WaitLimitMs(bool bTxWatch, ULONGLONG qwDeadline)
+{
+    DWORD dwMs = bTxWatch ? TX_EMPTY_POLL_MS : INFINITE;
+    if (qwDeadline != 0) {
+        const ULONGLONG qwNow = GetTickCount64();
+        const DWORD dwLeft = qwNow >= qwDeadline ? 0 : static_cast<DWORD>(qwDeadline - qwNow);
+        dwMs = dwMs == INFINITE ? dwLeft : (dwLeft < dwMs ? dwLeft : dwMs);
+    }
+    return dwMs;
+}
+
+bool IsPast(ULONGLONG qwDeadline)
+{
+    return qwDeadline != 0 && GetTickCount64() >= qwDeadline;
+}
 
 // A read's outcome: bytes go to the input queue (EV_RXCHAR); a failure is the
 // device gone (EV_ERR) or another failure.
@@ -33,11 +59,11 @@ int32_t OnReadEnded(CWin32Comm* pComm, BOOL bOk, DWORD dwGot, uint32_t* pdwMask)
 // Waits while the event wait's read is pending. Whatever ends the wait, the
 // read has ended (or been cancelled) before this returns.
 int32_t WaitPendingRead(COMM_HANDLE h, CWin32Comm* pComm, OVERLAPPED* pOv, HANDLE hStop, uint32_t dwChangesAtStart,
-                        bool bTxWatch, uint32_t* pdwMask)
+                        bool bTxWatch, ULONGLONG qwDeadline, uint32_t* pdwMask)
 {
     const HANDLE ahWait[3] = {hStop, pOv->hEvent, pComm->m_hWake};
     for (;;) {
-        const DWORD dwWait = WaitForMultipleObjects(3, ahWait, FALSE, bTxWatch ? TX_EMPTY_POLL_MS : INFINITE);
+        const DWORD dwWait = WaitForMultipleObjects(3, ahWait, FALSE, WaitLimitMs(bTxWatch, qwDeadline));
         if (dwWait == WAIT_OBJECT_0 + 1) {
             DWORD dwGot = 0;
             const BOOL bOk = GetOverlappedResult(pComm->m_hFile, pOv, &dwGot, FALSE);
@@ -53,6 +79,8 @@ int32_t WaitPendingRead(COMM_HANDLE h, CWin32Comm* pComm, OVERLAPPED* pOv, HANDL
         bool bTxEmpty = false;
         if (!bEnd && pComm->m_dwMaskChanges.load(std::memory_order_acquire) != dwChangesAtStart)
             bEnd = true;   // a new mask ends the wait at once
+        if (!bEnd && IsPast(qwDeadline))
+            bEnd = true;   // so does the time running out
         if (!bEnd && (bTxWatch || pComm->m_bTxPending.load())) {
             bTxWatch = false;
             bTxEmpty = CommTakeReadyEvent(h, pComm->m_in, pComm->m_bTxPending, EV_TXEMPTY, pdwMask, &bTxWatch);
@@ -71,15 +99,16 @@ int32_t WaitPendingRead(COMM_HANDLE h, CWin32Comm* pComm, OVERLAPPED* pOv, HANDL
 }
 
 // Waits for the stop event or the wake while no read is wanted (EV_RXCHAR not in the mask).
-int32_t WaitWithoutRead(CWin32Comm* pComm, HANDLE hStop, uint32_t dwChangesAtStart, bool bTxWatch)
+int32_t WaitWithoutRead(CWin32Comm* pComm, HANDLE hStop, uint32_t dwChangesAtStart, bool bTxWatch,
+                        ULONGLONG qwDeadline)
 {
     const HANDLE ahWait[2] = {hStop, pComm->m_hWake};
-    const DWORD dwWait = WaitForMultipleObjects(2, ahWait, FALSE, bTxWatch ? TX_EMPTY_POLL_MS : INFINITE);
+    const DWORD dwWait = WaitForMultipleObjects(2, ahWait, FALSE, WaitLimitMs(bTxWatch, qwDeadline));
     if (dwWait == WAIT_OBJECT_0)
         return COMM_STOPPED;
     if (dwWait == WAIT_FAILED)
         return COMM_FAILED;
-    if (pComm->m_dwMaskChanges.load(std::memory_order_acquire) != dwChangesAtStart)
+    if (pComm->m_dwMaskChanges.load(std::memory_order_acquire) != dwChangesAtStart || IsPast(qwDeadline))
         return COMM_DONE;
     return COMM_NOTHING_YET;
 }
@@ -103,7 +132,17 @@ int32_t CommClearError(COMM_HANDLE h, uint32_t* pdwErrors, uint32_t* pdwInQueue)
     return 1;
 }
 
+int32_t CommWaitLatenessUs()
+{
+    return WAIT_LATENESS_US;
+}
+
 int32_t CommWaitEvent(COMM_HANDLE h, COMM_OVERLAPPED* pOv, COMM_EVENT hStop, uint32_t* pdwMask)
+{
+    return CommWaitEventFor(h, pOv, hStop, -1, pdwMask);
+}
+
+int32_t CommWaitEventFor(COMM_HANDLE h, COMM_OVERLAPPED* pOv, COMM_EVENT hStop, int32_t nTimeoutUs, uint32_t* pdwMask)
 {
     CWin32Comm* pComm = CommFromHandle(h);
     if (pComm == nullptr || pdwMask == nullptr || pOv == nullptr || pOv->hEvent == 0) {
@@ -112,6 +151,7 @@ int32_t CommWaitEvent(COMM_HANDLE h, COMM_OVERLAPPED* pOv, COMM_EVENT hStop, uin
     }
     *pdwMask = 0;
     const uint32_t dwChangesAtStart = pComm->m_dwMaskChanges.load(std::memory_order_acquire);
+    const ULONGLONG qwDeadline = DeadlineAfter(nTimeoutUs);
     for (;;) {
         const uint32_t dwMask = pComm->m_dwMask.load(std::memory_order_acquire);
         bool bTxWatch = false;
@@ -119,7 +159,7 @@ int32_t CommWaitEvent(COMM_HANDLE h, COMM_OVERLAPPED* pOv, COMM_EVENT hStop, uin
             return COMM_DONE;
         int32_t nResult = COMM_NOTHING_YET;
         if ((dwMask & EV_RXCHAR) == 0) {
-            nResult = WaitWithoutRead(pComm, EventHandle(hStop), dwChangesAtStart, bTxWatch);
+            nResult = WaitWithoutRead(pComm, EventHandle(hStop), dwChangesAtStart, bTxWatch, qwDeadline);
         } else {
             pComm->m_in.Queued();   // takes in a purge before the queue is refilled
             OVERLAPPED ov = {};
@@ -131,7 +171,8 @@ int32_t CommWaitEvent(COMM_HANDLE h, COMM_OVERLAPPED* pOv, COMM_EVENT hStop, uin
             else if (GetLastError() != ERROR_IO_PENDING)
                 nResult = OnReadEnded(pComm, FALSE, 0, pdwMask);
             else
-                nResult = WaitPendingRead(h, pComm, &ov, EventHandle(hStop), dwChangesAtStart, bTxWatch, pdwMask);
+                nResult = WaitPendingRead(h, pComm, &ov, EventHandle(hStop), dwChangesAtStart, bTxWatch, qwDeadline,
+                                          pdwMask);
         }
         if (nResult != COMM_NOTHING_YET)
             return nResult;

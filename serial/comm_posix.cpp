@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -71,6 +72,14 @@ void CommDrainFd(int fd)
     }
 }
 
+bool CommEpollAdd(int fdEpoll, int fd, uint32_t dwEvents, uint32_t dwTag)
+{
+    struct epoll_event ev = {};
+    ev.events = dwEvents;
+    ev.data.u32 = dwTag;
+    return epoll_ctl(fdEpoll, EPOLL_CTL_ADD, fd, &ev) == 0;
+}
+
 void CommSignalFd(int fd)
 {
     const uint64_t qwOne = 1;
@@ -105,12 +114,17 @@ COMM_HANDLE CommOpen(const char* pszName, char* pszDevice, int32_t nDeviceSize)
         nError = errno;
     else if (flock(fd, LOCK_EX | LOCK_NB) != 0)
         nError = errno == EWOULDBLOCK ? EBUSY : errno;
-    int aFd[3] = { -1, -1, -1 };   // wake, receive abort, transmit abort
+    int aFd[4] = { -1, -1, -1, -1 };   // wake, receive abort, transmit abort, the event wait's epoll set
     for (int i = 0; i < 3 && nError == 0; ++i) {
         aFd[i] = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         if (aFd[i] < 0)
             nError = errno;
     }
+    if (nError == 0 && (aFd[3] = epoll_create1(EPOLL_CLOEXEC)) < 0)
+        nError = errno;
+    if (nError == 0 && (!CommEpollAdd(aFd[3], aFd[0], EPOLLIN, COMM_EPOLL_WAKE)
+                           || !CommEpollAdd(aFd[3], fd, 0, COMM_EPOLL_PORT)))
+        nError = errno;
     CPosixComm* pComm = nError == 0 ? new (std::nothrow) CPosixComm() : nullptr;
     if (nError == 0 && pComm == nullptr)
         nError = ENOMEM;
@@ -127,6 +141,7 @@ COMM_HANDLE CommOpen(const char* pszName, char* pszDevice, int32_t nDeviceSize)
     pComm->m_fdWake = aFd[0];
     pComm->m_fdRxAbort = aFd[1];
     pComm->m_fdTxAbort = aFd[2];
+    pComm->m_fdEpoll = aFd[3];
     return reinterpret_cast<COMM_HANDLE>(pComm);
 }
 
@@ -135,6 +150,7 @@ void CommClose(COMM_HANDLE h)
     CPosixComm* pComm = CommFromHandle(h);
     if (pComm == nullptr)
         return;
+    close(pComm->m_fdEpoll);
     close(pComm->m_fdTxAbort);
     close(pComm->m_fdRxAbort);
     close(pComm->m_fdWake);

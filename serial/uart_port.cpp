@@ -36,7 +36,7 @@ CUartPort::CUartPort(int32_t nRxRingSize)
       m_pHookContext(nullptr), m_bReaderRun(false),
       m_bReaderAlive(false), m_bWriterRun(false), m_bWriterAlive(false), m_ovRead(), m_ovWrite(),
       m_hReaderStop(0), m_hWriterStop(0), m_hTxReady(0), m_hRxRoom(0), m_bRxWaitRoom(false),
-      m_dwModemStatus(0), m_qwRxOverflow(0), m_qwRxStored(0), m_qwRxTaken(0), m_qwRxGaps(0),
+      m_dwModemStatus(0), m_qwWakeAtUs(0), m_qwRxOverflow(0), m_qwRxStored(0), m_qwRxTaken(0), m_qwRxGaps(0),
       m_qwRxGapBytes(0), m_qwRxGapAt(0),
       m_bLineLost(false), m_qwTxAccepted(0), m_qwTxTaken(0),
       m_qwTxFinished(0), m_qwTxPurgeTo(0)
@@ -113,6 +113,7 @@ int32_t CUartPort::Open()
     m_qwTxPurgeTo.store(0, std::memory_order_relaxed);
     m_bLineLost.store(false, std::memory_order_release);
 
+    m_qwWakeAtUs.store(0, std::memory_order_relaxed);   // a wake-up asked for by an earlier open is not this one's
     const COsError errThreads = StartThreads();   // the reader raises its own priority as it starts
     if (errThreads.IsError())
         return FailOpen(errThreads);

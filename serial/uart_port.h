@@ -36,6 +36,9 @@ constexpr uint32_t UART_READER_MASK = EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY | EV_CT
     | EV_RING | EV_RX80FULL;
 static_assert(UART_READER_MASK == 0x5BF, "the reader's event mask");
 constexpr uint32_t UART_MODEM_EVENTS = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+// Handed to the hook (beside the comm events) when the time set with SetWakeAt
+// has come; outside the bits of any comm event.
+constexpr uint32_t UART_EV_WAKE_DUE = 0x10000;
 // With the receive ring full, the reader looks again at least this often (also
 // for a consumer that empties the ring without Read or DiscardRx).
 constexpr int32_t UART_RX_ROOM_RECHECK_MS = 50;
@@ -80,6 +83,11 @@ public:
     void PurgeTx(bool bAbort);
     // EscapeCommFunction while open: 1 done, 0 failed (or closed).
     int32_t Escape(uint32_t dwFunc);
+    // The reader thread wakes by this steady-clock time (SteadyNowUs) even if
+    // nothing arrives, and hands the hook UART_EV_WAKE_DUE once; 0 for none.
+    // Replaces the time set before, from the reader's next wait on: set it
+    // from the hook, on the reader thread.
+    void SetWakeAt(uint64_t qwAtUs) { m_qwWakeAtUs.store(qwAtUs, std::memory_order_relaxed); }
 
     bool IsOpen() const { return m_bOpen; }
     // Bytes waiting in the receive ring (for the consumer) and in the transmit
@@ -181,6 +189,7 @@ private:
     COMM_EVENT m_hRxRoom;                   // the consumer took bytes while the reader waited for room
     std::atomic<bool> m_bRxWaitRoom;
     std::atomic<uint32_t> m_dwModemStatus;
+    std::atomic<uint64_t> m_qwWakeAtUs;    // SetWakeAt's time, 0 for none
 
     // Received bytes dropped because the receive ring was full.
     std::atomic<uint64_t> m_qwRxOverflow;

@@ -2,6 +2,9 @@
 #include "serial/uart_port.h"
 
 #include <algorithm>
+#include <climits>
+
+#include "base/steady_us.h"
 
 namespace {
 
@@ -14,6 +17,15 @@ constexpr int32_t RETRY_PAUSE_MS = 10;
 bool PauseUnlessStopped(COMM_EVENT hStop)
 {
     return CommWaitEvents(&hStop, 1, RETRY_PAUSE_MS) != 0;
+}
+
+// The event wait's limit for a wake-up asked for at qwWakeAtUs (0: none).
+int32_t TimeoutUntil(uint64_t qwWakeAtUs)
+{
+    if (qwWakeAtUs == 0)
+        return -1;
+    const uint64_t qwNow = SteadyNowUs();
+    return qwWakeAtUs <= qwNow ? 0 : static_cast<int32_t>(std::min<uint64_t>(qwWakeAtUs - qwNow, INT32_MAX));
 }
 
 } // namespace
@@ -121,9 +133,14 @@ void CUartPort::ReaderThread()
             if (!WaitForRxRoom())
                 break;
             uint32_t dwMask = 0;
-            const int32_t nWait = CommWaitEvent(hComm, &ovWait, m_hReaderStop, &dwMask);
+            const uint64_t qwWakeAt = m_qwWakeAtUs.load(std::memory_order_relaxed);
+            const int32_t nWait = CommWaitEventFor(hComm, &ovWait, m_hReaderStop, TimeoutUntil(qwWakeAt), &dwMask);
             if (nWait == COMM_STOPPED || !m_bReaderRun.load(std::memory_order_acquire))
                 break;
+            // Told once: a time set anew meanwhile stays for the next wait.
+            uint64_t qwDue = qwWakeAt;
+            if (qwWakeAt != 0 && SteadyNowUs() >= qwWakeAt && m_qwWakeAtUs.compare_exchange_strong(qwDue, 0))
+                dwMask |= UART_EV_WAKE_DUE;
             if (nWait == COMM_FAILED && !PauseUnlessStopped(m_hReaderStop))
                 break;
             bool bLost = nWait == COMM_LOST;

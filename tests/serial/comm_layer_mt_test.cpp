@@ -256,6 +256,71 @@ TEST_F(CCommLayerTest, NewMaskEndsAPendingWaitWithNoEvents)
     CommClose(h);
 }
 
+TEST_F(CCommLayerTest, TimedWaitEndsWithNoEventsUnlessSomethingCameFirst)
+{
+    const COMM_HANDLE h = OpenConfigured();
+    CEvent stop;
+    CEvent ov;
+    COMM_OVERLAPPED ovWait = { ov.m_h };
+    ASSERT_EQ(CommSetMask(h, EV_RXCHAR), 1);
+    uint32_t dwMask = 0xFF;
+    const auto tmStart = std::chrono::steady_clock::now();
+    EXPECT_EQ(CommWaitEventFor(h, &ovWait, stop.m_h, 20000, &dwMask), COMM_DONE);
+    EXPECT_GE(std::chrono::steady_clock::now() - tmStart, std::chrono::milliseconds(20));
+    EXPECT_EQ(dwMask, 0u);
+    EXPECT_EQ(CommWaitEventFor(h, &ovWait, stop.m_h, 0, &dwMask), COMM_DONE);   // no time: a look only
+    EXPECT_EQ(dwMask, 0u);
+
+    // Bytes that came before the time are an event as ever, and the time left
+    // does not carry over into the next wait.
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const uint8_t by = 7;
+        m_pty.WriteAll(&by, 1);
+    });
+    EXPECT_EQ(CommWaitEventFor(h, &ovWait, stop.m_h, 10000000, &dwMask), COMM_DONE);
+    writer.join();
+    EXPECT_EQ(dwMask, EV_RXCHAR);
+    uint8_t by = 0;
+    uint32_t dwGot = 0;
+    EXPECT_EQ(CommRead(h, &by, 1, &ovWait, stop.m_h, &dwGot), COMM_DONE);
+    EXPECT_EQ(by, 7);
+    CommSetEvent(stop.m_h);
+    EXPECT_EQ(CommWaitEventFor(h, &ovWait, stop.m_h, 10000000, &dwMask), COMM_STOPPED);
+    CommClose(h);
+}
+
+// The event wait keeps its stop event registered between calls: a wait with
+// another one must follow it, also when the first was closed and the new one
+// took its place in memory and among the descriptors.
+TEST_F(CCommLayerTest, EventWaitFollowsANewStopEvent)
+{
+    const COMM_HANDLE h = OpenConfigured();
+    COMM_OVERLAPPED ovWait = { 0 };
+    ASSERT_EQ(CommSetMask(h, EV_RXCHAR), 1);
+    uint32_t dwMask = 0;
+    CEvent first;
+    EXPECT_EQ(CommWaitEventFor(h, &ovWait, first.m_h, 0, &dwMask), COMM_DONE);
+    {
+        CEvent second;
+        CommSetEvent(first.m_h);   // no longer this wait's
+        EXPECT_EQ(CommWaitEventFor(h, &ovWait, second.m_h, 20000, &dwMask), COMM_DONE);
+        EXPECT_EQ(dwMask, 0u);
+        CommSetEvent(second.m_h);
+        EXPECT_EQ(CommWaitEvent(h, &ovWait, second.m_h, &dwMask), COMM_STOPPED);
+    }
+    for (int i = 0; i < 3; ++i) {
+        CEvent next;   // likely where the last one was
+        EXPECT_EQ(CommWaitEventFor(h, &ovWait, next.m_h, 0, &dwMask), COMM_DONE);
+        CommSetEvent(next.m_h);
+        EXPECT_EQ(CommWaitEvent(h, &ovWait, next.m_h, &dwMask), COMM_STOPPED) << "stop event " << i;
+    }
+    // No stop event at all: the time or the data end the wait.
+    EXPECT_EQ(CommWaitEventFor(h, &ovWait, 0, 1000, &dwMask), COMM_DONE);
+    EXPECT_EQ(dwMask, 0u);
+    CommClose(h);
+}
+
 TEST_F(CCommLayerTest, OtherEndClosedIsReportedAsLostEveryTime)
 {
     const COMM_HANDLE h = OpenConfigured();

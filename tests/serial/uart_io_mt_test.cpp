@@ -1,10 +1,12 @@
 // Bytes through the serial port on a real pseudo-terminal: both directions in
 // order, long writes through the small transmit ring, a burst larger than the
-// receive ring held back rather than lost, purges and the bounded drain.
+// receive ring held back rather than lost, purges, the bounded drain and the
+// wake-up the hook asks for.
 #include <termios.h>
 
 #include <algorithm>
 
+#include "base/steady_us.h"
 #include "uart_test_fixture.h"
 
 namespace {
@@ -251,4 +253,41 @@ TEST_F(CUartFixture, DrainTxWaitsForTheLineAndIsBounded)
     EXPECT_LT(tmTook, std::chrono::milliseconds(1000));
     port.Close();
     EXPECT_FALSE(port.DrainTx(10));   // closed with bytes still in the ring
+}
+
+// The hook asks for a wake-up while it handles bytes: the reader wakes once
+// for it with no byte coming, and a time it cleared again never comes.
+TEST_F(CUartFixture, WakeUpAskedForByTheHookComesOnceWithoutData)
+{
+    CUartPort port;
+    CHookRecorder rec(port);
+    rec.m_pfnOnEvent = [](CUartPort* pPort, uint32_t dwMask) {
+        uint8_t by[16];
+        if ((dwMask & EV_RXCHAR) == 0 || pPort->Read(by, sizeof by) <= 0)
+            return;
+        // 1: wake in 20 ms; 2: ask, then think better of it.
+        pPort->SetWakeAt(by[0] == 1 ? SteadyNowUs() + 20000 : 0);
+        if (by[0] == 2)
+            pPort->SetWakeAt(0);
+    };
+    port.SetPort(TEST_PORT);
+    ASSERT_EQ(port.Open(), 1);
+    const uint8_t byAsk = 1;
+    const uint64_t qwAsked = SteadyNowUs();
+    ASSERT_TRUE(m_pty.WriteAll(&byAsk, 1));
+    ASSERT_TRUE(rec.WaitForEvent(UART_EV_WAKE_DUE));
+    EXPECT_GE(SteadyNowUs() - qwAsked, 20000u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    EXPECT_EQ(rec.CountEvents(UART_EV_WAKE_DUE), 1u);
+    for (const CHookCall& call : rec.Calls()) {
+        if ((call.m_dwMask & UART_EV_WAKE_DUE) != 0) {
+            EXPECT_FALSE(call.m_bOnOwner);
+        }
+    }
+
+    const uint8_t byCancel = 2;
+    ASSERT_TRUE(m_pty.WriteAll(&byCancel, 1));
+    ASSERT_TRUE(rec.WaitForEvent(EV_RXCHAR, 2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    EXPECT_EQ(rec.CountEvents(UART_EV_WAKE_DUE), 1u);
 }
