@@ -7,7 +7,9 @@
 #include "engine/capture_engine_ids.h"
 #include "engine/capture_texts.h"
 #include "engine/tuning_texts.h"
+#include "link/flush_pacer.h"
 #include "link/frame_protocol.h"
+#include "serial/comm_api.h"
 
 namespace {
 
@@ -53,6 +55,9 @@ CCaptureEngine::CCaptureEngine(ICaptureEngineEvents& events)
 {
     m_rfCtrl.SetDataSink(&m_forwarder);
     m_pcapPipe.SetEvents(&m_pipeEvents);
+    // Records of wake-ups close together go out in one write where the
+    // system's timed waits are fine enough to keep the bound.
+    m_forwarder.SetFlushHoldUs(FlushHoldFor(CommWaitLatenessUs()));
 }
 
 CCaptureEngine::~CCaptureEngine()

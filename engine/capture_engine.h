@@ -123,6 +123,10 @@ public:
     // once). Before a capture.
     void SetResumeWaitMs(uint32_t dwMs);
     uint32_t GetResumeWaitMs() const { return m_dwResumeWaitMs; }
+    // How long a wake-up's records may wait to share a write with the next
+    // ones (FlushHoldFor this system by default; 0: each batch at once).
+    // Before a capture.
+    void SetFlushHoldUs(uint32_t dwHoldUs) { m_forwarder.SetFlushHoldUs(dwHoldUs); }
 
     // Launches Wireshark on the pipe; the port on target opens once it reads.
     // False (lines told, nothing runs) when it could not be launched.

@@ -64,6 +64,8 @@ ESessionEnd CCaptureSession::CRun::Execute()
     if (m_opts.m_dwAckTimeoutMs != 0)
         m_engine.SetAckTimeoutMs(m_opts.m_dwAckTimeoutMs);
     m_engine.SetResumeWaitMs(m_opts.m_dwResumeWaitMs);
+    if (m_opts.m_dwFlushHoldUs != SESSION_FLUSH_HOLD_SYSTEM)
+        m_engine.SetFlushHoldUs(m_opts.m_dwFlushHoldUs);
     if (m_opts.m_bSurvey) {
         m_bOutputOpened.store(true);
         if (!m_bStopRequested.load() && m_engine.StartSurvey(m_opts.m_target, m_opts.m_plan))

@@ -13,6 +13,8 @@
 
 #include "engine/capture_engine.h"
 
+constexpr uint32_t SESSION_FLUSH_HOLD_SYSTEM = UINT32_MAX;
+
 struct CSessionOptions {
     CCaptureTarget m_target;            // the port (or device node) and the channel
     std::string m_strOutput;            // path (ignored for Stdout)
@@ -25,6 +27,9 @@ struct CSessionOptions {
     CChannelPlan m_plan;
     bool m_bSurvey = false;             // count frames per channel, write nothing
     uint32_t m_dwResumeWaitMs = RESUME_WAIT_DEFAULT_MS;   // 0: a dongle that goes away ends it
+    // How long records may wait to share a write (SESSION_FLUSH_HOLD_SYSTEM:
+    // the engine's own; tests lengthen it).
+    uint32_t m_dwFlushHoldUs = SESSION_FLUSH_HOLD_SYSTEM;
 };
 
 using CSessionStats = CCaptureStats;

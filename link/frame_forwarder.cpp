@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "base/steady_us.h"
 #include "link/frame_protocol.h"
 #include "pcap/pcap_tap.h"
 
@@ -61,8 +62,19 @@ void CFrameForwarder::OnDataFrame(const uint8_t* pFrame, int32_t nLen)
 void CFrameForwarder::OnDataBatchEnd()
 {
     IPcapRecordSink* pSink = m_pSink.load(std::memory_order_acquire);
-    if (pSink == nullptr || !m_bPending)
-        return;
+    if (pSink != nullptr && m_bPending && m_pacer.OnBatch(SteadyNowUs()))
+        Flush(pSink);
+}
+
+void CFrameForwarder::OnDataDue()
+{
+    IPcapRecordSink* pSink = m_pSink.load(std::memory_order_acquire);
+    if (pSink != nullptr && m_bPending && m_pacer.OnWake(SteadyNowUs()))
+        Flush(pSink);
+}
+
+void CFrameForwarder::Flush(IPcapRecordSink* pSink)
+{
     m_bPending = false;
     pSink->FlushRecords();
 }

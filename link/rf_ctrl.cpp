@@ -234,8 +234,12 @@ void CRFCtrl::CommEventHook(void* pContext, CUartPort* pPort, uint32_t dwEvtMask
     CRFCtrl* pCtrl = static_cast<CRFCtrl*>(pContext);
     if (pCtrl == nullptr || pPort == nullptr)
         return;
+    const bool bDue = (dwEvtMask & UART_EV_WAKE_DUE) != 0;
     if ((dwEvtMask & EV_RXCHAR) != 0)
         pCtrl->CutReceived(pPort);
+    // Records the sink held back go out by their time, bytes or none.
+    if ((dwEvtMask & EV_RXCHAR) != 0 || bDue)
+        pPort->SetWakeAt(pCtrl->m_cutter.TakeDataDue(bDue));
     if ((dwEvtMask & EV_ERR) != 0 && pPort->IsLineLost())
         pCtrl->PostLineLost();
 }

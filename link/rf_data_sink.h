@@ -11,6 +11,11 @@ public:
     virtual void OnDataFrame(const uint8_t* pFrame, int32_t nLen) = 0;
     // After the data frames of one wake-up (only when there was at least one).
     virtual void OnDataBatchEnd() = 0;
+    // A sink that holds records back for a moment names when they must go out
+    // (steady-clock microseconds, 0: nothing held); the reader thread wakes
+    // then, with or without new bytes, and calls OnDataDue.
+    virtual uint64_t GetDataDueUs() const { return 0; }
+    virtual void OnDataDue() {}
 };
 
 struct CRfCounters {          // monotonic over the controller's life; read from any thread

@@ -56,6 +56,16 @@ void CRxCutter::EndBatch()
         pSink->OnDataBatchEnd();
 }
 
+uint64_t CRxCutter::TakeDataDue(bool bWoke)
+{
+    IRfDataSink* pSink = m_pDataSink.load(std::memory_order_acquire);
+    if (pSink == nullptr)
+        return 0;
+    if (bWoke)
+        pSink->OnDataDue();
+    return pSink->GetDataDueUs();
+}
+
 CRfCounters CRxCutter::GetCounters() const
 {
     CRfCounters counters;

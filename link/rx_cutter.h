@@ -34,6 +34,9 @@ public:
     void OnGap(uint64_t nGaps, uint64_t qwLostBytes);
     // The cutting thread: ends the wake-up's batch (OnDataBatchEnd when it had data).
     void EndBatch();
+    // The cutting thread: bWoke, the data sink's due time has come (OnDataDue);
+    // returns the sink's next one (0: nothing held).
+    uint64_t TakeDataDue(bool bWoke);
 
     CRfCounters GetCounters() const;   // any thread
 

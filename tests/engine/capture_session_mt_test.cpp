@@ -204,6 +204,30 @@ TEST_F(CCaptureSessionTest, StopFromAnotherThreadSendsTheStopCommandAndClosesThe
     EXPECT_EQ(SimStops(), 1u);
 }
 
+// Records held back to share a write are written at Stop, none lost: with a
+// hold far longer than the capture, all but the first few wait for Stop.
+TEST_F(CCaptureSessionTest, RecordsHeldBackAreWrittenAtStop)
+{
+    m_opts.m_dwFlushHoldUs = 10000000;
+    size_t nInFileAtStop = 0;
+    {
+        CActWhen stopper([this] { return m_session.GetStats().m_qwBytes >= 3000; },
+                         [&] {
+                             bool bComplete = false;
+                             nInFileAtStop = CountRecords(m_opts.m_strOutput, &bComplete);
+                             m_session.RequestStop();
+                         });
+        EXPECT_EQ(m_session.Run(m_opts, m_report), ESessionEnd::Stopped);
+    }
+    bool bComplete = false;
+    const size_t nInFile = CountRecords(m_opts.m_strOutput, &bComplete);
+    EXPECT_TRUE(bComplete);
+    EXPECT_EQ(nInFile, m_session.GetStats().m_qwFrames);
+    EXPECT_EQ(m_session.GetStats().m_qwLost, 0u);
+    EXPECT_LT(nInFileAtStop + 10, nInFile) << "records were not held back";
+    EXPECT_EQ(SimStops(), 1u);
+}
+
 TEST_F(CCaptureSessionTest, FifoReaderLeavingEndsTheCaptureAsOutputFailed)
 {
     const int nReader = OutputToFifo("fifo");
