@@ -56,6 +56,8 @@ public:
     CRfCounters GetCounters() const override { return m_pModel->GetEngine().GetCounters(); }
     CPcapPipeStats GetPipeStats() const override { return m_pModel->GetEngine().GetPipeStats(); }
     CUartPort* GetPort() const override { return m_pModel->GetEngine().GetPort(); }
+    // How long records may wait to share a write (the engine's own unless set).
+    void SetFlushHoldUs(uint32_t dwHoldUs) { m_pModel->GetEngine().SetFlushHoldUs(dwHoldUs); }
 
 private:
     CBenchView m_view;

@@ -125,6 +125,7 @@ CRangeFigures BenchRangeFigures(const CReaderResult& result, uint32_t dwFirstSeq
     std::vector<int64_t> vecStamp;
     vecLatency.reserve(result.m_vecEntries.size());
     vecStamp.reserve(result.m_vecEntries.size());
+    int64_t nLastRead = -1;   // the records of one read share its arrival time
     for (const CReaderEntry& entry : result.m_vecEntries) {
         const uint32_t dwIndex = entry.m_dwSeq - dwFirstSeq;
         if (entry.m_dwSeq == BENCH_SEQ_INVALID || dwIndex >= dwFrames) {
@@ -137,6 +138,8 @@ CRangeFigures BenchRangeFigures(const CReaderResult& result, uint32_t dwFirstSeq
         }
         vecSeen[dwIndex] = 1;
         ++fig.m_dwReceived;
+        fig.m_dwReads += entry.m_nArrivalNs != nLastRead;
+        nLastRead = entry.m_nArrivalNs;
         fig.m_nLastArrivalNs = std::max(fig.m_nLastArrivalNs, entry.m_nArrivalNs);
         vecLatency.push_back(entry.m_nArrivalNs - entry.m_nSendNs);
         vecStamp.push_back(entry.m_nStampNs - entry.m_nSendNs);

@@ -89,6 +89,7 @@ struct CRangeFigures {
     uint32_t m_dwDuplicates = 0;
     uint32_t m_dwBad = 0;          // records that match no frame sent, or out of range
     int64_t m_nLastArrivalNs = 0;
+    uint32_t m_dwReads = 0;        // reads that brought the range's frames: the reader's wake-ups
     double m_dP50Ms = -1;
     double m_dP99Ms = -1;
     double m_dMaxMs = -1;

@@ -22,7 +22,7 @@
 // Exit status 0 when every target holds, 1 when one is missed, 2 when the
 // benchmark could not run. MB = 2^20 bytes.
 //
-//   qm-capture-bench [--line-seconds S] [--flood-frames N] [--latency-seconds S] [--keep]
+//   qm-capture-bench [--line-seconds S] [--flood-frames N] [--latency-seconds S] [--flush-hold-us US] [--keep]
 #include <errno.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -42,6 +42,7 @@
 #include "bench/capture_bench_floor_posix.h"
 #include "bench/capture_bench_phases.h"
 #include "bench/capture_bench_reader_posix.h"
+#include "link/flush_pacer.h"
 #include "serial/port_names.h"
 
 namespace {
@@ -60,6 +61,7 @@ struct CBenchOptions {
     uint32_t m_dwFloodFrames = 200000;
     double m_dLatencySeconds = 5.0;
     bool m_bKeep = false;   // leave the reader's findings in the temporary directory
+    int64_t m_nFlushHoldUs = -1;   // the dialog's engine: records' hold before their write (-1: its own)
 };
 
 bool ParseOptions(int argc, char** argv, CBenchOptions* pOptions)
@@ -79,12 +81,15 @@ bool ParseOptions(int argc, char** argv, CBenchOptions* pOptions)
             pOptions->m_dwFloodFrames = static_cast<uint32_t>(std::strtoul(pszValue, nullptr, 10));
         else if (strArg == "--latency-seconds")
             pOptions->m_dLatencySeconds = std::strtod(pszValue, nullptr);
+        else if (strArg == "--flush-hold-us")
+            pOptions->m_nFlushHoldUs = std::strtoll(pszValue, nullptr, 10);
         else
             return false;
     }
     return pOptions->m_dLineSeconds >= 1 && pOptions->m_dLineSeconds <= 60
         && pOptions->m_dwFloodFrames >= MIN_FLOOD_FRAMES && pOptions->m_dwFloodFrames <= 10000000
-        && pOptions->m_dLatencySeconds >= 1 && pOptions->m_dLatencySeconds <= 60;
+        && pOptions->m_dLatencySeconds >= 1 && pOptions->m_dLatencySeconds <= 60
+        && pOptions->m_nFlushHoldUs >= -1 && pOptions->m_nFlushHoldUs <= FLUSH_HOLD_BOUND_US;
 }
 
 std::string SelfPath()
@@ -139,6 +144,9 @@ void PrintCounts(const CPhaseRow& row)
         static_cast<unsigned long long>(row.m_pipe.m_qwDroppedSlowReader),
         row.m_bStreamOk ? "" : "; the reader's stream was BROKEN", row.m_strError.empty() ? "" : "; ",
         row.m_strError.c_str());
+    if (row.m_fig.m_dwReads > 0)
+        std::printf("  %-30s the reader (Wireshark's place) was woken %u times: %.2f frames a read\n", "",
+                    row.m_fig.m_dwReads, static_cast<double>(row.m_fig.m_dwReceived) / row.m_fig.m_dwReads);
     if (!BenchLossesAddUp(row.m_counters, row.m_pipe, row.m_fig.m_dwReceived))
         std::printf("  %-30s LOSSES DO NOT ADD UP: the reader holds %u frames\n", "", row.m_fig.m_dwReceived);
 }
@@ -275,7 +283,7 @@ int main(int argc, char** argv)
         return RunBenchReader(argc, argv);
     CBenchOptions options;
     if (!ParseOptions(argc, argv, &options)) {
-        std::fprintf(stderr, "usage: %s [--line-seconds S] [--flood-frames N>=%u] [--latency-seconds S] [--keep]\n", argv[0],
+        std::fprintf(stderr, "usage: %s [--line-seconds S] [--flood-frames N>=%u] [--latency-seconds S] [--flush-hold-us US] [--keep]\n", argv[0],
                      MIN_FLOOD_FRAMES);
         return 2;
     }
@@ -308,6 +316,8 @@ int main(int argc, char** argv)
     CStopFigures stop;
     {
         CBenchDialog dialog(strDir, BENCH_PORT);
+        if (options.m_nFlushHoldUs >= 0)
+            dialog.SetFlushHoldUs(static_cast<uint32_t>(options.m_nFlushHoldUs));
         CCaptureBench bench(feeder, dialog, strDir, strSelf);
         rowFrames = bench.RunLineRate("line rate, one write per frame", FEED_LINE_FRAMES, options.m_dLineSeconds);
         rowChunks = bench.RunLineRate("line rate, 1 ms chunks", FEED_LINE_CHUNKS, options.m_dLineSeconds);
