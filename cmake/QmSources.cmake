@@ -17,6 +17,15 @@ function(qm_os_sources out)
     set(${out} ${srcs} PARENT_SCOPE)
 endfunction()
 
+# qm_threaded_test(<target>)
+# Records the executable of a test labelled "threaded" in the global property
+# QM_THREADED_TEST_TARGETS. tests/CMakeLists.txt makes the target
+# qm_threaded_tests of them (with the programs they run), which is all the
+# ThreadSanitizer build builds. A test given the label by hand calls this too.
+function(qm_threaded_test target)
+    set_property(GLOBAL APPEND PROPERTY QM_THREADED_TEST_TARGETS ${target})
+endfunction()
+
 # qm_add_gtest(<file.cpp> LIBS <libs...> [LABELS <labels...>])
 # One GoogleTest executable per test file, named after the file. A file whose
 # name ends in _mt_test.cpp runs threads and gets the "threaded" label, which
@@ -32,6 +41,9 @@ function(qm_add_gtest file)
     set(labels ${ARG_LABELS})
     if(name MATCHES "_mt_test$")
         list(APPEND labels threaded)
+    endif()
+    if("threaded" IN_LIST labels)
+        qm_threaded_test(${name})
     endif()
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES LABELS "${labels}" TIMEOUT 300)
@@ -49,6 +61,9 @@ function(qm_add_qtest file)
     set(labels ${ARG_LABELS} gui)
     if(name MATCHES "_mt_qtest$")
         list(APPEND labels threaded)
+    endif()
+    if("threaded" IN_LIST labels)
+        qm_threaded_test(${name})
     endif()
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES LABELS "${labels}" TIMEOUT 300

@@ -4,7 +4,8 @@
 #                   package, installed, used and removed (scripts/test_package.sh)
 #   build/core      the core without Qt and GoogleTest (configure and build only)
 #   build/asan      clang with AddressSanitizer + UBSan, all tests and short fuzz runs
-#   build/tsan      clang with ThreadSanitizer, the tests labelled "threaded"
+#   build/tsan      clang with ThreadSanitizer, the tests labelled "threaded":
+#                   only they and the programs they start are built (qm_threaded_tests)
 #   build/win32     Quillmark.exe for Windows, i686, static, and its zip and
 #                   installer (built and inspected: 32-bit code cannot run on
 #                   our machines)
@@ -143,7 +144,9 @@ step "ThreadSanitizer build (clang, threaded tests)"
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp"
 CC=clang CXX=clang++ cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DQM_SANITIZE=thread >/dev/null
-cmake --build build/tsan -j "$jobs"
+# Only what `ctest -L threaded` runs: the threaded tests' executables and the
+# programs they start (tests/CMakeLists.txt).
+cmake --build build/tsan -j "$jobs" --target qm_threaded_tests
 ctest --test-dir build/tsan -j "$jobs" -L threaded
 
 step "Windows i686 build (Quillmark.exe, static, not run; zip and installer)"
