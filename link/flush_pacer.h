@@ -31,7 +31,6 @@ class CFlushPacer {
 public:
     // Any thread, between captures; 0 sends every batch at once.
     void SetHoldUs(uint32_t dwHoldUs) { m_dwHoldUs.store(dwHoldUs, std::memory_order_relaxed); }
-    uint32_t GetHoldUs() const { return m_dwHoldUs.load(std::memory_order_relaxed); }
 
     // The pacing thread. A batch was added at qwNowUs: true when it and
     // whatever is held go out now; otherwise they are held until GetDueUs().

@@ -105,11 +105,12 @@ void CPcapFile::AddRecord(const uint8_t* pData, int32_t nLen, CPcapTime tm)
     if (nLen < 0 || static_cast<uint32_t>(nLen) > PCAP_SNAPLEN || (pData == nullptr && nLen > 0))
         return;
     std::lock_guard<std::mutex> lock(m_mutex);
-    const size_t nAt = m_vecBatch.size();
-    m_vecBatch.resize(nAt + PCAP_RECORD_HEADER_LEN + static_cast<size_t>(nLen));
-    BuildPcapRecordHeader(m_vecBatch.data() + nAt, static_cast<uint32_t>(nLen), tm, m_eOpenLinkType);
+    // Appended, not resized and overwritten: no zero fill per record.
+    uint8_t byHeader[PCAP_RECORD_HEADER_LEN];
+    BuildPcapRecordHeader(byHeader, static_cast<uint32_t>(nLen), tm, m_eOpenLinkType);
+    m_vecBatch.insert(m_vecBatch.end(), byHeader, byHeader + PCAP_RECORD_HEADER_LEN);
     if (nLen > 0)
-        std::copy(pData, pData + nLen, m_vecBatch.begin() + static_cast<std::ptrdiff_t>(nAt + PCAP_RECORD_HEADER_LEN));
+        m_vecBatch.insert(m_vecBatch.end(), pData, pData + nLen);
     ++m_qwBatchRecords;
     const size_t nChunks = m_vecChunks.size();
     const size_t nLastStart = nChunks < 2 ? 0 : m_vecChunks[nChunks - 2].m_nEnd;

@@ -234,12 +234,12 @@ void CPcapPipe::AddRecord(const uint8_t* pData, int32_t nLen, CPcapTime tm)
         ++m_qwDroppedSlowReader;
         return;
     }
-    const size_t nOld = m_vBatch.size();
-    m_vBatch.resize(nOld + nRecord);
-    BuildPcapRecordHeader(&m_vBatch[nOld], static_cast<uint32_t>(nLen), tm,
-                          m_eStreamLinkType.load(std::memory_order_relaxed));
+    // Appended, not resized and overwritten: no zero fill per record.
+    uint8_t byHeader[PCAP_RECORD_HEADER_LEN];
+    BuildPcapRecordHeader(byHeader, static_cast<uint32_t>(nLen), tm, m_eStreamLinkType.load(std::memory_order_relaxed));
+    m_vBatch.insert(m_vBatch.end(), byHeader, byHeader + PCAP_RECORD_HEADER_LEN);
     if (nLen > 0)
-        memcpy(&m_vBatch[nOld + PCAP_RECORD_HEADER_LEN], pData, static_cast<size_t>(nLen));
+        m_vBatch.insert(m_vBatch.end(), pData, pData + nLen);
     ++m_qwBatchRecords;
 }
 
