@@ -235,17 +235,17 @@ void CRFCtrl::CommEventHook(void* pContext, CUartPort* pPort, uint32_t dwEvtMask
     if (pCtrl == nullptr || pPort == nullptr)
         return;
     const bool bDue = (dwEvtMask & UART_EV_WAKE_DUE) != 0;
-    if ((dwEvtMask & EV_RXCHAR) != 0)
-        pCtrl->CutReceived(pPort);
-    // Records the sink held back go out by their time, bytes or none.
-    if ((dwEvtMask & EV_RXCHAR) != 0 || bDue)
+    const bool bData = (dwEvtMask & EV_RXCHAR) != 0 && pCtrl->CutReceived(pPort);
+    // Records the sink held back go out by their time, bytes or none. Only a
+    // batch of data frames or the time itself changes when that is.
+    if (bData || bDue)
         pPort->SetWakeAt(pCtrl->m_cutter.TakeDataDue(bDue));
     if ((dwEvtMask & EV_ERR) != 0 && pPort->IsLineLost())
         pCtrl->PostLineLost();
 }
 
 // Reader thread: every complete frame that has arrived, one batch per wake-up.
-void CRFCtrl::CutReceived(CUartPort* pPort)
+bool CRFCtrl::CutReceived(CUartPort* pPort)
 {
     CPortSource source(pPort);
     const CRxGapMark mark = pPort->GetRxGapMark();
@@ -262,7 +262,7 @@ void CRFCtrl::CutReceived(CUartPort* pPort)
         source.Unlimit();
     }
     m_cutter.CutAll(source);
-    m_cutter.EndBatch();
+    return m_cutter.EndBatch();
 }
 
 void CRFCtrl::OnAckFrame(const uint8_t* pFrame, int32_t nLen)

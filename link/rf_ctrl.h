@@ -89,7 +89,7 @@ protected:
 
 private:
     void OnAckFrame(const uint8_t* pFrame, int32_t nLen) override;   // reader thread
-    void CutReceived(CUartPort* pPort);                              // reader thread
+    bool CutReceived(CUartPort* pPort);   // reader thread; true when data frames were cut
     void PostLineLost();                                             // reader thread
     void OnAckMessage(WPARAM wParam, LPARAM lParam);
     void OnLineLost(WPARAM wParam);

@@ -46,14 +46,15 @@ void CRxCutter::OnGap(uint64_t nGaps, uint64_t qwLostBytes)
     m_qwGaps.fetch_add(nGaps, std::memory_order_relaxed);
 }
 
-void CRxCutter::EndBatch()
+bool CRxCutter::EndBatch()
 {
     if (!m_bBatchHasData)
-        return;
+        return false;
     m_bBatchHasData = false;
     IRfDataSink* pSink = m_pDataSink.load(std::memory_order_acquire);
     if (pSink != nullptr)
         pSink->OnDataBatchEnd();
+    return true;
 }
 
 uint64_t CRxCutter::TakeDataDue(bool bWoke)

@@ -32,8 +32,9 @@ public:
     // The cutting thread: nGaps gaps, qwLostBytes bytes known lost, lie right
     // after the bytes cut so far; the frame in progress is dropped.
     void OnGap(uint64_t nGaps, uint64_t qwLostBytes);
-    // The cutting thread: ends the wake-up's batch (OnDataBatchEnd when it had data).
-    void EndBatch();
+    // The cutting thread: ends the wake-up's batch (OnDataBatchEnd when it had
+    // data); true when it had.
+    bool EndBatch();
     // The cutting thread: bWoke, the data sink's due time has come (OnDataDue);
     // returns the sink's next one (0: nothing held).
     uint64_t TakeDataDue(bool bWoke);
