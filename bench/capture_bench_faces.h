@@ -1,7 +1,7 @@
 // qm-capture-bench: the faces side by side. The headless session's line-rate
 // runs come from qm-capture-headless-bench (its own process: the two window
-// backends cannot share one), read back from its last line; both faces'
-// line-rate CPU is read against the bare relay's floor of the same run.
+// backends cannot share one), read back from its last line; each face's
+// line-rate CPU is read against the bare relay measured alongside that run.
 #pragma once
 
 #include <string>
@@ -15,6 +15,8 @@ struct CFaceFigures {
     double m_dStampP50Us = -1;         // time stamp error, one write per frame
     double m_dStampP99Us = -1;
     double m_dStampMaxUs = -1;
+    double m_dFramesFloorPercent = -1;   // the bare relay alongside each run
+    double m_dChunksFloorPercent = -1;
 };
 
 // Runs strProgram --line-seconds dSeconds, echoing its lines; its figures.

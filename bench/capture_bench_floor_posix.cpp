@@ -1,8 +1,12 @@
 #include "bench/capture_bench_floor_posix.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <pty.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -13,6 +17,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -68,36 +73,59 @@ void ReadStampedPieces(int fdRead, int fdResult)
         return;
 }
 
-// A child process that reads the pipe's other end until it closes, noting
-// the pieces' latencies (sent back through *pfdResult).
-pid_t StartPipeReader(int* pfdWrite, int* pfdResult)
+// A child process that reads a FIFO until it closes, noting the pieces'
+// latencies (sent back through *pfdResult). A FIFO in /tmp, as Wireshark's
+// is: writing to one also keeps its inode's times, which an anonymous pipe
+// does not have.
+pid_t StartPipeReader(const std::string& strFifo, int* pfdWrite, int* pfdResult)
 {
-    int afd[2];
     int afdResult[2];
-    if (pipe(afd) != 0)
+    if (mkfifo(strFifo.c_str(), 0600) != 0 || pipe(afdResult) != 0)
         return -1;
-    if (pipe(afdResult) != 0) {
-        close(afd[0]);
-        close(afd[1]);
-        return -1;
-    }
+    const char* pszFifo = strFifo.c_str();
     const pid_t pid = fork();
     if (pid == 0) {
-        close(afd[1]);
         close(afdResult[0]);
-        ReadStampedPieces(afd[0], afdResult[1]);
+        const int fdRead = open(pszFifo, O_RDONLY);
+        if (fdRead >= 0)
+            ReadStampedPieces(fdRead, afdResult[1]);
         _exit(0);
     }
-    close(afd[0]);
     close(afdResult[1]);
-    if (pid < 0) {
-        close(afd[1]);
+    const int fdWrite = pid > 0 ? open(pszFifo, O_WRONLY) : -1;   // waits for the reader's open
+    if (fdWrite < 0) {
         close(afdResult[0]);
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
         return -1;
     }
-    *pfdWrite = afd[1];
+    *pfdWrite = fdWrite;
     *pfdResult = afdResult[0];
     return pid;
+}
+
+// The writer's side, in a process of its own as the dongle's feeder is (a
+// writer sharing the reader's address space would spare every wake-up the
+// switch between address spaces, which a virtual machine makes dear): a
+// stamped piece every nPeriodUs for nMs, then _exit. Only calls that are safe
+// in a child forked from a process with threads.
+[[noreturn]] void WritePieces(int fdMaster, int32_t nPeriodUs, int32_t nMs, int64_t nStart)
+{
+    uint8_t byPiece[FLOOR_PIECE] = {};
+    const int64_t nPeriodNs = static_cast<int64_t>(nPeriodUs) * 1000;
+    int64_t nDue = nStart;
+    while (nDue - nStart < static_cast<int64_t>(nMs) * 1000000) {
+        nDue += nPeriodNs;
+        struct timespec ts = {static_cast<time_t>(nDue / 1000000000), static_cast<long>(nDue % 1000000000)};
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
+        const int64_t nStamp = BenchNowNs();
+        std::memcpy(byPiece, &nStamp, sizeof nStamp);
+        if (write(fdMaster, byPiece, sizeof(byPiece)) < 0)
+            break;
+    }
+    _exit(0);
 }
 
 // The reader thread, and the thread or process it hands each piece to.
@@ -183,32 +211,32 @@ CWakeFloor MeasureWakeFloor(int32_t nPeriodUs, int32_t nMs, EFloorWork eWork)
     }
     int fdPipe = -1;
     int fdResult = -1;
-    const pid_t pidReader = eWork == EFloorWork::PipeOut ? StartPipeReader(&fdPipe, &fdResult) : 0;
+    char szDir[] = "/tmp/qm-floor-XXXXXX";
+    const bool bPipe = eWork == EFloorWork::PipeOut;
+    const std::string strFifo = bPipe && mkdtemp(szDir) != nullptr ? std::string(szDir) + "/fifo" : std::string();
+    const pid_t pidReader = !bPipe ? 0 : strFifo.empty() ? -1 : StartPipeReader(strFifo, &fdPipe, &fdResult);
     if (pidReader < 0) {
+        if (!strFifo.empty()) {
+            unlink(strFifo.c_str());
+            rmdir(szDir);
+        }
         close(fdMaster);
         close(fdSlave);
         return floor;
     }
     {
         CFloorRig rig(fdSlave, eWork, fdPipe);
-        uint8_t byPiece[FLOOR_PIECE] = {};
-        const int64_t nPeriodNs = static_cast<int64_t>(nPeriodUs) * 1000;
         const int64_t nStart = BenchNowNs();
         const int64_t nCpu0 = rig.CpuNs();
-        int64_t nDue = nStart;
-        while (nDue - nStart < static_cast<int64_t>(nMs) * 1000000) {
-            nDue += nPeriodNs;
-            struct timespec ts = {static_cast<time_t>(nDue / 1000000000), static_cast<long>(nDue % 1000000000)};
-            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
-            const int64_t nStamp = BenchNowNs();
-            std::memcpy(byPiece, &nStamp, sizeof nStamp);
-            if (write(fdMaster, byPiece, sizeof(byPiece)) < 0)
-                break;
-        }
+        const pid_t pidWriter = fork();
+        if (pidWriter == 0)
+            WritePieces(fdMaster, nPeriodUs, nMs, nStart);   // does not return
+        if (pidWriter > 0)
+            waitpid(pidWriter, nullptr, 0);
         usleep(static_cast<useconds_t>(nPeriodUs));
         const int64_t nCpu = rig.CpuNs() - nCpu0;
         const int64_t nWall = BenchNowNs() - nStart;
-        if (rig.Wakes() > 0) {
+        if (pidWriter > 0 && rig.Wakes() > 0) {
             floor.m_dCpuPercent = 100.0 * static_cast<double>(nCpu) / static_cast<double>(nWall);
             floor.m_dUsPerWake = static_cast<double>(nCpu) / 1e3 / static_cast<double>(rig.Wakes());
         }
@@ -224,6 +252,89 @@ CWakeFloor MeasureWakeFloor(int32_t nPeriodUs, int32_t nMs, EFloorWork eWork)
         }
         close(fdResult);
         waitpid(pidReader, nullptr, 0);
+        unlink(strFifo.c_str());
+        rmdir(szDir);
     }
     return floor;
+}
+
+namespace {
+
+struct CFloorOrder {
+    int32_t m_nPeriodUs;
+    int32_t m_nMs;
+};
+
+// The measuring process: one floor per order, until the order pipe closes.
+void ServeFloorOrders(int fdOrder, int fdResult)
+{
+    CFloorOrder order;
+    while (read(fdOrder, &order, sizeof order) == static_cast<ssize_t>(sizeof order)) {
+        const CWakeFloor floor = MeasureWakeFloor(order.m_nPeriodUs, order.m_nMs, EFloorWork::PipeOut);
+        if (write(fdResult, &floor, sizeof floor) != static_cast<ssize_t>(sizeof floor))
+            return;
+    }
+}
+
+} // namespace
+
+CFloorLink::~CFloorLink()
+{
+    Exit();
+}
+
+bool CFloorLink::Start()
+{
+    int afdOrder[2];
+    int afdResult[2];
+    if (pipe(afdOrder) != 0)
+        return false;
+    if (pipe(afdResult) != 0) {
+        close(afdOrder[0]);
+        close(afdOrder[1]);
+        return false;
+    }
+    m_pid = fork();
+    if (m_pid == 0) {
+        close(afdOrder[1]);
+        close(afdResult[0]);
+        ServeFloorOrders(afdOrder[0], afdResult[1]);
+        _exit(0);
+    }
+    close(afdOrder[0]);
+    close(afdResult[1]);
+    m_fdOrder = afdOrder[1];
+    m_fdResult = afdResult[0];
+    if (m_pid < 0) {
+        Exit();
+        return false;
+    }
+    return true;
+}
+
+bool CFloorLink::Begin(int32_t nPeriodUs, int32_t nMs)
+{
+    const CFloorOrder order = {nPeriodUs, nMs};
+    return m_fdOrder >= 0 && write(m_fdOrder, &order, sizeof order) == static_cast<ssize_t>(sizeof order);
+}
+
+bool CFloorLink::Collect(CWakeFloor* pFloor, int32_t nTimeoutMs)
+{
+    struct pollfd pfd = {m_fdResult, POLLIN, 0};
+    int nReady;
+    while ((nReady = poll(&pfd, 1, nTimeoutMs)) < 0 && errno == EINTR) {
+    }
+    return nReady > 0 && read(m_fdResult, pFloor, sizeof *pFloor) == static_cast<ssize_t>(sizeof *pFloor);
+}
+
+void CFloorLink::Exit()
+{
+    if (m_fdOrder >= 0)
+        close(m_fdOrder);
+    if (m_fdResult >= 0)
+        close(m_fdResult);
+    m_fdOrder = m_fdResult = -1;
+    if (m_pid > 0)
+        waitpid(m_pid, nullptr, 0);
+    m_pid = -1;
 }

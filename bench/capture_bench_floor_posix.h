@@ -1,14 +1,16 @@
 // qm-capture-bench: what waking up costs on this machine. A bare thread that
-// only polls a pseudo-terminal and reads what arrives, fed every nPeriodUs,
-// is the floor under any serial reader thread. HandOff also hands every piece
-// to a second thread through a mutex and a condition variable, the least that
-// a reader thread feeding a writer thread costs; PipeOut writes every piece to
-// a pipe that another process reads, the least that a reader thread costs
-// which passes each wake-up's bytes straight on to Wireshark, and the least
-// latency from the line to that reader. The capture
+// only polls a pseudo-terminal and reads what arrives, fed every nPeriodUs by
+// another process, is the floor under any serial reader thread. HandOff also
+// hands every piece to a second thread through a mutex and a condition
+// variable, the least that a reader thread feeding a writer thread costs;
+// PipeOut writes every piece to a FIFO that a third process reads, the least
+// that a reader thread costs which passes each wake-up's bytes straight on to
+// Wireshark, and the least latency from the line to that reader. The capture
 // figures are read against these (on a loaded or virtual machine a wake-up
 // can be a large share of the line-rate target by itself).
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstdint>
 
@@ -22,3 +24,27 @@ struct CWakeFloor {
 enum class EFloorWork { Bare, HandOff, PipeOut };
 
 CWakeFloor MeasureWakeFloor(int32_t nPeriodUs, int32_t nMs, EFloorWork eWork);
+
+// The relay's floor measured in a process of its own while a face's run goes
+// on, so that both see the same stretch of the machine: on a virtual machine
+// what a wake-up costs drifts by tens of percent within a minute.
+class CFloorLink {
+public:
+    CFloorLink() = default;
+    ~CFloorLink();
+    CFloorLink(const CFloorLink&) = delete;
+    CFloorLink& operator=(const CFloorLink&) = delete;
+
+    // Forks the measuring process. Call before any thread exists.
+    bool Start();
+    // Starts a PipeOut measurement of nMs, a piece every nPeriodUs.
+    bool Begin(int32_t nPeriodUs, int32_t nMs);
+    // The figures of the measurement begun last; false when none came in time.
+    bool Collect(CWakeFloor* pFloor, int32_t nTimeoutMs);
+    void Exit();
+
+private:
+    int m_fdOrder = -1;
+    int m_fdResult = -1;
+    pid_t m_pid = -1;
+};

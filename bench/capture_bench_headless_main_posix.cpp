@@ -3,6 +3,8 @@
 // into a FIFO). qm-capture-bench runs it as a child process (the two window
 // backends cannot share a process) and reads its last line:
 //   headless-result <frames CPU %> <chunks CPU %> <whole 0/1> <stamp p50 us> <stamp p99 us> <stamp max us>
+//                   <relay's frames CPU %> <relay's chunks CPU %>
+// (the relays measured alongside each run).
 // Exit status 0 when it ran, 2 when it could not.
 //
 //   qm-capture-headless-bench [--line-seconds S]
@@ -71,8 +73,13 @@ int main(int argc, char** argv)
         return 2;
     }
     const std::string strDir = szDir;
-    CFeederLink feeder;   // forked before any thread exists
+    CFeederLink feeder;   // both forked before any thread exists
+    CFloorLink floor;
     std::string strError;
+    if (!floor.Start()) {
+        std::fprintf(stderr, "floor: %s\n", std::strerror(errno));
+        return 2;
+    }
     if (!feeder.Start(strDir + "/ports", BENCH_PORT, &strError)) {
         std::fprintf(stderr, "feeder: %s\n", strError.c_str());
         return 2;
@@ -82,16 +89,18 @@ int main(int argc, char** argv)
     {
         CBenchHeadless wiring(strDir);
         CCaptureBench bench(feeder, wiring, strDir, strSelf);
+        bench.SetFloor(&floor);
         rowFrames = bench.RunLineRate("line rate, one write per frame", FEED_LINE_FRAMES, dSeconds);
         rowChunks = bench.RunLineRate("line rate, 1 ms chunks", FEED_LINE_CHUNKS, dSeconds);
     }
     feeder.Exit();
+    floor.Exit();
     PrintRow(rowFrames);
     PrintRow(rowChunks);
     const bool bWhole = IsWhole(rowFrames) && IsWhole(rowChunks);
-    std::printf("headless-result %.3f %.3f %d %.1f %.1f %.1f\n", rowFrames.m_dCpuPercent, rowChunks.m_dCpuPercent,
-                bWhole ? 1 : 0, rowFrames.m_fig.m_dStampP50Us, rowFrames.m_fig.m_dStampP99Us,
-                rowFrames.m_fig.m_dStampMaxUs);
+    std::printf("headless-result %.3f %.3f %d %.1f %.1f %.1f %.3f %.3f\n", rowFrames.m_dCpuPercent,
+                rowChunks.m_dCpuPercent, bWhole ? 1 : 0, rowFrames.m_fig.m_dStampP50Us, rowFrames.m_fig.m_dStampP99Us,
+                rowFrames.m_fig.m_dStampMaxUs, rowFrames.m_floor.m_dCpuPercent, rowChunks.m_floor.m_dCpuPercent);
     std::error_code ec;
     std::filesystem::remove_all(strDir, ec);
     return 0;

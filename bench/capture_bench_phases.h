@@ -8,6 +8,7 @@
 
 #include "bench/capture_bench_wiring.h"
 #include "bench/capture_bench_feeder_posix.h"
+#include "bench/capture_bench_floor_posix.h"
 #include "bench/capture_bench_frames.h"
 
 constexpr uint32_t BENCH_LINE_RATE = 100000;    // bytes/s: 1,000,000 baud, 10 bits a byte
@@ -33,6 +34,7 @@ struct CPhaseRow {
     double m_dCpuOtherMs = -1;      //   every other thread (the pipe's writer)
     CRfCounters m_counters = {};    // what the controller counted during the run
     CPcapPipeStats m_pipe = {};     // what the pipe counted during the run
+    CWakeFloor m_floor;             // line rate: the bare relay, measured alongside
 };
 
 struct CStopFigures {
@@ -65,6 +67,8 @@ public:
     {
     }
 
+    // Line-rate runs measure the bare relay alongside them there.
+    void SetFloor(CFloorLink* pFloor) { m_pFloor = pFloor; }
     // Line rate for dSeconds (CPU measured after a short warm-up).
     CPhaseRow RunLineRate(const char* pszName, int32_t nMode, double dSeconds);
     // dwFrames frames as fast as the line takes them.
@@ -87,6 +91,7 @@ private:
     IBenchWiring& m_engine;
     std::string m_strDir;
     std::string m_strReader;
+    CFloorLink* m_pFloor = nullptr;
     int32_t m_nRuns = 0;
     CRfCounters m_countersAtStart = {};
     CPcapPipeStats m_pipeAtStart = {};

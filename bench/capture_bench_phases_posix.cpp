@@ -6,6 +6,7 @@
 
 #include <thread>
 
+#include "bench/capture_bench_faces.h"
 #include "bench/capture_bench_reader_posix.h"
 #include "serial/uart_port.h"
 
@@ -20,6 +21,8 @@ constexpr int32_t SETTLE_MAX_MS = 15000;
 constexpr int32_t STOP_WAIT_MS = 3000;
 constexpr int32_t READER_RESULT_MS = 5000;
 constexpr int32_t READER_PID_MS = 3000;
+constexpr int32_t FLOOR_SLACK_MS = 5000;      // the floor's own set-up and tail beyond its window
+constexpr int32_t CHUNK_PERIOD_US = 1000;
 constexpr uint32_t STOP_FILL_FRAMES = 80000;  // ~7 MB: more than the FIFO and the pipe's queue hold
 constexpr int32_t STOP_STREAM_MS = 300;       // line-rate traffic before Stop is pressed
 
@@ -172,9 +175,13 @@ CPhaseRow CCaptureBench::RunLineRate(const char* pszName, int32_t nMode, double 
     const CFeedOrder order = {nMode, BENCH_LINE_RATE, 0, static_cast<uint32_t>(WARMUP_MS + nWindowMs + TAIL_MS)};
     if (m_feeder.Send(order)) {
         PumpFor(WARMUP_MS);
+        const int32_t nPeriodUs = nMode == FEED_LINE_FRAMES ? BenchFramePeriodUs() : CHUNK_PERIOD_US;
+        const bool bFloor = m_pFloor != nullptr && m_pFloor->Begin(nPeriodUs, nWindowMs);
         BeginCpu();
         PumpFor(nWindowMs);
         EndCpu(row, 0);
+        if (bFloor && !m_pFloor->Collect(&row.m_floor, nWindowMs + FLOOR_SLACK_MS))
+            row.m_strError = "the relay's floor did not report";
         if (!WaitReport(&row.m_report, nWindowMs + REPORT_SLACK_MS))
             row.m_strError = "the feeder did not report";
         WaitSettled(row.m_report.m_dwFrames);

@@ -13,7 +13,7 @@
 //   - latency from the feeder's write to the reader's read at 200 frames/s;
 //   - the time stamps' error (stamp minus the feeder's write) at line rate;
 //   - the line-rate CPU of both faces as a ratio to the bare relay's floor
-//     (same piece rate, measured in the same run);
+//     (same piece rate, measured alongside each run by a process of its own);
 //   - with the reader paused and the pipe full, the time from Stop to the
 //     stop command at the dongle;
 //   - the machine's floors under these: a bare thread woken by a pty, one
@@ -170,12 +170,6 @@ bool IsWhole(const CPhaseRow& row)
         && row.m_fig.m_dwDuplicates == 0;
 }
 
-// The line-rate floors: the bare relay at the frames' rate and at 1 ms pieces.
-struct CFloors {
-    CWakeFloor m_frames;
-    CWakeFloor m_chunks;
-};
-
 bool RatioTarget(const char* pszWhat, double dCpu, double dFloor)
 {
     const double dRatio = FloorRatio(dCpu, dFloor);
@@ -183,7 +177,7 @@ bool RatioTarget(const char* pszWhat, double dCpu, double dFloor)
 }
 
 bool PrintTargets(const CPhaseRow& frames, const CPhaseRow& chunks, const CPhaseRow& flood, const CPhaseRow& latency,
-                  const CStopFigures& stop, const CFaceFigures& headless, const CFloors& floors)
+                  const CStopFigures& stop, const CFaceFigures& headless)
 {
     std::printf("targets:\n");
     bool bAll = true;
@@ -194,12 +188,12 @@ bool PrintTargets(const CPhaseRow& frames, const CPhaseRow& chunks, const CPhase
         bCounted = bCounted && pRow->m_bRan && BenchLossesAddUp(pRow->m_counters, pRow->m_pipe, pRow->m_fig.m_dwReceived);
     bAll &= Target("every run: cut = delivered + dropped by cause", bCounted, bCounted ? "yes" : "no (see above)");
     bAll &= RatioTarget("dialog, line rate, one write per frame: <= 1.15 x", frames.m_dCpuPercent,
-                        floors.m_frames.m_dCpuPercent);
-    bAll &= RatioTarget("dialog, line rate, 1 ms chunks: <= 1.15 x", chunks.m_dCpuPercent, floors.m_chunks.m_dCpuPercent);
+                        frames.m_floor.m_dCpuPercent);
+    bAll &= RatioTarget("dialog, line rate, 1 ms chunks: <= 1.15 x", chunks.m_dCpuPercent, chunks.m_floor.m_dCpuPercent);
     bAll &= RatioTarget("headless, line rate, one write per frame: <= 1.15 x", headless.m_dFramesCpuPercent,
-                        floors.m_frames.m_dCpuPercent);
+                        headless.m_dFramesFloorPercent);
     bAll &= RatioTarget("headless, line rate, 1 ms chunks: <= 1.15 x", headless.m_dChunksCpuPercent,
-                        floors.m_chunks.m_dCpuPercent);
+                        headless.m_dChunksFloorPercent);
     bAll &= Target("flood: 0 lost at >= 10 MB/s", IsWhole(flood) && flood.m_dMbPerS >= MIN_FLOOD_MB_S,
                    std::to_string(flood.m_fig.m_dwLost + flood.m_fig.m_dwBad) + " lost/bad at " + Fmt("%.2f MB/s", flood.m_dMbPerS));
     bAll &= Target("flood, the dialog's loop: <= 15 ms CPU per MB",
@@ -224,18 +218,20 @@ void PrintStamps(const CPhaseRow& row)
                     row.m_fig.m_dStampMaxUs);
 }
 
-void PrintFaces(const CPhaseRow& frames, const CPhaseRow& chunks, const CFaceFigures& headless, const CFloors& floors)
+void PrintFaces(const CPhaseRow& frames, const CPhaseRow& chunks, const CFaceFigures& headless)
 {
-    std::printf("line rate against the bare relay (poll, read, write to a pipe; same piece rate, this run):\n");
-    std::printf("  %-34s %9s %9s %9s %9s\n", "", "dialog %", "headless %", "relay %", "ratios");
-    std::printf("  %-34s %9.2f %9.2f %9.2f %4.2f %4.2f\n", "one write per frame", frames.m_dCpuPercent,
-                headless.m_dFramesCpuPercent, floors.m_frames.m_dCpuPercent,
-                FloorRatio(frames.m_dCpuPercent, floors.m_frames.m_dCpuPercent),
-                FloorRatio(headless.m_dFramesCpuPercent, floors.m_frames.m_dCpuPercent));
-    std::printf("  %-34s %9.2f %9.2f %9.2f %4.2f %4.2f\n", "1 ms chunks", chunks.m_dCpuPercent,
-                headless.m_dChunksCpuPercent, floors.m_chunks.m_dCpuPercent,
-                FloorRatio(chunks.m_dCpuPercent, floors.m_chunks.m_dCpuPercent),
-                FloorRatio(headless.m_dChunksCpuPercent, floors.m_chunks.m_dCpuPercent));
+    std::printf("line rate against the bare relay (poll, read, write to a FIFO another process reads; same piece "
+                "rate, measured alongside each run in a process of its own):\n");
+    std::printf("  %-22s %9s %9s %6s %11s %9s %6s\n", "", "dialog %", "relay %", "ratio", "headless %", "relay %",
+                "ratio");
+    std::printf("  %-22s %9.2f %9.2f %6.2f %11.2f %9.2f %6.2f\n", "one write per frame", frames.m_dCpuPercent,
+                frames.m_floor.m_dCpuPercent, FloorRatio(frames.m_dCpuPercent, frames.m_floor.m_dCpuPercent),
+                headless.m_dFramesCpuPercent, headless.m_dFramesFloorPercent,
+                FloorRatio(headless.m_dFramesCpuPercent, headless.m_dFramesFloorPercent));
+    std::printf("  %-22s %9.2f %9.2f %6.2f %11.2f %9.2f %6.2f\n", "1 ms chunks", chunks.m_dCpuPercent,
+                chunks.m_floor.m_dCpuPercent, FloorRatio(chunks.m_dCpuPercent, chunks.m_floor.m_dCpuPercent),
+                headless.m_dChunksCpuPercent, headless.m_dChunksFloorPercent,
+                FloorRatio(headless.m_dChunksCpuPercent, headless.m_dChunksFloorPercent));
     if (!headless.m_bRan)
         std::printf("  the headless runs failed: %s\n", headless.m_strError.c_str());
     else
@@ -298,8 +294,13 @@ int main(int argc, char** argv)
     // The headless face first, in a process of its own, before this one's feeder.
     const std::string strHeadless = std::filesystem::path(strSelf).parent_path() / "qm-capture-headless-bench";
     const CFaceFigures headless = RunHeadlessFace(strHeadless, options.m_dLineSeconds);
-    CFeederLink feeder;   // forked before any thread exists
+    CFeederLink feeder;   // both forked before any thread exists
+    CFloorLink relayFloor;
     std::string strError;
+    if (!relayFloor.Start()) {
+        std::fprintf(stderr, "floor: %s\n", std::strerror(errno));
+        return 2;
+    }
     if (!feeder.Start(strPorts, BENCH_PORT, &strError)) {
         std::fprintf(stderr, "feeder: %s\n", strError.c_str());
         return 2;
@@ -319,6 +320,7 @@ int main(int argc, char** argv)
         if (options.m_nFlushHoldUs >= 0)
             dialog.SetFlushHoldUs(static_cast<uint32_t>(options.m_nFlushHoldUs));
         CCaptureBench bench(feeder, dialog, strDir, strSelf);
+        bench.SetFloor(&relayFloor);
         rowFrames = bench.RunLineRate("line rate, one write per frame", FEED_LINE_FRAMES, options.m_dLineSeconds);
         rowChunks = bench.RunLineRate("line rate, 1 ms chunks", FEED_LINE_CHUNKS, options.m_dLineSeconds);
         rowFlood = bench.RunFlood(options.m_dwFloodFrames);
@@ -326,14 +328,10 @@ int main(int argc, char** argv)
         stop = bench.RunStop();
     }
     feeder.Exit();
+    relayFloor.Exit();
     const CWakeFloor floor = MeasureWakeFloor(FLOOR_PERIOD_US, FLOOR_MS, EFloorWork::Bare);
     const CWakeFloor floorHandOff = MeasureWakeFloor(FLOOR_PERIOD_US, FLOOR_MS, EFloorWork::HandOff);
-    CFloors floors;
-    // As long as the line-rate runs: a short floor is as noisy as the machine.
-    const int32_t nLineMs = static_cast<int32_t>(options.m_dLineSeconds * 1000);
-    floors.m_chunks = MeasureWakeFloor(FLOOR_PERIOD_US, nLineMs, EFloorWork::PipeOut);
-    floors.m_frames = MeasureWakeFloor(BenchFramePeriodUs(), nLineMs, EFloorWork::PipeOut);
-    const CWakeFloor& floorPipeOut = floors.m_chunks;
+    const CWakeFloor floorPipeOut = MeasureWakeFloor(FLOOR_PERIOD_US, FLOOR_MS, EFloorWork::PipeOut);
     const CWakeFloor floorLatency = MeasureWakeFloor(static_cast<int32_t>(1000000 / BENCH_LATENCY_FPS),
         static_cast<int32_t>(options.m_dLatencySeconds * 1000), EFloorWork::PipeOut);
 
@@ -350,14 +348,14 @@ int main(int argc, char** argv)
     getloadavg(dLoad, 3);
     std::printf("wake-up floor here: a bare thread woken by a pty every 1 ms costs %.2f %% of a core (%.1f us a "
                 "wake-up); handing each piece on to a second thread, %.2f %% (%.1f us); writing each piece to a "
-                "pipe another process reads, %.2f %% (%.1f us); load average at the end %.2f %.2f %.2f\n",
+                "FIFO another process reads, %.2f %% (%.1f us); load average at the end %.2f %.2f %.2f\n",
                 floor.m_dCpuPercent, floor.m_dUsPerWake, floorHandOff.m_dCpuPercent, floorHandOff.m_dUsPerWake,
                 floorPipeOut.m_dCpuPercent, floorPipeOut.m_dUsPerWake, dLoad[0], dLoad[1], dLoad[2]);
-    std::printf("latency floor here: a bare thread passing each piece from a pty to a pipe another process reads, "
+    std::printf("latency floor here: a bare thread passing each piece from a pty to a FIFO another process reads, "
                 "%u pieces/s: p50 %.3f ms, p99 %.3f ms\n", BENCH_LATENCY_FPS, floorLatency.m_dP50Ms,
                 floorLatency.m_dP99Ms);
-    PrintFaces(rowFrames, rowChunks, headless, floors);
-    const bool bAll = PrintTargets(rowFrames, rowChunks, rowFlood, rowLatency, stop, headless, floors);
+    PrintFaces(rowFrames, rowChunks, headless);
+    const bool bAll = PrintTargets(rowFrames, rowChunks, rowFlood, rowLatency, stop, headless);
     std::error_code ec;
     if (options.m_bKeep)
         std::printf("the readers' findings (reader-N.bin) are kept in %s\n", strDir.c_str());
