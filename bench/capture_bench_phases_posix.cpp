@@ -22,7 +22,11 @@ constexpr int32_t STOP_WAIT_MS = 3000;
 constexpr int32_t READER_RESULT_MS = 5000;
 constexpr int32_t READER_PID_MS = 3000;
 constexpr int32_t FLOOR_SLACK_MS = 5000;      // the floor's own set-up and tail beyond its window
-constexpr int32_t CHUNK_PERIOD_US = 1000;
+// The relay's piece in the chunk runs: a microsecond longer than the feeder's
+// 1 ms tick, so that the two drift through every phase once a second. In step,
+// both writers would wake their readers at the same moments, and how the two
+// shared the machine would hang on how the runs happened to start.
+constexpr int32_t CHUNK_FLOOR_PERIOD_US = 1001;
 constexpr uint32_t STOP_FILL_FRAMES = 80000;  // ~7 MB: more than the FIFO and the pipe's queue hold
 constexpr int32_t STOP_STREAM_MS = 300;       // line-rate traffic before Stop is pressed
 
@@ -175,7 +179,7 @@ CPhaseRow CCaptureBench::RunLineRate(const char* pszName, int32_t nMode, double 
     const CFeedOrder order = {nMode, BENCH_LINE_RATE, 0, static_cast<uint32_t>(WARMUP_MS + nWindowMs + TAIL_MS)};
     if (m_feeder.Send(order)) {
         PumpFor(WARMUP_MS);
-        const int32_t nPeriodUs = nMode == FEED_LINE_FRAMES ? BenchFramePeriodUs() : CHUNK_PERIOD_US;
+        const int32_t nPeriodUs = nMode == FEED_LINE_FRAMES ? BenchFramePeriodUs() : CHUNK_FLOOR_PERIOD_US;
         const bool bFloor = m_pFloor != nullptr && m_pFloor->Begin(nPeriodUs, nWindowMs);
         BeginCpu();
         PumpFor(nWindowMs);
