@@ -21,7 +21,5 @@ struct CFaceFigures {
 
 // Runs strProgram --line-seconds dSeconds, echoing its lines; its figures.
 CFaceFigures RunHeadlessFace(const std::string& strProgram, double dSeconds);
-// The mean line time of a frame at the line rate, µs (the feeder's frame mix).
-int32_t BenchFramePeriodUs();
 // dCpu / dFloor, -1 when either is missing.
 double FloorRatio(double dCpuPercent, double dFloorPercent);

@@ -9,7 +9,6 @@
 namespace {
 
 constexpr const char* RESULT_TAG = "headless-result ";
-constexpr uint32_t FRAME_MIX = 1000;   // the payload lengths cycle within this many frames
 
 } // namespace
 
@@ -40,14 +39,6 @@ CFaceFigures RunHeadlessFace(const std::string& strProgram, double dSeconds)
         fig.m_strError = strProgram + " did not run through";
     }
     return fig;
-}
-
-int32_t BenchFramePeriodUs()
-{
-    uint64_t qwBytes = 0;
-    for (uint32_t dwSeq = 0; dwSeq < FRAME_MIX; ++dwSeq)
-        qwBytes += static_cast<uint64_t>(BenchFrameLength(dwSeq));
-    return static_cast<int32_t>(static_cast<double>(qwBytes) / FRAME_MIX * 1e6 / BENCH_LINE_RATE);
 }
 
 double FloorRatio(double dCpuPercent, double dFloorPercent)

@@ -27,6 +27,7 @@ namespace {
 
 constexpr int32_t FLOOR_POLL_MS = 100;
 constexpr size_t FLOOR_PIECE = 100;   // about what the line brings in 1 ms
+constexpr size_t FLOOR_WRITE_MAX = 4096;
 
 int64_t ThreadCpuNs(std::thread& thread)
 {
@@ -47,11 +48,19 @@ double LatencyAtMs(const std::vector<int64_t>& vecNs, double dShare)
     return static_cast<double>(vecNs[nAt]) / 1e6;
 }
 
-// The pipe reader's side: every FLOOR_PIECE bytes are a piece stamped with
-// when it was written; at the end of the stream the p50 and p99 of write to
-// read go back through fdResult.
-void ReadStampedPieces(int fdRead, int fdResult)
+// The pipe reader's side. bStamped: every FLOOR_PIECE bytes are a piece
+// stamped with when it was written, and at the end of the stream the p50 and
+// p99 of write to read go back through fdResult (-1 without stamps).
+void ReadStampedPieces(int fdRead, int fdResult, bool bStamped)
 {
+    if (!bStamped) {
+        uint8_t byDrain[FLOOR_WRITE_MAX];
+        while (read(fdRead, byDrain, sizeof byDrain) > 0) {
+        }
+        const double adNone[2] = {-1, -1};
+        (void)!write(fdResult, adNone, sizeof adNone);
+        return;
+    }
     std::vector<int64_t> vecNs;
     uint8_t byPiece[FLOOR_PIECE];
     size_t nHave = 0;
@@ -77,7 +86,7 @@ void ReadStampedPieces(int fdRead, int fdResult)
 // latencies (sent back through *pfdResult). A FIFO in /tmp, as Wireshark's
 // is: writing to one also keeps its inode's times, which an anonymous pipe
 // does not have.
-pid_t StartPipeReader(const std::string& strFifo, int* pfdWrite, int* pfdResult)
+pid_t StartPipeReader(const std::string& strFifo, bool bStamped, int* pfdWrite, int* pfdResult)
 {
     int afdResult[2];
     if (mkfifo(strFifo.c_str(), 0600) != 0 || pipe(afdResult) != 0)
@@ -88,7 +97,7 @@ pid_t StartPipeReader(const std::string& strFifo, int* pfdWrite, int* pfdResult)
         close(afdResult[0]);
         const int fdRead = open(pszFifo, O_RDONLY);
         if (fdRead >= 0)
-            ReadStampedPieces(fdRead, afdResult[1]);
+            ReadStampedPieces(fdRead, afdResult[1], bStamped);
         _exit(0);
     }
     close(afdResult[1]);
@@ -106,23 +115,53 @@ pid_t StartPipeReader(const std::string& strFifo, int* pfdWrite, int* pfdResult)
     return pid;
 }
 
+// The next write of a feed: when it is due (ns after the start) and how
+// long it is; *pqwBytes and *pdwSeq, the bytes and frames written so far.
+int64_t NextPiece(const CFloorFeed& feed, int64_t nPiece, uint64_t* pqwBytes, uint32_t* pdwSeq, size_t* pnLen)
+{
+    const int64_t nPeriodNs = static_cast<int64_t>(feed.m_nPeriodUs) * 1000;
+    if (feed.m_eFeed == EFloorFeed::Even) {
+        *pnLen = FLOOR_PIECE;
+        return (nPiece + 1) * nPeriodNs;
+    }
+    if (feed.m_eFeed == EFloorFeed::Frames) {
+        const int64_t nDue = static_cast<int64_t>(*pqwBytes * 1000000000 / feed.m_dwRate);
+        *pnLen = static_cast<size_t>(BenchFrameLength((*pdwSeq)++));
+        *pqwBytes += *pnLen;
+        return nDue;
+    }
+    const int64_t nDue = (nPiece + 1) * nPeriodNs;
+    const uint64_t qwDue = static_cast<uint64_t>(nDue) * feed.m_dwRate / 1000000000;
+    *pnLen = 0;
+    while (*pqwBytes + static_cast<uint64_t>(BenchFrameLength(*pdwSeq)) <= qwDue
+           && *pnLen + static_cast<size_t>(BenchFrameLength(*pdwSeq)) <= FLOOR_WRITE_MAX) {
+        const size_t nFrame = static_cast<size_t>(BenchFrameLength((*pdwSeq)++));
+        *pnLen += nFrame;
+        *pqwBytes += nFrame;
+    }
+    return nDue;
+}
+
 // The writer's side, in a process of its own as the dongle's feeder is (a
 // writer sharing the reader's address space would spare every wake-up the
-// switch between address spaces, which a virtual machine makes dear): a
-// stamped piece every nPeriodUs for nMs, then _exit. Only calls that are safe
-// in a child forked from a process with threads.
-[[noreturn]] void WritePieces(int fdMaster, int32_t nPeriodUs, int32_t nMs, int64_t nStart)
+// switch between address spaces, which a virtual machine makes dear): the
+// feed's writes for nMs, then _exit. Only calls that are safe in a child
+// forked from a process with threads.
+[[noreturn]] void WritePieces(int fdMaster, const CFloorFeed& feed, int32_t nMs, int64_t nStart)
 {
-    uint8_t byPiece[FLOOR_PIECE] = {};
-    const int64_t nPeriodNs = static_cast<int64_t>(nPeriodUs) * 1000;
-    int64_t nDue = nStart;
-    while (nDue - nStart < static_cast<int64_t>(nMs) * 1000000) {
-        nDue += nPeriodNs;
+    uint8_t byPiece[FLOOR_WRITE_MAX] = {};
+    uint64_t qwBytes = 0;
+    uint32_t dwSeq = 0;
+    for (int64_t k = 0;; ++k) {
+        size_t nLen = 0;
+        const int64_t nDue = nStart + NextPiece(feed, k, &qwBytes, &dwSeq, &nLen);
+        if (nDue - nStart >= static_cast<int64_t>(nMs) * 1000000)
+            break;
         struct timespec ts = {static_cast<time_t>(nDue / 1000000000), static_cast<long>(nDue % 1000000000)};
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
         const int64_t nStamp = BenchNowNs();
         std::memcpy(byPiece, &nStamp, sizeof nStamp);
-        if (write(fdMaster, byPiece, sizeof(byPiece)) < 0)
+        if (nLen > 0 && write(fdMaster, byPiece, nLen) < 0)
             break;
     }
     _exit(0);
@@ -197,8 +236,9 @@ private:
 
 } // namespace
 
-CWakeFloor MeasureWakeFloor(int32_t nPeriodUs, int32_t nMs, EFloorWork eWork)
+CWakeFloor MeasureWakeFloor(const CFloorFeed& feed, int32_t nMs, EFloorWork eWork)
 {
+    const bool bStamped = feed.m_eFeed == EFloorFeed::Even;
     CWakeFloor floor;
     int fdMaster = -1;
     int fdSlave = -1;
@@ -214,7 +254,7 @@ CWakeFloor MeasureWakeFloor(int32_t nPeriodUs, int32_t nMs, EFloorWork eWork)
     char szDir[] = "/tmp/qm-floor-XXXXXX";
     const bool bPipe = eWork == EFloorWork::PipeOut;
     const std::string strFifo = bPipe && mkdtemp(szDir) != nullptr ? std::string(szDir) + "/fifo" : std::string();
-    const pid_t pidReader = !bPipe ? 0 : strFifo.empty() ? -1 : StartPipeReader(strFifo, &fdPipe, &fdResult);
+    const pid_t pidReader = !bPipe ? 0 : strFifo.empty() ? -1 : StartPipeReader(strFifo, bStamped, &fdPipe, &fdResult);
     if (pidReader < 0) {
         if (!strFifo.empty()) {
             unlink(strFifo.c_str());
@@ -230,10 +270,10 @@ CWakeFloor MeasureWakeFloor(int32_t nPeriodUs, int32_t nMs, EFloorWork eWork)
         const int64_t nCpu0 = rig.CpuNs();
         const pid_t pidWriter = fork();
         if (pidWriter == 0)
-            WritePieces(fdMaster, nPeriodUs, nMs, nStart);   // does not return
+            WritePieces(fdMaster, feed, nMs, nStart);   // does not return
         if (pidWriter > 0)
             waitpid(pidWriter, nullptr, 0);
-        usleep(static_cast<useconds_t>(nPeriodUs));
+        usleep(static_cast<useconds_t>(feed.m_nPeriodUs));   // the last piece is relayed
         const int64_t nCpu = rig.CpuNs() - nCpu0;
         const int64_t nWall = BenchNowNs() - nStart;
         if (pidWriter > 0 && rig.Wakes() > 0) {
@@ -261,7 +301,7 @@ CWakeFloor MeasureWakeFloor(int32_t nPeriodUs, int32_t nMs, EFloorWork eWork)
 namespace {
 
 struct CFloorOrder {
-    int32_t m_nPeriodUs;
+    CFloorFeed m_feed;
     int32_t m_nMs;
 };
 
@@ -270,7 +310,7 @@ void ServeFloorOrders(int fdOrder, int fdResult)
 {
     CFloorOrder order;
     while (read(fdOrder, &order, sizeof order) == static_cast<ssize_t>(sizeof order)) {
-        const CWakeFloor floor = MeasureWakeFloor(order.m_nPeriodUs, order.m_nMs, EFloorWork::PipeOut);
+        const CWakeFloor floor = MeasureWakeFloor(order.m_feed, order.m_nMs, EFloorWork::PipeOut);
         if (write(fdResult, &floor, sizeof floor) != static_cast<ssize_t>(sizeof floor))
             return;
     }
@@ -312,9 +352,9 @@ bool CFloorLink::Start()
     return true;
 }
 
-bool CFloorLink::Begin(int32_t nPeriodUs, int32_t nMs)
+bool CFloorLink::Begin(const CFloorFeed& feed, int32_t nMs)
 {
-    const CFloorOrder order = {nPeriodUs, nMs};
+    const CFloorOrder order = {feed, nMs};
     return m_fdOrder >= 0 && write(m_fdOrder, &order, sizeof order) == static_cast<ssize_t>(sizeof order);
 }
 

@@ -23,7 +23,23 @@ struct CWakeFloor {
 
 enum class EFloorWork { Bare, HandOff, PipeOut };
 
-CWakeFloor MeasureWakeFloor(int32_t nPeriodUs, int32_t nMs, EFloorWork eWork);
+// How the writer feeds the relay. Even: a stamped piece of 100 bytes every
+// nPeriodUs (the latency floor). Frames and Chunks play the feeder's line-rate
+// runs: the feeder's frame mix at dwRate bytes/s, a frame a write or, every
+// nPeriodUs, the whole frames due by then in one write.
+enum class EFloorFeed : int32_t { Even, Frames, Chunks };
+
+struct CFloorFeed {
+    EFloorFeed m_eFeed = EFloorFeed::Even;
+    int32_t m_nPeriodUs = 1000;
+    uint32_t m_dwRate = 0;   // bytes/s: Frames and Chunks
+};
+
+CWakeFloor MeasureWakeFloor(const CFloorFeed& feed, int32_t nMs, EFloorWork eWork);
+inline CWakeFloor MeasureWakeFloor(int32_t nPeriodUs, int32_t nMs, EFloorWork eWork)
+{
+    return MeasureWakeFloor(CFloorFeed {EFloorFeed::Even, nPeriodUs, 0}, nMs, eWork);
+}
 
 // The relay's floor measured in a process of its own while a face's run goes
 // on, so that both see the same stretch of the machine: on a virtual machine
@@ -37,8 +53,8 @@ public:
 
     // Forks the measuring process. Call before any thread exists.
     bool Start();
-    // Starts a PipeOut measurement of nMs, a piece every nPeriodUs.
-    bool Begin(int32_t nPeriodUs, int32_t nMs);
+    // Starts a PipeOut measurement of nMs.
+    bool Begin(const CFloorFeed& feed, int32_t nMs);
     // The figures of the measurement begun last; false when none came in time.
     bool Collect(CWakeFloor* pFloor, int32_t nTimeoutMs);
     void Exit();

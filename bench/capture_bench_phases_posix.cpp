@@ -6,7 +6,6 @@
 
 #include <thread>
 
-#include "bench/capture_bench_faces.h"
 #include "bench/capture_bench_reader_posix.h"
 #include "serial/uart_port.h"
 
@@ -179,8 +178,9 @@ CPhaseRow CCaptureBench::RunLineRate(const char* pszName, int32_t nMode, double 
     const CFeedOrder order = {nMode, BENCH_LINE_RATE, 0, static_cast<uint32_t>(WARMUP_MS + nWindowMs + TAIL_MS)};
     if (m_feeder.Send(order)) {
         PumpFor(WARMUP_MS);
-        const int32_t nPeriodUs = nMode == FEED_LINE_FRAMES ? BenchFramePeriodUs() : CHUNK_FLOOR_PERIOD_US;
-        const bool bFloor = m_pFloor != nullptr && m_pFloor->Begin(nPeriodUs, nWindowMs);
+        const CFloorFeed feed = {nMode == FEED_LINE_FRAMES ? EFloorFeed::Frames : EFloorFeed::Chunks,
+                                 CHUNK_FLOOR_PERIOD_US, BENCH_LINE_RATE};
+        const bool bFloor = m_pFloor != nullptr && m_pFloor->Begin(feed, nWindowMs);
         BeginCpu();
         PumpFor(nWindowMs);
         EndCpu(row, 0);
