@@ -21,11 +21,13 @@ constexpr int32_t STOP_WAIT_MS = 3000;
 constexpr int32_t READER_RESULT_MS = 5000;
 constexpr int32_t READER_PID_MS = 3000;
 constexpr int32_t FLOOR_SLACK_MS = 5000;      // the floor's own set-up and tail beyond its window
-// The relay's piece in the chunk runs: a microsecond longer than the feeder's
-// 1 ms tick, so that the two drift through every phase once a second. In step,
+// The relay alongside a line-rate run plays the feeder's pattern a thousandth
+// slower (its tick a microsecond longer, its frames' rate a thousandth lower),
+// so that the two drift through every phase about once a second. In step,
 // both writers would wake their readers at the same moments, and how the two
 // shared the machine would hang on how the runs happened to start.
 constexpr int32_t CHUNK_FLOOR_PERIOD_US = 1001;
+constexpr uint32_t FRAMES_FLOOR_RATE = BENCH_LINE_RATE - BENCH_LINE_RATE / 1000;
 constexpr uint32_t STOP_FILL_FRAMES = 80000;  // ~7 MB: more than the FIFO and the pipe's queue hold
 constexpr int32_t STOP_STREAM_MS = 300;       // line-rate traffic before Stop is pressed
 
@@ -179,7 +181,8 @@ CPhaseRow CCaptureBench::RunLineRate(const char* pszName, int32_t nMode, double 
     if (m_feeder.Send(order)) {
         PumpFor(WARMUP_MS);
         const CFloorFeed feed = {nMode == FEED_LINE_FRAMES ? EFloorFeed::Frames : EFloorFeed::Chunks,
-                                 CHUNK_FLOOR_PERIOD_US, BENCH_LINE_RATE};
+                                 CHUNK_FLOOR_PERIOD_US,
+                                 nMode == FEED_LINE_FRAMES ? FRAMES_FLOOR_RATE : BENCH_LINE_RATE};
         const bool bFloor = m_pFloor != nullptr && m_pFloor->Begin(feed, nWindowMs);
         BeginCpu();
         PumpFor(nWindowMs);
