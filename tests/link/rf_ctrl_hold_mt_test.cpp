@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -90,5 +91,41 @@ TEST_F(RfCtrlScripted, HeldRecordsGoOutByTheirTimeWithNoFurtherByte)
         EXPECT_GE(sink.LastFlushAt() - tmLast, std::chrono::milliseconds(50));
     }
     EXPECT_LE(sink.LastFlushAt() - tmFirst, std::chrono::microseconds(LONG_HOLD_US) + std::chrono::milliseconds(800));
+    m_pCtrl->SetDataSink(&m_owner.m_data);
+}
+
+namespace {
+
+// Counts how often the reader thread asks when held records are due.
+class CDueAsked : public IRfDataSink {
+public:
+    void OnDataFrame(const uint8_t*, int32_t) override { m_nFrames.fetch_add(1); }
+    void OnDataBatchEnd() override {}
+    uint64_t GetDataDueUs() const override
+    {
+        m_nAsked.fetch_add(1);
+        return 0;
+    }
+    int32_t FramesSeen() const { return m_nFrames.load(); }
+    int32_t Asked() const { return m_nAsked.load(); }
+
+private:
+    std::atomic<int32_t> m_nFrames {0};
+    mutable std::atomic<int32_t> m_nAsked {0};
+};
+
+} // namespace
+
+// The sink may be swapped on the window thread while the dongle answers a
+// command: wake-ups that bring only acknowledgements leave it alone.
+TEST_F(RfCtrlScripted, AcknowledgementsAloneNeverAskTheSinkWhenRecordsAreDue)
+{
+    CDueAsked sink;
+    m_pCtrl->SetDataSink(&sink);
+    StartSniffing();
+    EXPECT_EQ(sink.Asked(), 0) << "the handshake's acknowledgements asked the sink";
+
+    ASSERT_TRUE(m_pDongle->Send(DataFrame(40, 7)));
+    ASSERT_TRUE(WaitUntil([&] { return sink.FramesSeen() == 1 && sink.Asked() >= 1; }, WAIT_MS));
     m_pCtrl->SetDataSink(&m_owner.m_data);
 }
