@@ -306,6 +306,16 @@ bool CSimPort::IsHostPresent() const
 
 void CSimPort::HangUp()
 {
+    // A hang-up after N frames gives the host those N: closing the master
+    // drops what the host has not read yet. The tty first needs a moment to
+    // move the last write to the host's side, where it can be counted.
+    constexpr int32_t HANGUP_PUSH_MS = 5;
+    constexpr int32_t HANGUP_DRAIN_MS = 500;
+    usleep(HANGUP_PUSH_MS * 1000);
+    int nUnread = 0;
+    for (int32_t nWaited = 0; m_hHold >= 0 && nWaited < HANGUP_DRAIN_MS
+         && ioctl(m_hHold, FIONREAD, &nUnread) == 0 && nUnread > 0; ++nWaited)
+        usleep(1000);
     CloseHandle(m_hNotify);
     CloseHandle(m_hHold);
     CloseHandle(m_hMaster);
