@@ -18,29 +18,47 @@ constexpr uint32_t ACK_CAPTURE_MASK = 0x00FFFFFF;
 constexpr int32_t ACK_BODY_MAX = RF_ACK_MAX_LEN - RF_HEADER_LEN;   // 4 bytes: one 32-bit lParam
 
 // The reader's byte source: the port's receive ring, read through the port
-// (which counts what it takes), up to an optional stream position.
+// (which counts what it takes), up to an optional stream position. Only the
+// reader thread stores received bytes, and it is the one cutting here, so the
+// count taken once holds while this source reads: a wake-up asks the port
+// once, not at every step of every frame. A read that brings less than asked
+// (a purge from another thread) counts afresh.
 class CPortSource : public IRfByteSource {
 public:
-    explicit CPortSource(CUartPort* pPort) : m_pPort(pPort) {}
+    explicit CPortSource(CUartPort* pPort) : m_pPort(pPort) { Recount(); }
     void LimitTo(uint64_t qwAt) { m_qwLimit = qwAt; m_bLimited = true; }
     void Unlimit() { m_bLimited = false; }
+    // After bytes were taken past this source (a discard).
+    void Recount()
+    {
+        m_nCount = m_pPort->GetRxCount();
+        m_qwTaken = m_pPort->GetRxTaken();
+    }
 
     int32_t GetCount() override
     {
-        const int32_t nCount = m_pPort->GetRxCount();
         if (!m_bLimited)
-            return nCount;
-        const uint64_t qwTaken = m_pPort->GetRxTaken();
-        const uint64_t qwLeft = m_qwLimit > qwTaken ? m_qwLimit - qwTaken : 0;
-        return static_cast<int32_t>(std::min<uint64_t>(qwLeft, static_cast<uint64_t>(nCount)));
+            return m_nCount;
+        const uint64_t qwLeft = m_qwLimit > m_qwTaken ? m_qwLimit - m_qwTaken : 0;
+        return static_cast<int32_t>(std::min<uint64_t>(qwLeft, static_cast<uint64_t>(m_nCount)));
     }
     int32_t Read(uint8_t* pDst, int32_t nLen) override
     {
-        return m_pPort->Read(pDst, std::min(nLen, GetCount()));
+        const int32_t nAsk = std::min(nLen, GetCount());
+        const int32_t nRead = m_pPort->Read(pDst, nAsk);
+        if (nRead < nAsk) {
+            Recount();
+        } else if (nRead > 0) {
+            m_nCount -= nRead;
+            m_qwTaken += static_cast<uint64_t>(nRead);
+        }
+        return nRead;
     }
 
 private:
     CUartPort* m_pPort;
+    int32_t m_nCount = 0;
+    uint64_t m_qwTaken = 0;
     uint64_t m_qwLimit = 0;
     bool m_bLimited = false;
 };
@@ -256,6 +274,7 @@ bool CRFCtrl::CutReceived(CUartPort* pPort)
         const uint64_t qwTaken = pPort->GetRxTaken();
         if (mark.m_qwAt > qwTaken)
             pPort->DiscardRx(static_cast<int32_t>(mark.m_qwAt - qwTaken));
+        source.Recount();
         m_cutter.OnGap(mark.m_qwGaps - m_qwGapsSeen, mark.m_qwBytes - m_qwGapBytesSeen);
         m_qwGapsSeen = mark.m_qwGaps;
         m_qwGapBytesSeen = mark.m_qwBytes;
