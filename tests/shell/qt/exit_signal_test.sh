@@ -25,7 +25,9 @@ export QM_TEST_CAPTURE_OUT=$work/capture.pcap QM_TEST_READER_PID=$work/reader.pi
 export XDG_RUNTIME_DIR=$work/run
 unset WAYLAND_DISPLAY
 
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
+# -noreset: the server otherwise resets when its last client leaves, and a
+# program started in the next round can find it gone for a moment.
+Xvfb -displayfd 3 -noreset -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
 pids+=($!)
 for _ in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.1; done
 export DISPLAY=:$(cat "$work/display")
