@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "bench/capture_bench_frames.h"
+#include "serial/comm_api.h"
 
 namespace {
 
@@ -194,6 +195,10 @@ public:
 private:
     void Read(bool bHandOff)
     {
+        // At the capture's serial reader's priority: the scheduler treats a
+        // raised thread differently (it preempts more), and that is no work
+        // of the capture's own.
+        CommRaiseThreadPriority();
         uint8_t by[4096];
         while (m_bRun.load()) {
             struct pollfd pfd = {m_fdSlave, POLLIN, 0};
