@@ -70,6 +70,32 @@ int32_t CRingBuffer::Write(const uint8_t* pSrc, int32_t nLen)
     return n;
 }
 
+int32_t CRingBuffer::GetWriteSpan(uint8_t** ppDst) const
+{
+    *ppDst = nullptr;
+    if (m_pData == nullptr || m_nCapacity <= 0)
+        return 0;
+    const int32_t nCap = m_nCapacity;
+    const int32_t nWrite = m_nWritePos.load(std::memory_order_relaxed);
+    const int32_t nRead = m_nReadPos.load(std::memory_order_acquire);
+    const int32_t n = std::min(Room(nRead, nWrite, nCap), nCap - nWrite);
+    if (n > 0)
+        *ppDst = m_pData + nWrite;
+    return n;
+}
+
+int32_t CRingBuffer::CommitWrite(int32_t n)
+{
+    uint8_t* pSpan = nullptr;
+    n = std::min(n, GetWriteSpan(&pSpan));
+    if (n <= 0)
+        return 0;
+    const int32_t nWrite = m_nWritePos.load(std::memory_order_relaxed);
+    // Published after the bytes: the consumer never sees the index before them.
+    m_nWritePos.store(Advance(nWrite, n, m_nCapacity), std::memory_order_release);
+    return n;
+}
+
 int32_t CRingBuffer::Read(uint8_t* pDst, int32_t nLen)
 {
     if (m_pData == nullptr || nLen <= 0 || pDst == nullptr)

@@ -23,6 +23,12 @@ public:
 
     // Producer side: stores as many bytes as fit, returns the number stored.
     int32_t Write(const uint8_t* pSrc, int32_t nLen);
+    // Producer side, without a copy of its own: *ppDst is where the next byte
+    // goes and the return value how many may go there in one piece (the room up
+    // to the end of the storage; 0, *ppDst null, when full or without storage).
+    // CommitWrite then stores the first n of them (at most what the span had).
+    int32_t GetWriteSpan(uint8_t** ppDst) const;
+    int32_t CommitWrite(int32_t n);
     // Consumer side: removes up to nLen bytes, oldest first, returns the number copied.
     int32_t Read(uint8_t* pDst, int32_t nLen);
     // Consumer side: removes up to nLen bytes without copying them, returns the number removed.

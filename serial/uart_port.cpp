@@ -291,13 +291,18 @@ int32_t CUartPort::StoreRx(const uint8_t* pSrc, int32_t nLen)
     if (m_pRxBuffer == nullptr || nLen <= 0)
         return 0;
     const int32_t nStored = m_pRxBuffer->Write(pSrc, nLen);
-    m_qwRxStored.fetch_add(static_cast<uint64_t>(std::max(nStored, 0)), std::memory_order_release);
+    NoteRxStored(nStored);
     if (nStored < nLen) {   // not when the reader keeps to the ring's room
         const uint64_t qwLost = static_cast<uint64_t>(nLen - std::max(nStored, 0));
         m_qwRxOverflow.fetch_add(qwLost, std::memory_order_relaxed);
         NoteRxGap(qwLost);
     }
     return nStored;
+}
+
+void CUartPort::NoteRxStored(int32_t nStored)
+{
+    m_qwRxStored.fetch_add(static_cast<uint64_t>(std::max(nStored, 0)), std::memory_order_release);
 }
 
 void CUartPort::NoteRxGap(uint64_t qwLost)

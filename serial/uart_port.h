@@ -153,12 +153,13 @@ private:
     bool JoinThreads();
     void ReleaseEvents();
     void NoteRxTaken(int32_t nTaken);
+    void NoteRxStored(int32_t nStored);
     void OnCommEvent(uint32_t dwMask);
     // The thread bodies and their steps (uart_threads.cpp).
     void ReaderThread();
     void WriterThread();
     bool WaitForRxRoom();
-    int32_t ReceiveQueued(uint8_t* pBlock);
+    int32_t ReceiveQueued();
     void NoteDriverErrors(uint32_t dwErrors);
     void ApplyTxPurge(CTxChunk& chunk);
 

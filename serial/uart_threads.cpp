@@ -89,9 +89,10 @@ void CUartPort::ApplyTxPurge(CTxChunk& chunk)
 }
 
 // Moves the bytes queued in the driver into the receive ring, no more than the
-// ring has room for; the rest stays with the driver for the next pass. Returns
-// the result of the last read (COMM_DONE when all went well).
-int32_t CUartPort::ReceiveQueued(uint8_t* pBlock)
+// ring has room for; the rest stays with the driver for the next pass. The
+// driver reads straight into the ring's free space, a piece up to its end at
+// a time. Returns the result of the last read (COMM_DONE when all went well).
+int32_t CUartPort::ReceiveQueued()
 {
     uint32_t dwErrors = 0;
     uint32_t dwQueued = 0;
@@ -100,17 +101,19 @@ int32_t CUartPort::ReceiveQueued(uint8_t* pBlock)
     NoteDriverErrors(dwErrors);
     CRingBuffer* pRing = m_pRxBuffer;
     while (dwQueued > 0) {
-        const int32_t nFree = pRing->GetFree();
-        if (nFree <= 0)
+        uint8_t* pSpan = nullptr;
+        const int32_t nSpan = pRing->GetWriteSpan(&pSpan);
+        if (nSpan <= 0)
             break;
         uint32_t dwGot = 0;
         const uint32_t dwAsk = std::min({ dwQueued, static_cast<uint32_t>(UART_READ_BLOCK),
-            static_cast<uint32_t>(nFree) });
-        // Each read is finished (or given up) before the next one starts on the same record.
-        const int32_t nResult = CommRead(m_hComm, pBlock, dwAsk, &m_ovRead, m_hReaderStop, &dwGot);
+            static_cast<uint32_t>(nSpan) });
+        // Each read is finished (or given up) before the next one starts on the
+        // same record; a read that did not finish stores nothing.
+        const int32_t nResult = CommRead(m_hComm, pSpan, dwAsk, &m_ovRead, m_hReaderStop, &dwGot);
         if (nResult != COMM_DONE)
             return nResult;
-        (void)StoreRx(pBlock, static_cast<int32_t>(dwGot));
+        NoteRxStored(pRing->CommitWrite(static_cast<int32_t>(std::min(dwGot, dwAsk))));
         dwQueued -= std::min(dwGot, dwQueued);
     }
     return COMM_DONE;
@@ -126,7 +129,6 @@ void CUartPort::ReaderThread()
         m_bReaderAlive.store(false, std::memory_order_release);
         return;
     }
-    uint8_t abyBlock[UART_READ_BLOCK];
     const COMM_HANDLE hComm = m_hComm;
     if (CommSetMask(hComm, UART_READER_MASK) != 0) {
         while (m_bReaderRun.load(std::memory_order_acquire)) {
@@ -145,7 +147,7 @@ void CUartPort::ReaderThread()
                 break;
             bool bLost = nWait == COMM_LOST;
             if ((dwMask & EV_RXCHAR) != 0) {
-                const int32_t nRead = ReceiveQueued(abyBlock);
+                const int32_t nRead = ReceiveQueued();
                 if (nRead == COMM_STOPPED)
                     break;
                 bLost = bLost || nRead == COMM_LOST;

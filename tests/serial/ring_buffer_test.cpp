@@ -73,6 +73,43 @@ TEST(RingBufferTest, WrapsAroundTheEndOfTheStorage)
     EXPECT_EQ(ring.GetCount(), 0);
 }
 
+// The receive path reads straight into the ring: a span ends at the storage's
+// end or at the room's, nothing is seen before its commit, and a commit never
+// stores more than the span offered.
+TEST(RingBufferTest, WriteSpanStopsAtTheEndAndCommitPublishesOnlyWhatFits)
+{
+    CRingBuffer ring(16);
+    AdvanceTo(ring, 12);
+    uint8_t* pSpan = nullptr;
+    ASSERT_EQ(ring.GetWriteSpan(&pSpan), 4);   // 15 free, 4 up to the end
+    ASSERT_NE(pSpan, nullptr);
+    const std::vector<uint8_t> by = Sequence(10, 40);
+    std::copy(by.begin(), by.begin() + 4, pSpan);
+    EXPECT_EQ(ring.GetCount(), 0);
+    EXPECT_EQ(ring.CommitWrite(9), 4);          // more than the span: the span
+    EXPECT_EQ(ring.GetWritePos(), 0);
+    ASSERT_EQ(ring.GetWriteSpan(&pSpan), 11);   // from the start, up to one short of the reader
+    std::copy(by.begin() + 4, by.end(), pSpan);
+    EXPECT_EQ(ring.CommitWrite(6), 6);
+    std::vector<uint8_t> out(16);
+    ASSERT_EQ(ring.Read(out.data(), 16), 10);
+    out.resize(10);
+    EXPECT_EQ(out, by);
+
+    AdvanceTo(ring, 0);
+    std::vector<uint8_t> fill = Sequence(15);
+    ASSERT_EQ(ring.Write(fill.data(), 15), 15);
+    EXPECT_EQ(ring.GetWriteSpan(&pSpan), 0);    // full
+    EXPECT_EQ(pSpan, nullptr);
+    EXPECT_EQ(ring.CommitWrite(1), 0);
+    EXPECT_EQ(ring.CommitWrite(-3), 0);
+    EXPECT_EQ(ring.GetCount(), 15);
+
+    CRingBuffer none(0);
+    EXPECT_EQ(none.GetWriteSpan(&pSpan), 0);
+    EXPECT_EQ(none.CommitWrite(1), 0);
+}
+
 TEST(RingBufferTest, OddCapacityKeepsOrderOverManyWraps)
 {
     CRingBuffer ring(7);
