@@ -37,16 +37,15 @@ endif()
 # keep ordinary object code beside the intermediate code, and everything else
 # (the tests) links that as before, without the optimiser's link time.
 option(QM_LTO "Link-time optimise the programs and benchmarks (GCC release builds)" ON)
-set(QM_LTO_ACTIVE OFF)
 if(QM_LTO AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND QM_SANITIZE STREQUAL "" AND NOT QM_FUZZ
         AND NOT CMAKE_CROSSCOMPILING AND CMAKE_BUILD_TYPE MATCHES "^(Release|RelWithDebInfo|MinSizeRel)$")
-    set(QM_LTO_ACTIVE ON)
     add_compile_options(-flto=auto -ffat-lto-objects)
     # GCC optimises any link of such objects unless told not to.
     add_link_options("$<IF:$<BOOL:$<TARGET_PROPERTY:QM_LINK_OPTIMISED>>,-flto=auto,-fno-lto>")
 endif()
 
-# The given programs link with link-time optimisation where it is on.
+# The given programs link with link-time optimisation where it is on (the
+# property is read only then).
 function(qm_link_optimised)
     set_target_properties(${ARGN} PROPERTIES QM_LINK_OPTIMISED ON)
 endfunction()
