@@ -106,8 +106,31 @@ bool CFrameReader::CanProgress(IRfByteSource& source) const
     return m_nHeld + nAvail >= RF_HEADER_LEN;
 }
 
+// The common case at a steady stream: nothing held, and the next frame lies
+// whole, synchronised, in one piece of the source. Anything else (noise first,
+// a frame not all there or split by the end of the ring, a source that cannot
+// show its bytes) takes the copying path below.
+bool CFrameReader::DeliverInPlace(IRfByteSource& source, IRfFrameSink& sink)
+{
+    const uint8_t* pSrc = nullptr;
+    const int32_t nShown = source.Peek(&pSrc);
+    if (nShown < RF_HEADER_LEN || pSrc == nullptr || pSrc[0] != RF_SYNC0 || pSrc[1] != RF_SYNC1)
+        return false;
+    const int32_t nLen = RF_HEADER_LEN + pSrc[2];
+    if (nShown < nLen)
+        return false;
+    sink.DeliverFrame(pSrc, nLen);
+    source.Skip(nLen);
+    Reset();
+    if (CanProgress(source))
+        sink.RequestRerun();
+    return true;
+}
+
 void CFrameReader::Step(IRfByteSource& source, IRfFrameSink& sink)
 {
+    if (m_nRxState != RF_RX_AWAIT_BODY && m_nHeld == 0 && DeliverInPlace(source, sink))
+        return;
     if (m_nRxState != RF_RX_AWAIT_BODY) {
         m_nRxState = RF_RX_AWAIT_HEADER;
         // One or two bytes are left alone until more arrive.

@@ -11,6 +11,11 @@ public:
     virtual ~IRfByteSource() = default;
     virtual int32_t GetCount() = 0;                          // bytes waiting
     virtual int32_t Read(uint8_t* pDst, int32_t nLen) = 0;   // removes up to nLen, returns count
+    // The oldest waiting bytes where they lie, as many as follow in one piece
+    // (never more than GetCount); 0 where the source cannot show them. Skip
+    // then removes the first nLen of them.
+    virtual int32_t Peek(const uint8_t** ppSrc) { *ppSrc = nullptr; return 0; }
+    virtual void Skip(int32_t nLen) { (void)nLen; }
 };
 
 class IRfFrameSink {
@@ -33,7 +38,9 @@ class CFrameReader {
 public:
     CFrameReader();
     // One reader step: delivers at most one frame; requests a re-run while the
-    // bytes waiting (with those already held) let the next step get on.
+    // bytes waiting (with those already held) let the next step get on. A
+    // whole frame the source shows in one piece goes to the sink where it
+    // lies, without a copy.
     void Step(IRfByteSource& source, IRfFrameSink& sink);
     // Forgets a partly received frame (the byte and drop counters stay).
     void Reset();
@@ -43,6 +50,7 @@ public:
     int32_t GetHeldBytes() const;       // bytes of the current frame already in the buffer
 
 private:
+    bool DeliverInPlace(IRfByteSource& source, IRfFrameSink& sink);
     bool FillHeader(IRfByteSource& source);
     bool FillBody(IRfByteSource& source);
     bool CanProgress(IRfByteSource& source) const;

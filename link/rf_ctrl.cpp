@@ -46,16 +46,34 @@ public:
     {
         const int32_t nAsk = std::min(nLen, GetCount());
         const int32_t nRead = m_pPort->Read(pDst, nAsk);
-        if (nRead < nAsk) {
-            Recount();
-        } else if (nRead > 0) {
-            m_nCount -= nRead;
-            m_qwTaken += static_cast<uint64_t>(nRead);
-        }
+        Took(nAsk, nRead);
         return nRead;
+    }
+    int32_t Peek(const uint8_t** ppSrc) override
+    {
+        const int32_t nShown = m_pPort->PeekRx(ppSrc);
+        return std::min(nShown, GetCount());
+    }
+    void Skip(int32_t nLen) override
+    {
+        const int32_t nAsk = std::min(nLen, GetCount());
+        const int32_t nDropped = m_pPort->DiscardRx(nAsk);
+        Took(nAsk, nDropped);
     }
 
 private:
+    // After nDone of nAsk bytes were taken: fewer means a purge from another
+    // thread took the rest, and the count is asked afresh.
+    void Took(int32_t nAsk, int32_t nDone)
+    {
+        if (nDone < nAsk) {
+            Recount();
+        } else if (nDone > 0) {
+            m_nCount -= nDone;
+            m_qwTaken += static_cast<uint64_t>(nDone);
+        }
+    }
+
     CUartPort* m_pPort;
     int32_t m_nCount = 0;
     uint64_t m_qwTaken = 0;

@@ -125,6 +125,20 @@ int32_t CRingBuffer::Discard(int32_t nLen)
     return n;
 }
 
+int32_t CRingBuffer::GetReadSpan(const uint8_t** ppSrc) const
+{
+    *ppSrc = nullptr;
+    if (m_pData == nullptr || m_nCapacity <= 0)
+        return 0;
+    const int32_t nCap = m_nCapacity;
+    const int32_t nRead = m_nReadPos.load(std::memory_order_relaxed);
+    const int32_t nWrite = m_nWritePos.load(std::memory_order_acquire);
+    const int32_t n = std::min(Stored(nRead, nWrite, nCap), nCap - nRead);
+    if (n > 0)
+        *ppSrc = m_pData + nRead;
+    return n;
+}
+
 int32_t CRingBuffer::GetCount() const
 {
     if (m_pData == nullptr || m_nCapacity <= 0)

@@ -33,6 +33,11 @@ public:
     int32_t Read(uint8_t* pDst, int32_t nLen);
     // Consumer side: removes up to nLen bytes without copying them, returns the number removed.
     int32_t Discard(int32_t nLen);
+    // Consumer side, without a copy: *ppSrc is the oldest stored byte and the
+    // return value how many stored bytes follow from there in one piece (up to
+    // the end of the storage; 0, *ppSrc null, when empty). They stay stored
+    // until read or discarded.
+    int32_t GetReadSpan(const uint8_t** ppSrc) const;
 
     // Any thread: a snapshot of the number of stored bytes (0 without storage).
     int32_t GetCount() const;
@@ -51,10 +56,13 @@ public:
 
 private:
     // The index arithmetic, in one place: bytes stored and room between the
-    // two indices of a ring of capacity nCap, an index moved on by n.
-    static int32_t Stored(int32_t nRead, int32_t nWrite, int32_t nCap) { return (nWrite - nRead + nCap) % nCap; }
-    static int32_t Room(int32_t nRead, int32_t nWrite, int32_t nCap) { return (nRead - nWrite - 1 + nCap) % nCap; }
-    static int32_t Advance(int32_t nPos, int32_t n, int32_t nCap) { return (nPos + n) % nCap; }
+    // two indices of a ring of capacity nCap, an index moved on by n (0..nCap).
+    // Both indices lie in 0..nCap-1, so one wrap is all there can be: a
+    // compare, not a division, on the reader thread's every read.
+    static int32_t Wrap(int32_t n, int32_t nCap) { return n >= nCap ? n - nCap : n; }
+    static int32_t Stored(int32_t nRead, int32_t nWrite, int32_t nCap) { return Wrap(nWrite - nRead + nCap, nCap); }
+    static int32_t Room(int32_t nRead, int32_t nWrite, int32_t nCap) { return Wrap(nRead - nWrite - 1 + nCap, nCap); }
+    static int32_t Advance(int32_t nPos, int32_t n, int32_t nCap) { return Wrap(nPos + n, nCap); }
     // n bytes into / out of the storage from nPos on, wrapping at the end.
     void CopyIn(int32_t nPos, const uint8_t* pSrc, int32_t n);
     void CopyOut(int32_t nPos, uint8_t* pDst, int32_t n) const;

@@ -255,6 +255,12 @@ int32_t CUartPort::Read(uint8_t* pDst, int32_t nLen)
     return nRead;
 }
 
+int32_t CUartPort::PeekRx(const uint8_t** ppSrc) const
+{
+    *ppSrc = nullptr;
+    return m_pRxBuffer != nullptr ? m_pRxBuffer->GetReadSpan(ppSrc) : 0;
+}
+
 int32_t CUartPort::DiscardRx(int32_t nLen)
 {
     if (m_pRxBuffer == nullptr)

@@ -74,6 +74,9 @@ public:
     // comm-event hook on the reader thread).
     int32_t Read(uint8_t* pDst, int32_t nLen);
     int32_t DiscardRx(int32_t nLen);
+    // The oldest received bytes where they lie in the ring, as many as follow in
+    // one piece (0: none); taken only by a Read or DiscardRx.
+    int32_t PeekRx(const uint8_t** ppSrc) const;
     int32_t Write(const uint8_t* pSrc, int32_t nLen);
     int32_t WriteString(const char* psz);
     // Only while open. PurgeRx empties the receive ring at once; PurgeTx has the

@@ -1,6 +1,7 @@
 // Stands in for the receive ring in the frame reader's tests: bytes arrive at
 // the back, the reader takes them from the front. m_nMaxPerRead > 0 makes Read
-// hand back less than asked.
+// hand back less than asked; m_nShowMax > 0 lets Peek show up to that many of
+// the oldest bytes in one piece (as a ring does up to its storage's end).
 #pragma once
 
 #include <cstdint>
@@ -26,7 +27,24 @@ public:
         return n;
     }
 
+    int32_t Peek(const uint8_t** ppSrc) override
+    {
+        const int32_t n = m_nShowMax < GetCount() ? m_nShowMax : GetCount();
+        m_vShown.assign(m_q.begin(), m_q.begin() + n);
+        *ppSrc = n > 0 ? m_vShown.data() : nullptr;
+        return n;
+    }
+    void Skip(int32_t nLen) override
+    {
+        ++m_nSkips;
+        for (int32_t i = 0; i < nLen && !m_q.empty(); ++i)
+            m_q.pop_front();
+    }
+
     std::deque<uint8_t> m_q;
     int32_t m_nMaxPerRead = 0;
     int32_t m_nReads = 0;
+    int32_t m_nShowMax = 0;
+    int32_t m_nSkips = 0;
+    std::vector<uint8_t> m_vShown;   // what the last Peek showed
 };

@@ -57,8 +57,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
     CFrameReader reader;
     CFuzzSource src;
     CFuzzSink sink;
-    // The first byte picks a source that hands back less than asked.
+    // The first byte picks a source that hands back less than asked, and one
+    // that shows a piece of its bytes (frames then go out in place).
     src.m_nMaxPerRead = (pData[0] & 0x80) ? (pData[0] & 0x07) : 0;
+    src.m_nShowMax = (pData[0] & 0x40) ? 1 + (pData[0] & 0x38) * 4 : 0;
     size_t nPos = 1;
     uint64_t qwFed = 0;
     while (nPos < nSize) {

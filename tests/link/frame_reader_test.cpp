@@ -306,13 +306,18 @@ TEST(FrameReaderResync, LongGarbageRunIsBoundedPerStepAndStillWorkedOff)
     EXPECT_EQ(src.GetCount(), 0);
 }
 
+// Every round runs three times: with a source that cannot show its bytes,
+// one that shows a random part of them in one piece (the ring's end falls
+// anywhere, frames and noise split across it) and one that shows them all.
 TEST(FrameReaderResync, NoStallWhateverTheArrivalPattern)
 {
     // Frames mixed with noise, cut into arrivals of random size; each arrival
     // posts one step, each re-run request another. Every frame must come out
     // in order and every noise byte be counted, with no step left wanting.
     std::mt19937 rng(20240607);
-    for (int nRound = 0; nRound < 200; ++nRound) {
+    int32_t nInPlace = 0;
+    for (int nRound = 0; nRound < 600; ++nRound) {
+        const int nMode = nRound % 3;
         std::vector<Bytes> frames;
         Bytes stream;
         uint64_t qwNoise = 0;
@@ -329,6 +334,7 @@ TEST(FrameReaderResync, NoStallWhateverTheArrivalPattern)
             stream.insert(stream.end(), f.begin(), f.end());
         }
         CLoop loop;
+        loop.m_src.m_nShowMax = nMode == 0 ? 0 : nMode == 1 ? 1 + static_cast<int32_t>(rng() % 300) : 1 << 20;
         size_t nPos = 0;
         while (nPos < stream.size()) {
             const size_t nChunk = 1 + rng() % (rng() % 2 ? 4 : 300);
@@ -340,7 +346,36 @@ TEST(FrameReaderResync, NoStallWhateverTheArrivalPattern)
         ASSERT_EQ(loop.m_reader.GetDroppedBytes(), qwNoise) << "round " << nRound;
         ASSERT_EQ(loop.m_src.GetCount(), 0) << "round " << nRound;
         ASSERT_EQ(loop.m_reader.GetHeldBytes(), 0);
+        nInPlace += loop.m_src.m_nSkips;
     }
+    EXPECT_GT(nInPlace, 300);   // the in-place path was taken, often
+}
+
+// A frame that lies whole in what the source shows goes to the sink where it
+// lies, nothing read; one cut by the end of that piece is read and delivered
+// whole, and so is one behind noise.
+TEST(FrameReaderSource, WholeFramesShownInOnePieceAreDeliveredInPlace)
+{
+    CLoop loop;
+    const Bytes a = Frame(20, 0x10), b = Frame(40, 0x50), c = Frame(5, 0x90);
+    loop.m_src.m_nShowMax = static_cast<int32_t>(a.size() + 10);   // a whole, b cut
+    loop.Arrive(Cat({a, b, {0x33, 0x44}, c}));
+    ASSERT_EQ(loop.m_sink.m_frames.size(), 3u);
+    EXPECT_EQ(loop.m_sink.m_frames[0], a);
+    EXPECT_EQ(loop.m_sink.m_frames[1], b);
+    EXPECT_EQ(loop.m_sink.m_frames[2], c);
+    EXPECT_EQ(loop.m_src.m_nSkips, 1);   // a in place; b read; c read after the resync
+    EXPECT_EQ(loop.m_reader.GetDroppedBytes(), 2u);
+    EXPECT_EQ(loop.m_src.GetCount(), 0);
+
+    CLoop whole;
+    whole.m_src.m_nShowMax = 1 << 20;
+    whole.Arrive(Cat({a, b}));
+    ASSERT_EQ(whole.m_sink.m_frames.size(), 2u);
+    EXPECT_EQ(whole.m_src.m_nReads, 0);
+    EXPECT_EQ(whole.m_src.m_nSkips, 2);
+    EXPECT_EQ(whole.m_sink.m_pLastPtr, whole.m_src.m_vShown.data());
+    EXPECT_EQ(whole.m_sink.m_frames[1], b);
 }
 
 TEST(FrameReaderSource, ShortReadsLoseNoBytes)

@@ -110,6 +110,36 @@ TEST(RingBufferTest, WriteSpanStopsAtTheEndAndCommitPublishesOnlyWhatFits)
     EXPECT_EQ(none.CommitWrite(1), 0);
 }
 
+// The frame reader looks at whole frames where they lie: a read span starts
+// at the oldest byte, ends at the storage's end or the last stored byte, and
+// taking the bytes is left to Read or Discard.
+TEST(RingBufferTest, ReadSpanShowsTheOldestBytesUpToTheEndWithoutTakingThem)
+{
+    CRingBuffer ring(16);
+    const uint8_t* pSpan = nullptr;
+    EXPECT_EQ(ring.GetReadSpan(&pSpan), 0);     // empty
+    EXPECT_EQ(pSpan, nullptr);
+    AdvanceTo(ring, 12);
+    const std::vector<uint8_t> by = Sequence(9, 60);
+    ASSERT_EQ(ring.Write(by.data(), 9), 9);     // 4 to the end, 5 from the start
+    ASSERT_EQ(ring.GetReadSpan(&pSpan), 4);
+    EXPECT_EQ(std::vector<uint8_t>(pSpan, pSpan + 4), std::vector<uint8_t>(by.begin(), by.begin() + 4));
+    EXPECT_EQ(ring.GetCount(), 9);              // nothing taken
+    ASSERT_EQ(ring.Discard(3), 3);
+    ASSERT_EQ(ring.GetReadSpan(&pSpan), 1);
+    EXPECT_EQ(*pSpan, by[3]);
+    ASSERT_EQ(ring.Discard(1), 1);
+    ASSERT_EQ(ring.GetReadSpan(&pSpan), 5);     // wrapped: from the start
+    EXPECT_EQ(std::vector<uint8_t>(pSpan, pSpan + 5), std::vector<uint8_t>(by.begin() + 4, by.end()));
+    std::vector<uint8_t> out(5);
+    ASSERT_EQ(ring.Read(out.data(), 5), 5);
+    EXPECT_EQ(ring.GetReadSpan(&pSpan), 0);
+    EXPECT_EQ(pSpan, nullptr);
+
+    CRingBuffer none(0);
+    EXPECT_EQ(none.GetReadSpan(&pSpan), 0);
+}
+
 TEST(RingBufferTest, OddCapacityKeepsOrderOverManyWraps)
 {
     CRingBuffer ring(7);
