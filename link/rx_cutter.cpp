@@ -2,6 +2,16 @@
 
 #include "link/frame_protocol.h"
 
+namespace {
+
+// Counters written by the cutting thread only, read by any.
+void AddTo(std::atomic<uint64_t>& qwCounter, uint64_t qwAdd)
+{
+    qwCounter.store(qwCounter.load(std::memory_order_relaxed) + qwAdd, std::memory_order_relaxed);
+}
+
+} // namespace
+
 CRxCutter::CRxCutter()
     : m_bRerun(false), m_bBatchHasData(false), m_pDataSink(nullptr), m_pAckSink(nullptr),
       m_qwDataFrames(0), m_qwDataBytes(0), m_qwNoiseBytes(0), m_qwGaps(0), m_qwGapBytes(0)
@@ -42,8 +52,8 @@ void CRxCutter::OnGap(uint64_t nGaps, uint64_t qwLostBytes)
     if (nGaps == 0)
         return;
     m_reader.Reset();
-    m_qwGapBytes.fetch_add(qwLostBytes, std::memory_order_relaxed);
-    m_qwGaps.fetch_add(nGaps, std::memory_order_relaxed);
+    AddTo(m_qwGapBytes, qwLostBytes);
+    AddTo(m_qwGaps, nGaps);
 }
 
 bool CRxCutter::EndBatch()
@@ -81,8 +91,9 @@ CRfCounters CRxCutter::GetCounters() const
 void CRxCutter::DeliverFrame(const uint8_t* pFrame, int32_t nLen)
 {
     if (nLen > RF_ACK_MAX_LEN) {
-        m_qwDataFrames.fetch_add(1, std::memory_order_relaxed);
-        m_qwDataBytes.fetch_add(static_cast<uint64_t>(nLen), std::memory_order_relaxed);
+        // This thread alone counts: a plain add, no locked one, per frame.
+        AddTo(m_qwDataFrames, 1);
+        AddTo(m_qwDataBytes, static_cast<uint64_t>(nLen));
         m_bBatchHasData = true;
         IRfDataSink* pSink = m_pDataSink.load(std::memory_order_acquire);
         if (pSink != nullptr)

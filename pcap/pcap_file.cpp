@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 
 namespace {
 
@@ -56,7 +57,7 @@ bool CPcapFile::Open(const std::string& strPath, EPcapFileOpen eHow)
     m_bBroken.store(false);
     m_errLast = COsError();
     m_eOpenLinkType = m_eLinkType;
-    m_vecBatch.clear();
+    m_batch.Clear();
     m_vecChunks.clear();
     m_qwBatchRecords = 0;
     m_qwRecordsWritten.store(0);
@@ -104,20 +105,19 @@ void CPcapFile::AddRecord(const uint8_t* pData, int32_t nLen, CPcapTime tm)
     // Past the snaplen or negative, a record would make readers reject the rest.
     if (nLen < 0 || static_cast<uint32_t>(nLen) > PCAP_SNAPLEN || (pData == nullptr && nLen > 0))
         return;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    // Appended, not resized and overwritten: no zero fill per record.
-    uint8_t byHeader[PCAP_RECORD_HEADER_LEN];
-    BuildPcapRecordHeader(byHeader, static_cast<uint32_t>(nLen), tm, m_eOpenLinkType);
-    m_vecBatch.insert(m_vecBatch.end(), byHeader, byHeader + PCAP_RECORD_HEADER_LEN);
+    // No lock: the batch is the capture side's alone until its flush.
+    uint8_t* const pRecord = m_batch.Append(static_cast<size_t>(PCAP_RECORD_HEADER_LEN + nLen));
+    BuildPcapRecordHeader(pRecord, static_cast<uint32_t>(nLen), tm, m_eOpenLinkType);
     if (nLen > 0)
-        m_vecBatch.insert(m_vecBatch.end(), pData, pData + nLen);
+        std::memcpy(pRecord + PCAP_RECORD_HEADER_LEN, pData, static_cast<size_t>(nLen));
     ++m_qwBatchRecords;
+    const size_t nEnd = m_batch.Size();
     const size_t nChunks = m_vecChunks.size();
     const size_t nLastStart = nChunks < 2 ? 0 : m_vecChunks[nChunks - 2].m_nEnd;
-    if (nChunks == 0 || m_vecBatch.size() - nLastStart > FilePipeAtomicMax())
-        m_vecChunks.push_back(CChunk { m_vecBatch.size(), 1 });   // a longer record goes alone
+    if (nChunks == 0 || nEnd - nLastStart > FilePipeAtomicMax())
+        m_vecChunks.push_back(CChunk { nEnd, 1 });   // a longer record goes alone
     else
-        m_vecChunks.back() = CChunk { m_vecBatch.size(), m_vecChunks.back().m_qwRecords + 1 };
+        m_vecChunks.back() = CChunk { nEnd, m_vecChunks.back().m_qwRecords + 1 };
 }
 
 void CPcapFile::FlushRecords()
@@ -129,7 +129,7 @@ void CPcapFile::FlushRecords()
         WriteBatchLocked();
     else
         DropLocked(m_qwBatchRecords);
-    m_vecBatch.clear();
+    m_batch.Clear();
     m_vecChunks.clear();
     m_qwBatchRecords = 0;
 }
@@ -149,7 +149,7 @@ void CPcapFile::WriteBatchLocked()
     size_t nStart = 0;
     bool bGaveUp = false;
     for (const CChunk& chunk : m_vecChunks) {
-        const uint8_t* pChunk = m_vecBatch.data() + nStart;
+        const uint8_t* pChunk = m_batch.Data() + nStart;
         const size_t nLen = chunk.m_nEnd - nStart;
         nStart = chunk.m_nEnd;
         size_t nDone = 0;

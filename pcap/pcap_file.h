@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/os_error.h"
+#include "pcap/byte_batch.h"
 #include "pcap/pcap_record_sink.h"
 
 enum class EPcapFileOpen : int32_t {
@@ -49,7 +50,8 @@ public:
     // force then for its global header and every record until the next Open,
     // so a change during a capture cannot mix kinds in one file.
     void SetLinkType(EPcapLinkType eLinkType);
-    // Capture side (one thread at a time).
+    // Capture side: one thread at a time, and not while Open or Close runs
+    // (the batch is the capture side's own; only the flush locks).
     void AddRecord(const uint8_t* pData, int32_t nLen, CPcapTime tm) override;
     void FlushRecords() override;
     // Writes what is pending and closes; false when any write failed.
@@ -75,7 +77,7 @@ public:
     void Abort();
 
 private:
-    // Whole records up to this offset in m_vecBatch go in one write.
+    // Whole records up to this offset in m_batch go in one write.
     struct CChunk {
         size_t m_nEnd;
         uint64_t m_qwRecords;
@@ -92,8 +94,8 @@ private:
     // while the owner may close or ask.
     mutable std::mutex m_mutex;
     intptr_t m_hFile;
-    std::vector<uint8_t> m_vecBatch;   // whole records
-    std::vector<CChunk> m_vecChunks;   // m_vecBatch cut so that a pipe takes each whole or not at all
+    CByteBatch m_batch;                // whole records
+    std::vector<CChunk> m_vecChunks;   // m_batch cut so that a pipe takes each whole or not at all
     uint64_t m_qwBatchRecords;
     bool m_bWriteFailed;               // any write failed since Open
     bool m_bMayCut;                    // not standard output: a regular file may be cut back

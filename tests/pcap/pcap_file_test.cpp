@@ -81,6 +81,13 @@ TEST(CPcapFileRecords, BatchesReadBackWithLibpcap)
         }
         file.FlushRecords();
     }
+    // A batch that outgrows the storage the small ones left, many times over
+    // (each growth keeps what was appended), an empty record among them.
+    for (int32_t i = 0; i < 200; ++i) {
+        vecSent.push_back(Payload(i == 77 ? 0 : static_cast<size_t>(150 + i % 101), static_cast<uint8_t>(i)));
+        file.AddRecord(vecSent.back().data(), static_cast<int32_t>(vecSent.back().size()), CPcapTime{1700001000u, 1u});
+    }
+    file.FlushRecords();
     file.AddRecord(nullptr, 3, CPcapTime{1, 0});   // refused: no bytes behind the length
     file.AddRecord(vecSent[0].data(), static_cast<int32_t>(PCAP_SNAPLEN) + 1, CPcapTime{1, 0});   // refused
     vecSent.push_back(Payload(7, 99));   // left in the batch: Close writes it
