@@ -1,38 +1,64 @@
 #include "engine/record_switch.h"
 
-CRecordSwitch::CRecordSwitch(IPcapRecordSink* pTarget) : m_pTarget(pTarget), m_bPending(false) {}
+#include <chrono>
+#include <thread>
+
+namespace {
+
+// A change that finds a call under way looks again this often: the call is a
+// record's copy, or a batch's write that the output's own grace bounds.
+constexpr auto CALL_RECHECK = std::chrono::microseconds(200);
+
+} // namespace
+
+CRecordSwitch::CRecordSwitch(IPcapRecordSink* pTarget) : m_pTarget(pTarget), m_bInCall(false), m_pPending(nullptr) {}
 
 void CRecordSwitch::SetTarget(IPcapRecordSink* pTarget)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (pTarget == m_pTarget)
+    std::lock_guard<std::mutex> lock(m_mtxChange);
+    IPcapRecordSink* const pOld = m_pTarget.exchange(pTarget, std::memory_order_seq_cst);
+    if (pOld == pTarget)
         return;
-    if (m_pTarget != nullptr && m_bPending)
-        m_pTarget->FlushRecords();
-    m_bPending = false;
-    m_pTarget = pTarget;
+    while (m_bInCall.load(std::memory_order_seq_cst))
+        std::this_thread::sleep_for(CALL_RECHECK);
+    // No call reaches pOld any more; what it still holds goes out now (a
+    // flush with nothing added is nothing).
+    if (pOld != nullptr)
+        pOld->FlushRecords();
 }
 
 IPcapRecordSink* CRecordSwitch::GetTarget() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_pTarget;
+    return m_pTarget.load(std::memory_order_acquire);
+}
+
+IPcapRecordSink* CRecordSwitch::EnterCall()
+{
+    m_bInCall.store(true, std::memory_order_seq_cst);
+    return m_pTarget.load(std::memory_order_seq_cst);
+}
+
+void CRecordSwitch::LeaveCall()
+{
+    m_bInCall.store(false, std::memory_order_release);
 }
 
 void CRecordSwitch::AddRecord(const uint8_t* pData, int32_t nLen, CPcapTime tm)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_pTarget == nullptr)
-        return;
-    m_pTarget->AddRecord(pData, nLen, tm);
-    m_bPending = true;
+    IPcapRecordSink* const pTarget = EnterCall();
+    if (pTarget != nullptr) {
+        pTarget->AddRecord(pData, nLen, tm);
+        m_pPending = pTarget;
+    }
+    LeaveCall();
 }
 
 void CRecordSwitch::FlushRecords()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_pTarget == nullptr || !m_bPending)
-        return;
-    m_bPending = false;
-    m_pTarget->FlushRecords();
+    IPcapRecordSink* const pTarget = EnterCall();
+    // Records added for a target switched away since were flushed by the change.
+    if (pTarget != nullptr && pTarget == m_pPending)
+        pTarget->FlushRecords();
+    m_pPending = nullptr;
+    LeaveCall();
 }
