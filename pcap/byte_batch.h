@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 class CByteBatch {
 public:
@@ -22,7 +23,16 @@ public:
     }
     const uint8_t* Data() const { return m_pData.get(); }
     size_t Size() const { return m_nSize; }
+    bool IsEmpty() const { return m_nSize == 0; }
     void Clear() { m_nSize = 0; }
+    // Trades contents and storage: a batch handed over leaves its taker's
+    // spent storage behind for the next one.
+    void Swap(CByteBatch& other) noexcept
+    {
+        m_pData.swap(other.m_pData);
+        std::swap(m_nSize, other.m_nSize);
+        std::swap(m_nCapacity, other.m_nCapacity);
+    }
 
 private:
     void Grow(size_t nNeed)

@@ -210,9 +210,9 @@ void CPcapPipe::DropAll(bool bNoReader)
     std::lock_guard<std::mutex> lock(m_mutex);
     const uint64_t qwRecords = m_qwQueueRecords + m_qwOutRecords;
     (bNoReader ? m_qwDroppedNoReader : m_qwDroppedSlowReader) += qwRecords;
-    m_vQueue.clear();
+    m_queue.Clear();
     m_qwQueueRecords = 0;
-    m_vOut.clear();
+    m_outBatch.Clear();
     m_nOutPos = 0;
     m_nOutDone = 0;
     m_qwOutRecords = 0;
@@ -229,17 +229,15 @@ void CPcapPipe::AddRecord(const uint8_t* pData, int32_t nLen, CPcapTime tm)
     if (nLen < 0 || static_cast<uint32_t>(nLen) > PCAP_SNAPLEN || (pData == nullptr && nLen > 0))
         return;
     const size_t nRecord = PCAP_RECORD_HEADER_LEN + static_cast<size_t>(nLen);
-    if (m_vBatch.size() + nRecord > m_dwQueueBytes) {
+    if (m_batch.Size() + nRecord > m_dwQueueBytes) {
         // Never flushed and bigger than the queue: it could not go in anyway.
         ++m_qwDroppedSlowReader;
         return;
     }
-    // Appended, not resized and overwritten: no zero fill per record.
-    uint8_t byHeader[PCAP_RECORD_HEADER_LEN];
-    BuildPcapRecordHeader(byHeader, static_cast<uint32_t>(nLen), tm, m_eStreamLinkType.load(std::memory_order_relaxed));
-    m_vBatch.insert(m_vBatch.end(), byHeader, byHeader + PCAP_RECORD_HEADER_LEN);
+    uint8_t* const pRecord = m_batch.Append(nRecord);
+    BuildPcapRecordHeader(pRecord, static_cast<uint32_t>(nLen), tm, m_eStreamLinkType.load(std::memory_order_relaxed));
     if (nLen > 0)
-        m_vBatch.insert(m_vBatch.end(), pData, pData + nLen);
+        std::memcpy(pRecord + PCAP_RECORD_HEADER_LEN, pData, static_cast<size_t>(nLen));
     ++m_qwBatchRecords;
 }
 
@@ -257,7 +255,7 @@ void CPcapPipe::FlushRecords()
         else
             bWakeWriter = QueueBatch();
     }
-    m_vBatch.clear();
+    m_batch.Clear();
     m_qwBatchRecords = 0;
     if (bWakeWriter)
         m_cvQueue.notify_one();
@@ -270,7 +268,7 @@ void CPcapPipe::FlushRecords()
 // stopped. True when the writer has work.
 bool CPcapPipe::WriteDirect()
 {
-    m_vOut.swap(m_vBatch);   // m_vBatch takes the spent buffer and is cleared
+    m_outBatch.Swap(m_batch);   // m_batch takes the spent buffer and is cleared
     m_nOutPos = 0;
     m_nOutDone = 0;
     m_qwOutRecords = m_qwBatchRecords;
@@ -278,8 +276,8 @@ bool CPcapPipe::WriteDirect()
     int32_t nMoved = 0;
     WriteOutVia(PIPE_WAKE_NO_WAIT, &nMoved);
     NoteWritten(nMoved);
-    if (m_nOutPos >= m_vOut.size()) {
-        m_vOut.clear();
+    if (m_nOutPos >= m_outBatch.Size()) {
+        m_outBatch.Clear();
         m_nOutPos = 0;
         m_nOutDone = 0;
         return false;
@@ -291,15 +289,16 @@ bool CPcapPipe::WriteDirect()
 // The longest run of whole records that fits; the rest is dropped.
 bool CPcapPipe::QueueBatch()
 {
-    const size_t nUsed = m_vQueue.size() + m_nInFlightBytes;
+    const size_t nUsed = m_queue.Size() + m_nInFlightBytes;
     const size_t nRoom = nUsed < m_dwQueueBytes ? m_dwQueueBytes - nUsed : 0;
     size_t nTake = 0;
     uint64_t qwTake = 0;
-    while (qwTake < m_qwBatchRecords && nTake + PcapRecordSize(&m_vBatch[nTake]) <= nRoom) {
-        nTake += PcapRecordSize(&m_vBatch[nTake]);
+    while (qwTake < m_qwBatchRecords && nTake + PcapRecordSize(m_batch.Data() + nTake) <= nRoom) {
+        nTake += PcapRecordSize(m_batch.Data() + nTake);
         ++qwTake;
     }
-    m_vQueue.insert(m_vQueue.end(), m_vBatch.begin(), m_vBatch.begin() + static_cast<ptrdiff_t>(nTake));
+    if (nTake > 0)
+        std::memcpy(m_queue.Append(nTake), m_batch.Data(), nTake);
     m_qwQueueRecords += qwTake;
     m_qwRecordsQueued += qwTake;
     m_qwDroppedSlowReader += m_qwBatchRecords - qwTake;

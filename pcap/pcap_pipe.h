@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "pcap/byte_batch.h"
 #include "pcap/pcap_record_sink.h"
 #include "pcap/pipe_api.h"
 
@@ -123,7 +124,7 @@ private:
     int32_t TakeBatch();
     int32_t TakeBatchLocked(std::unique_lock<std::mutex>& lock);
     int32_t WriteOut();
-    int32_t WriteOutVia(PIPE_WAKE hWake, int32_t* pnMoved);   // owner of m_vOut
+    int32_t WriteOutVia(PIPE_WAKE hWake, int32_t* pnMoved);   // owner of m_outBatch
     void FinishCutRecord();                                    // writer thread, at Stop
     void NoteWritten(int32_t nMoved);                          // under m_mutex
     bool WriteDirect();                                        // capture side, under m_mutex
@@ -158,26 +159,26 @@ private:
     mutable std::string m_strPipePath;
 
     // Capture side only: the batch being collected.
-    std::vector<uint8_t> m_vBatch;
+    CByteBatch m_batch;
     uint64_t m_qwBatchRecords;
 
     // Shared, under m_mutex.
     mutable std::mutex m_mutex;
     std::condition_variable m_cvQueue;
-    std::vector<uint8_t> m_vQueue;       // whole records: 16-byte header + payload each
+    CByteBatch m_queue;                  // whole records: 16-byte header + payload each
     uint64_t m_qwQueueRecords;
     size_t m_nInFlightBytes;             // taken by the writer, not yet delivered
     bool m_bAccepting;                   // a client is connected or awaited
     bool m_bStop;                        // Disconnect or destruction: the writer ends
     bool m_bWriterIdle;                  // connected, waiting for records with none left: the
-                                         //   capture side may write (and owns m_vOut meanwhile)
+                                         //   capture side may write (and owns m_outBatch meanwhile)
 
     // Writer thread only (the capture side while m_bWriterIdle, under m_mutex;
     // the window thread once the writer has ended).
-    std::vector<uint8_t> m_vOut;         // the batch being written
+    CByteBatch m_outBatch;               // the batch being written
     size_t m_nOutPos;                    // start of the first record not yet delivered whole
-    size_t m_nOutDone;                   // bytes of m_vOut the current client has (>= m_nOutPos)
-    uint64_t m_qwOutRecords;             // records in m_vOut from m_nOutPos on
+    size_t m_nOutDone;                   // bytes of m_outBatch the current client has (>= m_nOutPos)
+    uint64_t m_qwOutRecords;             // records in m_outBatch from m_nOutPos on
     std::vector<uint32_t> m_vEnds;       // where each of those records ends, for the write
 
     std::atomic<uint64_t> m_qwRecordsQueued;

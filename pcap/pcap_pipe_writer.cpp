@@ -66,17 +66,17 @@ int32_t CPcapPipe::TakeBatchLocked(std::unique_lock<std::mutex>& lock)
     for (;;) {
         if (m_bStop)
             return TAKE_STOP;
-        if (m_nOutPos < m_vOut.size())
+        if (m_nOutPos < m_outBatch.Size())
             return TAKE_DATA;
-        if (!m_vQueue.empty()) {
+        if (!m_queue.IsEmpty()) {
             // A swap: the capture side goes on filling the buffer just written.
-            m_vOut.clear();
-            m_vOut.swap(m_vQueue);
+            m_outBatch.Clear();
+            m_outBatch.Swap(m_queue);
             m_nOutPos = 0;
             m_nOutDone = 0;
             m_qwOutRecords = m_qwQueueRecords;
             m_qwQueueRecords = 0;
-            m_nInFlightBytes = m_vOut.size();
+            m_nInFlightBytes = m_outBatch.Size();
             return TAKE_DATA;
         }
         m_bWriterIdle = true;
@@ -98,17 +98,17 @@ int32_t CPcapPipe::WriteOut()
     return nResult;
 }
 
-// Writes m_vOut from what the client has on. The records are the write's
+// Writes m_outBatch from what the client has on. The records are the write's
 // blocks: a client that is cut off or goes away never holds half of one.
 int32_t CPcapPipe::WriteOutVia(PIPE_WAKE hWake, int32_t* pnMoved)
 {
     m_vEnds.clear();
-    for (size_t nPos = m_nOutPos; nPos < m_vOut.size();) {
-        nPos += PcapRecordSize(&m_vOut[nPos]);
+    for (size_t nPos = m_nOutPos; nPos < m_outBatch.Size();) {
+        nPos += PcapRecordSize(m_outBatch.Data() + nPos);
         m_vEnds.push_back(static_cast<uint32_t>(nPos - m_nOutDone));
     }
     int32_t nResult = PIPE_IO_GONE;
-    *pnMoved = PipeWriteBlocks(m_hPipe, m_vOut.data() + m_nOutDone, static_cast<int32_t>(m_vOut.size() - m_nOutDone),
+    *pnMoved = PipeWriteBlocks(m_hPipe, m_outBatch.Data() + m_nOutDone, static_cast<int32_t>(m_outBatch.Size() - m_nOutDone),
                                m_vEnds.data(), static_cast<int32_t>(m_vEnds.size()), hWake, &nResult,
                                static_cast<uint32_t>(m_nOutDone - m_nOutPos));
     return nResult;
@@ -119,10 +119,10 @@ int32_t CPcapPipe::WriteOutVia(PIPE_WAKE hWake, int32_t* pnMoved)
 // before it is cut off, never half of one. Nothing after it is sent.
 void CPcapPipe::FinishCutRecord()
 {
-    if (m_nOutDone <= m_nOutPos || m_nOutPos >= m_vOut.size())
+    if (m_nOutDone <= m_nOutPos || m_nOutPos >= m_outBatch.Size())
         return;
-    const uint32_t dwRest = static_cast<uint32_t>(m_nOutPos + PcapRecordSize(&m_vOut[m_nOutPos]) - m_nOutDone);
-    const int32_t nMoved = PipeWriteBlocks(m_hPipe, m_vOut.data() + m_nOutDone, static_cast<int32_t>(dwRest), &dwRest,
+    const uint32_t dwRest = static_cast<uint32_t>(m_nOutPos + PcapRecordSize(m_outBatch.Data() + m_nOutPos) - m_nOutDone);
+    const int32_t nMoved = PipeWriteBlocks(m_hPipe, m_outBatch.Data() + m_nOutDone, static_cast<int32_t>(dwRest), &dwRest,
                                            1, m_hWake, nullptr, static_cast<uint32_t>(m_nOutDone - m_nOutPos));
     std::lock_guard<std::mutex> lock(m_mutex);
     NoteWritten(nMoved);
@@ -132,12 +132,12 @@ void CPcapPipe::NoteWritten(int32_t nMoved)
 {
     m_nOutDone += static_cast<size_t>(nMoved);
     uint64_t qwWhole = 0;
-    while (m_nOutPos < m_vOut.size() && m_nOutPos + PcapRecordSize(&m_vOut[m_nOutPos]) <= m_nOutDone) {
-        m_nOutPos += PcapRecordSize(&m_vOut[m_nOutPos]);
+    while (m_nOutPos < m_outBatch.Size() && m_nOutPos + PcapRecordSize(m_outBatch.Data() + m_nOutPos) <= m_nOutDone) {
+        m_nOutPos += PcapRecordSize(m_outBatch.Data() + m_nOutPos);
         ++qwWhole;
     }
     m_qwOutRecords -= qwWhole;
-    m_nInFlightBytes = m_vOut.size() - m_nOutPos;
+    m_nInFlightBytes = m_outBatch.Size() - m_nOutPos;
     m_qwRecordsDelivered += qwWhole;
     m_qwBytesDelivered += static_cast<uint64_t>(nMoved);
 }
