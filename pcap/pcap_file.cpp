@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstring>
 
 namespace {
 
@@ -106,10 +105,7 @@ void CPcapFile::AddRecord(const uint8_t* pData, int32_t nLen, CPcapTime tm)
     if (nLen < 0 || static_cast<uint32_t>(nLen) > PCAP_SNAPLEN || (pData == nullptr && nLen > 0))
         return;
     // No lock: the batch is the capture side's alone until its flush.
-    uint8_t* const pRecord = m_batch.Append(static_cast<size_t>(PCAP_RECORD_HEADER_LEN + nLen));
-    BuildPcapRecordHeader(pRecord, static_cast<uint32_t>(nLen), tm, m_eOpenLinkType);
-    if (nLen > 0)
-        std::memcpy(pRecord + PCAP_RECORD_HEADER_LEN, pData, static_cast<size_t>(nLen));
+    AppendPcapRecord(m_batch, pData, nLen, tm, m_eOpenLinkType);
     ++m_qwBatchRecords;
     const size_t nEnd = m_batch.Size();
     const size_t nChunks = m_vecChunks.size();

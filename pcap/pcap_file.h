@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "base/os_error.h"
-#include "pcap/byte_batch.h"
 #include "pcap/pcap_record_sink.h"
 
 enum class EPcapFileOpen : int32_t {

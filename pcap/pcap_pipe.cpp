@@ -234,10 +234,7 @@ void CPcapPipe::AddRecord(const uint8_t* pData, int32_t nLen, CPcapTime tm)
         ++m_qwDroppedSlowReader;
         return;
     }
-    uint8_t* const pRecord = m_batch.Append(nRecord);
-    BuildPcapRecordHeader(pRecord, static_cast<uint32_t>(nLen), tm, m_eStreamLinkType.load(std::memory_order_relaxed));
-    if (nLen > 0)
-        std::memcpy(pRecord + PCAP_RECORD_HEADER_LEN, pData, static_cast<size_t>(nLen));
+    AppendPcapRecord(m_batch, pData, nLen, tm, m_eStreamLinkType.load(std::memory_order_relaxed));
     ++m_qwBatchRecords;
 }
 

@@ -26,7 +26,6 @@
 #include <thread>
 #include <vector>
 
-#include "pcap/byte_batch.h"
 #include "pcap/pcap_record_sink.h"
 #include "pcap/pipe_api.h"
 

@@ -1,6 +1,7 @@
 #include "pcap/pcap_stream.h"
 
 #include <chrono>
+#include <cstring>
 
 static void PutLe32(uint8_t* p, uint32_t dw)
 {
@@ -66,6 +67,14 @@ size_t PcapRecordSize(const uint8_t* pHeader)
     const uint32_t dwIncl = static_cast<uint32_t>(pHeader[8]) | static_cast<uint32_t>(pHeader[9]) << 8
                             | static_cast<uint32_t>(pHeader[10]) << 16 | static_cast<uint32_t>(pHeader[11]) << 24;
     return PCAP_RECORD_HEADER_LEN + static_cast<size_t>(dwIncl);
+}
+
+void AppendPcapRecord(CByteBatch& batch, const uint8_t* pData, int32_t nLen, CPcapTime tm, EPcapLinkType eLinkType)
+{
+    uint8_t* const pRecord = batch.Append(static_cast<size_t>(PCAP_RECORD_HEADER_LEN + nLen));
+    BuildPcapRecordHeader(pRecord, static_cast<uint32_t>(nLen), tm, eLinkType);
+    if (nLen > 0)
+        std::memcpy(pRecord + PCAP_RECORD_HEADER_LEN, pData, static_cast<size_t>(nLen));
 }
 
 void BuildPcapRecordHeader(uint8_t* pOut, uint32_t dwInclLen, CPcapTime tm, EPcapLinkType eLinkType)

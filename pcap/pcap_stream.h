@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "pcap/byte_batch.h"
+
 constexpr int32_t PCAP_GLOBAL_HEADER_LEN = 24;
 constexpr int32_t PCAP_RECORD_HEADER_LEN = 16;
 constexpr uint32_t PCAP_SNAPLEN = 65535;
@@ -50,6 +52,9 @@ void BuildPcapRecordHeader(uint8_t* pOut /*16*/, uint32_t dwInclLen, CPcapTime t
                            EPcapLinkType eLinkType = EPcapLinkType::Ieee802154WithFcs);
 // Header plus payload of the record whose header (16 bytes) starts at pHeader.
 size_t PcapRecordSize(const uint8_t* pHeader);
+// Appends one record (header, then the nLen payload bytes) to a batch; the
+// caller has checked the length. One copy of the payload, nothing else.
+void AppendPcapRecord(CByteBatch& batch, const uint8_t* pData, int32_t nLen, CPcapTime tm, EPcapLinkType eLinkType);
 
 class IByteSink {
 public:
