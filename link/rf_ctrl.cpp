@@ -18,11 +18,12 @@ constexpr uint32_t ACK_CAPTURE_MASK = 0x00FFFFFF;
 constexpr int32_t ACK_BODY_MAX = RF_ACK_MAX_LEN - RF_HEADER_LEN;   // 4 bytes: one 32-bit lParam
 
 // The reader's byte source: the port's receive ring, read through the port
-// (which counts what it takes), up to an optional stream position. Only the
-// reader thread stores received bytes, and it is the one cutting here, so the
-// count taken once holds while this source reads: a wake-up asks the port
-// once, not at every step of every frame. A read that brings less than asked
-// (a purge from another thread) counts afresh.
+// (which counts what it takes), or shown where it lies and then discarded,
+// up to an optional stream position. Only the reader thread stores received
+// bytes, and it is the one cutting here, so the count taken once holds while
+// this source reads: a wake-up asks the port once, not at every step of every
+// frame. A take that brings less than asked (a purge from another thread)
+// counts afresh.
 class CPortSource : public IRfByteSource {
 public:
     explicit CPortSource(CUartPort* pPort) : m_pPort(pPort) { Recount(); }
