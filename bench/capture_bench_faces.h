@@ -17,6 +17,8 @@ struct CFaceFigures {
     double m_dStampMaxUs = -1;
     double m_dFramesFloorPercent = -1;   // the bare relay alongside each run
     double m_dChunksFloorPercent = -1;
+    double m_dFramesRatio = -1;          // against the relay: the median of the slices' ratios
+    double m_dChunksRatio = -1;
 };
 
 // Runs strProgram --line-seconds dSeconds, echoing its lines; its figures.

@@ -28,10 +28,10 @@ CFaceFigures RunHeadlessFace(const std::string& strProgram, double dSeconds)
             continue;
         }
         int nWhole = 0;
-        fig.m_bRan = std::sscanf(szLine + std::strlen(RESULT_TAG), "%lf %lf %d %lf %lf %lf %lf %lf",
+        fig.m_bRan = std::sscanf(szLine + std::strlen(RESULT_TAG), "%lf %lf %d %lf %lf %lf %lf %lf %lf %lf",
                                  &fig.m_dFramesCpuPercent, &fig.m_dChunksCpuPercent, &nWhole, &fig.m_dStampP50Us,
                                  &fig.m_dStampP99Us, &fig.m_dStampMaxUs, &fig.m_dFramesFloorPercent,
-                                 &fig.m_dChunksFloorPercent) == 8;
+                                 &fig.m_dChunksFloorPercent, &fig.m_dFramesRatio, &fig.m_dChunksRatio) == 10;
         fig.m_bWhole = nWhole == 1;
     }
     if (pclose(pPipe) != 0 || !fig.m_bRan) {

@@ -239,9 +239,33 @@ private:
     std::thread m_taker;
 };
 
+void SleepUntilNs(int64_t nAtNs)
+{
+    const struct timespec ts = {static_cast<time_t>(nAtNs / 1000000000), static_cast<long>(nAtNs % 1000000000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+}
+
+// The rig's CPU % in each whole slice of the nMs from nStart; how many.
+int32_t TakeSlices(CFloorRig& rig, int64_t nStart, int64_t nCpu0, int32_t nMs, double* pdPercent)
+{
+    const int32_t nSlices = std::min(nMs / FLOOR_SLICE_MS, FLOOR_MAX_SLICES);
+    int64_t nCpuLast = nCpu0;
+    int64_t nLast = nStart;
+    for (int32_t i = 0; i < nSlices; ++i) {
+        SleepUntilNs(nStart + static_cast<int64_t>(i + 1) * FLOOR_SLICE_MS * 1000000);
+        const int64_t nCpu = rig.CpuNs();
+        const int64_t nNow = BenchNowNs();
+        pdPercent[i] = 100.0 * static_cast<double>(nCpu - nCpuLast) / static_cast<double>(nNow - nLast);
+        nCpuLast = nCpu;
+        nLast = nNow;
+    }
+    return nSlices;
+}
+
 } // namespace
 
-CWakeFloor MeasureWakeFloor(const CFloorFeed& feed, int32_t nMs, EFloorWork eWork)
+CWakeFloor MeasureWakeFloor(const CFloorFeed& feed, int32_t nMs, EFloorWork eWork, int64_t nStartAtNs)
 {
     const bool bStamped = feed.m_eFeed == EFloorFeed::Even;
     CWakeFloor floor;
@@ -271,13 +295,16 @@ CWakeFloor MeasureWakeFloor(const CFloorFeed& feed, int32_t nMs, EFloorWork eWor
     }
     {
         CFloorRig rig(fdSlave, eWork, fdPipe);
-        const int64_t nStart = BenchNowNs();
+        const int64_t nStart = std::max(BenchNowNs(), nStartAtNs);
+        SleepUntilNs(nStart);
         const int64_t nCpu0 = rig.CpuNs();
         const pid_t pidWriter = fork();
         if (pidWriter == 0)
             WritePieces(fdMaster, feed, nMs, nStart);   // does not return
-        if (pidWriter > 0)
+        if (pidWriter > 0) {
+            floor.m_nSlices = TakeSlices(rig, nStart, nCpu0, nMs, floor.m_adSlicePercent);
             waitpid(pidWriter, nullptr, 0);
+        }
         usleep(static_cast<useconds_t>(feed.m_nPeriodUs));   // the last piece is relayed
         const int64_t nCpu = rig.CpuNs() - nCpu0;
         const int64_t nWall = BenchNowNs() - nStart;
@@ -308,6 +335,7 @@ namespace {
 struct CFloorOrder {
     CFloorFeed m_feed;
     int32_t m_nMs;
+    int64_t m_nStartAtNs;
 };
 
 // The measuring process: one floor per order, until the order pipe closes.
@@ -315,7 +343,7 @@ void ServeFloorOrders(int fdOrder, int fdResult)
 {
     CFloorOrder order;
     while (read(fdOrder, &order, sizeof order) == static_cast<ssize_t>(sizeof order)) {
-        const CWakeFloor floor = MeasureWakeFloor(order.m_feed, order.m_nMs, EFloorWork::PipeOut);
+        const CWakeFloor floor = MeasureWakeFloor(order.m_feed, order.m_nMs, EFloorWork::PipeOut, order.m_nStartAtNs);
         if (write(fdResult, &floor, sizeof floor) != static_cast<ssize_t>(sizeof floor))
             return;
     }
@@ -357,9 +385,9 @@ bool CFloorLink::Start()
     return true;
 }
 
-bool CFloorLink::Begin(const CFloorFeed& feed, int32_t nMs)
+bool CFloorLink::Begin(const CFloorFeed& feed, int32_t nMs, int64_t nStartAtNs)
 {
-    const CFloorOrder order = {feed, nMs};
+    const CFloorOrder order = {feed, nMs, nStartAtNs};
     return m_fdOrder >= 0 && write(m_fdOrder, &order, sizeof order) == static_cast<ssize_t>(sizeof order);
 }
 

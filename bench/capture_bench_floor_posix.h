@@ -14,11 +14,18 @@
 
 #include <cstdint>
 
+// A measurement's CPU time is also taken in slices of this length from its
+// start, so that a run alongside can be compared slice by slice.
+constexpr int32_t FLOOR_SLICE_MS = 1000;
+constexpr int32_t FLOOR_MAX_SLICES = 60;
+
 struct CWakeFloor {
     double m_dCpuPercent = -1;   // of one core, both threads
     double m_dUsPerWake = -1;    // per piece read
     double m_dP50Ms = -1;        // PipeOut: write to the pty -> read by the other process
     double m_dP99Ms = -1;
+    int32_t m_nSlices = 0;       // whole slices measured
+    double m_adSlicePercent[FLOOR_MAX_SLICES] = {};   // CPU % of one core in each
 };
 
 enum class EFloorWork { Bare, HandOff, PipeOut };
@@ -35,7 +42,9 @@ struct CFloorFeed {
     uint32_t m_dwRate = 0;   // bytes/s: Frames and Chunks
 };
 
-CWakeFloor MeasureWakeFloor(const CFloorFeed& feed, int32_t nMs, EFloorWork eWork);
+// nStartAtNs (BenchNowNs's clock): when the feed starts, so that another
+// process can measure the same stretch; 0 or past: at once.
+CWakeFloor MeasureWakeFloor(const CFloorFeed& feed, int32_t nMs, EFloorWork eWork, int64_t nStartAtNs = 0);
 inline CWakeFloor MeasureWakeFloor(int32_t nPeriodUs, int32_t nMs, EFloorWork eWork)
 {
     return MeasureWakeFloor(CFloorFeed {EFloorFeed::Even, nPeriodUs, 0}, nMs, eWork);
@@ -53,8 +62,8 @@ public:
 
     // Forks the measuring process. Call before any thread exists.
     bool Start();
-    // Starts a PipeOut measurement of nMs.
-    bool Begin(const CFloorFeed& feed, int32_t nMs);
+    // Starts a PipeOut measurement of nMs at nStartAtNs (BenchNowNs's clock).
+    bool Begin(const CFloorFeed& feed, int32_t nMs, int64_t nStartAtNs);
     // The figures of the measurement begun last; false when none came in time.
     bool Collect(CWakeFloor* pFloor, int32_t nTimeoutMs);
     void Exit();

@@ -3,8 +3,9 @@
 // into a FIFO). qm-capture-bench runs it as a child process (the two window
 // backends cannot share a process) and reads its last line:
 //   headless-result <frames CPU %> <chunks CPU %> <whole 0/1> <stamp p50 us> <stamp p99 us> <stamp max us>
-//                   <relay's frames CPU %> <relay's chunks CPU %>
-// (the relays measured alongside each run).
+//                   <relay's frames CPU %> <relay's chunks CPU %> <frames ratio> <chunks ratio>
+// (the relays measured alongside each run; the ratios are the medians of
+// the per-second slices' ratios).
 // Exit status 0 when it ran, 2 when it could not.
 //
 //   qm-capture-headless-bench [--line-seconds S]
@@ -50,6 +51,8 @@ void PrintRow(const CPhaseRow& row)
         row.m_strName.c_str(), row.m_report.m_dwFrames, row.m_fig.m_dwLost, row.m_dCpuPercent, row.m_fig.m_dStampMinUs,
         row.m_fig.m_dStampP50Us, row.m_fig.m_dStampP99Us, row.m_fig.m_dStampMaxUs, row.m_strError.empty() ? "" : "; ",
         row.m_strError.c_str());
+    std::printf("  headless %-30s against the relay, each second: %s\n", row.m_strName.c_str(),
+                DescribeSliceRatios(row).c_str());
 }
 
 } // namespace
@@ -98,9 +101,10 @@ int main(int argc, char** argv)
     PrintRow(rowFrames);
     PrintRow(rowChunks);
     const bool bWhole = IsWhole(rowFrames) && IsWhole(rowChunks);
-    std::printf("headless-result %.3f %.3f %d %.1f %.1f %.1f %.3f %.3f\n", rowFrames.m_dCpuPercent,
+    std::printf("headless-result %.3f %.3f %d %.1f %.1f %.1f %.3f %.3f %.3f %.3f\n", rowFrames.m_dCpuPercent,
                 rowChunks.m_dCpuPercent, bWhole ? 1 : 0, rowFrames.m_fig.m_dStampP50Us, rowFrames.m_fig.m_dStampP99Us,
-                rowFrames.m_fig.m_dStampMaxUs, rowFrames.m_floor.m_dCpuPercent, rowChunks.m_floor.m_dCpuPercent);
+                rowFrames.m_fig.m_dStampMaxUs, rowFrames.m_floor.m_dCpuPercent, rowChunks.m_floor.m_dCpuPercent,
+                BenchSliceRatio(rowFrames), BenchSliceRatio(rowChunks));
     std::error_code ec;
     std::filesystem::remove_all(strDir, ec);
     return 0;

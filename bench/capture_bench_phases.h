@@ -35,6 +35,8 @@ struct CPhaseRow {
     CRfCounters m_counters = {};    // what the controller counted during the run
     CPcapPipeStats m_pipe = {};     // what the pipe counted during the run
     CWakeFloor m_floor;             // line rate: the bare relay, measured alongside
+    int32_t m_nSlices = 0;          // line rate: the process's CPU % in the floor's slices
+    double m_adSlicePercent[FLOOR_MAX_SLICES] = {};
 };
 
 struct CStopFigures {
@@ -59,6 +61,13 @@ struct CStopFigures {
 bool BenchLossesAddUp(const CRfCounters& counters, const CPcapPipeStats& pipe, uint64_t qwReaderRecords);
 // The same for the stop run, up to the frames cut while Stop switched the output off.
 bool BenchStopLossesAddUp(const CStopFigures& stop);
+// A line-rate run's CPU against the relay's, the median of the slices' ratios
+// (-1 without slices). A host stall charges a slice's time to whichever of
+// the two was running and swings that slice's ratio by up to half; the
+// median leaves such a slice out on either side.
+double BenchSliceRatio(const CPhaseRow& row);
+// The slices' ratios, "1.07 1.10 ...".
+std::string DescribeSliceRatios(const CPhaseRow& row);
 
 class CCaptureBench {
 public:
@@ -84,6 +93,9 @@ private:
     // Samples the CPU clocks before a measured stretch; ends it into row.
     void BeginCpu();
     void EndCpu(CPhaseRow& row, uint64_t qwBytes);
+    // Pumps the face's loop through the measured window from nStartNs,
+    // noting the process's CPU % in each of the floor's slices.
+    void PumpSlices(CPhaseRow& row, int64_t nStartNs, int32_t nWindowMs);
     bool WaitReport(CFeedReport* pReport, int32_t nTimeoutMs);
     void WaitSettled(uint64_t qwRecords);
 

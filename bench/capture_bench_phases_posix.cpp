@@ -4,7 +4,10 @@
 #include <signal.h>
 #include <time.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <thread>
+#include <vector>
 
 #include "bench/capture_bench_reader_posix.h"
 #include "serial/uart_port.h"
@@ -28,6 +31,7 @@ constexpr int32_t FLOOR_SLACK_MS = 5000;      // the floor's own set-up and tail
 // shared the machine would hang on how the runs happened to start.
 constexpr int32_t CHUNK_FLOOR_PERIOD_US = 1001;
 constexpr uint32_t FRAMES_FLOOR_RATE = BENCH_LINE_RATE - BENCH_LINE_RATE / 1000;
+constexpr int32_t FLOOR_LEAD_MS = 100;        // the relay's own set-up before both start
 constexpr uint32_t STOP_FILL_FRAMES = 80000;  // ~7 MB: more than the FIFO and the pipe's queue hold
 constexpr int32_t STOP_STREAM_MS = 300;       // line-rate traffic before Stop is pressed
 
@@ -74,6 +78,24 @@ double CpuMsPerMb(int64_t nCpuNs, uint64_t qwBytes)
     return qwBytes == 0 ? -1 : static_cast<double>(nCpuNs) / 1e6 / (static_cast<double>(qwBytes) / BENCH_MB);
 }
 
+// The face's loop runs until nAtNs (BenchNowNs's clock).
+void PumpUntilNs(int64_t nAtNs)
+{
+    for (int64_t nNow = BenchNowNs(); nNow < nAtNs; nNow = BenchNowNs())
+        PumpFor(static_cast<int32_t>((nAtNs - nNow + 999999) / 1000000));
+}
+
+// The run's CPU % over the relay's, slice by slice.
+std::vector<double> SliceRatios(const CPhaseRow& row)
+{
+    std::vector<double> vecRatio;
+    for (int32_t i = 0; i < std::min(row.m_nSlices, row.m_floor.m_nSlices); ++i) {
+        if (row.m_floor.m_adSlicePercent[i] > 0)
+            vecRatio.push_back(row.m_adSlicePercent[i] / row.m_floor.m_adSlicePercent[i]);
+    }
+    return vecRatio;
+}
+
 } // namespace
 
 bool BenchLossesAddUp(const CRfCounters& counters, const CPcapPipeStats& pipe, uint64_t qwReaderRecords)
@@ -88,6 +110,27 @@ bool BenchStopLossesAddUp(const CStopFigures& stop)
         + stop.m_pipe.m_qwDroppedSlowReader;
     return qwDone >= stop.m_qwCutBeforeStop && qwDone <= stop.m_qwCutAtStop
         && stop.m_dwReaderRecords == stop.m_pipe.m_qwRecordsDelivered;
+}
+
+double BenchSliceRatio(const CPhaseRow& row)
+{
+    std::vector<double> vecRatio = SliceRatios(row);
+    if (vecRatio.empty())
+        return -1;
+    std::sort(vecRatio.begin(), vecRatio.end());
+    const size_t nMid = vecRatio.size() / 2;
+    return vecRatio.size() % 2 != 0 ? vecRatio[nMid] : (vecRatio[nMid - 1] + vecRatio[nMid]) / 2;
+}
+
+std::string DescribeSliceRatios(const CPhaseRow& row)
+{
+    std::string strOut;
+    char szRatio[16];
+    for (double dRatio : SliceRatios(row)) {
+        std::snprintf(szRatio, sizeof szRatio, "%s%.2f", strOut.empty() ? "" : " ", dRatio);
+        strOut += szRatio;
+    }
+    return strOut;
 }
 
 bool CCaptureBench::Begin(CPhaseRow& row, std::string* pstrOut)
@@ -122,6 +165,22 @@ void CCaptureBench::Finish(CPhaseRow& row, const std::string& strOut)
     const int64_t nSpanNs = row.m_fig.m_nLastArrivalNs - row.m_report.m_nFirstWriteNs;
     if (nSpanNs > 0)
         row.m_dMbPerS = static_cast<double>(row.m_report.m_qwBytes) / BENCH_MB / (static_cast<double>(nSpanNs) / 1e9);
+}
+
+void CCaptureBench::PumpSlices(CPhaseRow& row, int64_t nStartNs, int32_t nWindowMs)
+{
+    row.m_nSlices = std::min(nWindowMs / FLOOR_SLICE_MS, FLOOR_MAX_SLICES);
+    int64_t nCpuLast = ClockNs(CLOCK_PROCESS_CPUTIME_ID);
+    int64_t nLast = BenchNowNs();
+    for (int32_t i = 0; i < row.m_nSlices; ++i) {
+        PumpUntilNs(nStartNs + static_cast<int64_t>(i + 1) * FLOOR_SLICE_MS * 1000000);
+        const int64_t nCpu = ClockNs(CLOCK_PROCESS_CPUTIME_ID);
+        const int64_t nNow = BenchNowNs();
+        row.m_adSlicePercent[i] = 100.0 * static_cast<double>(nCpu - nCpuLast) / static_cast<double>(nNow - nLast);
+        nCpuLast = nCpu;
+        nLast = nNow;
+    }
+    PumpUntilNs(nStartNs + static_cast<int64_t>(nWindowMs) * 1000000);
 }
 
 void CCaptureBench::BeginCpu()
@@ -177,15 +236,18 @@ CPhaseRow CCaptureBench::RunLineRate(const char* pszName, int32_t nMode, double 
     if (!Begin(row, &strOut))
         return row;
     const int32_t nWindowMs = static_cast<int32_t>(dSeconds * 1000);
-    const CFeedOrder order = {nMode, BENCH_LINE_RATE, 0, static_cast<uint32_t>(WARMUP_MS + nWindowMs + TAIL_MS)};
+    const CFeedOrder order = {nMode, BENCH_LINE_RATE, 0,
+                              static_cast<uint32_t>(WARMUP_MS + FLOOR_LEAD_MS + nWindowMs + TAIL_MS)};
     if (m_feeder.Send(order)) {
         PumpFor(WARMUP_MS);
         const CFloorFeed feed = {nMode == FEED_LINE_FRAMES ? EFloorFeed::Frames : EFloorFeed::Chunks,
                                  CHUNK_FLOOR_PERIOD_US,
                                  nMode == FEED_LINE_FRAMES ? FRAMES_FLOOR_RATE : BENCH_LINE_RATE};
-        const bool bFloor = m_pFloor != nullptr && m_pFloor->Begin(feed, nWindowMs);
+        const int64_t nStartNs = BenchNowNs() + static_cast<int64_t>(FLOOR_LEAD_MS) * 1000000;
+        const bool bFloor = m_pFloor != nullptr && m_pFloor->Begin(feed, nWindowMs, nStartNs);
+        PumpUntilNs(nStartNs);
         BeginCpu();
-        PumpFor(nWindowMs);
+        PumpSlices(row, nStartNs, nWindowMs);
         EndCpu(row, 0);
         if (bFloor && !m_pFloor->Collect(&row.m_floor, nWindowMs + FLOOR_SLACK_MS))
             row.m_strError = "the relay's floor did not report";
