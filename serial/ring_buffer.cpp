@@ -31,6 +31,10 @@ void CRingBuffer::Resize(int32_t nCapacity)
         if (pNew != nullptr) {
             m_pData = static_cast<uint8_t*>(pNew);
             m_nCapacity = nCapacity;
+            // Every page taken now, while the port is made: otherwise the
+            // reader thread takes their faults one by one through the first
+            // pass of a capture (a second of the line rate).
+            std::memset(m_pData, 0, static_cast<size_t>(nCapacity));
         }
     } else if (m_pData != nullptr) {
         std::free(m_pData);
