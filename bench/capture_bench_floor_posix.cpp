@@ -143,6 +143,14 @@ int64_t NextPiece(const CFloorFeed& feed, int64_t nPiece, uint64_t* pqwBytes, ui
     return nDue;
 }
 
+// Until nAtNs on BenchNowNs's clock (CLOCK_MONOTONIC), through signals.
+void SleepUntilNs(int64_t nAtNs)
+{
+    const struct timespec ts = {static_cast<time_t>(nAtNs / 1000000000), static_cast<long>(nAtNs % 1000000000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+}
+
 // The writer's side, in a process of its own as the dongle's feeder is (a
 // writer sharing the reader's address space would spare every wake-up the
 // switch between address spaces, which a virtual machine makes dear): the
@@ -158,8 +166,7 @@ int64_t NextPiece(const CFloorFeed& feed, int64_t nPiece, uint64_t* pqwBytes, ui
         const int64_t nDue = nStart + NextPiece(feed, k, &qwBytes, &dwSeq, &nLen);
         if (nDue - nStart >= static_cast<int64_t>(nMs) * 1000000)
             break;
-        struct timespec ts = {static_cast<time_t>(nDue / 1000000000), static_cast<long>(nDue % 1000000000)};
-        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
+        SleepUntilNs(nDue);
         const int64_t nStamp = BenchNowNs();
         std::memcpy(byPiece, &nStamp, sizeof nStamp);
         if (nLen > 0 && write(fdMaster, byPiece, nLen) < 0)
@@ -238,13 +245,6 @@ private:
     std::thread m_reader;
     std::thread m_taker;
 };
-
-void SleepUntilNs(int64_t nAtNs)
-{
-    const struct timespec ts = {static_cast<time_t>(nAtNs / 1000000000), static_cast<long>(nAtNs % 1000000000)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-    }
-}
 
 // The rig's CPU % in each whole slice of the nMs from nStart; how many.
 int32_t TakeSlices(CFloorRig& rig, int64_t nStart, int64_t nCpu0, int32_t nMs, double* pdPercent)
